@@ -1,0 +1,49 @@
+// Run state of zorv_mpi.
+//
+// Plain globals, one copy per rank. Rank 0 fills the configured items from
+// "zorv_mpi.ini"; only decay_est, bcg_est and win_load are made equal on all
+// ranks (by broadcast). Everything starts at zero or empty unless noted.
+#ifndef ZORV_RUN_STATE_H
+#define ZORV_RUN_STATE_H
+
+#include <cstdint>
+
+class Window;
+
+constexpr int kPathLength = 256;  // names and paths, NUL included
+constexpr int kMaxKernel = 256;   // coefficients of the smoothing kernel
+
+extern int my_rank;
+extern int world_size;
+
+extern int glob_lock[8];      // 1 = parameter held fixed in every fit
+extern double decay_est[2];   // decay rate per channel (start value, then calibrated)
+extern double bcg_est[2];     // baseline per channel
+extern Window* win_load;      // smoothing kernel, built once, never released
+
+extern int result_length;     // doubles in a result message (18)
+extern int info_count;        // next progress report after this many results (200)
+extern int64_t counter_all;   // results received in this phase
+extern int64_t nbr_ok[2];     // results with a good fit in channel 0 / 1
+extern int64_t nbr_all_ok;    // results with a good fit in both channels
+extern int msg_send;          // events sent in this phase
+extern int msg_received;      // results received in this phase
+
+extern int start_session, stop_session;
+extern int start_cal_session, stop_cal_session;
+extern int waveforms;         // event records per raw file
+extern int data_offset;       // header bytes in front of the first record
+extern double refresh_interval;
+extern double hist_overflow;
+extern char infile_path[kPathLength];
+extern char abfile_path[kPathLength];
+
+// Set when something went wrong that the run survived but the user must
+// notice (a missing raw file, a short file, an estimate that could not be
+// made, a failed write). main turns it into a non-zero exit status.
+extern int run_error;
+
+// Puts every item back to its initial value (used by tests and at start-up).
+void reset_run_state();
+
+#endif

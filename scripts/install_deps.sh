@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what zorv_mpi and zorv_gen need to build and test: a C++ toolchain,
+# CMake, Open MPI, the Boost headers, GoogleTest and Google Benchmark.
+# Safe to run again: packages already present are left alone, and apt is only
+# touched when something is missing.
+set -euo pipefail
+
+packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libgtest-dev libbenchmark-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
