@@ -1,0 +1,252 @@
+// Configuration reader: "key = value" entries, echoed as they are read.
+//
+// Tokens are scanned as "%s" (any white space, line breaks included, may
+// precede them). The value's syntax depends on the key; whatever follows the
+// value on its line is not interpreted, only echoed, so it serves as a remark.
+// A comment is an entry with the key "#".
+
+#include "config.h"
+
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "run_state.h"
+
+namespace {
+
+constexpr int kTokenLength = 256;
+
+// Scans one white-space delimited token of at most 255 characters.
+// Returns 1 on success, 0 at the end of the file, -1 when the token is
+// longer than the buffer (the rest of it is still in the stream).
+int scan_token(FILE* fp, char* token)
+{
+    if (std::fscanf(fp, "%255s", token) != 1) return 0;
+    int c = std::fgetc(fp);
+    if (c == EOF) return 1;
+    std::ungetc(c, fp);
+    return std::isspace(c) ? 1 : -1;
+}
+
+void print_token_too_long()
+{
+    std::printf("\nError: Token longer than %d characters\n", kTokenLength - 1);
+}
+
+void print_cannot_read_value()
+{
+    std::printf("\nError: Cannot read value\n");
+}
+
+// Copies the rest of the current line to standard output; the line break is
+// consumed and replaced by one of our own.
+void echo_rest_of_line(FILE* fp)
+{
+    int c;
+    while ((c = std::fgetc(fp)) != EOF && c != '\n') std::putchar(c);
+    std::putchar('\n');
+}
+
+// Reads the value of one known key and echoes it. Returns 0 on success,
+// 1 after printing why the value could not be read, -1 for an unknown key.
+int read_value(FILE* fp, char const* key)
+{
+    if (compare_str(key, "infile_path")) {
+        if (!read_quoted_string(fp, infile_path)) return 1;
+        std::printf(" \"%s\"", infile_path);
+    } else if (compare_str(key, "abfile_path")) {
+        if (!read_quoted_string(fp, abfile_path)) return 1;
+        std::printf(" \"%s\"", abfile_path);
+    } else if (compare_str(key, "waveforms")) {
+        if (std::fscanf(fp, "%d", &waveforms) != 1) return 1;
+        std::printf(" %d", waveforms);
+    } else if (compare_str(key, "data_offset")) {
+        if (std::fscanf(fp, "%d", &data_offset) != 1) return 1;
+        std::printf(" %d", data_offset);
+    } else if (compare_str(key, "hist_overflow")) {
+        if (std::fscanf(fp, "%lf", &hist_overflow) != 1) return 1;
+        std::printf(" %g", hist_overflow);
+    } else if (compare_str(key, "refresh_interval")) {
+        if (std::fscanf(fp, "%lf", &refresh_interval) != 1) return 1;
+        std::printf(" %g", refresh_interval);
+    } else if (compare_str(key, "sessions")) {
+        if (std::fscanf(fp, "%d %d", &start_session, &stop_session) != 2) return 1;
+        std::printf(" %d %d", start_session, stop_session);
+    } else if (compare_str(key, "cal_sessions")) {
+        if (std::fscanf(fp, "%d %d", &start_cal_session, &stop_cal_session) != 2) return 1;
+        std::printf(" %d %d", start_cal_session, stop_cal_session);
+    } else if (compare_str(key, "decay_est") || compare_str(key, "bcg_est")) {
+        double* target = compare_str(key, "decay_est") ? decay_est : bcg_est;
+        // The first value is echoed before the second is scanned, so a
+        // failure on the second shows how far the entry got.
+        if (std::fscanf(fp, "%lf", &target[0]) != 1) return 1;
+        std::printf(" %g", target[0]);
+        if (std::fscanf(fp, "%lf", &target[1]) != 1) return 1;
+        std::printf(" %g", target[1]);
+    } else if (compare_str(key, "#")) {
+        // a comment: the rest of the line is its text
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+// Length of the name that printf would form, or -1 on an encoding error.
+int name_length(char const* format, char const* path, int number)
+{
+    return std::snprintf(nullptr, 0, format, path, number);
+}
+
+bool name_fits(char const* format, char const* path, int number)
+{
+    int len = name_length(format, path, number);
+    return len >= 0 && len < kPathLength;
+}
+
+}  // namespace
+
+bool compare_str(char const* a, char const* b)
+{
+    return std::strcmp(a, b) == 0;
+}
+
+int read_quoted_string(FILE* fp, char* target)
+{
+    std::memset(target, 0, kPathLength);
+
+    int c;
+    do {
+        c = std::fgetc(fp);
+    } while (c == ' ' || c == '\t');
+
+    if (c != '"') {
+        // At the end of the file c is EOF; printed as a character it is the
+        // byte 0xFF, as the C library renders (char) EOF.
+        std::printf("\nError: Unexpected character: %c\n", c);
+        return 0;
+    }
+
+    int n = 0;
+    while ((c = std::fgetc(fp)) != EOF) {
+        if (c == '"') return 1;
+        if (n == kPathLength - 1) {
+            std::printf("\nError: Quoted string longer than %d characters\n", kPathLength - 1);
+            return 0;
+        }
+        target[n++] = static_cast<char>(c);
+    }
+    std::printf("\nError: Unexpected end of file\n");
+    return 0;
+}
+
+int initialize()
+{
+    std::printf("Reading configuration file: zorv_mpi.ini\n");
+    FILE* fp = std::fopen("zorv_mpi.ini", "r");
+    if (!fp) {
+        std::printf("Error: Cannot open inifile: zorv_mpi.ini\n");
+        return 1;
+    }
+
+    char key[kTokenLength];
+    char eq[kTokenLength];
+    int status = 0;
+    for (;;) {
+        int got = std::feof(fp) ? 0 : scan_token(fp, key);
+        if (got == 0) {
+            std::printf("End of configuration file\n");
+            break;
+        }
+        std::printf("  %s", key);
+        if (got < 0) {
+            print_token_too_long();
+            status = 1;
+            break;
+        }
+
+        got = scan_token(fp, eq);
+        if (got == 0 || !compare_str(eq, "=")) {
+            std::printf("\nError: Missing '=' sign\n");
+            status = 1;
+            break;
+        }
+        std::printf(" =");
+
+        int value = read_value(fp, key);
+        if (value < 0) {
+            std::printf("\nError: Unknown description: %s\n", key);
+            status = 1;
+            break;
+        }
+        if (value > 0) {
+            print_cannot_read_value();
+            status = 1;
+            break;
+        }
+        echo_rest_of_line(fp);
+    }
+    std::fclose(fp);
+    return status;
+}
+
+int validate_config()
+{
+    // The order of these two tests decides which message a file with both
+    // ranges reversed gets: the processing range is checked first.
+    if (stop_session < start_session) {
+        std::printf("Error: Stop_session number must be larger than start_session number\n");
+        return 1;
+    }
+    if (stop_cal_session < start_cal_session) {
+        std::printf("Error: Stop_cal_session number must be larger than start_cal_session number\n");
+        return 1;
+    }
+    if (waveforms < 1) {
+        std::printf("Error: waveforms must be at least 1 (it is %d)\n", waveforms);
+        return 1;
+    }
+    if (data_offset < 0) {
+        std::printf("Error: data_offset must not be negative (it is %d)\n", data_offset);
+        return 1;
+    }
+    if (infile_path[0] == '\0') {
+        std::printf("Error: infile_path is not set\n");
+        return 1;
+    }
+    if (abfile_path[0] == '\0') {
+        std::printf("Error: abfile_path is not set\n");
+        return 1;
+    }
+    if (!(hist_overflow >= 0.0 && hist_overflow < 0.5)) {
+        std::printf("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is %g)\n",
+                    hist_overflow);
+        return 1;
+    }
+    // Event numbers of a phase are 32-bit: waveforms x sessions must fit.
+    int const ranges[2][2] = {{start_cal_session, stop_cal_session},
+                              {start_session, stop_session}};
+    for (auto const& r : ranges) {
+        long long events = static_cast<long long>(waveforms) *
+                           (static_cast<long long>(r[1]) - r[0] + 1);
+        if (events > INT_MAX) {
+            std::printf("Error: Sessions %d to %d hold %lld events, more than %d\n",
+                        r[0], r[1], events, INT_MAX);
+            return 1;
+        }
+        // The longest session number is one of the two ends.
+        for (int session : r) {
+            if (!name_fits("%s.%d", infile_path, session)) {
+                std::printf("Error: Raw file name for session %d is longer than %d characters\n",
+                            session, kPathLength - 1);
+                return 1;
+            }
+        }
+    }
+    if (!name_fits("%s%d.bin", abfile_path, 1)) {
+        std::printf("Error: Result file name is longer than %d characters\n", kPathLength - 1);
+        return 1;
+    }
+    return 0;
+}

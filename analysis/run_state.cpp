@@ -27,7 +27,10 @@ double hist_overflow = 0.0;
 char infile_path[kPathLength] = {0};
 char abfile_path[kPathLength] = {0};
 
+int max_iter = 0;
+
 int run_error = 0;
+int run_abort = 0;
 
 void reset_run_state()
 {
@@ -52,5 +55,7 @@ void reset_run_state()
     hist_overflow = 0.0;
     std::memset(infile_path, 0, sizeof infile_path);
     std::memset(abfile_path, 0, sizeof abfile_path);
+    max_iter = 0;
     run_error = 0;
+    run_abort = 0;
 }

@@ -38,10 +38,16 @@ extern double hist_overflow;
 extern char infile_path[kPathLength];
 extern char abfile_path[kPathLength];
 
+extern int max_iter;          // iteration limit of every fit (set by the worker)
+
 // Set when something went wrong that the run survived but the user must
 // notice (a missing raw file, a short file, an estimate that could not be
 // made, a failed write). main turns it into a non-zero exit status.
 extern int run_error;
+
+// Set when the run cannot go on (an output file that cannot be created or
+// written): the phase stops handing out events, and the run ends after it.
+extern int run_abort;
 
 // Puts every item back to its initial value (used by tests and at start-up).
 void reset_run_state();

@@ -1,0 +1,260 @@
+// Configuration reader: console echo, stored values, every error message,
+// and the checks made after the file has been read.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "run_state.h"
+#include "test_util.h"
+
+namespace {
+
+struct ReadResult {
+    int status;
+    std::string output;
+};
+
+ReadResult read_config(std::string const& text)
+{
+    reset_run_state();
+    write_text("zorv_mpi.ini", text);
+    ReadResult r{-1, ""};
+    r.output = capture_stdout([&] { r.status = initialize(); });
+    return r;
+}
+
+const std::string kHead = "Reading configuration file: zorv_mpi.ini\n";
+
+}  // namespace
+
+// A realistic file: comments, remarks behind values, numbers echoed as read.
+TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
+{
+    TempDir dir;
+    ReadResult r = read_config(
+        "# = zorv_mpi settings for the synthetic files\n"
+        "infile_path = \"data/synth\"   raw files data/synth.1, data/synth.2\n"
+        "abfile_path = \"out/ab\"\n"
+        "waveforms = 10000 per file\n"
+        "data_offset = 12\n"
+        "hist_overflow = 0.05\n"
+        "refresh_interval = 5.0 seconds\n"
+        "sessions = 2 3\n"
+        "cal_sessions = 1\t1 calibration\n"
+        "decay_est = -0.0015 -1.5e-3 both channels\n"
+        "bcg_est = -28000 -27990.5\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kHead +
+                            "  # = zorv_mpi settings for the synthetic files\n"
+                            "  infile_path = \"data/synth\"   raw files data/synth.1, data/synth.2\n"
+                            "  abfile_path = \"out/ab\"\n"
+                            "  waveforms = 10000 per file\n"
+                            "  data_offset = 12\n"
+                            "  hist_overflow = 0.05\n"
+                            "  refresh_interval = 5 seconds\n"
+                            "  sessions = 2 3\n"
+                            "  cal_sessions = 1 1 calibration\n"
+                            "  decay_est = -0.0015 -0.0015 both channels\n"
+                            "  bcg_est = -28000 -27990.5\n"
+                            "End of configuration file\n");
+    EXPECT_STREQ(infile_path, "data/synth");
+    EXPECT_STREQ(abfile_path, "out/ab");
+    EXPECT_EQ(waveforms, 10000);
+    EXPECT_EQ(data_offset, 12);
+    EXPECT_EQ(hist_overflow, 0.05);
+    EXPECT_EQ(refresh_interval, 5.0);
+    EXPECT_EQ(start_session, 2);
+    EXPECT_EQ(stop_session, 3);
+    EXPECT_EQ(start_cal_session, 1);
+    EXPECT_EQ(stop_cal_session, 1);
+    EXPECT_EQ(decay_est[0], -0.0015);
+    EXPECT_EQ(decay_est[1], -0.0015);
+    EXPECT_EQ(bcg_est[0], -28000.0);
+    EXPECT_EQ(bcg_est[1], -27990.5);
+}
+
+// Layout freedoms: empty file, numbers on a later line, repeated keys,
+// a file without a final line break.
+TEST(Initialize, AcceptsTheLayoutFreedomsOfScanf)
+{
+    TempDir dir;
+    ReadResult r = read_config("");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kHead + "End of configuration file\n");
+    EXPECT_EQ(waveforms, 0);
+    EXPECT_STREQ(infile_path, "");
+
+    r = read_config("waveforms =\n\n  250 later line\nwaveforms = 300");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kHead + "  waveforms = 250 later line\n  waveforms = 300\nEnd of configuration file\n");
+    EXPECT_EQ(waveforms, 300);
+
+    r = read_config("sessions = 4\n 7\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(start_session, 4);
+    EXPECT_EQ(stop_session, 7);
+
+    // A quoted path may hold blanks and even a line break.
+    r = read_config("infile_path = \t\"a b\nc\"\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_STREQ(infile_path, "a b\nc");
+}
+
+// Every message of the failure table, after the partial echo of its entry.
+TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
+{
+    TempDir dir;
+    {
+        reset_run_state();
+        ReadResult r{0, ""};
+        r.output = capture_stdout([&] { r.status = initialize(); });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini\n");
+    }
+
+    ReadResult r = read_config("#comment without blank\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  #comment\nError: Missing '=' sign\n");
+
+    r = read_config("waveforms=10\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  waveforms=10\nError: Missing '=' sign\n");
+
+    r = read_config("waveforms");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  waveforms\nError: Missing '=' sign\n");
+
+    r = read_config("Waveforms = 10\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  Waveforms =\nError: Unknown description: Waveforms\n");
+
+    r = read_config("waveforms = ten\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  waveforms =\nError: Cannot read value\n");
+
+    r = read_config("decay_est = -0.001 oops\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  decay_est = -0.001\nError: Cannot read value\n");
+    EXPECT_EQ(decay_est[0], -0.001);  // stored before the error, stays stored
+
+    r = read_config("sessions = 1\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  sessions =\nError: Cannot read value\n");
+
+    r = read_config("infile_path =\n\"next/line\"\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Unexpected character: \n\n\nError: Cannot read value\n");
+
+    r = read_config("abfile_path = out\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  abfile_path =\nError: Unexpected character: o\n\nError: Cannot read value\n");
+
+    r = read_config("abfile_path = \"never closed\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  abfile_path =\nError: Unexpected end of file\n\nError: Cannot read value\n");
+
+    // Entries before the failing one are echoed and kept.
+    r = read_config("waveforms = 5\n# = ok\nbogus = 1\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  waveforms = 5\n  # = ok\n  bogus =\nError: Unknown description: bogus\n");
+    EXPECT_EQ(waveforms, 5);
+}
+
+// Nothing longer than the 256-byte buffers is ever stored.
+TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
+{
+    TempDir dir;
+    std::string long_key(300, 'k');
+    ReadResult r = read_config(long_key + " = 1\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  " + std::string(255, 'k') + "\nError: Token longer than 255 characters\n");
+
+    r = read_config("infile_path = \"" + std::string(255, 'p') + "\"\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::strlen(infile_path), 255u);
+
+    r = read_config("infile_path = \"" + std::string(256, 'p') + "\"\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Quoted string longer than 255 characters\n"
+                                "\nError: Cannot read value\n");
+    EXPECT_EQ(std::strlen(infile_path), 255u);
+}
+
+TEST(CompareStr, IsExactWholeStringEquality)
+{
+    EXPECT_TRUE(compare_str("waveforms", "waveforms"));
+    EXPECT_FALSE(compare_str("waveforms", "waveform"));
+    EXPECT_FALSE(compare_str("waveform", "waveforms"));
+    EXPECT_FALSE(compare_str("Waveforms", "waveforms"));
+    EXPECT_TRUE(compare_str("", ""));
+}
+
+// The settings later stages rely on are checked once the file is read.
+TEST(ValidateConfig, RefusesUnusableSettingsWithOneMessage)
+{
+    auto usable = [] {
+        reset_run_state();
+        waveforms = 100;
+        data_offset = 12;
+        std::strcpy(infile_path, "raw");
+        std::strcpy(abfile_path, "ab");
+        hist_overflow = 0.05;
+        start_session = 2;
+        stop_session = 2;
+        start_cal_session = 1;
+        stop_cal_session = 1;
+    };
+    auto check = [](std::string const& expected) {
+        int status = -1;
+        std::string out = capture_stdout([&] { status = validate_config(); });
+        EXPECT_EQ(status, expected.empty() ? 0 : 1) << expected;
+        EXPECT_EQ(out, expected);
+    };
+
+    usable();
+    check("");
+
+    usable();
+    start_session = 3;
+    start_cal_session = 2;  // both reversed: the processing range is named
+    check("Error: Stop_session number must be larger than start_session number\n");
+    usable();
+    start_cal_session = 2;
+    check("Error: Stop_cal_session number must be larger than start_cal_session number\n");
+    usable();
+    waveforms = 0;
+    check("Error: waveforms must be at least 1 (it is 0)\n");
+    usable();
+    data_offset = -1;
+    check("Error: data_offset must not be negative (it is -1)\n");
+    usable();
+    infile_path[0] = '\0';
+    check("Error: infile_path is not set\n");
+    usable();
+    abfile_path[0] = '\0';
+    check("Error: abfile_path is not set\n");
+    usable();
+    hist_overflow = 0.5;
+    check("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is 0.5)\n");
+    usable();
+    hist_overflow = -0.01;
+    check("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is -0.01)\n");
+    usable();
+    waveforms = 1000000000;
+    stop_session = 4;
+    check("Error: Sessions 2 to 4 hold 3000000000 events, more than 2147483647\n");
+    usable();
+    std::memset(infile_path, 'r', 252);
+    infile_path[252] = '\0';
+    stop_session = 10;  // "rrr...r.10" is 255 characters: still fits
+    check("");
+    stop_session = 100;
+    check("Error: Raw file name for session 100 is longer than 255 characters\n");
+    usable();
+    std::memset(abfile_path, 'a', 251);
+    abfile_path[251] = '\0';
+    check("Error: Result file name is longer than 255 characters\n");
+}
