@@ -1,0 +1,119 @@
+// Master loop: priming, receive-any / refill-the-sender, stop messages.
+
+#include "master.h"
+
+#include <mpi.h>
+
+#include <cstdio>
+
+#include "datafile.h"
+#include "progress.h"
+#include "results.h"
+#include "run_state.h"
+#include "timer.h"
+
+namespace {
+
+FILE* infile = nullptr;
+char infile_name[kPathLength];
+int16_t send_buffer[kRecordShorts];
+// Index of the next event to read. It equals msg_send unless a session was
+// skipped: skipped events are never sent, so msg_send keeps counting only
+// what a worker will answer.
+int next_event = 0;
+
+void close_infile()
+{
+    if (infile) std::fclose(infile);
+    infile = nullptr;
+}
+
+// Skips the rest of the current session.
+void skip_session()
+{
+    close_infile();
+    next_event += waveforms - next_event % waveforms;
+    run_error = 1;
+}
+
+void send_stop_messages()
+{
+    for (int w = 1; w < world_size; ++w)
+        MPI_Send(send_buffer, kRecordShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
+}
+
+}  // namespace
+
+void load_send_data(int destination, int first, int last)
+{
+    for (;;) {
+        if (next_event % waveforms == 0) {
+            long long session = static_cast<long long>(first) + next_event / waveforms;
+            if (session > last) return;  // the phase has no events left
+            std::snprintf(infile_name, kPathLength, "%s.%d", infile_path,
+                          static_cast<int>(session));
+            infile = std::fopen(infile_name, "rb");
+            if (!infile) {
+                std::printf("ERROR: Cannot open file: %s\n", infile_name);
+                skip_session();
+                continue;
+            }
+            std::printf("Processing file: %s\n", infile_name);
+            if (seek_first_record(infile, data_offset)) {
+                std::printf("Error: Cannot position file %s at byte %d\n", infile_name,
+                            data_offset);
+                skip_session();
+                continue;
+            }
+        }
+        if (!read_event_record(infile, send_buffer)) {
+            // Never send a partial record: what is missing cannot be made up.
+            std::printf("Error: File %s holds only %d complete records behind its header, "
+                        "%d expected; skipping the rest of it\n",
+                        infile_name, next_event % waveforms, waveforms);
+            skip_session();
+            continue;
+        }
+        MPI_Send(send_buffer, kRecordShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
+        ++msg_send;
+        ++next_event;
+        if (next_event % waveforms == 0) close_infile();  // that was its last record
+        return;
+    }
+}
+
+void work_master(int first, int last)
+{
+    // Kept for the whole run: both phases receive into it.
+    static double* received = new double[result_length];
+
+    if (open_phase_outputs()) {
+        run_abort = 1;
+        send_stop_messages();
+        return;
+    }
+
+    msg_send = 0;
+    msg_received = 0;
+    next_event = 0;
+    timer.start();
+
+    for (int w = 1; w < world_size; ++w) load_send_data(w, first, last);
+
+    while (msg_received < msg_send) {
+        MPI_Status status;
+        MPI_Recv(received, result_length, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD,
+                 &status);
+        ++counter_all;
+        ++msg_received;
+        // After a write error the phase only collects what is in flight.
+        if (record_result(received)) run_abort = 1;
+        if (msg_received > info_count) info(first, last);
+        if (!run_abort) load_send_data(status.MPI_SOURCE, first, last);
+    }
+
+    send_stop_messages();
+    close_infile();
+    if (close_phase_outputs()) run_abort = 1;
+    std::fflush(stdout);
+}

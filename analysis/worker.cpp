@@ -1,0 +1,35 @@
+// Worker loop: receive, clear, analyse, answer; stop on tag 42.
+
+#include "worker.h"
+
+#include <mpi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "analysis.h"
+#include "datafile.h"
+#include "master.h"
+#include "run_state.h"
+
+void work_slave()
+{
+    // Nothing is ever written to it; it marks the worker's working directory.
+    FILE* fit = std::fopen("fit.txt", "w");
+    if (fit) std::fclose(fit);
+
+    max_iter = 50;
+    std::vector<int16_t> event(kRecordShorts);
+    std::vector<double> result(result_length);
+
+    for (;;) {
+        MPI_Status status;
+        MPI_Recv(event.data(), kRecordShorts, MPI_SHORT, 0, MPI_ANY_TAG, MPI_COMM_WORLD, &status);
+        if (status.MPI_TAG == kStopTag) return;
+
+        std::memset(result.data(), 0, sizeof(double) * result.size());
+        analyse_event(event.data(), result.data());
+        MPI_Send(result.data(), result_length, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD);
+    }
+}

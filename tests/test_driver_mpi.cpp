@@ -1,0 +1,121 @@
+// zorv_mpi end to end under mpiexec: start-up checks, the release of all
+// ranks when rank 0 cannot go on, and the walk through both phases.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+int count_of(std::string const& text, std::string const& what)
+{
+    int n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+std::string kernel17()
+{
+    std::string text;
+    for (int i = 0; i < 17; ++i) text += std::to_string(i) + " " + std::to_string(1 + (i < 8 ? i : 16 - i)) + "\n";
+    return text;
+}
+
+std::string ini(std::string const& sessions, std::string const& cal_sessions)
+{
+    return "# = test run\n"
+           "infile_path = \"raw\"\n"
+           "abfile_path = \"ab\"\n"
+           "waveforms = 3\n"
+           "data_offset = 12\n"
+           "hist_overflow = 0.05\n"
+           "refresh_interval = 1\n"
+           "sessions = " + sessions + "\n"
+           "cal_sessions = " + cal_sessions + "\n"
+           "decay_est = -0.0015 -0.0015\n"
+           "bcg_est = 0 0\n";
+}
+
+bool any_output_file()
+{
+    return file_exists("ab0.bin") || file_exists("ab1.bin") || file_exists("decay0.txt") ||
+           file_exists("decay1.txt") || file_exists("fit.txt");
+}
+
+}  // namespace
+
+// A single rank has no worker: one line, non-zero status.
+TEST(DriverMpi, OneRankPrintsOnlyTheWorldSizeMessage)
+{
+    TempDir dir;
+    write_text("win.txt", kernel17());
+    write_text("zorv_mpi.ini", ini("1 1", "1 1"));
+    CommandResult r = run_mpi(1, ZORV_MPI_EXE, dir.path());
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.output, "Error: World size must be at least 2\n");
+}
+
+// Rank 0 cannot go on: every rank ends (the test would time out otherwise),
+// with a non-zero status and without any output file.
+TEST(DriverMpi, StartUpErrorsEndEveryRankWithoutOutput)
+{
+    TempDir dir;
+    write_text("zorv_mpi.ini", ini("1 1", "1 1"));
+    CommandResult r = run_mpi(3, ZORV_MPI_EXE, dir.path());
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("Error: Cannot open window file 'win.txt'\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Reading configuration file"), std::string::npos);
+    EXPECT_EQ(count_of(r.output, "Window length"), 0);
+    EXPECT_FALSE(any_output_file());
+
+    write_text("win.txt", kernel17());
+    write_text("zorv_mpi.ini", "waveforms 3\n");
+    r = run_mpi(2, ZORV_MPI_EXE, dir.path());
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("  waveforms\nError: Missing '=' sign\n"), std::string::npos) << r.output;
+    EXPECT_EQ(count_of(r.output, "Window length"), 0);
+    EXPECT_FALSE(any_output_file());
+
+    write_text("zorv_mpi.ini", ini("3 2", "2 1"));
+    r = run_mpi(3, ZORV_MPI_EXE, dir.path());
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("End of configuration file\n"
+                            "Error: Stop_session number must be larger than start_session number\n"),
+              std::string::npos) << r.output;
+    EXPECT_EQ(count_of(r.output, "Stop_cal_session"), 0);
+    EXPECT_FALSE(any_output_file());
+}
+
+// Both phases run: the kernel reaches every rank, both phases read their
+// sessions, the summary closes the run.
+TEST(DriverMpi, WalksThroughBothPhasesToTheSummary)
+{
+    TempDir dir;
+    write_text("win.txt", kernel17());
+    write_text("zorv_mpi.ini", ini("2 2", "1 1"));
+    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+    write_raw_file("raw.1", 12, quiet);
+    write_raw_file("raw.2", 12, quiet);
+
+    CommandResult r = run_mpi(3, ZORV_MPI_EXE, dir.path());
+    EXPECT_EQ(count_of(r.output, "Window length = 17\n"), 3) << r.output;
+    size_t cal = r.output.find("Starting calibration\nProcessing file: raw.1\n");
+    size_t proc = r.output.find("Processing...\nProcessing file: raw.2\n");
+    size_t summary = r.output.find("Good waveforms: 0.00% 0.00%, All 0.00%\n");
+    EXPECT_NE(cal, std::string::npos) << r.output;
+    EXPECT_NE(proc, std::string::npos) << r.output;
+    EXPECT_NE(summary, std::string::npos) << r.output;
+    EXPECT_LT(cal, proc);
+    EXPECT_LT(proc, summary);
+    // Quiet traces are never fitted: empty result files and decay lists.
+    EXPECT_EQ(file_size("ab0.bin"), 0);
+    EXPECT_EQ(file_size("ab1.bin"), 0);
+    EXPECT_EQ(file_size("decay0.txt"), 0);
+    EXPECT_EQ(file_size("decay1.txt"), 0);
+    EXPECT_EQ(file_size("fit.txt"), 0);
+    // With nothing to calibrate on, the run says so and ends non-zero.
+    EXPECT_NE(r.status, 0);
+}

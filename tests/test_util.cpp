@@ -92,8 +92,7 @@ std::vector<std::string> read_lines(std::string const& path)
 CommandResult run_command(std::string const& command)
 {
     CommandResult result{-1, ""};
-    std::string full = command + " 2>&1";
-    FILE* p = popen(full.c_str(), "r");
+    FILE* p = popen(command.c_str(), "r");
     if (!p) return result;
     char buf[4096];
     size_t n;
@@ -107,7 +106,7 @@ CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir)
 {
     std::string cmd = "cd '" + dir + "' && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 " +
                       std::string(ZORV_MPIEXEC) + " --oversubscribe -n " + std::to_string(ranks) +
-                      " '" + exe + "'";
+                      " '" + exe + "' 2>>/tmp/zorv_test_mpi_stderr.log";
     return run_command(cmd);
 }
 

@@ -35,14 +35,15 @@ std::vector<std::string> read_lines(std::string const& path);
 
 struct CommandResult {
     int status;          // exit status of the command, -1 if it did not exit
-    std::string output;  // standard output and standard error together
+    std::string output;  // standard output
 };
 
 // Runs a shell command and collects its output.
 CommandResult run_command(std::string const& command);
 
 // Runs `exe` under mpiexec with `ranks` ranks in directory `dir`, as root if
-// need be and with more ranks than cores.
+// need be and with more ranks than cores. The launcher's own complaints go to
+// /tmp/zorv_test_mpi_stderr.log; the result holds the program's stdout.
 CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir);
 
 // A raw waveform file: `header` zero bytes, then the records, each 5,000
