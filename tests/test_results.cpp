@@ -1,0 +1,118 @@
+// The master's bookkeeping of result messages: good-fit counts, and the
+// result files and decay lists of events good in both channels.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "results.h"
+#include "run_state.h"
+#include "test_util.h"
+
+namespace {
+
+std::vector<double> result_message(double ssr0, double ssr1, double seed)
+{
+    std::vector<double> r(18, 0.0);
+    r[0] = ssr0;
+    r[9] = ssr1;
+    for (int k = 1; k < 9; ++k) {
+        if (ssr0 != 0.0) r[k] = seed + k;
+        if (ssr1 != 0.0) r[9 + k] = -seed - k * 0.5;
+    }
+    r[2] = -0.0015 - seed * 1e-6;
+    r[11] = -0.0016 - seed * 1e-6;
+    return r;
+}
+
+}  // namespace
+
+// Only events good in both channels are written; every good channel counts.
+TEST(RecordResult, CountsGoodChannelsAndWritesCoincidentEventsInOrder)
+{
+    TempDir dir;
+    reset_run_state();
+    std::strcpy(abfile_path, "out_");
+    ASSERT_EQ(open_phase_outputs(), 0);
+
+    std::vector<std::vector<double>> results = {
+        result_message(10.0, 0.0, 1),           // channel 0 only
+        result_message(0.0, 20.0, 2),           // channel 1 only
+        result_message(30.0, 40.0, 3),          // both: written
+        result_message(-1.0, 5.0, 4),           // negative is not good
+        result_message(0.0 / 0.0, 5.0, 5),      // NaN is not good
+        result_message(50.0, 60.0, 6),          // both: written
+    };
+    for (auto const& r : results) EXPECT_EQ(record_result(r.data()), 0);
+    ASSERT_EQ(close_phase_outputs(), 0);
+
+    EXPECT_EQ(nbr_ok[0], 3);
+    EXPECT_EQ(nbr_ok[1], 5);
+    EXPECT_EQ(nbr_all_ok, 2);
+
+    auto ab0 = read_result_file("out_0.bin");
+    auto ab1 = read_result_file("out_1.bin");
+    EXPECT_EQ(file_size("out_0.bin"), 144);
+    ASSERT_EQ(ab0.size(), 2u);
+    ASSERT_EQ(ab1.size(), 2u);
+    int written[2] = {2, 5};
+    for (int i = 0; i < 2; ++i) {
+        for (int k = 0; k < 9; ++k) {
+            EXPECT_EQ(ab0[i][k], results[written[i]][k]);
+            EXPECT_EQ(ab1[i][k], results[written[i]][9 + k]);
+        }
+    }
+    EXPECT_EQ(read_text("decay0.txt"), "-0.001503000000\n-0.001506000000\n");
+    EXPECT_EQ(read_text("decay1.txt"), "-0.001603000000\n-0.001606000000\n");
+}
+
+// Each phase starts its files anew.
+TEST(RecordResult, EachPhaseTruncatesItsFiles)
+{
+    TempDir dir;
+    reset_run_state();
+    std::strcpy(abfile_path, "ab");
+    auto both = result_message(1.0, 2.0, 7);
+    ASSERT_EQ(open_phase_outputs(), 0);
+    record_result(both.data());
+    record_result(both.data());
+    ASSERT_EQ(close_phase_outputs(), 0);
+    EXPECT_EQ(read_lines("decay1.txt").size(), 2u);
+
+    ASSERT_EQ(open_phase_outputs(), 0);
+    record_result(both.data());
+    ASSERT_EQ(close_phase_outputs(), 0);
+    EXPECT_EQ(file_size("ab0.bin"), 72);
+    EXPECT_EQ(file_size("ab1.bin"), 72);
+    EXPECT_EQ(read_lines("decay0.txt").size(), 1u);
+}
+
+// Files that cannot be created or written are named, never written blindly.
+TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
+{
+    TempDir dir;
+    reset_run_state();
+    std::strcpy(abfile_path, "missing_dir/ab");
+    std::string out = capture_stdout([] { EXPECT_EQ(open_phase_outputs(), 1); });
+    EXPECT_EQ(out, "Error: Cannot create result file: missing_dir/ab0.bin\n");
+
+    // A full disk: the result file of channel 0 is /dev/full.
+    if (!file_exists("/dev/full")) GTEST_SKIP() << "/dev/full not available";
+    ASSERT_EQ(symlink("/dev/full", "ab0.bin"), 0);
+    std::strcpy(abfile_path, "ab");
+    ASSERT_EQ(open_phase_outputs(), 0);
+    auto both = result_message(1.0, 2.0, 8);
+    int status = 0;
+    out = capture_stdout([&] {
+        // Enough records to overflow the stream's buffer.
+        for (int i = 0; i < 2000; ++i) status |= record_result(both.data());
+        status |= close_phase_outputs();
+    });
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "Error: Cannot write to file: ab0.bin\n");
+    EXPECT_EQ(nbr_all_ok, 2000);
+}
