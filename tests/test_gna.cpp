@@ -1,0 +1,738 @@
+// Tests of the masked Gauss-Newton solver gna and its six routines: the
+// normal-equation sums, Cholesky and substitutions against a direct solution,
+// recovery of known parameters (noiseless and noisy, one and two pulses,
+// decay rate free and locked), the edge cases of the iteration, and bit
+// identity with a reference composed literally from the public routines.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "gna.h"
+
+namespace {
+
+using Data = double[kFitPoints][2];
+using Jac = double[kFitPoints][kFitParams];
+using Mat = double[kFitParams][kFitParams];
+
+double const kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Small deterministic generator: splitmix64 and Box-Muller.
+struct Rng {
+  uint64_t s;
+  explicit Rng(uint64_t seed) : s(seed) {}
+  double uniform()
+  {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return ((z >> 11) + 0.5) * 0x1.0p-53;
+  }
+  double normal() { return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
+};
+
+// Trace x = 0..2499, y = f (without pulse 2 unless two) plus N(0, noise^2).
+void make_trace(Data& d, double const* truth, bool two, double noise, uint64_t seed)
+{
+  double p[8];
+  std::memcpy(p, truth, sizeof p);
+  if (!two) p[6] = 0.0;
+  Rng rng(seed);
+  for (int i = 0; i < kFitPoints; ++i) {
+    d[i][0] = i;
+    d[i][1] = f(i, p) + (noise > 0.0 ? noise * rng.normal() : 0.0);
+  }
+}
+
+// Typical pulses: amplitude 15,000 to 40,000, baseline about -28,000.
+double const kTruth1[8] = {31000.0, -0.0015, -28000.0, 612.4, 2.7, 1800.0, 0.0, 1800.0};
+double const kTruth2[8] = {24000.0, -0.0016, -27900.0, 455.8, 3.4, 1500.0, 17000.0, 1210.3};
+
+// Start values as a worker would have them: a bit off, the locked decay rate exact.
+void start_from(double* p, double const* truth, bool lambda_locked, bool two)
+{
+  std::memcpy(p, truth, 8 * sizeof(double));
+  p[0] *= 1.06;
+  if (!lambda_locked) p[1] *= 1.12;
+  p[2] += 35.0;
+  p[3] -= 1.6;
+  p[4] *= 1.25;
+  p[5] *= 0.85;
+  if (two) {
+    p[6] *= 0.93;
+    p[7] += 1.3;
+  } else {
+    p[6] = 5000.0;  // ignored by the single-pulse model
+    p[7] = 2000.0;
+  }
+}
+
+void mask_for(int* lock, bool lambda_locked, bool two)
+{
+  for (int j = 0; j < 8; ++j) lock[j] = 0;
+  if (lambda_locked) lock[1] = 1;
+  if (!two) lock[6] = lock[7] = 1;
+}
+
+// Reference: the iteration composed literally from the public routines.
+struct RefWork {
+  Jac J;
+  double r[kFitPoints];
+  Mat N, L, U, inv;
+  double b[8], z[8], dp[8];
+};
+
+int reference_gna(Data& d, double* p, double* sp, int* lock, int max_iter, double* ssr, int* iter)
+{
+  static RefWork w;
+  std::memset(&w, 0, sizeof w);
+  double sum = 0.0;
+  int k = 0;
+  for (;; ++k) {
+    initialize_J_rr(&d, p, w.J, w.r, lock);
+    multiply_matrices(w.J, w.N, lock);
+    cholesky(w.N, w.L, lock);
+    transpose(w.L, w.U, lock);
+    multiply_matrix_vector(w.J, w.r, w.b, lock);
+    solve_lower(w.L, w.z, w.b, lock);
+    solve_upper(w.U, w.dp, w.z, lock);
+    double s = 0.0;
+    for (int j = 0; j < 8; ++j)
+      if (lock[j] != 1) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
+    for (int j = 0; j < 8; ++j)
+      if (lock[j] != 1 && !std::isfinite(w.dp[j])) return 1;
+    for (int j = 0; j < 8; ++j)
+      if (lock[j] != 1) p[j] += w.dp[j];
+    sum = 0.0;
+    for (int n = 0; n < kFitPoints; ++n) sum += w.r[n] * w.r[n];
+    if (std::sqrt(s) < 1e-9) break;
+    if (k == max_iter - 1) return 1;
+  }
+  *ssr = sum;
+  *iter = k;
+  int n_free = 0;
+  for (int j = 0; j < 8; ++j) n_free += lock[j] == 0;
+  double const v = sum / (2500 - n_free);
+  for (int j = 0; j < 8; ++j) sp[j] = 0.0;
+  for (int l = 0; l < 8; ++l) {
+    if (lock[l] == 1) continue;
+    double e[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    e[l] = 1.0;
+    solve_lower(w.L, w.z, e, lock);
+    solve_upper(w.U, w.inv[l], w.z, lock);
+    sp[l] = std::sqrt(v * w.inv[l][l]);
+  }
+  return 0;
+}
+
+// sqrt(s) of the first step from p, through the public routines.
+double first_relative_step(Data& d, double const* p_in, int const* lock)
+{
+  static RefWork w;
+  double p[8];
+  std::memcpy(p, p_in, sizeof p);
+  initialize_J_rr(&d, p, w.J, w.r, lock);
+  multiply_matrices(w.J, w.N, lock);
+  cholesky(w.N, w.L, lock);
+  transpose(w.L, w.U, lock);
+  multiply_matrix_vector(w.J, w.r, w.b, lock);
+  solve_lower(w.L, w.z, w.b, lock);
+  solve_upper(w.U, w.dp, w.z, lock);
+  double s = 0.0;
+  for (int j = 0; j < 8; ++j)
+    if (lock[j] != 1) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
+  return std::sqrt(s);
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Random symmetric positive-definite matrix M^T M + 8 I.
+void random_spd(Mat& A, Rng& rng)
+{
+  double M[8][8];
+  for (auto& row : M)
+    for (double& v : row) v = 2.0 * rng.uniform() - 1.0;
+  for (int i = 0; i < 8; ++i)
+    for (int j = 0; j < 8; ++j) {
+      double s = i == j ? 8.0 : 0.0;
+      for (int k = 0; k < 8; ++k) s += M[k][i] * M[k][j];
+      A[i][j] = s;
+    }
+}
+
+// Direct solution of A x = b on the free indices: Gauss-Jordan in long double.
+void direct_solve(Mat const& A, double const* b, int const* lock, double* x)
+{
+  int idx[8], n = 0;
+  for (int j = 0; j < 8; ++j)
+    if (lock[j] != 1) idx[n++] = j;
+  long double M[8][9];
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) M[i][j] = A[idx[i]][idx[j]];
+    M[i][n] = b[idx[i]];
+  }
+  for (int c = 0; c < n; ++c) {
+    int piv = c;
+    for (int i = c + 1; i < n; ++i)
+      if (std::fabs((double)M[i][c]) > std::fabs((double)M[piv][c])) piv = i;
+    for (int j = 0; j <= n; ++j) std::swap(M[c][j], M[piv][j]);
+    for (int i = 0; i < n; ++i) {
+      if (i == c) continue;
+      long double const q = M[i][c] / M[c][c];
+      for (int j = c; j <= n; ++j) M[i][j] -= q * M[c][j];
+    }
+  }
+  for (int i = 0; i < n; ++i) x[idx[i]] = (double)(M[i][n] / M[i][i]);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The six routines.
+
+// N = J^T J: all 64 entries, row sums in order, whatever the mask.
+TEST(NormalMatrix, SumsEveryEntryInRowOrder)
+{
+  static Jac J;
+  static double r[kFitPoints];
+  Rng rng(3);
+  for (auto& row : J)
+    for (double& v : row) v = 1000.0 * rng.normal();
+  for (double& v : r) v = 50.0 * rng.normal();
+  int const lock[8] = {1, 0, 1, 0, 0, 1, 1, 0};
+  Mat N;
+  double b[8];
+  for (double& v : b) v = -7.0;
+  multiply_matrices(J, N, lock);
+  multiply_matrix_vector(J, r, b, lock);
+  for (int i = 0; i < 8; ++i) {
+    for (int j = 0; j < 8; ++j) {
+      double s = 0.0;
+      for (int n = 0; n < kFitPoints; ++n) s += J[n][i] * J[n][j];
+      EXPECT_TRUE(same_bits(N[i][j], s)) << i << " " << j;
+    }
+    double s = 0.0;
+    for (int n = 0; n < kFitPoints; ++n) s += J[n][i] * r[n];
+    if (lock[i] == 1)
+      EXPECT_EQ(b[i], -7.0) << i;
+    else
+      EXPECT_TRUE(same_bits(b[i], s)) << i;
+  }
+}
+
+// Cholesky, transpose and substitutions solve a masked SPD system.
+TEST(CholeskySolve, MatchesDirectSolutionWithMask)
+{
+  Rng rng(17);
+  int const masks[][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 1, 0, 0, 0}, {1, 0, 0, 1, 0, 0, 1, 1}};
+  for (auto const& lock : masks) {
+    for (int trial = 0; trial < 20; ++trial) {
+      Mat A, L, U;
+      random_spd(A, rng);
+      double b[8], z[8], x[8], ref[8];
+      for (double& v : b) v = 10.0 * rng.normal() + 3.0;
+      // Sentinels: nothing with a locked index may be written.
+      for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) L[i][j] = U[i][j] = -99.0;
+      for (int j = 0; j < 8; ++j) z[j] = x[j] = -99.0;
+      // The upper triangle of N is never read.
+      Mat N;
+      std::memcpy(N, A, sizeof N);
+      for (int i = 0; i < 8; ++i)
+        for (int j = i + 1; j < 8; ++j) N[i][j] = kNaN;
+      cholesky(N, L, lock);
+      transpose(L, U, lock);
+      // Only the diagonal and above of U are read.
+      for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < i; ++j) U[i][j] = kNaN;
+      solve_lower(L, z, b, lock);
+      solve_upper(U, x, z, lock);
+      direct_solve(A, b, lock, ref);
+      for (int i = 0; i < 8; ++i) {
+        if (lock[i] == 1) {
+          EXPECT_EQ(x[i], -99.0);
+          EXPECT_EQ(z[i], -99.0);
+          for (int j = 0; j < 8; ++j) EXPECT_EQ(L[i][j], -99.0);
+          for (int j = 0; j < 8; ++j) EXPECT_EQ(L[j][i], -99.0);
+          continue;
+        }
+        EXPECT_NEAR(x[i], ref[i], 1e-12 * (1.0 + std::fabs(ref[i]))) << i;
+        for (int j = i + 1; j < 8; ++j) EXPECT_EQ(L[i][j], -99.0);  // upper untouched
+        // L L^T reproduces A on the free indices.
+        for (int j = 0; j <= i; ++j) {
+          if (lock[j] == 1) continue;
+          double s = 0.0;
+          for (int k = 0; k <= j; ++k)
+            if (lock[k] != 1) s += L[i][k] * L[j][k];
+          EXPECT_NEAR(s, A[i][j], 1e-12 * std::fabs(A[i][i]));
+          EXPECT_EQ(U[j][i], L[i][j]);
+        }
+      }
+    }
+  }
+}
+
+// Cholesky: the pivots follow d = N_ii - sum_k L_ik^2, summed first.
+TEST(CholeskySolve, TwoByTwoByHand)
+{
+  Mat N = {}, L = {};
+  int const lock[8] = {1, 0, 1, 1, 0, 1, 1, 1};
+  N[1][1] = 4.0;
+  N[4][1] = 6.0;
+  N[4][4] = 25.0;
+  cholesky(N, L, lock);
+  EXPECT_EQ(L[1][1], 2.0);
+  EXPECT_EQ(L[4][1], 3.0);
+  EXPECT_EQ(L[4][4], 4.0);
+  // An indefinite matrix gives a NaN pivot, a singular one a zero pivot.
+  N[4][4] = 8.0;
+  cholesky(N, L, lock);
+  EXPECT_TRUE(std::isnan(L[4][4]));
+  N[4][4] = 9.0;
+  cholesky(N, L, lock);
+  EXPECT_EQ(L[4][4], 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// Recovery of known parameters.
+
+struct Case {
+  bool two;
+  bool lambda_locked;
+};
+Case const kCases[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+
+// Noiseless trace made with f: every free parameter to ~1e-9.
+TEST(GnaRecovery, NoiselessTraces)
+{
+  static Data d;
+  for (Case c : kCases) {
+    double const* truth = c.two ? kTruth2 : kTruth1;
+    make_trace(d, truth, c.two, 0.0, 0);
+    double p[8], sp[8], ssr = -1.0;
+    int lock[8], iter = -1;
+    start_from(p, truth, c.lambda_locked, c.two);
+    mask_for(lock, c.lambda_locked, c.two);
+    ASSERT_EQ(0, gna(&d, p, sp, lock, 50, &ssr, &iter)) << c.two << c.lambda_locked;
+    EXPECT_GT(iter, 1);
+    for (int j = 0; j < 8; ++j) {
+      if (lock[j] == 1) continue;
+      EXPECT_NEAR(p[j], truth[j], 1e-9 * std::fabs(truth[j])) << j << " two=" << c.two;
+    }
+    EXPECT_LT(ssr, 1e-6);
+  }
+}
+
+// Noisy trace (sigma 50): within a few standard errors of the truth.
+TEST(GnaRecovery, NoisyTracesWithinStandardErrors)
+{
+  static Data d;
+  for (Case c : kCases) {
+    double const* truth = c.two ? kTruth2 : kTruth1;
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+      make_trace(d, truth, c.two, 50.0, 1000 * seed + 10 * c.two + c.lambda_locked);
+      double p[8], sp[8], ssr = -1.0;
+      int lock[8], iter = -1;
+      start_from(p, truth, c.lambda_locked, c.two);
+      mask_for(lock, c.lambda_locked, c.two);
+      ASSERT_EQ(0, gna(&d, p, sp, lock, 50, &ssr, &iter));
+      int n_free = 0;
+      for (int j = 0; j < 8; ++j) n_free += lock[j] == 0;
+      // SSR / dof estimates sigma^2 = 2500.
+      EXPECT_NEAR(ssr / (2500 - n_free), 2500.0, 250.0);
+      for (int j = 0; j < 8; ++j) {
+        if (lock[j] == 1) {
+          EXPECT_EQ(sp[j], 0.0);
+          continue;
+        }
+        EXPECT_GT(sp[j], 0.0);
+        EXPECT_LT(std::fabs(p[j] - truth[j]), 4.5 * sp[j]) << j << " two=" << c.two;
+      }
+    }
+  }
+}
+
+// Reported standard errors match the scatter over repeated noise draws.
+TEST(GnaRecovery, StandardErrorsMatchScatter)
+{
+  static Data d;
+  for (Case c : {Case{false, true}, Case{true, false}}) {
+    double const* truth = c.two ? kTruth2 : kTruth1;
+    int const draws = 150;
+    double sum[8] = {}, sum2[8] = {}, se_sum[8] = {};
+    for (int t = 0; t < draws; ++t) {
+      make_trace(d, truth, c.two, 50.0, 777 + t);
+      double p[8], sp[8], ssr;
+      int lock[8], iter;
+      start_from(p, truth, c.lambda_locked, c.two);
+      mask_for(lock, c.lambda_locked, c.two);
+      ASSERT_EQ(0, gna(&d, p, sp, lock, 50, &ssr, &iter));
+      for (int j = 0; j < 8; ++j) {
+        sum[j] += p[j] - truth[j];
+        sum2[j] += (p[j] - truth[j]) * (p[j] - truth[j]);
+        se_sum[j] += sp[j];
+      }
+    }
+    int lock[8];
+    mask_for(lock, c.lambda_locked, c.two);
+    for (int j = 0; j < 8; ++j) {
+      if (lock[j] == 1) continue;
+      double const mean = sum[j] / draws;
+      double const scatter = std::sqrt(sum2[j] / draws - mean * mean);
+      double const se = se_sum[j] / draws;
+      // The sample deviation of 150 draws is good to about 6 % (1 sigma).
+      EXPECT_GT(scatter / se, 0.78) << j << " two=" << c.two;
+      EXPECT_LT(scatter / se, 1.25) << j << " two=" << c.two;
+      EXPECT_LT(std::fabs(mean), 4.0 * se / std::sqrt(draws)) << j;  // unbiased
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Edge cases of the iteration. Sentinels in the outputs show what is written.
+
+namespace {
+
+struct Outputs {
+  double sp[8];
+  double ssr;
+  int iter;
+  Outputs()
+  {
+    for (double& v : sp) v = 12345.0;
+    ssr = -4321.0;
+    iter = -77;
+  }
+  bool untouched() const
+  {
+    for (double v : sp)
+      if (v != 12345.0) return false;
+    return ssr == -4321.0 && iter == -77;
+  }
+};
+
+// Sum of squared residuals at p, in row order.
+double ssr_at(Data& d, double const* p_in, int const* lock)
+{
+  static Jac J;
+  static double r[kFitPoints];
+  double p[8];
+  std::memcpy(p, p_in, sizeof p);
+  initialize_J_rr(&d, p, J, r, lock);
+  double s = 0.0;
+  for (double v : r) s += v * v;
+  return s;
+}
+
+// Trace for the threshold case: with lambda = -1000 the tail column is 1 at
+// x = 0 and exactly 0 elsewhere, so with only C free N = 1, the step equals
+// the residual at x = 0 (the data value there, since B + C = 0) and
+// sqrt(s) = |y_0 / C|.
+double const kThreshold[8] = {0.0, -1000.0, -1.5, 0.0, 0.01, 1.5, 0.0, 0.0};
+int const kOnlyC[8] = {1, 1, 1, 1, 1, 0, 1, 1};
+
+void threshold_trace(Data& d, double y0)
+{
+  for (int i = 0; i < kFitPoints; ++i) {
+    d[i][0] = i;
+    d[i][1] = -1.5;
+  }
+  d[0][1] = y0;
+}
+
+}  // namespace
+
+// All eight locked: success at k = 0, nothing moves, SSR of the start.
+TEST(GnaEdge, AllLocked)
+{
+  static Data d;
+  make_trace(d, kTruth2, true, 50.0, 5);
+  {
+    int lock[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    double p[8], p0[8];
+    start_from(p, kTruth2, true, true);
+    std::memcpy(p0, p, sizeof p);
+    Outputs o;
+    ASSERT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+    EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
+    EXPECT_EQ(o.iter, 0);
+    EXPECT_TRUE(same_bits(o.ssr, ssr_at(d, p0, lock)));
+    EXPECT_GT(o.ssr, 1e6);
+    for (double v : o.sp) EXPECT_EQ(v, 0.0);
+  }
+}
+
+// Free t2 while A2 is exactly 0: column of zeros, fails at once, p unchanged.
+TEST(GnaEdge, SingularColumnFailsFirstIteration)
+{
+  static Data d;
+  make_trace(d, kTruth2, true, 50.0, 6);
+  double p[8], p0[8];
+  start_from(p, kTruth2, false, true);
+  p[6] = 0.0;
+  std::memcpy(p0, p, sizeof p);
+  int lock[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  Outputs o;
+  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
+  EXPECT_TRUE(o.untouched());
+}
+
+// NaN data: failure at once with free parameters, NaN SSR with none.
+TEST(GnaEdge, NaNData)
+{
+  static Data d;
+  make_trace(d, kTruth1, false, 50.0, 8);
+  d[1234][1] = kNaN;
+  double p[8], p0[8];
+  start_from(p, kTruth1, true, false);
+  std::memcpy(p0, p, sizeof p);
+  int lock[8];
+  mask_for(lock, true, false);
+  Outputs o;
+  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
+  EXPECT_TRUE(o.untouched());
+
+  int const all[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  std::memcpy(lock, all, sizeof lock);
+  EXPECT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_TRUE(std::isnan(o.ssr));
+  EXPECT_EQ(o.iter, 0);
+}
+
+// sqrt(s) exactly 1e-9 is not convergence; one ulp less is.
+TEST(GnaEdge, StepExactlyAtThreshold)
+{
+  static Data d;
+  // Find data values y0 that put sqrt(s) exactly on 1e-9 and just below it.
+  double at = 0.0, below = 0.0;
+  double up = 1.5e-9, down = 1.5e-9;
+  for (int step = 0; step < 2000 && (at == 0.0 || below == 0.0); ++step) {
+    for (double y : {up, down}) {
+      threshold_trace(d, y);
+      double const rs = first_relative_step(d, kThreshold, kOnlyC);
+      if (rs == 1e-9) at = y;
+      if (rs == std::nextafter(1e-9, 0.0)) below = y;
+    }
+    up = std::nextafter(up, 1.0);
+    down = std::nextafter(down, 0.0);
+  }
+  ASSERT_NE(at, 0.0);
+  ASSERT_NE(below, 0.0);
+
+  int lock[8];
+  std::memcpy(lock, kOnlyC, sizeof lock);
+  double p[8];
+  Outputs o;
+  threshold_trace(d, at);
+  std::memcpy(p, kThreshold, sizeof p);
+  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 1, &o.ssr, &o.iter));
+  EXPECT_TRUE(o.untouched());
+  EXPECT_EQ(p[5], 1.5 + at);  // the step was applied
+
+  threshold_trace(d, below);
+  std::memcpy(p, kThreshold, sizeof p);
+  EXPECT_EQ(0, gna(&d, p, o.sp, lock, 1, &o.ssr, &o.iter));
+  EXPECT_EQ(o.iter, 0);
+  EXPECT_EQ(p[5], 1.5 + below);
+  EXPECT_TRUE(same_bits(o.ssr, below * below));
+  EXPECT_TRUE(same_bits(o.sp[5], std::sqrt(below * below / 2499.0 * 1.0)));
+}
+
+// Convergence in the last allowed iteration is success; one fewer is failure
+// with every applied step kept in p.
+TEST(GnaEdge, ConvergenceAtLastAllowedIteration)
+{
+  static Data d;
+  make_trace(d, kTruth2, true, 50.0, 9);
+  int lock[8];
+  mask_for(lock, false, true);
+  double p[8], pk[8];
+  Outputs full;
+  start_from(p, kTruth2, false, true);
+  ASSERT_EQ(0, gna(&d, p, full.sp, lock, 50, &full.ssr, &full.iter));
+  int const K = full.iter;
+  ASSERT_GE(K, 2);
+
+  Outputs o;
+  start_from(pk, kTruth2, false, true);
+  EXPECT_EQ(0, gna(&d, pk, o.sp, lock, K + 1, &o.ssr, &o.iter));
+  EXPECT_EQ(o.iter, K);
+  EXPECT_EQ(0, std::memcmp(p, pk, sizeof p));
+  EXPECT_TRUE(same_bits(o.ssr, full.ssr));
+
+  Outputs fail;
+  start_from(pk, kTruth2, false, true);
+  EXPECT_EQ(1, gna(&d, pk, fail.sp, lock, K, &fail.ssr, &fail.iter));
+  EXPECT_TRUE(fail.untouched());
+  double pr[8], sr[8], ssr_r;
+  int it_r;
+  start_from(pr, kTruth2, false, true);
+  EXPECT_EQ(1, reference_gna(d, pr, sr, lock, K, &ssr_r, &it_r));
+  EXPECT_EQ(0, std::memcmp(pk, pr, sizeof pk));  // K steps applied
+  EXPECT_NE(0, std::memcmp(pk, p, sizeof pk));
+}
+
+// Locked parameters keep their bits on success and on both kinds of failure.
+TEST(GnaEdge, LockedParametersKeepTheirBits)
+{
+  static Data d;
+  make_trace(d, kTruth2, true, 50.0, 10);
+  int lock[8] = {0, 1, 0, 0, 1, 0, 0, 0};
+  for (int limit : {50, 2}) {
+    double p[8];
+    start_from(p, kTruth2, true, true);
+    p[1] = std::nextafter(-0.0016, 0.0);
+    p[4] = std::nextafter(3.4, 4.0);
+    double const l = p[1], s = p[4];
+    Outputs o;
+    int const rc = gna(&d, p, o.sp, lock, limit, &o.ssr, &o.iter);
+    EXPECT_EQ(rc, limit == 2 ? 1 : 0);
+    EXPECT_TRUE(same_bits(p[1], l));
+    EXPECT_TRUE(same_bits(p[4], s));
+    if (rc == 0) {
+      EXPECT_EQ(o.sp[1], 0.0);
+      EXPECT_EQ(o.sp[4], 0.0);
+    }
+  }
+  // Non-finite failure.
+  d[10][1] = kNaN;
+  double p[8];
+  start_from(p, kTruth2, true, true);
+  p[1] = std::nextafter(-0.0016, 0.0);
+  Outputs o;
+  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_TRUE(same_bits(p[1], std::nextafter(-0.0016, 0.0)));
+  EXPECT_TRUE(o.untouched());
+}
+
+// Decay rate and second pulse locked: v = SSR / 2495.
+TEST(GnaEdge, DegreesOfFreedom2495)
+{
+  static Data d;
+  make_trace(d, kTruth1, false, 50.0, 11);
+  int lock[8];
+  mask_for(lock, true, false);
+  double p[8];
+  Outputs o;
+  start_from(p, kTruth1, true, false);
+  ASSERT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  // From the converged point the next fit ends at k = 0, so its factors and
+  // SSR are those of its own starting values.
+  double p0[8];
+  std::memcpy(p0, p, sizeof p);
+  ASSERT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  ASSERT_EQ(o.iter, 0);
+  static RefWork w;
+  initialize_J_rr(&d, p0, w.J, w.r, lock);
+  multiply_matrices(w.J, w.N, lock);
+  cholesky(w.N, w.L, lock);
+  transpose(w.L, w.U, lock);
+  double const ssr = ssr_at(d, p0, lock);
+  EXPECT_TRUE(same_bits(o.ssr, ssr));
+  for (int l = 0; l < 8; ++l) {
+    if (lock[l] == 1) {
+      EXPECT_EQ(o.sp[l], 0.0);
+      continue;
+    }
+    double e[8] = {0, 0, 0, 0, 0, 0, 0, 0}, z[8], x[8];
+    e[l] = 1.0;
+    solve_lower(w.L, z, e, lock);
+    solve_upper(w.U, x, z, lock);
+    EXPECT_TRUE(same_bits(o.sp[l], std::sqrt(ssr / 2495.0 * x[l]))) << l;
+    EXPECT_FALSE(same_bits(o.sp[l], std::sqrt(ssr / 2492.0 * x[l]))) << l;
+  }
+}
+
+// A free parameter that is 0 and stays 0: s is NaN every time, failure at the limit.
+TEST(GnaEdge, ParameterStuckAtZeroNeverConverges)
+{
+  static Data d;
+  double truth[8];
+  std::memcpy(truth, kTruth1, sizeof truth);
+  truth[2] = 0.0;
+  make_trace(d, truth, false, 0.0, 0);
+  int const lock[8] = {1, 1, 0, 1, 1, 1, 1, 1};
+  int lk[8];
+  std::memcpy(lk, lock, sizeof lk);
+  double p[8];
+  std::memcpy(p, truth, sizeof p);
+  Outputs o;
+  EXPECT_EQ(1, gna(&d, p, o.sp, lk, 5, &o.ssr, &o.iter));
+  EXPECT_EQ(p[2], 0.0);
+  EXPECT_TRUE(o.untouched());
+
+  // Starting from 0 with a real step: s is infinite once, then it converges.
+  truth[2] = 37.0;
+  make_trace(d, truth, false, 0.0, 0);
+  p[2] = 0.0;
+  EXPECT_EQ(0, gna(&d, p, o.sp, lk, 5, &o.ssr, &o.iter));
+  EXPECT_EQ(o.iter, 1);
+  EXPECT_NEAR(p[2], 37.0, 1e-9);
+}
+
+// A limit below 1 fails without touching anything.
+TEST(GnaEdge, NoIterationsAllowed)
+{
+  static Data d;
+  make_trace(d, kTruth1, false, 50.0, 12);
+  int lock[8];
+  mask_for(lock, true, false);
+  double p[8], p0[8];
+  start_from(p, kTruth1, true, false);
+  std::memcpy(p0, p, sizeof p);
+  Outputs o;
+  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 0, &o.ssr, &o.iter));
+  EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
+  EXPECT_TRUE(o.untouched());
+}
+
+// ---------------------------------------------------------------------------
+// gna against the literal composition of the public routines, bit for bit.
+
+TEST(GnaIdentity, MatchesReferenceBitForBit)
+{
+  static Data d;
+  int compared = 0;
+  for (Case c : kCases) {
+    double const* truth = c.two ? kTruth2 : kTruth1;
+    for (uint64_t seed = 1; seed <= 3; ++seed) {
+      for (int limit : {50, 3}) {
+        make_trace(d, truth, c.two, 50.0, 500 + seed);
+        double p[8], pr[8], sp[8], sr[8], ssr = 0, ssr_r = 0;
+        int lock[8], it = 0, it_r = 0;
+        mask_for(lock, c.lambda_locked, c.two);
+        start_from(p, truth, c.lambda_locked, c.two);
+        p[3] += 0.37 * seed;
+        std::memcpy(pr, p, sizeof p);
+        int const rc = gna(&d, p, sp, lock, limit, &ssr, &it);
+        int const rc_r = reference_gna(d, pr, sr, lock, limit, &ssr_r, &it_r);
+        ASSERT_EQ(rc, rc_r);
+        ASSERT_EQ(0, std::memcmp(p, pr, sizeof p)) << c.two << c.lambda_locked << seed;
+        if (rc == 0) {
+          ASSERT_EQ(it, it_r);
+          ASSERT_TRUE(same_bits(ssr, ssr_r));
+          ASSERT_EQ(0, std::memcmp(sp, sr, sizeof sp));
+          ++compared;
+        }
+      }
+    }
+  }
+  // Two-pulse path with only t2 locked, and with a pulse 2 that is tiny.
+  int lock[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+  make_trace(d, kTruth2, true, 50.0, 99);
+  double p[8], pr[8], sp[8], sr[8], ssr, ssr_r;
+  int it, it_r;
+  start_from(p, kTruth2, false, true);
+  p[6] = 3.0;
+  std::memcpy(pr, p, sizeof p);
+  int const rc = gna(&d, p, sp, lock, 50, &ssr, &it);
+  ASSERT_EQ(rc, reference_gna(d, pr, sr, lock, 50, &ssr_r, &it_r));
+  ASSERT_EQ(0, std::memcmp(p, pr, sizeof p));
+  EXPECT_GE(compared, 10);
+}
