@@ -1,10 +1,94 @@
-// Per-event analysis.
+// Per-channel analysis: baseline, smoothing, peak search, start values, fit.
 //
-// Placeholder until the peak search and fit are wired in: every channel is
-// answered as one that cannot be fitted, which the master counts and skips.
+// All working storage has fixed size and is reused for every channel; the
+// only allocation is the smoothing's copy of the trace, which it keeps.
 
 #include "analysis.h"
 
-void analyse_event(int16_t const* /*event*/, double* /*result*/)
+#include <cmath>
+#include <cstring>
+
+#include "datafile.h"
+#include "gna.h"
+#include "run_state.h"
+#include "vertex.h"
+#include "window.h"
+
+namespace {
+
+double trace[kSamples];
+double data_set[kSamples][2];
+
+}  // namespace
+
+int find_peaks(double const* t, double* positions, double* p)
 {
+    std::memset(positions, 0, sizeof(double) * kMaxPeaks);
+    int count = 0;
+    for (int i = 1; i < kSamples - 1; ++i) {
+        if (!(t[i] > t[i - 1] && t[i] > t[i + 1] && t[i] > kPeakThreshold)) continue;
+        // The maximum is strict, so the parabola's denominator is never 0.
+        double position = three_point_vertex(i - 1, t[i - 1], i, t[i], i + 1, t[i + 1]);
+        if (count == 0) p[0] = kAmplitudeFactor * t[i];
+        if (count == 1) p[6] = kAmplitudeFactor * t[i];
+        if (count < kMaxPeaks) positions[count] = position;
+        ++count;
+    }
+    return count;
+}
+
+int analyse_channel(int16_t const* event, int c, double* block)
+{
+    double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double positions[kMaxPeaks];
+
+    for (int k = 0; k < kSamples; ++k)
+        trace[k] = static_cast<double>(record_sample(event, k, c)) - bcg_est[c];
+    movingWindow4(trace, kSamples, *win_load);
+
+    int count = find_peaks(trace, positions, p);
+    if (count > 24) count = 24;
+    // One or two pulses, well apart; a single pulse needs 200 samples of
+    // lead-in (positions[1] is 0 then).
+    if (count == 0 || count >= 3) return 0;
+    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return 0;
+
+    for (int k = 0; k < kSamples; ++k) {
+        data_set[k][0] = k;
+        data_set[k][1] = record_sample(event, k, c);
+    }
+
+    int lock[8];
+    std::memcpy(lock, glob_lock, sizeof lock);
+
+    p[1] = decay_est[c];
+    p[2] = bcg_est[c];
+    p[3] = positions[0];
+    p[4] = 1.131;
+    p[5] = static_cast<double>(record_sample(event, 0, c)) - bcg_est[c];
+    if (count == 2) {
+        p[7] = positions[1];
+    } else {
+        // A single pulse: the second is held at amplitude 0, which also
+        // takes it out of the model.
+        p[6] = 0.0;
+        p[7] = 1500.0;
+        lock[6] = 1;
+        lock[7] = 1;
+    }
+
+    double sp[8];
+    double ssr = 0.0;
+    int iterations = 0;
+    if (gna(&data_set, p, sp, lock, max_iter, &ssr, &iterations) != 0) return 0;
+
+    block[0] = ssr;
+    for (int j = 0; j < 8; ++j) block[1 + j] = p[j];
+    return 1;
+}
+
+void analyse_event(int16_t const* event, double* result)
+{
+    analyse_channel(event, 0, result);
+    analyse_channel(event, 1, result + 9);
 }
