@@ -1,0 +1,196 @@
+// Throughput of the pulse fit gna on typical synthetic traces.
+//
+// Traces: amplitude 15,000 to 40,000, decay rate about -0.0015, baseline about
+// -28,000, width 1 to 5, Gaussian noise of standard deviation 50; start values
+// a bit off the truth as a worker would make them, the decay rate exact when
+// it is locked. Four cases: one or two pulses, decay rate free or locked.
+//
+// Counters: fits/s (one core), mean Gauss-Newton iterations per fit, the cost
+// of one iteration, and the floor: the exp and erf calls that one iteration's
+// formulas need over 2,500 points (exp(lambda x) and, per pulse, exp(u),
+// erf and the Gaussian exp), timed in the same run. iter/floor is the ratio
+// of a full iteration to that floor. BM_Floor reports the floor alone.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "gna.h"
+
+namespace {
+
+// CPU time of this thread: the machine is shared, wall time is not ours.
+double thread_seconds()
+{
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + 1e-9 * ts.tv_nsec;
+}
+
+constexpr int kTraces = 32;
+using Data = double[kFitPoints][2];
+
+// splitmix64 with Box-Muller: enough for reproducible noise.
+struct Rng {
+  uint64_t s;
+  explicit Rng(uint64_t seed) : s(seed) {}
+  double uniform()
+  {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return ((z >> 11) + 0.5) * 0x1.0p-53;
+  }
+  double normal() { return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
+};
+
+struct Set {
+  Data data[kTraces];
+  double truth[kTraces][8];
+  double start[kTraces][8];
+  int lock[8];
+};
+
+void make_set(Set& s, bool two, bool lambda_locked)
+{
+  Rng rng(two * 2 + lambda_locked + 1);
+  for (int t = 0; t < kTraces; ++t) {
+    double* p = s.truth[t];
+    p[0] = 15000.0 + 25000.0 * rng.uniform();
+    p[1] = -0.0015 * (0.9 + 0.2 * rng.uniform());
+    p[2] = -28000.0 + 200.0 * (rng.uniform() - 0.5);
+    p[3] = 300.0 + 500.0 * rng.uniform();
+    p[4] = 1.0 + 4.0 * rng.uniform();
+    p[5] = 500.0 + 1500.0 * rng.uniform();
+    p[6] = two ? 15000.0 + 25000.0 * rng.uniform() : 0.0;
+    p[7] = two ? p[3] + 400.0 + 1000.0 * rng.uniform() : 2000.0;
+    for (int i = 0; i < kFitPoints; ++i) {
+      s.data[t][i][0] = i;
+      s.data[t][i][1] = f(i, p) + 50.0 * rng.normal();
+    }
+    double* q = s.start[t];
+    std::memcpy(q, p, 8 * sizeof(double));
+    q[0] *= 1.05;
+    if (!lambda_locked) q[1] *= 1.1;
+    q[2] += 30.0;
+    q[3] -= 1.5;
+    q[4] *= 1.2;
+    q[5] *= 0.9;
+    if (two) {
+      q[6] *= 0.95;
+      q[7] += 1.0;
+    }
+  }
+  for (int j = 0; j < 8; ++j) s.lock[j] = 0;
+  if (lambda_locked) s.lock[1] = 1;
+  if (!two) s.lock[6] = s.lock[7] = 1;
+}
+
+// Arguments of every exp and erf call of one iteration at p.
+struct FloorArgs {
+  double e[kFitPoints];                     // lambda x
+  double u[2][kFitPoints];                  // u_k
+  double z[2][kFitPoints];                  // g_k / (sqrt2 sigma)
+  double g[2][kFitPoints];                  // -g_k^2 / (2 sigma^2)
+  int pulses;
+};
+
+void floor_args(FloorArgs& a, Data const& d, double const* p, bool two)
+{
+  double const l = p[1], s = p[4];
+  a.pulses = two ? 2 : 1;
+  for (int i = 0; i < kFitPoints; ++i) {
+    double const x = d[i][0];
+    a.e[i] = l * x;
+    for (int k = 0; k < a.pulses; ++k) {
+      double const dx = x - (k ? p[7] : p[3]);
+      double const g = -l * (s * s) - dx;
+      a.u[k][i] = dx * l + 0.5 * (l * l) * (s * s);
+      a.z[k][i] = g / (1.4142135623730951 * s);
+      a.g[k][i] = -g * g / (2.0 * (s * s));
+    }
+  }
+}
+
+double floor_once(FloorArgs const& a)
+{
+  double sum = 0.0;
+  for (int i = 0; i < kFitPoints; ++i) {
+    sum += std::exp(a.e[i]);
+    for (int k = 0; k < a.pulses; ++k)
+      sum += std::exp(a.u[k][i]) + std::erf(a.z[k][i]) + std::exp(a.g[k][i]);
+  }
+  return sum;
+}
+
+// Seconds per floor, averaged over every trace of the set, each timed with
+// its arguments hot in cache (the floor should not be flattered by misses).
+double floor_seconds(Set const& s, bool two)
+{
+  static FloorArgs a;
+  int const reps = 4;
+  double total = 0.0;
+  for (int t = 0; t < kTraces; ++t) {
+    floor_args(a, s.data[t], s.truth[t], two);
+    benchmark::DoNotOptimize(floor_once(a));
+    double const t0 = thread_seconds();
+    for (int r = 0; r < reps; ++r) benchmark::DoNotOptimize(floor_once(a));
+    double const t1 = thread_seconds();
+    total += (t1 - t0);
+  }
+  return total / (reps * kTraces);
+}
+
+void BM_Fit(benchmark::State& state)
+{
+  bool const two = state.range(0);
+  bool const lambda_locked = state.range(1);
+  static Set s;
+  make_set(s, two, lambda_locked);
+
+  double const floor_s = floor_seconds(s, two);
+  long fits = 0, iterations = 0, failures = 0;
+  int t = 0;
+  double const t0 = thread_seconds();
+  for (auto _ : state) {
+    double p[8], sp[8], ssr;
+    int iter;
+    std::memcpy(p, s.start[t], sizeof p);
+    int const rc = gna(&s.data[t], p, sp, s.lock, 50, &ssr, &iter);
+    benchmark::DoNotOptimize(p);
+    ++fits;
+    if (rc == 0)
+      iterations += iter + 1;
+    else
+      ++failures;
+    t = (t + 1) % kTraces;
+  }
+  double const t1 = thread_seconds();
+  double const per_iter = (t1 - t0) / iterations;
+  state.counters["fits/s"] = benchmark::Counter(fits, benchmark::Counter::kIsRate);
+  state.counters["iters"] = double(iterations) / fits;
+  state.counters["failed"] = failures;
+  state.counters["iter_us"] = per_iter * 1e6;
+  state.counters["floor_us"] = floor_s * 1e6;
+  state.counters["iter/floor"] = per_iter / floor_s;
+}
+
+void BM_Floor(benchmark::State& state)
+{
+  bool const two = state.range(0);
+  static Set s;
+  make_set(s, two, false);
+  static FloorArgs a;
+  floor_args(a, s.data[0], s.truth[0], two);
+  for (auto _ : state) benchmark::DoNotOptimize(floor_once(a));
+}
+
+}  // namespace
+
+BENCHMARK(BM_Fit)->ArgNames({"two", "lambda_locked"})->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Floor)->ArgName("two")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();
