@@ -1,0 +1,87 @@
+// Progress line of the master loop.
+//
+//   rate       = counter_all / elapsed                  (results per second)
+//   info_count = trunc(info_count + trunc(rate) * refresh_interval)
+//   total      = waveforms * (last - first + 1)         (events of the phase)
+//   end        = trunc(now + (total - counter_all) / rate)
+//
+// and the line
+//   "Done: %3.1f%%, Good waveforms: %3.1f%% %3.1f%%, All %3.1f%%,
+//    Waveforms per second: %4.1f, Estimated time <ctime(end), 24 chars>\r"
+// with the percentages of total, and of counter_all for the good fits.
+#include "progress.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "run_state.h"
+#include "timer.h"
+
+// Length of a ctime text without its line break.
+constexpr int kTimeText = 24;
+
+// info_count + t * refresh_interval, truncated toward zero. The sum is clamped
+// to the int range: a huge rate times a long interval must not overflow the
+// conversion, it only means "no report for a very long time".
+static int next_threshold(int count, double t, double interval)
+{
+    double v = static_cast<double>(count) + t * interval;
+    if (std::isnan(v)) return count;
+    if (v >= static_cast<double>(INT_MAX)) return INT_MAX;
+    if (v <= static_cast<double>(INT_MIN)) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+// The 24-character local-time text of calendar time t (double seconds,
+// truncated toward zero). Before any result has arrived the rate is 0 and t
+// is infinite; a time that ctime cannot render gives "unknown" padded to the
+// same width, so the line keeps its layout.
+static void end_time_text(double t, char text[kTimeText + 1])
+{
+    const char* unknown = "unknown                 ";
+    std::strcpy(text, unknown);
+    // Up to the year 5000 or so: far beyond any run, within every ctime.
+    if (!std::isfinite(t) || std::fabs(t) > 1e11) return;
+    time_t end = static_cast<time_t>(t);
+    const char* s = std::ctime(&end);
+    if (s == nullptr || std::strlen(s) < static_cast<size_t>(kTimeText)) return;
+    std::memcpy(text, s, kTimeText);  // drop the line break
+    text[kTimeText] = '\0';
+}
+
+int info_report(FILE* out, int first, int last, time_t now, double elapsed)
+{
+    if (elapsed == 0.0) return 0;
+
+    const double all = static_cast<double>(counter_all);
+    const double rate = all / elapsed;
+
+    info_count = next_threshold(info_count, std::trunc(rate), refresh_interval);
+
+    // Events of the phase. Formed in 64 bits: no session range of a real run
+    // comes near 2^31 events, but a wrong configuration must not overflow.
+    const int64_t total = static_cast<int64_t>(waveforms) *
+                          (static_cast<int64_t>(last) - static_cast<int64_t>(first) + 1);
+    const double dtotal = static_cast<double>(total);
+
+    char when[kTimeText + 1];
+    end_time_text(static_cast<double>(now) + (dtotal - all) / rate, when);
+
+    std::fprintf(out, "Done: %3.1f%%, Good waveforms:", 100.0 * all / dtotal);
+    std::fprintf(out, " %3.1f%%", 100.0 * static_cast<double>(nbr_ok[0]) / all);
+    std::fprintf(out, " %3.1f%%", 100.0 * static_cast<double>(nbr_ok[1]) / all);
+    std::fprintf(out, ", All %3.1f%%, Waveforms per second: %4.1f, Estimated time %s\r",
+                 100.0 * static_cast<double>(nbr_all_ok) / all, rate, when);
+    std::fflush(out);
+    return 1;
+}
+
+void info(int first, int last)
+{
+    timer.stop();
+    time_t now = std::time(nullptr);
+    if (!timer.started || !timer.stopped) return;
+    info_report(stdout, first, last, now, timer.secDiff());
+}
