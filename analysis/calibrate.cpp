@@ -1,0 +1,253 @@
+// Decay-constant calibration.
+//
+// For channel c = 0, then 1, with the n values v of "decay<c>.txt" sorted
+// ascending, m = n - 1 and f = hist_overflow:
+//   lo = v[trunc(m f)],  hi = v[trunc((1 - f) m)],  step = (hi - lo) / 249
+//   bin of a value x:  trunc((x - lo) 249 / (hi - lo) + 0.5), clamped to 0..249
+// so that bin k is centred on lo + k step and the trimmed tails pile up in
+// bins 0 and 249. The estimate is the centre of the fullest of bins 1..248
+// (the lowest on ties), refined to the vertex of the parabola through that
+// bin and its two neighbours.
+#include "calibrate.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "run_state.h"
+
+namespace {
+
+constexpr int kLastBin = kDecayBins - 1;  // 249: bins span lo .. hi in 249 steps
+
+// Abscissa of the vertex of the parabola through three points; the 0.5 is
+// applied to the numerator before the division. The caller checks for a zero
+// denominator (collinear points).
+double three_point_vertex(double x1, double y1, double x2, double y2, double x3, double y3,
+                          double* den)
+{
+    double num = (x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3;
+    *den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3;
+    return 0.5 * num / *den;
+}
+
+// Reads up to `capacity` values with "%lf". Reading ends at the end of the
+// file, at an item that is not a number, or at a NaN, which "%lf" accepts but
+// which has no place in a sorted list; the values before are kept.
+// Infinities are kept: they sort to the ends and land in the tail bins.
+int read_decay_list(FILE* f, double* v, int capacity)
+{
+    int n = 0;
+    double x;
+    while (n < capacity && std::fscanf(f, "%lf", &x) == 1) {
+        if (std::isnan(x)) break;
+        v[n++] = x;
+    }
+    return n;
+}
+
+// Bin of x; the comparisons come before the conversion so that far values
+// (or infinities) cannot overflow it.
+int decay_bin(double x, double lo, double hi)
+{
+    double b = (x - lo) * 249.0 / (hi - lo) + 0.5;
+    if (b < 0.0) return 0;
+    if (b >= static_cast<double>(kDecayBins)) return kLastBin;
+    return static_cast<int>(b);
+}
+
+// Writes the 250 lines "centre count" to `name`. A file that cannot be
+// created or written is reported; the estimate does not depend on it.
+void write_decay_histogram(const char* name, double lo, double step, const int* hist)
+{
+    FILE* f = std::fopen(name, "w");
+    if (f == nullptr) {
+        std::printf("Error: Cannot create decay histogram %s\n", name);
+        run_error = 1;
+        return;
+    }
+    bool ok = true;
+    for (int k = 0; k < kDecayBins; ++k) {
+        if (std::fprintf(f, "%.10f %d\n", static_cast<double>(k) * step + lo, hist[k]) < 0)
+            ok = false;
+    }
+    if (std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        std::printf("Error: Cannot write decay histogram %s\n", name);
+        run_error = 1;
+    }
+}
+
+// Keeps decay_est[c] when the list gives no estimate; the reason has been
+// printed by the caller in the same line.
+void keep_estimate(int c)
+{
+    std::printf(", channel %d keeps decay_est %.10f\n", c, decay_est[c]);
+    run_error = 1;
+}
+
+// One channel: v is the value buffer of `capacity` doubles.
+void calibrate_channel(int c, double* v, int capacity)
+{
+    int hist[kDecayBins];
+    std::memset(v, 0, sizeof(double) * static_cast<size_t>(capacity));
+    std::memset(hist, 0, sizeof hist);
+
+    char list_name[32];
+    char hist_name[32];
+    std::snprintf(list_name, sizeof list_name, "decay%d.txt", c);
+    std::snprintf(hist_name, sizeof hist_name, "decay_hist%d.txt", c);
+
+    FILE* f = std::fopen(list_name, "r");
+    if (f == nullptr) {
+        std::printf("Error: Cannot open decay list %s", list_name);
+        keep_estimate(c);
+        return;
+    }
+    std::printf("Reading decayfile...\n");
+    const int n = read_decay_list(f, v, capacity);
+    std::fclose(f);
+    std::printf("Waveforms read: %d\n", n);
+    if (n == 0) {
+        std::printf("Error: Decay list %s holds no values", list_name);
+        keep_estimate(c);
+        return;
+    }
+    std::printf("Sorting...\n");
+    quick_sort(v, 0, n - 1);
+
+    // Trimmed limits. With hist_overflow in [0, 1] both indices lie in
+    // 0 .. n-1; the clamps only keep a bad value from reading past the list.
+    const double m = static_cast<double>(n - 1);
+    const double f_over = hist_overflow;
+    const double one_minus_f = 1.0 - f_over;
+    int ilo = static_cast<int>(std::fmax(0.0, std::fmin(m, m * f_over)));
+    int ihi = static_cast<int>(std::fmax(0.0, std::fmin(m, one_minus_f * m)));
+    const double lo = v[ilo];
+    const double hi = v[ihi];
+    // hi == lo (one value, or all trimmed values equal) leaves no width to
+    // bin; hi < lo or an infinite width would give a meaningless histogram.
+    if (!(hi > lo) || !std::isfinite(hi - lo)) {
+        std::printf("Error: Decay list %s gives no histogram range (lo %.10f, hi %.10f)",
+                    list_name, lo, hi);
+        keep_estimate(c);
+        return;
+    }
+    std::printf("Binning...\n");
+    for (int i = 0; i < n; ++i) ++hist[decay_bin(v[i], lo, hi)];
+
+    const double step = (hi - lo) / 249.0;
+    std::printf("Writing histograms...\n");
+    write_decay_histogram(hist_name, lo, step, hist);
+
+    // Fullest bin among 1 .. 248; bins 0 and 249 also hold the trimmed tails
+    // and are never candidates. Strictly greater: the lowest bin wins ties.
+    int e = 1;
+    int best = hist[1];
+    for (int k = 2; k <= kLastBin - 1; ++k) {
+        if (hist[k] > best) {
+            best = hist[k];
+            e = k;
+        }
+    }
+    const double x2 = static_cast<double>(e) * step + lo;
+    decay_est[c] = x2;
+    std::printf("Channel %d decay: %.10f    (maximum)\n", c, x2);
+
+    // Parabola through bins e-1, e, e+1 (they exist since 1 <= e <= 248).
+    const double x1 = static_cast<double>(e - 1) * step + lo;
+    const double x3 = static_cast<double>(e + 1) * step + lo;
+    const int y1 = hist[e - 1], y2 = hist[e], y3 = hist[e + 1];
+    // Counts on a straight line (y1 - 2 y2 + y3 = 0, e.g. a flat top) have
+    // no vertex: the denominator is zero in exact arithmetic, and whatever
+    // rounding leaves of it would put the "vertex" anywhere. Tested on the
+    // integer counts, so the decision is exact.
+    double den = 0.0;
+    double vertex = 0.0;
+    const bool collinear =
+        static_cast<int64_t>(y1) + static_cast<int64_t>(y3) == 2 * static_cast<int64_t>(y2);
+    if (!collinear) {
+        vertex = three_point_vertex(x1, static_cast<double>(y1), x2, static_cast<double>(y2), x3,
+                                    static_cast<double>(y3), &den);
+    }
+    if (collinear || den == 0.0 || !std::isfinite(vertex)) {
+        std::printf("Channel %d decay: %.10f    (maximum kept: counts %d %d %d of bins %d to %d"
+                    " lie on a line, no parabolic vertex)\n",
+                    c, x2, y1, y2, y3, e - 1, e + 1);
+        return;
+    }
+    decay_est[c] = vertex;
+    std::printf("Channel %d decay: %.10f    (parabolic)\n", c, vertex);
+}
+
+}  // namespace
+
+int partition(double* a, int lo, int hi, double pivot)
+{
+    int i = lo - 1;
+    int j = hi + 1;
+    for (;;) {
+        // Written as "while greater" / "while less" rather than "until <=" /
+        // "until >=": the same stops for numbers, and a NaN stops a scan
+        // instead of letting it run off the range.
+        do --j; while (a[j] > pivot);
+        do ++i; while (a[i] < pivot);
+        if (i >= j) return j;
+        double t = a[i];
+        a[i] = a[j];
+        a[j] = t;
+    }
+}
+
+void quick_sort(double* a, int lo, int hi)
+{
+    while (lo < hi) {
+        int p = partition(a, lo, hi, a[lo]);
+        // Recurse into the smaller part and loop over the larger one. A first
+        // element pivot splits sorted or reversed input one element at a
+        // time; this keeps the stack within log2(n) frames all the same. The
+        // parts are disjoint, so the order in which they are sorted does not
+        // change the result.
+        if (p - lo < hi - p) {
+            quick_sort(a, lo, p);
+            lo = p + 1;
+        } else {
+            quick_sort(a, p + 1, hi);
+            hi = p;
+        }
+    }
+}
+
+void calibrate()
+{
+    // The largest number of events the calibration sessions can deliver
+    // bounds the length of a decay list. Formed in 64 bits; indices are
+    // 32-bit, so more than INT_MAX values cannot be sorted anyway.
+    int64_t capacity = static_cast<int64_t>(waveforms) *
+                       (static_cast<int64_t>(stop_cal_session) - start_cal_session + 1);
+    if (capacity <= 0) {
+        std::printf("Error: No room for decay values (waveforms %d, calibration sessions %d to %d),"
+                    " decay_est kept at %.10f and %.10f\n",
+                    waveforms, start_cal_session, stop_cal_session, decay_est[0], decay_est[1]);
+        run_error = 1;
+        std::fflush(stdout);
+        return;
+    }
+    if (capacity > INT_MAX) capacity = INT_MAX;
+
+    double* v = new (std::nothrow) double[static_cast<size_t>(capacity)];
+    if (v == nullptr) {
+        std::printf("Error: Cannot allocate %lld decay values, decay_est kept at %.10f and %.10f\n",
+                    static_cast<long long>(capacity), decay_est[0], decay_est[1]);
+        run_error = 1;
+        std::fflush(stdout);
+        return;
+    }
+    for (int c = 0; c < 2; ++c) calibrate_channel(c, v, static_cast<int>(capacity));
+    delete[] v;
+    // The processing phase runs long; show the estimates now.
+    std::fflush(stdout);
+}
