@@ -10,17 +10,27 @@
 // On success the standard errors are sqrt(v [N^-1]_ll) with the residual
 // variance v = SSR / (kFitPoints - free parameters), from the factors of the
 // last iteration.
+//
+// J^T J, J^T r and SSR come from one fused pass over the data (normal_pass.h)
+// that gives the same bits as initialize_J_rr, multiply_matrices and
+// multiply_matrix_vector; the 8 x 8 algebra uses the public routines as they
+// are. While the decay rate is locked, exp(lambda x) is the same in every
+// iteration and is computed once per call.
 #include "gna.h"
 
 #include <cmath>
 
+#include "normal_pass.h"
+
+using namespace zorv_fit;
+
 namespace {
 
-// Work arrays of one fit, about 180 KB (nearly all of it the Jacobian): too
-// big for a worker's stack frame, so one per thread, reused by every call.
+// Work arrays of one fit, about 40 KB (the fused pass needs no Jacobian):
+// one per thread, reused by every call, off the stack.
 struct Workspace {
-  double J[kFitPoints][kFitParams];
-  double r[kFitPoints];
+  double exp_lx[kFitPoints];
+  PassScratch scratch;
   double N[kFitParams][kFitParams];
   double L[kFitParams][kFitParams];
   double U[kFitParams][kFitParams];
@@ -42,14 +52,17 @@ int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max
   if (max_iter < 1) return 1;
   Workspace& w = workspace;
 
+  // p[1] is never written while it is locked.
+  bool const lambda_locked = lock[1] == 1;
+  if (lambda_locked) exp_lambda_x(data, p[1], w.exp_lx);
+
   double sum_r2 = 0.0;
   int k = 0;
   for (;; ++k) {
-    initialize_J_rr(data, p, w.J, w.r, lock);
-    multiply_matrices(w.J, w.N, lock);
+    double ssr_k;
+    normal_pass(data, p, lock, lambda_locked ? w.exp_lx : nullptr, w.scratch, w.N, w.b, &ssr_k);
     cholesky(w.N, w.L, lock);
     transpose(w.L, w.U, lock);
-    multiply_matrix_vector(w.J, w.r, w.b, lock);
     solve_lower(w.L, w.z, w.b, lock);
     solve_upper(w.U, w.dp, w.z, lock);
 
@@ -64,8 +77,7 @@ int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max
     for (int j = 0; j < kFitParams; ++j)
       if (lock[j] != 1) p[j] += w.dp[j];
 
-    sum_r2 = 0.0;
-    for (int n = 0; n < kFitPoints; ++n) sum_r2 += w.r[n] * w.r[n];
+    sum_r2 = ssr_k;
 
     if (std::sqrt(s) < kStepTolerance) break;
     if (k == max_iter - 1) return 1;

@@ -1,0 +1,234 @@
+// Fused residual, Jacobian and normal-equation pass (see normal_pass.h).
+//
+// Per block of rows: (1) the arguments of every exp and erf, two rows at a
+// time; (2) the library calls alone, in tight loops; (3) the rows of J and r,
+// two rows at a time, compacted to the free columns with r appended; (4) the
+// lower triangle of [J_free r]^T [J_free r], which holds N, b (its last row)
+// and SSR (its last diagonal entry). Pairs of doubles use the compiler's
+// vector extension: each lane is an ordinary IEEE operation, so the lanes
+// round exactly as scalar code does.
+#include "normal_pass.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "pulse_terms.h"
+
+namespace zorv_fit {
+
+namespace {
+
+typedef double v2d __attribute__((vector_size(16)));
+typedef long long v2i __attribute__((vector_size(16)));
+
+inline v2d load2(double const* a)
+{
+  v2d v;
+  std::memcpy(&v, a, sizeof v);
+  return v;
+}
+
+inline void store2(double* a, v2d v) { std::memcpy(a, &v, sizeof v); }
+
+inline v2d splat(double a) { return v2d{a, a}; }
+
+// x and y of points n and n + 1.
+inline void load_xy(double const (*pt)[2], v2d& x, v2d& y)
+{
+  v2d const a = load2(pt[0]);
+  v2d const c = load2(pt[1]);
+  x = __builtin_shuffle(a, c, v2i{0, 2});
+  y = __builtin_shuffle(a, c, v2i{1, 3});
+}
+
+// Phase 1: arguments of the special functions for rows [base, base + kBlock).
+template <int kPulses>
+void block_arguments(double const (*pt)[2], PulseShape const& k, double const* t, bool need_lx,
+                     PassScratch& s)
+{
+  v2d const l = splat(k.l), u0 = splat(k.u0), g0 = splat(k.g0), rs = splat(k.rs);
+  v2d const s2x2 = splat(k.s2x2);
+  for (int n = 0; n < kBlock; n += 2) {
+    v2d x, y;
+    load_xy(pt + n, x, y);
+    if (need_lx) store2(s.lx + n, l * x);
+    for (int q = 0; q < kPulses; ++q) {
+      v2d const d = x - splat(t[q]);
+      v2d const g = g0 - d;
+      store2(s.u[q] + n, d * l + u0);
+      store2(s.z[q] + n, g / rs);
+      store2(s.w[q] + n, -g * g / s2x2);
+    }
+  }
+}
+
+// Phase 2: the library calls, nothing else.
+template <int kPulses>
+void block_calls(bool need_lx, PassScratch& s)
+{
+  if (need_lx)
+    for (int n = 0; n < kBlock; ++n) s.e[n] = std::exp(s.lx[n]);
+  for (int q = 0; q < kPulses; ++q) {
+    for (int n = 0; n < kBlock; ++n) s.eu[q][n] = std::exp(s.u[q][n]);
+    for (int n = 0; n < kBlock; ++n) s.erfz[q][n] = std::erf(s.z[q][n]);
+    for (int n = 0; n < kBlock; ++n) s.ew[q][n] = std::exp(s.w[q][n]);
+  }
+}
+
+// Phase 3: rows of J (free columns) and r, by the expressions of
+// initialize_J_rr.
+template <int kPulses>
+void block_rows(double const (*pt)[2], double const* p, PulseShape const& k, double const* e_in,
+                int const* free_idx, int nf, PassScratch& s)
+{
+  v2d const l = splat(k.l), l2s = splat(k.l2s), s2 = splat(k.s2), g0 = splat(k.g0);
+  v2d const rs = splat(k.rs), rs_inv = splat(k.rs_inv);
+  v2d const A1 = splat(p[0]), B = splat(p[2]), t1 = splat(p[3]), C = splat(p[5]);
+  v2d const A2 = splat(p[6]), t2 = splat(p[7]);
+  for (int n = 0; n < kBlock; n += 2) {
+    v2d x, y;
+    load_xy(pt + n, x, y);
+    v2d const e = load2(e_in + n);
+    v2d J[kFitParams];
+
+    v2d const d1 = x - t1;
+    v2d const h1 = 0.5 * load2(s.eu[0] + n);
+    v2d const g1 = g0 - d1;
+    v2d const c1 = 1.0 - load2(s.erfz[0] + n);
+    v2d const q1 = kInvSqrtPi * load2(s.ew[0] + n);
+    v2d const a1h1 = A1 * h1;
+    v2d r;
+    J[0] = h1 * c1;
+    J[2] = splat(1.0);
+    J[3] = a1h1 * (-l * c1 - rs_inv * q1);
+    J[5] = e;
+    if (kPulses == 1) {
+      r = y - (a1h1 * c1 + B + C * e);
+      J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1);
+      J[4] = a1h1 * (l2s * c1 - kSqrt2 * (d1 / s2 - l) * q1);
+      J[6] = J[7] = splat(0.0);
+    } else {
+      v2d const d2 = x - t2;
+      v2d const h2 = 0.5 * load2(s.eu[1] + n);
+      v2d const g2 = g0 - d2;
+      v2d const c2 = 1.0 - load2(s.erfz[1] + n);
+      v2d const q2 = kInvSqrtPi * load2(s.ew[1] + n);
+      v2d const a2h2 = A2 * h2;
+      r = y - (a1h1 * c1 + a2h2 * c2 + B + C * e);
+      J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1) + a2h2 * (-g2 * c2 + rs * q2);
+      J[4] = a1h1 * (l2s * c1 - kSqrt2 * (d1 / s2 - l) * q1) +
+             a2h2 * (l2s * c2 - kSqrt2 * (d2 / s2 - l) * q2);
+      J[6] = h2 * c2;
+      J[7] = a2h2 * (-l * c2 - rs_inv * q2);
+    }
+
+    double* row0 = s.rows[n];
+    double* row1 = s.rows[n + 1];
+    for (int c = 0; c < nf; ++c) {
+      row0[c] = J[free_idx[c]][0];
+      row1[c] = J[free_idx[c]][1];
+    }
+    row0[nf] = r[0];
+    row1[nf] = r[1];
+  }
+}
+
+// Phase 4: acc[i][jp] += R_i (R_2jp, R_2jp+1) over the rows of the block, in
+// row order, for the M columns R = [J_free r]. Lane 1 of the last pair of an
+// odd row i is the upper-triangle twin of an entry already summed elsewhere
+// (or the zero pad) and is not used.
+template <int M>
+void block_accumulate(PassScratch const& s, v2d (*acc)[5])
+{
+  constexpr int kPairs = (M + 1) / 2;
+  v2d a[M][kPairs];
+#pragma GCC unroll 9
+  for (int i = 0; i < M; ++i)
+#pragma GCC unroll 5
+    for (int jp = 0; jp <= i / 2; ++jp) a[i][jp] = acc[i][jp];
+
+  for (int n = 0; n < kBlock; ++n) {
+    double const* row = s.rows[n];
+    v2d pr[kPairs];
+#pragma GCC unroll 5
+    for (int jp = 0; jp < kPairs; ++jp) pr[jp] = load2(row + 2 * jp);
+#pragma GCC unroll 9
+    for (int i = 0; i < M; ++i) {
+      v2d const ri = splat(row[i]);
+#pragma GCC unroll 5
+      for (int jp = 0; jp <= i / 2; ++jp) a[i][jp] += ri * pr[jp];
+    }
+  }
+
+#pragma GCC unroll 9
+  for (int i = 0; i < M; ++i)
+#pragma GCC unroll 5
+    for (int jp = 0; jp <= i / 2; ++jp) acc[i][jp] = a[i][jp];
+}
+
+void accumulate(int M, PassScratch const& s, v2d (*acc)[5])
+{
+  switch (M) {
+    case 1: block_accumulate<1>(s, acc); break;
+    case 2: block_accumulate<2>(s, acc); break;
+    case 3: block_accumulate<3>(s, acc); break;
+    case 4: block_accumulate<4>(s, acc); break;
+    case 5: block_accumulate<5>(s, acc); break;
+    case 6: block_accumulate<6>(s, acc); break;
+    case 7: block_accumulate<7>(s, acc); break;
+    case 8: block_accumulate<8>(s, acc); break;
+    default: block_accumulate<9>(s, acc); break;
+  }
+}
+
+template <int kPulses>
+void pass(double (*data)[kFitPoints][2], double const* p, double const* exp_lx,
+          int const* free_idx, int nf, PassScratch& s, v2d (*acc)[5])
+{
+  PulseShape const k = pulse_shape(p[1], p[4]);
+  double const t[2] = {p[3], p[7]};
+  bool const need_lx = exp_lx == nullptr;
+  int const M = nf + 1;
+  for (int n = 0; n < kBlock; ++n) s.rows[n][M] = 0.0;  // pad, odd M
+  for (int base = 0; base < kFitPoints; base += kBlock) {
+    double const(*pt)[2] = (*data) + base;
+    block_arguments<kPulses>(pt, k, t, need_lx, s);
+    block_calls<kPulses>(need_lx, s);
+    block_rows<kPulses>(pt, p, k, need_lx ? s.e : exp_lx + base, free_idx, nf, s);
+    accumulate(M, s, acc);
+  }
+}
+
+}  // namespace
+
+void exp_lambda_x(double (*data)[kFitPoints][2], double lambda, double* out)
+{
+  for (int i = 0; i < kFitPoints; ++i) out[i] = std::exp(lambda * (*data)[i][0]);
+}
+
+void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock,
+                 double const* exp_lx, PassScratch& s, double (*N)[kFitParams], double* b,
+                 double* ssr)
+{
+  int free_idx[kFitParams];
+  int nf = 0;
+  for (int j = 0; j < kFitParams; ++j)
+    if (lock[j] != 1) free_idx[nf++] = j;
+
+  v2d acc[kFitParams + 1][5];
+  for (auto& row : acc)
+    for (v2d& v : row) v = splat(0.0);
+
+  if (lock[6] == 1 && lock[7] == 1)
+    pass<1>(data, p, exp_lx, free_idx, nf, s, acc);
+  else
+    pass<2>(data, p, exp_lx, free_idx, nf, s, acc);
+
+  // Unpack the lower triangle of [J_free r]^T [J_free r].
+  for (int i = 0; i < nf; ++i)
+    for (int j = 0; j <= i; ++j) N[free_idx[i]][free_idx[j]] = acc[i][j / 2][j % 2];
+  for (int j = 0; j < nf; ++j) b[free_idx[j]] = acc[nf][j / 2][j % 2];
+  *ssr = acc[nf][nf / 2][nf % 2];
+}
+
+}  // namespace zorv_fit

@@ -1,0 +1,54 @@
+// One pass over the data set that yields the normal equations of the free
+// parameters directly, without storing the Jacobian.
+//
+// Produces the same bits as initialize_J_rr followed by multiply_matrices,
+// multiply_matrix_vector and the row-order sum of r_n^2: every row of J and r
+// is formed by the same expressions, and every entry of N, b and SSR is still
+// one accumulator running over the rows from row 0 upwards. Only the
+// interleaving of those independent accumulators differs, and the work that
+// no result depends on is skipped: entries with a locked index, the upper
+// triangle (J_i J_j equals J_j J_i bit for bit), and exp(lambda x) when the
+// caller already holds it.
+#ifndef ZORV_FIT_NORMAL_PASS_H
+#define ZORV_FIT_NORMAL_PASS_H
+
+#include "pulse_model.h"
+
+namespace zorv_fit {
+
+constexpr int kBlock = 100;    // rows per block; divides kFitPoints
+constexpr int kRowWidth = 10;  // free columns of J, then r, padded to even
+
+// Scratch of one pass: arguments and values of the special functions for one
+// block of rows, and the block's rows [J_free | r].
+struct PassScratch {
+  alignas(16) double lx[kBlock];            // lambda x
+  alignas(16) double u[2][kBlock];          // u_k
+  alignas(16) double z[2][kBlock];          // g_k / (sqrt2 sigma)
+  alignas(16) double w[2][kBlock];          // -g_k^2 / (2 sigma^2)
+  alignas(16) double e[kBlock];             // exp(lambda x)
+  alignas(16) double eu[2][kBlock];         // exp(u_k)
+  alignas(16) double erfz[2][kBlock];       // erf(g_k / (sqrt2 sigma))
+  alignas(16) double ew[2][kBlock];         // exp(-g_k^2 / (2 sigma^2))
+  alignas(16) double rows[kBlock][kRowWidth];
+};
+
+// exp(lambda x_i) for every point, as the model forms it.
+void exp_lambda_x(double (*data)[kFitPoints][2], double lambda, double* out);
+
+// Normal equations at p over the free parameters of lock.
+//
+// data    (in)  data set
+// p       (in)  parameter vector
+// lock    (in)  lock mask; entries 6 and 7 also choose the model's path
+// exp_lx  (in)  exp(lambda x_i) from exp_lambda_x for this p[1], or null
+// N       (out) N[i][j] = sum_n J[n][i] J[n][j] for free i >= j; nothing else written
+// b       (out) b_j = sum_n J[n][j] r_n for free j; nothing else written
+// ssr     (out) sum_n r_n^2
+void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock,
+                 double const* exp_lx, PassScratch& s, double (*N)[kFitParams], double* b,
+                 double* ssr);
+
+}  // namespace zorv_fit
+
+#endif
