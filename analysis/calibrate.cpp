@@ -18,21 +18,11 @@
 #include <new>
 
 #include "run_state.h"
+#include "vertex.h"
 
 namespace {
 
 constexpr int kLastBin = kDecayBins - 1;  // 249: bins span lo .. hi in 249 steps
-
-// Abscissa of the vertex of the parabola through three points; the 0.5 is
-// applied to the numerator before the division. The caller checks for a zero
-// denominator (collinear points).
-double three_point_vertex(double x1, double y1, double x2, double y2, double x3, double y3,
-                          double* den)
-{
-    double num = (x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3;
-    *den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3;
-    return 0.5 * num / *den;
-}
 
 // Reads up to `capacity` values with "%lf". Reading ends at the end of the
 // file, at an item that is not a number, or at a NaN, which "%lf" accepts but
@@ -165,15 +155,15 @@ void calibrate_channel(int c, double* v, int capacity)
     // no vertex: the denominator is zero in exact arithmetic, and whatever
     // rounding leaves of it would put the "vertex" anywhere. Tested on the
     // integer counts, so the decision is exact.
-    double den = 0.0;
     double vertex = 0.0;
     const bool collinear =
         static_cast<int64_t>(y1) + static_cast<int64_t>(y3) == 2 * static_cast<int64_t>(y2);
     if (!collinear) {
         vertex = three_point_vertex(x1, static_cast<double>(y1), x2, static_cast<double>(y2), x3,
-                                    static_cast<double>(y3), &den);
+                                    static_cast<double>(y3));
     }
-    if (collinear || den == 0.0 || !std::isfinite(vertex)) {
+    // A zero denominator shows as a vertex that is not finite.
+    if (collinear || !std::isfinite(vertex)) {
         std::printf("Channel %d decay: %.10f    (maximum kept: counts %d %d %d of bins %d to %d"
                     " lie on a line, no parabolic vertex)\n",
                     c, x2, y1, y2, y3, e - 1, e + 1);
