@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# End-to-end throughput of zorv_mpi on the synthetic files of zorv_gen: the
+# first N events of synth-1.zvx (calibration) and of synth-1.sgl
+# (processing), with the example settings, for each rank count given.
+#
+#   bench/bench_end_to_end.sh [events] [ranks...]     (default: 2000 events, 2 and 3 ranks)
+#
+# Needs the synthetic files in work/ (./scripts/run_example.sh makes them).
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+exe="$top/build/analysis/zorv_mpi"
+work="${ZORV_WORK:-$top/work}"
+[ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
+[ -f "$work/synth-1.zvx" ] && [ -f "$work/synth-1.sgl" ] || { echo "run ./scripts/run_example.sh first"; exit 1; }
+events=${1:-2000}
+shift || true
+ranks=("${@:-2 3}")
+
+dir=$(mktemp -d /tmp/zorv_bench_e2e_XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+ln -s "$work/synth-1.zvx" synth.1
+ln -s "$work/synth-1.sgl" synth.2
+cp "$top/examples/win.txt" .
+sed "s/^waveforms = 10000 /waveforms = $events /" "$top/examples/zorv_mpi.ini" > zorv_mpi.ini
+
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+for n in ${ranks[@]}; do
+  start=$(date +%s.%N)
+  mpiexec --oversubscribe -n "$n" "$exe" | tr '\r' '\n' > out.txt
+  end=$(date +%s.%N)
+  echo "ranks $n on $(nproc) cores: $((2 * events)) events in $(awk -v a="$start" -v b="$end" 'BEGIN{printf "%.1f", b-a}') s," \
+       "$(awk -v a="$start" -v b="$end" -v e=$((2 * events)) 'BEGIN{printf "%.0f", e/(b-a)}') events/s;" \
+       "$(grep '^Good waveforms' out.txt)"
+done
