@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "gna.h"
+#include "normal_pass.h"
 
 namespace {
 
@@ -735,4 +736,43 @@ TEST(GnaIdentity, MatchesReferenceBitForBit)
   ASSERT_EQ(rc, reference_gna(d, pr, sr, lock, 50, &ssr_r, &it_r));
   ASSERT_EQ(0, std::memcmp(p, pr, sizeof p));
   EXPECT_GE(compared, 10);
+}
+
+// The fused pass against initialize_J_rr and the two sums, for all 256 masks,
+// with and without a precomputed exp(lambda x): the same bits, and nothing
+// written outside the free lower triangle.
+TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
+{
+  static Data d;
+  static Jac J;
+  static double r[kFitPoints], e[kFitPoints];
+  static zorv_fit::PassScratch scratch;
+  make_trace(d, kTruth2, true, 50.0, 31);
+  double p[8];
+  start_from(p, kTruth2, false, true);
+  zorv_fit::exp_lambda_x(&d, p[1], e);
+  for (int m = 0; m < 256; ++m) {
+    int lock[8];
+    for (int j = 0; j < 8; ++j) lock[j] = (m >> j) & 1;
+    Mat N_ref, N;
+    double b_ref[8], b[8], ssr_ref = 0.0, ssr = 0.0;
+    initialize_J_rr(&d, p, J, r, lock);
+    multiply_matrices(J, N_ref, lock);
+    multiply_matrix_vector(J, r, b_ref, lock);
+    for (double v : r) ssr_ref += v * v;
+    for (double const* cache : {static_cast<double const*>(nullptr), static_cast<double const*>(e)}) {
+      for (auto& row : N)
+        for (double& v : row) v = -3.0;
+      for (double& v : b) v = -3.0;
+      zorv_fit::normal_pass(&d, p, lock, cache, scratch, N, b, &ssr);
+      ASSERT_TRUE(same_bits(ssr, ssr_ref)) << m;
+      for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(lock[i] == 1 ? b[i] == -3.0 : same_bits(b[i], b_ref[i])) << m << " " << i;
+        for (int j = 0; j < 8; ++j) {
+          bool const used = lock[i] != 1 && lock[j] != 1 && j <= i;
+          ASSERT_TRUE(used ? same_bits(N[i][j], N_ref[i][j]) : N[i][j] == -3.0) << m << " " << i << j;
+        }
+      }
+    }
+  }
 }

@@ -75,9 +75,23 @@ void block_calls(bool need_lx, PassScratch& s)
   }
 }
 
+// Stores columns cols[0..m) of rows n and n + 1 (lane 0 and lane 1) as
+// rows[n][0..m) and rows[n + 1][0..m), a pair of columns at a time; an odd m
+// is padded with a zero column.
+inline void store_rows(v2d const* cols, int m, double* row0, double* row1)
+{
+  for (int c = 0; c < m; c += 2) {
+    v2d const hi = c + 1 < m ? cols[c + 1] : splat(0.0);
+    store2(row0 + c, __builtin_shuffle(cols[c], hi, v2i{0, 2}));
+    store2(row1 + c, __builtin_shuffle(cols[c], hi, v2i{1, 3}));
+  }
+}
+
 // Phase 3: rows of J (free columns) and r, by the expressions of
-// initialize_J_rr.
-template <int kPulses>
+// initialize_J_rr. kLayout > 0 is a known mask (free: A1, B, t1, sigma, C,
+// plus lambda when kLayout is 2, plus A2 and t2 when kPulses is 2), laid out
+// at compile time; kLayout 0 gathers any mask through free_idx.
+template <int kPulses, int kLayout>
 void block_rows(double const (*pt)[2], double const* p, PulseShape const& k, double const* e_in,
                 int const* free_idx, int nf, PassScratch& s)
 {
@@ -104,7 +118,7 @@ void block_rows(double const (*pt)[2], double const* p, PulseShape const& k, dou
     J[5] = e;
     if (kPulses == 1) {
       r = y - (a1h1 * c1 + B + C * e);
-      J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1);
+      if (kLayout != 1) J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1);
       J[4] = a1h1 * (l2s * c1 - kSqrt2 * (d1 / s2 - l) * q1);
       J[6] = J[7] = splat(0.0);
     } else {
@@ -115,35 +129,57 @@ void block_rows(double const (*pt)[2], double const* p, PulseShape const& k, dou
       v2d const q2 = kInvSqrtPi * load2(s.ew[1] + n);
       v2d const a2h2 = A2 * h2;
       r = y - (a1h1 * c1 + a2h2 * c2 + B + C * e);
-      J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1) + a2h2 * (-g2 * c2 + rs * q2);
+      if (kLayout != 1)
+        J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1) + a2h2 * (-g2 * c2 + rs * q2);
       J[4] = a1h1 * (l2s * c1 - kSqrt2 * (d1 / s2 - l) * q1) +
              a2h2 * (l2s * c2 - kSqrt2 * (d2 / s2 - l) * q2);
       J[6] = h2 * c2;
       J[7] = a2h2 * (-l * c2 - rs_inv * q2);
     }
 
-    double* row0 = s.rows[n];
-    double* row1 = s.rows[n + 1];
-    for (int c = 0; c < nf; ++c) {
-      row0[c] = J[free_idx[c]][0];
-      row1[c] = J[free_idx[c]][1];
+    if (kLayout == 0) {
+      v2d cols[kFitParams + 1];
+      for (int c = 0; c < nf; ++c) cols[c] = J[free_idx[c]];
+      cols[nf] = r;
+      store_rows(cols, nf + 1, s.rows[n], s.rows[n + 1]);
+    } else {
+      constexpr int kCols = 5 + (kLayout == 2) + 2 * (kPulses == 2) + 1;
+      v2d cols[kCols];
+      int c = 0;
+      cols[c++] = J[0];
+      if (kLayout == 2) cols[c++] = J[1];
+      cols[c++] = J[2];
+      cols[c++] = J[3];
+      cols[c++] = J[4];
+      cols[c++] = J[5];
+      if (kPulses == 2) {
+        cols[c++] = J[6];
+        cols[c++] = J[7];
+      }
+      cols[c] = r;
+#pragma GCC unroll 5
+      for (int cc = 0; cc < kCols; cc += 2) {
+        v2d const hi = cc + 1 < kCols ? cols[cc + 1] : splat(0.0);
+        store2(s.rows[n] + cc, __builtin_shuffle(cols[cc], hi, v2i{0, 2}));
+        store2(s.rows[n + 1] + cc, __builtin_shuffle(cols[cc], hi, v2i{1, 3}));
+      }
     }
-    row0[nf] = r[0];
-    row1[nf] = r[1];
   }
 }
 
 // Phase 4: acc[i][jp] += R_i (R_2jp, R_2jp+1) over the rows of the block, in
 // row order, for the M columns R = [J_free r]. Lane 1 of the last pair of an
-// odd row i is the upper-triangle twin of an entry already summed elsewhere
-// (or the zero pad) and is not used.
-template <int M>
-void block_accumulate(PassScratch const& s, v2d (*acc)[5])
+// even i is the upper-triangle twin of an entry summed elsewhere (or the zero
+// pad) and is not used. Rows i in [I0, I1) at a time, so that their
+// accumulators (at most 9 pairs) stay in registers: a spilled accumulator
+// would chain every row through a store and a load.
+template <int M, int I0, int I1>
+void accumulate_rows(PassScratch const& s, v2d (*acc)[5])
 {
-  constexpr int kPairs = (M + 1) / 2;
-  v2d a[M][kPairs];
+  constexpr int kPairs = (I1 + 1) / 2;
+  v2d a[I1][kPairs];
 #pragma GCC unroll 9
-  for (int i = 0; i < M; ++i)
+  for (int i = I0; i < I1; ++i)
 #pragma GCC unroll 5
     for (int jp = 0; jp <= i / 2; ++jp) a[i][jp] = acc[i][jp];
 
@@ -153,7 +189,7 @@ void block_accumulate(PassScratch const& s, v2d (*acc)[5])
 #pragma GCC unroll 5
     for (int jp = 0; jp < kPairs; ++jp) pr[jp] = load2(row + 2 * jp);
 #pragma GCC unroll 9
-    for (int i = 0; i < M; ++i) {
+    for (int i = I0; i < I1; ++i) {
       v2d const ri = splat(row[i]);
 #pragma GCC unroll 5
       for (int jp = 0; jp <= i / 2; ++jp) a[i][jp] += ri * pr[jp];
@@ -161,9 +197,24 @@ void block_accumulate(PassScratch const& s, v2d (*acc)[5])
   }
 
 #pragma GCC unroll 9
-  for (int i = 0; i < M; ++i)
+  for (int i = I0; i < I1; ++i)
 #pragma GCC unroll 5
     for (int jp = 0; jp <= i / 2; ++jp) acc[i][jp] = a[i][jp];
+}
+
+template <int M>
+void block_accumulate(PassScratch const& s, v2d (*acc)[5])
+{
+  if (M <= 5) {
+    accumulate_rows<M, 0, M>(s, acc);
+  } else if (M <= 7) {
+    accumulate_rows<M, 0, 5>(s, acc);
+    accumulate_rows<M, 5, M>(s, acc);
+  } else {
+    accumulate_rows<M, 0, 5>(s, acc);
+    accumulate_rows<M, 5, 7>(s, acc);
+    accumulate_rows<M, 7, M>(s, acc);
+  }
 }
 
 void accumulate(int M, PassScratch const& s, v2d (*acc)[5])
@@ -181,7 +232,7 @@ void accumulate(int M, PassScratch const& s, v2d (*acc)[5])
   }
 }
 
-template <int kPulses>
+template <int kPulses, int kLayout>
 void pass(double (*data)[kFitPoints][2], double const* p, double const* exp_lx,
           int const* free_idx, int nf, PassScratch& s, v2d (*acc)[5])
 {
@@ -194,7 +245,7 @@ void pass(double (*data)[kFitPoints][2], double const* p, double const* exp_lx,
     double const(*pt)[2] = (*data) + base;
     block_arguments<kPulses>(pt, k, t, need_lx, s);
     block_calls<kPulses>(need_lx, s);
-    block_rows<kPulses>(pt, p, k, need_lx ? s.e : exp_lx + base, free_idx, nf, s);
+    block_rows<kPulses, kLayout>(pt, p, k, need_lx ? s.e : exp_lx + base, free_idx, nf, s);
     accumulate(M, s, acc);
   }
 }
@@ -219,10 +270,20 @@ void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock
   for (auto& row : acc)
     for (v2d& v : row) v = splat(0.0);
 
-  if (lock[6] == 1 && lock[7] == 1)
-    pass<1>(data, p, exp_lx, free_idx, nf, s, acc);
-  else
-    pass<2>(data, p, exp_lx, free_idx, nf, s, acc);
+  // The masks of the program's fits get a layout fixed at compile time.
+  bool const single = lock[6] == 1 && lock[7] == 1;
+  bool const shape_free = lock[0] != 1 && lock[2] != 1 && lock[3] != 1 && lock[4] != 1 && lock[5] != 1;
+  bool const second_free = lock[6] != 1 && lock[7] != 1;
+  int const layout = !shape_free || !(single || second_free) ? 0 : lock[1] == 1 ? 1 : 2;
+  if (single) {
+    if (layout == 1) pass<1, 1>(data, p, exp_lx, free_idx, nf, s, acc);
+    else if (layout == 2) pass<1, 2>(data, p, exp_lx, free_idx, nf, s, acc);
+    else pass<1, 0>(data, p, exp_lx, free_idx, nf, s, acc);
+  } else {
+    if (layout == 1) pass<2, 1>(data, p, exp_lx, free_idx, nf, s, acc);
+    else if (layout == 2) pass<2, 2>(data, p, exp_lx, free_idx, nf, s, acc);
+    else pass<2, 0>(data, p, exp_lx, free_idx, nf, s, acc);
+  }
 
   // Unpack the lower triangle of [J_free r]^T [J_free r].
   for (int i = 0; i < nf; ++i)
