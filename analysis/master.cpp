@@ -4,6 +4,8 @@
 
 #include <mpi.h>
 
+#include <time.h>
+
 #include <cstdio>
 
 #include "datafile.h"
@@ -21,6 +23,9 @@ int16_t send_buffer[kRecordShorts];
 // skipped: skipped events are never sent, so msg_send keeps counting only
 // what a worker will answer.
 int next_event = 0;
+
+// Pause between two tests for a result while the master waits.
+constexpr long kResultPollNanoseconds = 100000;
 
 void close_infile()
 {
@@ -42,6 +47,24 @@ void send_stop_messages()
         MPI_Send(send_buffer, kRecordShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
 }
 
+// Waits for the next result message from any worker. Open MPI's blocking
+// receive polls in a busy loop, so a master that only waits would take a
+// whole core from the workers when the node runs one worker per core next to
+// it. The master instead tests a non-blocking receive and sleeps briefly
+// between tests; a result waits at most one such pause.
+void receive_result(double* buffer, MPI_Status* status)
+{
+    MPI_Request request;
+    MPI_Irecv(buffer, result_length, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD, &request);
+    const timespec pause = {0, kResultPollNanoseconds};
+    int done = 0;
+    for (;;) {
+        MPI_Test(&request, &done, status);
+        if (done) return;
+        nanosleep(&pause, nullptr);
+    }
+}
+
 }  // namespace
 
 void load_send_data(int destination, int first, int last)
@@ -50,8 +73,14 @@ void load_send_data(int destination, int first, int last)
         if (next_event % waveforms == 0) {
             long long session = static_cast<long long>(first) + next_event / waveforms;
             if (session > last) return;  // the phase has no events left
-            std::snprintf(infile_name, kPathLength, "%s.%d", infile_path,
-                          static_cast<int>(session));
+            // The configuration check makes sure every name fits.
+            if (std::snprintf(infile_name, kPathLength, "%s.%d", infile_path,
+                              static_cast<int>(session)) >= kPathLength) {
+                std::printf("Error: Raw file name for session %d is too long\n",
+                            static_cast<int>(session));
+                skip_session();
+                continue;
+            }
             infile = std::fopen(infile_name, "rb");
             if (!infile) {
                 std::printf("ERROR: Cannot open file: %s\n", infile_name);
@@ -102,8 +131,7 @@ void work_master(int first, int last)
 
     while (msg_received < msg_send) {
         MPI_Status status;
-        MPI_Recv(received, result_length, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD,
-                 &status);
+        receive_result(received, &status);
         ++counter_all;
         ++msg_received;
         // After a write error the phase only collects what is in flight.
