@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "pulse_terms.h"
 
@@ -172,48 +173,79 @@ void block_rows(double const (*pt)[2], double const* p, PulseShape const& k, dou
 // even i is the upper-triangle twin of an entry summed elsewhere (or the zero
 // pad) and is not used. Rows i in [I0, I1) at a time, so that their
 // accumulators (at most 9 pairs) stay in registers: a spilled accumulator
-// would chain every row through a store and a load.
-template <int M, int I0, int I1>
+// would chain every row through a store and a load. The pairs (i, jp) of a
+// group are enumerated at compile time and expanded into straight-line code.
+
+// Number of pairs (i, jp), jp <= i / 2, for i in [i0, i1).
+constexpr int pair_count(int i0, int i1)
+{
+  int c = 0;
+  for (int i = i0; i < i1; ++i) c += i / 2 + 1;
+  return c;
+}
+
+// Row i and pair jp of the t-th pair counted from row i0.
+constexpr int pair_row(int i0, int t)
+{
+  int i = i0;
+  while (t > i / 2) t -= i / 2 + 1, ++i;
+  return i;
+}
+
+constexpr int pair_col(int i0, int t)
+{
+  int i = i0;
+  while (t > i / 2) t -= i / 2 + 1, ++i;
+  return t;
+}
+
+template <int I0, int T>
+struct Pair {
+  static constexpr int i = pair_row(I0, T);
+  static constexpr int jp = pair_col(I0, T);
+};
+
+template <int I0, int... T>
+inline void load_acc(v2d* a, v2d const (*acc)[5], std::integer_sequence<int, T...>)
+{
+  ((a[T] = acc[Pair<I0, T>::i][Pair<I0, T>::jp]), ...);
+}
+
+template <int I0, int... T>
+inline void store_acc(v2d const* a, v2d (*acc)[5], std::integer_sequence<int, T...>)
+{
+  ((acc[Pair<I0, T>::i][Pair<I0, T>::jp] = a[T]), ...);
+}
+
+template <int I0, int... T>
+inline void multiply_add(v2d* a, double const* row, std::integer_sequence<int, T...>)
+{
+  ((a[T] += splat(row[Pair<I0, T>::i]) * load2(row + 2 * Pair<I0, T>::jp)), ...);
+}
+
+template <int I0, int I1>
 void accumulate_rows(PassScratch const& s, v2d (*acc)[5])
 {
-  constexpr int kPairs = (I1 + 1) / 2;
-  v2d a[I1][kPairs];
-#pragma GCC unroll 9
-  for (int i = I0; i < I1; ++i)
-#pragma GCC unroll 5
-    for (int jp = 0; jp <= i / 2; ++jp) a[i][jp] = acc[i][jp];
-
-  for (int n = 0; n < kBlock; ++n) {
-    double const* row = s.rows[n];
-    v2d pr[kPairs];
-#pragma GCC unroll 5
-    for (int jp = 0; jp < kPairs; ++jp) pr[jp] = load2(row + 2 * jp);
-#pragma GCC unroll 9
-    for (int i = I0; i < I1; ++i) {
-      v2d const ri = splat(row[i]);
-#pragma GCC unroll 5
-      for (int jp = 0; jp <= i / 2; ++jp) a[i][jp] += ri * pr[jp];
-    }
-  }
-
-#pragma GCC unroll 9
-  for (int i = I0; i < I1; ++i)
-#pragma GCC unroll 5
-    for (int jp = 0; jp <= i / 2; ++jp) acc[i][jp] = a[i][jp];
+  constexpr int kCount = pair_count(I0, I1);
+  using Seq = std::make_integer_sequence<int, kCount>;
+  v2d a[kCount];
+  load_acc<I0>(a, acc, Seq{});
+  for (int n = 0; n < kBlock; ++n) multiply_add<I0>(a, s.rows[n], Seq{});
+  store_acc<I0>(a, acc, Seq{});
 }
 
 template <int M>
 void block_accumulate(PassScratch const& s, v2d (*acc)[5])
 {
-  if (M <= 5) {
-    accumulate_rows<M, 0, M>(s, acc);
-  } else if (M <= 7) {
-    accumulate_rows<M, 0, 5>(s, acc);
-    accumulate_rows<M, 5, M>(s, acc);
+  if constexpr (M <= 5) {
+    accumulate_rows<0, M>(s, acc);
+  } else if constexpr (M <= 7) {
+    accumulate_rows<0, 5>(s, acc);
+    accumulate_rows<5, M>(s, acc);
   } else {
-    accumulate_rows<M, 0, 5>(s, acc);
-    accumulate_rows<M, 5, 7>(s, acc);
-    accumulate_rows<M, 7, M>(s, acc);
+    accumulate_rows<0, 5>(s, acc);
+    accumulate_rows<5, 7>(s, acc);
+    accumulate_rows<7, M>(s, acc);
   }
 }
 
