@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,9 @@ TEST(Window, NuttallFiguresForSeventeenPoints)
     double sum = 0.0;
     for (int i = 0; i < 17; ++i) {
         EXPECT_NEAR(w.coefficients[i], w.coefficients[16 - i], 1e-16);
-        if (i != 8) EXPECT_LT(w.coefficients[i], w.coefficients[8]);
+        if (i != 8) {
+            EXPECT_LT(w.coefficients[i], w.coefficients[8]);
+        }
         sum += w.coefficients[i];
     }
     EXPECT_NEAR(sum, 1.0, 1e-15);
@@ -205,4 +208,39 @@ TEST(KernelFile, RefusesUnusableFiles)
     KernelRead r = read_kernel("0 0\n1 -0\n2 0.0\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "Error: Window file 'win.txt': all coefficients are zero\n");
+}
+
+// The smoothing equals the formula evaluated literally, to the last bit:
+// per output, the kept taps in increasing order with one accumulator,
+// divided by the sum of their absolute values.
+TEST(MovingWindow4, MatchesTheLiteralFormulaBitForBit)
+{
+    uint64_t s = 12345;
+    auto next = [&s] {
+        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(s >> 11) / 9007199254740992.0;
+    };
+    for (int L : {1, 3, 17, 101, 255}) {
+        std::vector<double> k(L);
+        for (double& v : k) v = next() - 0.3;
+        Window w(k.data(), L);
+        for (int n : {L, L + 1, 300, 2500}) {
+            std::vector<double> d(n);
+            for (double& v : d) v = 60000.0 * next() - 30000.0;
+            std::vector<double> expected(n);
+            const int h = L / 2;
+            for (int i = 0; i < n; ++i) {
+                double sum = 0.0, norm = 0.0;
+                for (int m = 0; m <= 2 * h; ++m) {
+                    int j = i - h + m;
+                    if (j < 0 || j >= n) continue;
+                    sum += w.coefficients[m] * d[j];
+                    norm += std::fabs(w.coefficients[m]);
+                }
+                expected[i] = sum / norm;
+            }
+            movingWindow4(d.data(), n, w);
+            for (int i = 0; i < n; ++i) ASSERT_EQ(d[i], expected[i]) << "L " << L << " n " << n << " i " << i;
+        }
+    }
 }
