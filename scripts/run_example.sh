@@ -28,12 +28,19 @@ cp "$top/examples/zorv_mpi.ini" "$top/examples/win.txt" .
 
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 ranks=$(( $(nproc) + 1 ))  # rank 0 only moves data: one worker per core
-mpiexec --oversubscribe -n "$ranks" "$top/build/analysis/zorv_mpi"
+set +e
+mpiexec --oversubscribe -n "$ranks" "$top/build/analysis/zorv_mpi" | tee zorv_mpi.log
+status=${PIPESTATUS[0]}
+set -e
 
 echo
-echo "Results in $work:"
+echo "Results in $work (console log in zorv_mpi.log):"
 for c in 0 1; do
+  [ -f "ab$c.bin" ] || continue
   records=$(( $(stat -c %s "ab$c.bin") / 72 ))
-  echo "  ab$c.bin: $records records of 9 doubles; decay$c.txt: $(wc -l < "decay$c.txt") decay rates;" \
-       "decay_hist$c.txt: calibration histogram"
+  echo "  ab$c.bin: $records records of 9 doubles (channel $c, processing phase)"
+  echo "  decay$c.txt: $(wc -l < "decay$c.txt") decay rates; decay_hist$c.txt: calibration histogram"
 done
+tr '\r' '\n' < zorv_mpi.log | grep -E "^Channel [01] decay: .*\((parabolic|maximum kept)" | sed 's/^/  calibrated: /' || true
+tr '\r' '\n' < zorv_mpi.log | grep -E "^Good waveforms:" | tail -1 | sed 's/^/  processing phase: /' || true
+exit "$status"
