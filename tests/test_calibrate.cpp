@@ -11,65 +11,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "calibrate.h"
 #include "run_state.h"
+#include "test_util.h"
 
 namespace {
 
-std::string slurp(FILE* f)
-{
-    std::string s;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
-
-// Runs fn with standard output going to a temporary file; returns the output.
-template <class F>
-std::string capture_stdout(F fn)
-{
-    std::fflush(stdout);
-    FILE* tmp = std::tmpfile();
-    int saved = dup(STDOUT_FILENO);
-    dup2(fileno(tmp), STDOUT_FILENO);
-    fn();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::rewind(tmp);
-    std::string s = slurp(tmp);
-    std::fclose(tmp);
-    return s;
-}
-
-std::vector<std::string> split_lines(const std::string& s)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(s);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
+// The file's text, "<missing>" when there is none.
 std::string read_file(const char* name)
 {
-    FILE* f = std::fopen(name, "r");
-    if (f == nullptr) return "<missing>";
-    std::string s = slurp(f);
-    std::fclose(f);
-    return s;
+    return file_exists(name) ? read_text(name) : "<missing>";
 }
 
 void write_file(const char* name, const std::string& text)
 {
-    FILE* f = std::fopen(name, "w");
-    ASSERT_NE(f, nullptr) << name;
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
+    ASSERT_TRUE(write_text(name, text)) << name;
 }
 
 // One value per line, as the master writes the decay lists.

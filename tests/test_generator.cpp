@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -37,32 +39,6 @@ std::int64_t state_after(int k)
     return s;
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string templ = (fs::temp_directory_path() / "zorv_gen_XXXXXX").string();
-        char* p = mkdtemp(templ.data());
-        if (p == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = p;
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    fs::path const& path() const { return path_; }
-    std::string file(char const* name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string slurp(std::string const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 struct RunResult {
     int status;
     std::string console;
@@ -72,11 +48,11 @@ struct RunResult {
 RunResult run_zorv_gen(TempDir const& dir)
 {
     std::string out = dir.file("console.out");
-    std::string cmd = "cd '" + dir.path().string() + "' && '" ZORV_GEN_EXE "' > '" + out + "'";
+    std::string cmd = "cd '" + dir.path() + "' && '" ZORV_GEN_EXE "' > '" + out + "'";
     int rc = std::system(cmd.c_str());
     RunResult r;
     r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.console = slurp(out);
+    r.console = read_text(out);
     fs::remove(out);
     return r;
 }
@@ -422,14 +398,14 @@ TEST(ZorvGen, RealRun)
 TEST(ZorvGenFailure, TestFileCannotBeOpened)
 {
     TempDir dir;
-    fs::create_directory(dir.path() / "zorv_gen_test.txt");
+    fs::create_directory(dir.file("zorv_gen_test.txt"));
     RunResult r = run_zorv_gen(dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console,
               "Testing random number generator...\n"
               "Error: Cannot open file 'zorv_gen_test.txt' for writing\n");
-    EXPECT_FALSE(fs::exists(dir.path() / "zorv_gen_example.txt"));
-    EXPECT_FALSE(fs::exists(dir.path() / "synth-1.zvx"));
+    EXPECT_FALSE(fs::exists(dir.file("zorv_gen_example.txt")));
+    EXPECT_FALSE(fs::exists(dir.file("synth-1.zvx")));
 }
 
 // The example file lands on a full disk.
@@ -438,20 +414,20 @@ TEST(ZorvGenFailure, ExampleFileDiskFull)
     if (!fs::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
     TempDir dir;
-    fs::create_symlink("/dev/full", dir.path() / "zorv_gen_example.txt");
+    fs::create_symlink("/dev/full", dir.file("zorv_gen_example.txt"));
     RunResult r = run_zorv_gen(dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console,
               "Testing random number generator...\n"
               "Error: Cannot write file 'zorv_gen_example.txt'\n");
-    EXPECT_FALSE(fs::exists(dir.path() / "synth-1.zvx"));
+    EXPECT_FALSE(fs::exists(dir.file("synth-1.zvx")));
 }
 
 // The first synthetic file cannot be created.
 TEST(ZorvGenFailure, SyntheticFileCannotBeOpened)
 {
     TempDir dir;
-    fs::create_directory(dir.path() / "synth-1.zvx");
+    fs::create_directory(dir.file("synth-1.zvx"));
     RunResult r = run_zorv_gen(dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console,
@@ -459,7 +435,7 @@ TEST(ZorvGenFailure, SyntheticFileCannotBeOpened)
               "Generating synthetic data:\n"
               "synth-1.zvx, \n"
               "Error: Cannot open file 'synth-1.zvx' for writing\n");
-    EXPECT_FALSE(fs::exists(dir.path() / "synth-1.sgl"));
+    EXPECT_FALSE(fs::exists(dir.file("synth-1.sgl")));
 }
 
 // The second synthetic file lands on a full disk: the run stops at the first
@@ -469,7 +445,7 @@ TEST(ZorvGenFailure, SecondSyntheticFileDiskFull)
     if (!fs::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
     TempDir dir;
-    fs::create_symlink("/dev/full", dir.path() / "synth-1.sgl");
+    fs::create_symlink("/dev/full", dir.file("synth-1.sgl"));
     RunResult r = run_zorv_gen(dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console,
@@ -477,7 +453,7 @@ TEST(ZorvGenFailure, SecondSyntheticFileDiskFull)
               "Generating synthetic data:\n"
               "synth-1.zvx, synth-1.sgl\n"
               "Error: Cannot write file 'synth-1.sgl'\n");
-    EXPECT_LT(fs::file_size(dir.path() / "synth-1.zvx"), 1000000u);
+    EXPECT_LT(fs::file_size(dir.file("synth-1.zvx")), 1000000u);
 }
 
 } // namespace

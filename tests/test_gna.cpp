@@ -12,6 +12,7 @@
 
 #include "gna.h"
 #include "normal_pass.h"
+#include "test_rng.h"
 
 namespace {
 
@@ -20,21 +21,6 @@ using Jac = double[kFitPoints][kFitParams];
 using Mat = double[kFitParams][kFitParams];
 
 double const kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Small deterministic generator: splitmix64 and Box-Muller.
-struct Rng {
-  uint64_t s;
-  explicit Rng(uint64_t seed) : s(seed) {}
-  double uniform()
-  {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    return ((z >> 11) + 0.5) * 0x1.0p-53;
-  }
-  double normal() { return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
-};
 
 // Trace x = 0..2499, y = f (without pulse 2 unless two) plus N(0, noise^2).
 void make_trace(Data& d, double const* truth, bool two, double noise, uint64_t seed)
@@ -156,7 +142,7 @@ void random_spd(Mat& A, Rng& rng)
 {
   double M[8][8];
   for (auto& row : M)
-    for (double& v : row) v = 2.0 * rng.uniform() - 1.0;
+    for (double& v : row) v = 2.0 * rng.open_uniform() - 1.0;
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < 8; ++j) {
       double s = i == j ? 8.0 : 0.0;

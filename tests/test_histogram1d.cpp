@@ -8,38 +8,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// A fresh directory under the system's temporary directory, removed at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string templ = (fs::temp_directory_path() / "zorv_h1d_XXXXXX").string();
-        char* p = mkdtemp(templ.data());
-        if (p == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = p;
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(char const* name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string slurp(std::string const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Index of the single non-zero bin of column 0, or -1.
 int only_bin(histogram1D const& h, int column = 0)
@@ -187,7 +162,7 @@ TEST(Histogram1D, WriteFormat)
     h.add(7.0, 0);
     std::string path = dir.file("h.txt");
     EXPECT_EQ(h.write(path.c_str()), 0);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(read_text(path),
               "-1.000000 1.000000 0.000000\n"
               "0.000000 0.000000 2.000000\n"
               "1.000000 1.000000 0.000000\n");
@@ -258,7 +233,7 @@ TEST(Histogram1D, Calibrate)
     EXPECT_EQ(only_bin(h), 1);
     std::string path = dir.file("c.txt");
     ASSERT_EQ(h.write(path.c_str()), 0);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(read_text(path),
               "-15.000000 0.000000\n"
               "-7.000000 1.000000\n"
               "1.000000 0.000000\n"

@@ -7,55 +7,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string templ = (fs::temp_directory_path() / "zorv_h2d_XXXXXX").string();
-        char* p = mkdtemp(templ.data());
-        if (p == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = p;
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(char const* name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string slurp(std::string const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> lines_of(std::string const& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> v;
-    std::string line;
-    while (std::getline(in, line))
-        v.push_back(line);
-    return v;
-}
-
 // Numbers of each line of a file.
 std::vector<std::vector<double>> table_of(std::string const& path)
 {
     std::vector<std::vector<double>> t;
-    for (auto const& line : lines_of(path)) {
+    for (auto const& line : read_lines(path)) {
         std::istringstream s(line);
         std::vector<double> row;
         std::string word;
@@ -135,7 +101,7 @@ TEST(Histogram2D, WriteTextOrder)
     add_n(h, 1.0, 10.0, 0, 3);
     std::string path = dir.file("grid.txt");
     ASSERT_EQ(h.writeText(path.c_str()), 0);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(read_text(path),
               "0.000000 10.000000 1.000000 0.000000\n"
               "0.000000 20.000000 0.000000 0.000000\n"
               "0.500000 10.000000 0.000000 0.000000\n"
@@ -159,11 +125,11 @@ TEST(Histogram2D, CutFormats)
     std::string yc = dir.file("ycut.txt");
     ASSERT_EQ(h.writeConstXCut(xc.c_str(), 1, false), 0);
     ASSERT_EQ(h.writeConstYCut(yc.c_str(), 1, false), 0);
-    EXPECT_EQ(slurp(xc),
+    EXPECT_EQ(read_text(xc),
               " -1.000000 1.000000 0.000000\n"
               " 0.000000 2.000000 0.000000\n"
               " 1.000000 0.000000 4.000000\n");
-    EXPECT_EQ(slurp(yc),
+    EXPECT_EQ(read_text(yc),
               "0.000000 0.000000 0.000000\n"
               "1.000000 2.000000 0.000000\n"
               "2.000000 0.000000 5.000000\n");
@@ -235,7 +201,7 @@ TEST(Histogram2D, YCutWideWithZeroWidth)
         std::string a = dir.file("a.txt"), b = dir.file("b.txt");
         ASSERT_EQ(h.writeConstYCut(a.c_str(), 2, norm), 0);
         ASSERT_EQ(h.writeConstYCutWide(b.c_str(), 2, 0, norm), 0);
-        EXPECT_EQ(slurp(a), slurp(b)) << norm;
+        EXPECT_EQ(read_text(a), read_text(b)) << norm;
     }
 }
 
@@ -250,7 +216,7 @@ TEST(Histogram2D, XCutWideWithZeroWidth)
     std::string a = dir.file("a.txt"), b = dir.file("b.txt");
     ASSERT_EQ(h.writeConstXCut(a.c_str(), 1, false), 0);
     ASSERT_EQ(h.writeConstXCutWide(b.c_str(), 1, 0, false), 0);
-    auto la = lines_of(a), lb = lines_of(b);
+    auto la = read_lines(a), lb = read_lines(b);
     ASSERT_EQ(la.size(), 5u);
     ASSERT_EQ(lb.size(), 5u);
     EXPECT_EQ(la[0], " 0.000000 1.000000");
@@ -273,7 +239,7 @@ TEST(Histogram2D, XCutWideEdgeBins)
     add_n(h, 1.0, 3.0, 0, 7);
     std::string path = dir.file("w.txt");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 1, 0, true), 0);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(read_text(path),
               " 0.000000 0.000000\n"
               " 1.000000 250000.000000\n"
               " 2.000000 750000.000000\n"
@@ -289,7 +255,7 @@ TEST(Histogram2D, XCutWideTwoYBins)
     add_n(h, 1.0, 1.0, 0, 3);
     std::string path = dir.file("w.txt");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 1, 1, false), 0);
-    EXPECT_EQ(slurp(path), " 0.000000 0.000000\n 1.000000 0.000000\n");
+    EXPECT_EQ(read_text(path), " 0.000000 0.000000\n 1.000000 0.000000\n");
 }
 
 // Bands sum neighbouring rows or columns; bands reaching past the grid are
@@ -305,23 +271,23 @@ TEST(Histogram2D, BandSums)
     }
     std::string path = dir.file("b.txt");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 1, 1, false), 0);
-    EXPECT_EQ(lines_of(path)[1], " 1.000000 111.000000");
+    EXPECT_EQ(read_lines(path)[1], " 1.000000 111.000000");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 0, 2, false), 0);
-    EXPECT_EQ(lines_of(path)[1], " 1.000000 111.000000");
+    EXPECT_EQ(read_lines(path)[1], " 1.000000 111.000000");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 3, 5, false), 0);
-    EXPECT_EQ(lines_of(path)[1], " 1.000000 1111.000000");
+    EXPECT_EQ(read_lines(path)[1], " 1.000000 1111.000000");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 2, -1, false), 0);
-    EXPECT_EQ(lines_of(path)[1], " 1.000000 0.000000");
+    EXPECT_EQ(read_lines(path)[1], " 1.000000 0.000000");
 
     // Along x: y bins 1 and 2 summed for every x bin; clipped at the top.
     ASSERT_EQ(h.writeConstYCutWide(path.c_str(), 2, 1, false), 0);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(read_text(path),
               "0.000000 2.000000\n"
               "1.000000 12.000000\n"
               "2.000000 103.000000\n"
               "3.000000 1004.000000\n");
     ASSERT_EQ(h.writeConstYCutWide(path.c_str(), 2, -1, false), 0);
-    EXPECT_EQ(lines_of(path)[3], "3.000000 0.000000");
+    EXPECT_EQ(read_lines(path)[3], "3.000000 0.000000");
 }
 
 // --- Output failures ----------------------------------------------------------

@@ -8,42 +8,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string templ = (fs::temp_directory_path() / "zorv_img_XXXXXX").string();
-        char* p = mkdtemp(templ.data());
-        if (p == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = p;
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    fs::path const& path() const { return path_; }
-    std::string file(char const* name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-std::vector<std::string> lines_of(std::string const& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> v;
-    std::string line;
-    while (std::getline(in, line))
-        v.push_back(line);
-    return v;
-}
 
 // The image palette, as a reader of the pictures would write it down.
 color palette[12] = {
@@ -131,7 +103,7 @@ TEST(WriteImage, ThreeSetsLinear)
               "Shift 0, normalization 1\n"
               "Shift 0, normalization 1\n");
     for (int s = 1; s <= 3; ++s) {
-        auto l = lines_of(prefix + std::to_string(s) + ".ppm");
+        auto l = read_lines(prefix + std::to_string(s) + ".ppm");
         ASSERT_EQ(l.size(), 3u + 4u * 3u) << s;
         EXPECT_EQ(l[0], "P3");
         EXPECT_EQ(l[1], "4 3");
@@ -141,7 +113,7 @@ TEST(WriteImage, ThreeSetsLinear)
     EXPECT_FALSE(fs::exists(prefix + "4.ppm"));
     // Set 3 has its one count at (1, 1): red in linear mode, the rest black.
     // Row order: y bin 2 first, so (1, 1) is pixel 4 + 1 = 5.
-    auto l = lines_of(prefix + "3.ppm");
+    auto l = read_lines(prefix + "3.ppm");
     for (int k = 0; k < 12; ++k)
         EXPECT_EQ(l[3 + k], k == 5 ? "255 0 0" : "0 0 0") << k;
 }
@@ -158,7 +130,7 @@ TEST(WriteImage, Orientation)
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(h.writeImage(prefix.c_str(), false), 0);
     ::testing::internal::GetCapturedStdout();
-    auto l = lines_of(prefix + "1.ppm");
+    auto l = read_lines(prefix + "1.ppm");
     ASSERT_EQ(l.size(), 12u);
     EXPECT_EQ(l[3], "255 0 0");
     EXPECT_EQ(l[11], "79 220 0");
@@ -185,7 +157,7 @@ TEST(WriteImage, Logarithmic)
     std::snprintf(expected, sizeof expected, "Shift %g, normalization %g\n", 0.0, 1.0 / std::log(8.0));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected);
     EXPECT_EQ(std::string(expected), "Shift 0, normalization 0.480898\n");
-    auto l = lines_of(prefix + "1.ppm");
+    auto l = read_lines(prefix + "1.ppm");
     ASSERT_EQ(l.size(), 15u);
     // Middle row (y bin 1) is the second row: pixels 4..7.
     EXPECT_EQ(l[3 + 4], "0 0 0");
@@ -204,7 +176,7 @@ TEST(WriteImage, LogarithmicEmptyInterior)
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(h.writeImage(prefix.c_str(), true), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Shift 0, normalization 1\n");
-    auto l = lines_of(prefix + "1.ppm");
+    auto l = read_lines(prefix + "1.ppm");
     ASSERT_EQ(l.size(), 3u + 20u);
     for (std::size_t k = 3; k < l.size(); ++k)
         EXPECT_EQ(l[k], "0 0 0");
@@ -221,7 +193,7 @@ TEST(WriteImage, NegativeCellInLogarithmicMode)
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(h.writeImage(prefix.c_str(), true), 0);
     ::testing::internal::GetCapturedStdout();
-    auto l = lines_of(prefix + "1.ppm");
+    auto l = read_lines(prefix + "1.ppm");
     ASSERT_EQ(l.size(), 12u);
     EXPECT_EQ(l[3], "0 0 0");     // (0, 2), negative
     EXPECT_EQ(l[3 + 4], "255 0 0"); // (1, 1), the maximum
@@ -232,7 +204,7 @@ TEST(WriteImage, NegativeCellInLogarithmicMode)
 TEST(WriteImage, LongPrefixes)
 {
     TempDir dir;
-    fs::path deep = dir.path() / std::string(200, 'a') / std::string(200, 'b') / std::string(200, 'c');
+    fs::path deep = fs::path(dir.path()) / std::string(200, 'a') / std::string(200, 'b') / std::string(200, 'c');
     fs::create_directories(deep);
     std::string prefix = (deep / "picture_").string();
     ASSERT_GT(prefix.size(), 600u);
@@ -240,8 +212,8 @@ TEST(WriteImage, LongPrefixes)
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(h.writeImage(prefix.c_str(), false), 0);
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(lines_of(prefix + "1.ppm").size(), 12u);
-    EXPECT_EQ(lines_of(prefix + "2.ppm").size(), 12u);
+    EXPECT_EQ(read_lines(prefix + "1.ppm").size(), 12u);
+    EXPECT_EQ(read_lines(prefix + "2.ppm").size(), 12u);
 
     std::string too_long = dir.file("") + std::string(300, 'x');
     ::testing::internal::CaptureStdout();
@@ -256,7 +228,7 @@ TEST(WriteImage, DiskFull)
     if (!fs::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
     TempDir dir;
-    fs::create_symlink("/dev/full", dir.path() / "f1.ppm");
+    fs::create_symlink("/dev/full", dir.file("f1.ppm"));
     histogram2D h(3, 3, 2, 0.0, 2.0, 0.0, 2.0);
     std::string prefix = dir.file("f");
     ::testing::internal::CaptureStdout();

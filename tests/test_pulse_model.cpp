@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "pulse_model.h"
+#include "test_rng.h"
 
 namespace {
 
@@ -17,20 +18,6 @@ using Jac = double[kFitPoints][kFitParams];
 
 int const kSingle[8] = {0, 0, 0, 0, 0, 0, 1, 1};
 int const kBoth[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-
-// Small deterministic generator (splitmix64) for data that is not a model.
-struct Rng {
-  uint64_t s;
-  explicit Rng(uint64_t seed) : s(seed) {}
-  double uniform()
-  {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    return (z >> 11) * 0x1.0p-53;
-  }
-};
 
 // Data set x = 0..2499, y = model(x) (with pulse 2 when two) plus jitter.
 void make_data(Data& d, double const* p_in, bool two, double jitter, uint64_t seed)

@@ -1,8 +1,6 @@
 // Stopwatch difference arithmetic and the progress line.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 
 #include "progress.h"
 #include "run_state.h"
+#include "test_util.h"
 #include "timer.h"
 
 namespace {
@@ -33,23 +32,6 @@ std::string contents(FILE* f)
     char buf[512];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
-
-// Runs fn with standard output going to a temporary file; returns the output.
-template <class F>
-std::string capture_stdout(F fn)
-{
-    std::fflush(stdout);
-    FILE* tmp = std::tmpfile();
-    int saved = dup(STDOUT_FILENO);
-    dup2(fileno(tmp), STDOUT_FILENO);
-    fn();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string s = contents(tmp);
-    std::fclose(tmp);
     return s;
 }
 

@@ -30,6 +30,11 @@ TempDir::~TempDir()
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
 
+std::string TempDir::file(char const* name) const
+{
+    return path_ + "/" + name;
+}
+
 std::string capture_stdout(std::function<void()> const& fn)
 {
     std::fflush(stdout);
@@ -48,10 +53,12 @@ std::string capture_stdout(std::function<void()> const& fn)
     return text;
 }
 
-void write_text(std::string const& path, std::string const& text)
+bool write_text(std::string const& path, std::string const& text)
 {
     std::ofstream out(path, std::ios::binary);
     out << text;
+    out.close();
+    return !out.fail();
 }
 
 std::string read_text(std::string const& path)
@@ -86,6 +93,14 @@ std::vector<std::string> read_lines(std::string const& path)
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> split_lines(std::string const& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 

@@ -17,6 +17,8 @@ public:
     TempDir(TempDir const&) = delete;
     TempDir& operator=(TempDir const&) = delete;
     std::string const& path() const { return path_; }
+    // path() + "/" + name.
+    std::string file(char const* name) const;
 
 private:
     std::string path_;
@@ -26,12 +28,16 @@ private:
 // Runs fn with standard output redirected and returns what it printed.
 std::string capture_stdout(std::function<void()> const& fn);
 
-void write_text(std::string const& path, std::string const& text);
+// False when the file could not be written.
+bool write_text(std::string const& path, std::string const& text);
 std::string read_text(std::string const& path);
 std::vector<unsigned char> read_bytes(std::string const& path);
 long file_size(std::string const& path);  // -1 when missing
 bool file_exists(std::string const& path);
 std::vector<std::string> read_lines(std::string const& path);
+// The lines of text without their '\n'; a final '\n' ends the last line
+// rather than starting an empty one ("a\nb\n" and "a\nb" give {"a", "b"}).
+std::vector<std::string> split_lines(std::string const& text);
 
 struct CommandResult {
     int status;          // exit status of the command, -1 if it did not exit

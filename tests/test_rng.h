@@ -1,0 +1,28 @@
+// Small deterministic generator for test data: splitmix64, with Box-Muller
+// for normal deviates.
+#ifndef ZORV_TEST_RNG_H
+#define ZORV_TEST_RNG_H
+
+#include <cmath>
+#include <cstdint>
+
+struct Rng {
+  uint64_t s;
+  explicit Rng(uint64_t seed) : s(seed) {}
+  // The top 53 bits of the next splitmix64 output.
+  uint64_t bits()
+  {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return z >> 11;
+  }
+  // Uniform on [0, 1).
+  double uniform() { return bits() * 0x1.0p-53; }
+  // Uniform on (0, 1): never 0, so that its logarithm is finite.
+  double open_uniform() { return (bits() + 0.5) * 0x1.0p-53; }
+  double normal() { return std::sqrt(-2.0 * std::log(open_uniform())) * std::cos(6.283185307179586 * open_uniform()); }
+};
+
+#endif
