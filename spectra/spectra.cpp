@@ -1,0 +1,275 @@
+/*
+ * Spectra of a run: axis ranges, filling, amplitude lines and the summary.
+ *
+ * Mean and spread:  m = sum v / N,  s = sqrt(sum (v - m)^2 / (N - 1)), two
+ *                   passes (the values sit far from 0, e.g. a baseline of
+ *                   -28,000 with a spread of a few units).
+ * Range quantile:   q(f) = v[k] + (v[k + 1] - v[k]) (f (N - 1) - k),
+ *                   k = floor(f (N - 1)), v sorted.
+ * Line position:    vertex of the parabola through the peak bin and its two
+ *                   neighbours, in axis units.
+ */
+#include "spectra.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// Time axis of an empty dt spectrum: the length of a trace either way.
+constexpr double dt_fallback = 2500.0;
+// Lines reported per channel in the summary.
+constexpr int summary_lines = 3;
+
+double value_of(result_record const& r, int q)
+{
+    switch (q) {
+    case quantity_amplitude: return r[field_amplitude1];
+    case quantity_position: return r[field_position1];
+    case quantity_width: return r[field_width];
+    case quantity_ssr: return r[field_ssr];
+    default: return r[field_position2] - r[field_position1];
+    }
+}
+
+double bin_centre(histogram1D const& h, int i)
+{
+    return (static_cast<double>(i) / (h.bins() - 1)) * (h.upper() - h.lower()) + h.lower();
+}
+
+// Range of quantity q: given on the command line, or from both channels.
+axis_range range_of(result_pair const& data, spectra_options const& opt, int q)
+{
+    if (opt.range[q].given)
+        return opt.range[q];
+    std::vector<double> v = quantity_values(data, q, 0);
+    std::vector<double> b = quantity_values(data, q, 1);
+    v.insert(v.end(), b.begin(), b.end());
+    return derived_range(std::move(v), opt.trim, -dt_fallback, dt_fallback);
+}
+
+struct moments {
+    std::size_t n = 0;
+    double mean = 0.0;
+    double spread = 0.0;
+};
+
+moments moments_of(std::vector<double> const& v)
+{
+    moments m;
+    m.n = v.size();
+    if (m.n == 0)
+        return m;
+    double sum = 0.0;
+    for (double x : v)
+        sum += x;
+    m.mean = sum / m.n;
+    if (m.n > 1) {
+        double ss = 0.0;
+        for (double x : v)
+            ss += (x - m.mean) * (x - m.mean);
+        m.spread = std::sqrt(ss / (m.n - 1));
+    }
+    return m;
+}
+
+void append(std::string* s, char const* format, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    *s += buf;
+}
+
+// Values of record field k in one channel; for the second pulse's fields only
+// those of two-pulse channels (a single pulse leaves them at 0 and 1500).
+std::vector<double> field_values(result_pair const& data, int k, int channel)
+{
+    std::vector<double> v;
+    bool second = k == field_amplitude2 || k == field_position2;
+    for (result_record const& r : data.channel[channel])
+        if (!second || two_pulses(r))
+            v.push_back(r[k]);
+    return v;
+}
+
+} // namespace
+
+std::vector<double> quantity_values(result_pair const& data, int q, int channel)
+{
+    std::vector<double> v;
+    v.reserve(data.channel[channel].size());
+    for (result_record const& r : data.channel[channel])
+        if (q != quantity_dt || two_pulses(r))
+            v.push_back(value_of(r, q));
+    return v;
+}
+
+double quantile(std::vector<double> const& sorted, double f)
+{
+    double pos = f * (sorted.size() - 1);
+    std::size_t k = static_cast<std::size_t>(pos);
+    if (k + 1 >= sorted.size())
+        return sorted.back();
+    return sorted[k] + (sorted[k + 1] - sorted[k]) * (pos - k);
+}
+
+axis_range derived_range(std::vector<double> values, double trim, double fallback_lo, double fallback_hi)
+{
+    axis_range r;
+    if (values.empty()) {
+        r.lo = fallback_lo;
+        r.hi = fallback_hi;
+        return r;
+    }
+    std::sort(values.begin(), values.end());
+    r.lo = quantile(values, trim / 100.0);
+    r.hi = quantile(values, 1.0 - trim / 100.0);
+    if (!(r.lo < r.hi)) {
+        double centre = r.lo;
+        double half = centre != 0.0 ? 0.01 * std::fabs(centre) : 0.5;
+        r.lo = centre - half;
+        r.hi = centre + half;
+    }
+    return r;
+}
+
+void fill_spectra(result_pair const& data, spectra_options const& opt, spectra_set* out)
+{
+    axis_range range[quantity_count];
+    for (int q = 0; q < quantity_count; ++q) {
+        range[q] = range_of(data, opt, q);
+        out->spectrum[q].reset(new histogram1D(opt.bins, 2, range[q].lo, range[q].hi));
+    }
+    axis_range const& a = range[quantity_amplitude];
+    axis_range const& p = range[quantity_position];
+    int nm = opt.map_bins;
+    out->amplitude_map.reset(new histogram2D(nm, nm, 1, a.lo, a.hi, a.lo, a.hi));
+    out->position_map.reset(new histogram2D(nm, nm, 1, p.lo, p.hi, p.lo, p.hi));
+
+    out->two_pulse[0] = out->two_pulse[1] = out->two_pulse_both = 0;
+    for (std::size_t i = 0; i < data.events(); ++i) {
+        result_record const& A = data.channel[0][i];
+        result_record const& B = data.channel[1][i];
+        for (int c = 0; c < 2; ++c) {
+            result_record const& r = c == 0 ? A : B;
+            for (int q = 0; q < quantity_count; ++q)
+                if (q != quantity_dt || two_pulses(r))
+                    out->spectrum[q]->add(value_of(r, q), c);
+            if (two_pulses(r))
+                ++out->two_pulse[c];
+        }
+        if (two_pulses(A) && two_pulses(B))
+            ++out->two_pulse_both;
+        out->amplitude_map->add(A[field_amplitude1], B[field_amplitude1], 0);
+        out->position_map->add(A[field_position1], B[field_position1], 0);
+    }
+}
+
+std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_lines)
+{
+    int n = h.bins();
+    std::vector<amplitude_line> lines;
+    if (n < 3)
+        return lines;
+    std::vector<double> d(n);
+    for (int i = 0; i < n; ++i)
+        d[i] = h.count(i, column);
+
+    // Continuum level: median of the interior bins (the end bins hold what
+    // lies off the axis).
+    std::vector<double> interior(d.begin() + 1, d.end() - 1);
+    std::nth_element(interior.begin(), interior.begin() + interior.size() / 2, interior.end());
+    double threshold = std::max(5.0, 5.0 * interior[interior.size() / 2]);
+
+    std::vector<int> peaks;
+    for (int i = 1; i <= n - 2; ++i)
+        if (d[i] > d[i - 1] && d[i] >= d[i + 1] && d[i] >= threshold)
+            peaks.push_back(i);
+    std::stable_sort(peaks.begin(), peaks.end(), [&d](int x, int y) { return d[x] > d[y]; });
+
+    std::vector<int> chosen;
+    for (int p : peaks) {
+        if (static_cast<int>(chosen.size()) >= max_lines)
+            break;
+        bool separate = true;
+        for (int c : chosen) {
+            double low = d[p];
+            for (int i = std::min(p, c); i <= std::max(p, c); ++i)
+                low = std::min(low, d[i]);
+            if (!(low < 0.5 * d[p]))
+                separate = false;
+        }
+        if (!separate)
+            continue;
+        chosen.push_back(p);
+
+        amplitude_line line;
+        double x1 = bin_centre(h, p - 1), x2 = bin_centre(h, p), x3 = bin_centre(h, p + 1);
+        double y1 = d[p - 1], y2 = d[p], y3 = d[p + 1];
+        double num = 0.5 * ((x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3);
+        double den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3;
+        // A flat top (den 0) has no vertex; the bin centre is the best guess.
+        line.position = den != 0.0 ? num / den : x2;
+        line.counts = d[p];
+        line.fwhm = h.fwhm(x2, column);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string summary_text(result_pair const& data, spectra_set& s, spectra_options const& opt)
+{
+    std::string t;
+    append(&t, "zorv_spectra: %s (channel A) and %s (channel B)\n", data.path[0].c_str(), data.path[1].c_str());
+    append(&t, "Events: %zu\n", data.events());
+    append(&t, "Channels with two pulses: A %zu, B %zu, both in %zu events\n\n", s.two_pulse[0],
+           s.two_pulse[1], s.two_pulse_both);
+
+    append(&t, "%-25s %12s %12s %12s %12s\n", "", "channel A", "", "channel B", "");
+    append(&t, "%-25s %12s %12s %12s %12s\n", "parameter", "mean", "spread", "mean", "spread");
+    for (int k = 0; k <= record_values; ++k) {
+        bool dt = k == record_values;
+        bool second = dt || k == field_amplitude2 || k == field_position2;
+        std::string name = dt ? "position 2 - position 1" : field_name(k);
+        if (second)
+            name += " *";
+        append(&t, "%-25s", name.c_str());
+        for (int c = 0; c < 2; ++c) {
+            moments m = moments_of(dt ? quantity_values(data, quantity_dt, c) : field_values(data, k, c));
+            if (m.n == 0)
+                append(&t, " %12s %12s", "-", "-");
+            else
+                append(&t, " %12.6g %12.4g", m.mean, m.spread);
+        }
+        append(&t, "\n");
+    }
+    append(&t, "* channels with two pulses only; spread = standard deviation\n\n");
+
+    append(&t, "Axes (centres of the end bins; the end bins also hold what lies outside):\n");
+    for (int q = 0; q < quantity_count; ++q) {
+        histogram1D const& h = *s.spectrum[q];
+        append(&t, "  %-10s %12.6g .. %-12.6g %d bins%s\n", quantity_key(q), h.lower(), h.upper(), h.bins(),
+               opt.range[q].given ? "" : " (from the data)");
+    }
+    append(&t, "  maps       %d x %d bins\n\n", opt.map_bins, opt.map_bins);
+
+    append(&t, "Strongest amplitude lines (amplitude 1):\n");
+    append(&t, "  %-8s %12s %10s %12s %9s\n", "channel", "position", "peak bin", "fwhm", "fwhm/pos");
+    for (int c = 0; c < 2; ++c) {
+        std::vector<amplitude_line> lines = strongest_lines(*s.spectrum[quantity_amplitude], c, summary_lines);
+        if (lines.empty())
+            append(&t, "  %-8s none stands out of the continuum\n", c == 0 ? "A" : "B");
+        for (amplitude_line const& l : lines) {
+            append(&t, "  %-8s %12.6g %10.0f %12.4g", c == 0 ? "A" : "B", l.position, l.counts, l.fwhm);
+            if (l.position != 0.0)
+                append(&t, " %8.3f%%", 100.0 * l.fwhm / std::fabs(l.position));
+            append(&t, "\n");
+        }
+    }
+    return t;
+}
