@@ -1,9 +1,10 @@
 /*
  * Spectra of a run: axis ranges, filling, amplitude lines and the summary.
  *
- * Mean and spread:  m = sum v / N,  s = sqrt(sum (v - m)^2 / (N - 1)), two
- *                   passes (the values sit far from 0, e.g. a baseline of
- *                   -28,000 with a spread of a few units).
+ * Mean and spread:  m = v0 + sum (v - v0) / N,  s = sqrt(sum (v - m)^2 / (N - 1)),
+ *                   two passes around the first value v0 (the values sit far
+ *                   from 0, e.g. a baseline of -28,000 with a spread of a few
+ *                   units).
  * Range quantile:   q(f) = v[k] + (v[k + 1] - v[k]) (f (N - 1) - k),
  *                   k = floor(f (N - 1)), v sorted.
  * Line position:    vertex of the parabola through the peak bin and its two
@@ -62,14 +63,19 @@ moments moments_of(std::vector<double> const& v)
     m.n = v.size();
     if (m.n == 0)
         return m;
+    // Sums of the differences to the first value: a parameter held fixed
+    // (the decay rate of the processing phase) then shows a spread of exactly
+    // 0 instead of the rounding error of its mean.
+    double ref = v[0];
     double sum = 0.0;
     for (double x : v)
-        sum += x;
-    m.mean = sum / m.n;
+        sum += x - ref;
+    double d = sum / m.n;
+    m.mean = ref + d;
     if (m.n > 1) {
         double ss = 0.0;
         for (double x : v)
-            ss += (x - m.mean) * (x - m.mean);
+            ss += (x - ref - d) * (x - ref - d);
         m.spread = std::sqrt(ss / (m.n - 1));
     }
     return m;

@@ -459,6 +459,8 @@ TEST(SpectraSummary, CountsMeansAndSpreads)
     // Second pulse only where there is one: A 1210 alone, B 950 and 1000.
     EXPECT_EQ(row(t, "position 2 * "), (words{"1210", "0", "975", "35.36"})) << t;
     EXPECT_EQ(row(t, "amplitude 2 * "), (words{"50", "0", "20", "0"})) << t;
+    // A parameter held fixed has no spread at all, not a rounding error.
+    EXPECT_EQ(row(t, "decay rate "), (words{"-0.0015", "0", "-0.0015", "0"})) << t;
     EXPECT_EQ(row(t, "position 2 - position 1 * "), (words{"200", "0", "75", "35.36"})) << t;
 }
 
