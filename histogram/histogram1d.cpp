@@ -31,8 +31,12 @@ Window::Window(double (*fn)(int, int), int length) : length(length)
         coefficients[i] /= sum;
 }
 
+// The shape comes from an extent generator of our own, not boost::extents: a
+// histogram may be a global of another translation unit, constructed before
+// this unit's boost::extents exists.
 histogram1D::histogram1D(int n, int m, double xmin, double xmax)
-    : n(n), m(m), xmin(xmin), xmax(xmax), counts(boost::extents[n][m])
+    : n(n), m(m), xmin(xmin), xmax(xmax),
+      counts(boost::multi_array_types::extent_gen()[n][m])
 {
     clearData();
 }
