@@ -10,7 +10,9 @@
 // printing one "Error: " line when the file cannot be opened, holds more than
 // `capacity` pairs, an item that is not a number, an incomplete last pair, a
 // non-finite coefficient, no coefficient, an even number of coefficients
-// (a kernel without a centre), or only zero coefficients.
+// (a kernel without a centre), only zero coefficients, or coefficients whose
+// absolute values sum to more than the largest double (nothing to normalise
+// by).
 int read_kernel_file(char const* name, double* table, int capacity, int* count);
 
 #endif
