@@ -18,6 +18,7 @@
 #include "run_state.h"
 #include "test_hardening_traces.h"
 #include "test_rng.h"
+#include "test_util.h"
 #include "window.h"
 
 namespace {
@@ -172,4 +173,33 @@ TEST(HardeningGna, SuccessComesWithFiniteResults)
     std::printf("%d fits converged, %d failed\n", successes, failures);
     EXPECT_GT(successes, 0);
     EXPECT_GT(failures, 0);
+}
+
+// A kernel file of finite coefficients whose absolute sum overflows: the
+// Window would divide by infinity and smooth every trace to NaN, so the
+// reader refuses it. Just below the overflow it is accepted and normalises.
+TEST(HardeningKernel, CoefficientsTooLargeToNormaliseAreRefused)
+{
+    TempDir dir;
+    double table[kMaxKernel];
+    int count = -1;
+
+    ASSERT_TRUE(write_text("win.txt", "0 1e308\n1 1e308\n2 1e308\n"));
+    auto read = [&] { return read_kernel_file("win.txt", table, kMaxKernel, &count); };
+    std::string out = capture_stdout([&] { EXPECT_EQ(read(), 1); });
+    EXPECT_EQ(out, "Error: Window file 'win.txt': the coefficients are too large to normalise\n");
+    EXPECT_EQ(count, 0);
+
+    ASSERT_TRUE(write_text("win.txt", "0 -1.7e308\n1 0\n2 1e307\n"));
+    capture_stdout([&] { EXPECT_EQ(read(), 1); });
+
+    ASSERT_TRUE(write_text("win.txt", "0 8e307\n1 -8e307\n2 1e307\n"));
+    out = capture_stdout([&] { EXPECT_EQ(read(), 0); });
+    EXPECT_EQ(out, "");
+    ASSERT_EQ(count, 3);
+    Window w(table, count);
+    EXPECT_DOUBLE_EQ(w.coefficients[0], 8.0 / 17.0);
+    EXPECT_DOUBLE_EQ(w.coefficients[1], -8.0 / 17.0);
+    EXPECT_DOUBLE_EQ(w.coefficients[2], 1.0 / 17.0);
+    delete[] w.coefficients;
 }

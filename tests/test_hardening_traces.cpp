@@ -45,7 +45,8 @@ std::vector<int16_t> hardening_trace(int kind, Rng& rng)
     double const width = 1.0 + 4.0 * rng.uniform();
     switch (kind) {
     case kPulse: {
-        double p[8] = {amplitude, kLambda, kBaseline, t1, width, 1500.0 * rng.uniform(), 0.0, 1500.0};
+        double tail = 1500.0 * rng.uniform();
+        double p[8] = {amplitude, kLambda, kBaseline, t1, width, tail, 0.0, 1500.0};
         model_trace(s, p, 20.0, rng);
         break;
     }
