@@ -1,0 +1,80 @@
+// libFuzzer target: the configuration reader on arbitrary file contents.
+//
+// initialize() reads "zorv_mpi.ini" from the working directory, so every
+// input is written to that file in a directory of the target's own, and the
+// reader runs exactly as in zorv_mpi. When the settings are accepted,
+// validate_config() runs on them, and the target checks what the rest of the
+// program relies on after an accepted configuration.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "run_state.h"
+
+namespace {
+
+std::string work_dir;
+
+void remove_work_dir()
+{
+    std::remove("zorv_mpi.ini");
+    if (!work_dir.empty()) rmdir(work_dir.c_str());
+}
+
+bool terminated(char const* s)
+{
+    return std::memchr(s, '\0', kPathLength) != nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // Every input goes through a file: in memory when /dev/shm is there.
+    struct stat st;
+    std::string base = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+    std::string dir = base + "/zorv_fuzz_config_XXXXXX";
+    if (!mkdtemp(&dir[0]) || chdir(dir.c_str()) != 0) std::abort();
+    work_dir = dir;
+    std::atexit(remove_work_dir);
+    // The reader echoes every entry; the fuzzer's own report goes to stderr.
+    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
+{
+    FILE* fp = std::fopen("zorv_mpi.ini", "wb");
+    if (!fp) std::abort();
+    if (size && std::fwrite(data, 1, size, fp) != size) std::abort();
+    if (std::fclose(fp) != 0) std::abort();
+
+    reset_run_state();
+    int status = initialize();
+    // Whatever happened, the paths stay strings within their buffers.
+    if (!terminated(infile_path) || !terminated(abfile_path)) __builtin_trap();
+    if (status != 0 && status != 1) __builtin_trap();
+    if (status != 0 || validate_config() != 0) return 0;
+
+    // An accepted configuration: what the master loop and the calibration
+    // rely on without looking again.
+    if (waveforms < 1 || data_offset < 0) __builtin_trap();
+    if (infile_path[0] == '\0' || abfile_path[0] == '\0') __builtin_trap();
+    if (stop_session < start_session || stop_cal_session < start_cal_session) __builtin_trap();
+    if (!(hist_overflow >= 0.0 && hist_overflow < 0.5)) __builtin_trap();
+    char name[kPathLength];
+    if (std::snprintf(name, sizeof name, "%s.%d", infile_path, start_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s.%d", infile_path, stop_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s.%d", infile_path, start_cal_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s.%d", infile_path, stop_cal_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s%d.bin", abfile_path, 1) >= kPathLength)
+        __builtin_trap();
+    return 0;
+}
