@@ -25,6 +25,7 @@ cp "$top/examples/win.txt" .
 sed "s/^waveforms = 10000 /waveforms = $events /" "$top/examples/zorv_mpi.ini" > zorv_mpi.ini
 
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+export OMPI_MCA_mpi_yield_when_idle=${OMPI_MCA_mpi_yield_when_idle:-1}
 for n in ${ranks[@]}; do
   start=$(date +%s.%N)
   mpiexec --oversubscribe -n "$n" "$exe" | tr '\r' '\n' > out.txt

@@ -32,7 +32,7 @@ decay_est = -0.0015 -0.0015
 bcg_est = 0 0
 INI
 
-export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_mpi_yield_when_idle=1
 total=$((5 * events))
 for n in ${ranks[@]}; do
   t0=$(date +%s.%N)

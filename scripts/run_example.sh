@@ -27,6 +27,10 @@ ln -sf synth-1.sgl synth.2
 cp "$top/examples/zorv_mpi.ini" "$top/examples/win.txt" .
 
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+# Waiting ranks yield the core instead of spinning in Open MPI's progress
+# loop: with one worker per core plus rank 0, spinning ranks would starve the
+# ones that fit.
+export OMPI_MCA_mpi_yield_when_idle=1
 ranks=$(( $(nproc) + 1 ))  # rank 0 only moves data: one worker per core
 set +e
 mpiexec --oversubscribe -n "$ranks" "$top/build/analysis/zorv_mpi" | tee zorv_mpi.log

@@ -119,7 +119,8 @@ CommandResult run_command(std::string const& command)
 
 CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir)
 {
-    std::string cmd = "cd '" + dir + "' && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 " +
+    std::string cmd = "cd '" + dir + "' && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+                      "OMPI_MCA_mpi_yield_when_idle=1 " +
                       std::string(ZORV_MPIEXEC) + " --oversubscribe -n " + std::to_string(ranks) +
                       " '" + exe + "' 2>>/tmp/zorv_test_mpi_stderr.log";
     return run_command(cmd);
