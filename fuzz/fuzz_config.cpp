@@ -6,9 +6,6 @@
 // validate_config() runs on them, and the target checks what the rest of the
 // program relies on after an accepted configuration.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,17 +13,10 @@
 #include <string>
 
 #include "config.h"
+#include "fuzz_file.h"
 #include "run_state.h"
 
 namespace {
-
-std::string work_dir;
-
-void remove_work_dir()
-{
-    std::remove("zorv_mpi.ini");
-    if (!work_dir.empty()) rmdir(work_dir.c_str());
-}
 
 bool terminated(char const* s)
 {
@@ -37,24 +27,13 @@ bool terminated(char const* s)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // Every input goes through a file: in memory when /dev/shm is there.
-    struct stat st;
-    std::string base = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-    std::string dir = base + "/zorv_fuzz_config_XXXXXX";
-    if (!mkdtemp(&dir[0]) || chdir(dir.c_str()) != 0) std::abort();
-    work_dir = dir;
-    std::atexit(remove_work_dir);
-    // The reader echoes every entry; the fuzzer's own report goes to stderr.
-    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+    fuzz_file::enter_work_dir("config", "zorv_mpi.ini");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
 {
-    FILE* fp = std::fopen("zorv_mpi.ini", "wb");
-    if (!fp) std::abort();
-    if (size && std::fwrite(data, 1, size, fp) != size) std::abort();
-    if (std::fclose(fp) != 0) std::abort();
+    fuzz_file::write_input(data, size);
 
     reset_run_state();
     int status = initialize();

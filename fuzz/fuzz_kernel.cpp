@@ -6,51 +6,26 @@
 // kMaxKernel, not all zero, and one that normalises to a usable Window
 // (finite coefficients whose absolute values sum to 1).
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_file.h"
 #include "kernel_file.h"
 #include "run_state.h"
 #include "window.h"
 
-namespace {
-
-std::string work_dir;
-
-void remove_work_dir()
-{
-    std::remove("win.txt");
-    if (!work_dir.empty()) rmdir(work_dir.c_str());
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // Every input goes through a file: in memory when /dev/shm is there.
-    struct stat st;
-    std::string base = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-    std::string dir = base + "/zorv_fuzz_kernel_XXXXXX";
-    if (!mkdtemp(&dir[0]) || chdir(dir.c_str()) != 0) std::abort();
-    work_dir = dir;
-    std::atexit(remove_work_dir);
-    // The reader's messages; the fuzzer's own report goes to stderr.
-    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+    fuzz_file::enter_work_dir("kernel", "win.txt");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
 {
-    FILE* fp = std::fopen("win.txt", "wb");
-    if (!fp) std::abort();
-    if (size && std::fwrite(data, 1, size, fp) != size) std::abort();
-    if (std::fclose(fp) != 0) std::abort();
+    fuzz_file::write_input(data, size);
 
     double table[kMaxKernel];
     int count = -1;
