@@ -8,7 +8,7 @@
 # Needs the synthetic files in work/ (./scripts/run_example.sh makes them).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-exe="$top/build/analysis/zorv_mpi"
+exe="$top/build/mpi/zorv_mpi"
 work="${ZORV_WORK:-$top/work}"
 [ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
 [ -f "$work/synth-1.zvx" ] && [ -f "$work/synth-1.sgl" ] || { echo "run ./scripts/run_example.sh first"; exit 1; }

@@ -7,7 +7,7 @@
 #   bench/bench_master.sh [events_per_file] [ranks...]
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-exe="$top/build/analysis/zorv_mpi"
+exe="$top/build/mpi/zorv_mpi"
 [ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
 events=${1:-5000}
 shift || true

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "analysis.h"
+#include "channel.h"
 #include "pulse_model.h"
 #include "run_state.h"
 #include "window.h"

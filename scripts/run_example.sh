@@ -33,7 +33,7 @@ export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 export OMPI_MCA_mpi_yield_when_idle=1
 ranks=$(( $(nproc) + 1 ))  # rank 0 only moves data: one worker per core
 set +e
-mpiexec --oversubscribe -n "$ranks" "$top/build/analysis/zorv_mpi" | tee zorv_mpi.log
+mpiexec --oversubscribe -n "$ranks" "$top/build/mpi/zorv_mpi" | tee zorv_mpi.log
 status=${PIPESTATUS[0]}
 set -e
 

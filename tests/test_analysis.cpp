@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis.h"
+#include "channel.h"
 #include "pulse_model.h"
 #include "run_state.h"
 #include "window.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis.h"
+#include "channel.h"
 #include "gna.h"
 #include "kernel_file.h"
 #include "run_state.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
+#include "channel.h"
 #include "kernel_file.h"
 #include "run_state.h"
 #include "test_hardening_traces.h"

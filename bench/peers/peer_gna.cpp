@@ -6,7 +6,7 @@
 //
 // prepare: reads the first EVENTS records of the raw file RAW (12-byte
 // header, as zorv_gen writes it) and treats every channel as a worker of the
-// calibration phase would, with the functions of zorv_core: subtract bcg_est,
+// calibration phase would, with the functions of zorv_analysis: subtract bcg_est,
 // smooth with movingWindow4 and the kernel file WIN, find_peaks. A channel
 // is kept when the worker would fit it as a single pulse: exactly one peak,
 // at 200 or more. Its start values and lock mask are the worker's: decay
@@ -28,7 +28,7 @@
 #include <ctime>
 #include <vector>
 
-#include "analysis.h"
+#include "channel.h"
 #include "datafile.h"
 #include "gna.h"
 #include "kernel_file.h"

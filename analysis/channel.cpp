@@ -3,7 +3,7 @@
 // All working storage has fixed size and is reused for every channel; the
 // only allocation is the smoothing's copy of the trace, which it keeps.
 
-#include "analysis.h"
+#include "channel.h"
 
 #include <cmath>
 #include <cstring>

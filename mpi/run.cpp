@@ -6,7 +6,7 @@
 // status. The go/no-go flags let rank 0 end the run cleanly on every rank
 // when it cannot go on, instead of leaving the workers waiting.
 
-#include "driver.h"
+#include "run.h"
 
 #include <mpi.h>
 

@@ -5,8 +5,8 @@
 // one or two peaks at least 200 samples apart (a single peak: at least 200
 // samples from the start). The fit uses the raw samples; its start values
 // come from the peaks and the run's estimates.
-#ifndef ZORV_ANALYSIS_H
-#define ZORV_ANALYSIS_H
+#ifndef ZORV_CHANNEL_H
+#define ZORV_CHANNEL_H
 
 #include <cstdint>
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis.h"
+#include "channel.h"
 #include "datafile.h"
 #include "master.h"
 #include "run_state.h"

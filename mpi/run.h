@@ -1,8 +1,8 @@
 // The life of one rank of zorv_mpi: start-up, configuration (rank 0), kernel
 // and estimates broadcast, calibration phase, decay calibration, processing
 // phase, summary.
-#ifndef ZORV_DRIVER_H
-#define ZORV_DRIVER_H
+#ifndef ZORV_RUN_H
+#define ZORV_RUN_H
 
 // Runs the whole job on this rank. Returns the process exit status: 0 for a
 // clean run, 1 when the run could not start or go on, or when events were
