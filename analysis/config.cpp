@@ -71,6 +71,12 @@ int read_value(FILE* fp, char const* key)
     } else if (compare_str(key, "refresh_interval")) {
         if (std::fscanf(fp, "%lf", &refresh_interval) != 1) return 1;
         std::printf(" %g", refresh_interval);
+    } else if (compare_str(key, "resume")) {
+        if (std::fscanf(fp, "%d", &resume) != 1) return 1;
+        std::printf(" %d", resume);
+    } else if (compare_str(key, "checkpoint_interval")) {
+        if (std::fscanf(fp, "%lf", &checkpoint_interval) != 1) return 1;
+        std::printf(" %g", checkpoint_interval);
     } else if (compare_str(key, "sessions")) {
         if (std::fscanf(fp, "%d %d", &start_session, &stop_session) != 2) return 1;
         std::printf(" %d %d", start_session, stop_session);
@@ -222,6 +228,15 @@ int validate_config()
     if (!(hist_overflow >= 0.0 && hist_overflow < 0.5)) {
         std::printf("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is %g)\n",
                     hist_overflow);
+        return 1;
+    }
+    if (resume != 0 && resume != 1) {
+        std::printf("Error: resume must be 0 or 1 (it is %d)\n", resume);
+        return 1;
+    }
+    if (!(checkpoint_interval >= 0.0 && checkpoint_interval <= 1e9)) {
+        std::printf("Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 "
+                    "seconds (it is %g)\n", checkpoint_interval);
         return 1;
     }
     // Event numbers of a phase are 32-bit: waveforms x sessions must fit.

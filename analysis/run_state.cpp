@@ -26,6 +26,8 @@ double refresh_interval = 0.0;
 double hist_overflow = 0.0;
 char infile_path[kPathLength] = {0};
 char abfile_path[kPathLength] = {0};
+int resume = 0;
+double checkpoint_interval = 60.0;
 
 int max_iter = 0;
 
@@ -55,6 +57,8 @@ void reset_run_state()
     hist_overflow = 0.0;
     std::memset(infile_path, 0, sizeof infile_path);
     std::memset(abfile_path, 0, sizeof abfile_path);
+    resume = 0;
+    checkpoint_interval = 60.0;
     max_iter = 0;
     run_error = 0;
     run_abort = 0;

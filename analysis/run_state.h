@@ -37,6 +37,8 @@ extern double refresh_interval;
 extern double hist_overflow;
 extern char infile_path[kPathLength];
 extern char abfile_path[kPathLength];
+extern int resume;                   // 1: continue from the checkpoint of an unfinished run
+extern double checkpoint_interval;   // seconds between checkpoints (60)
 
 extern int max_iter;          // iteration limit of every fit (set by the worker)
 

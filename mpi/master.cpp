@@ -4,12 +4,12 @@
 
 #include <mpi.h>
 
-#include <time.h>
-
 #include <cstdio>
 
 #include "datafile.h"
 #include "progress.h"
+#include "protocol.h"
+#include "result_wait.h"
 #include "results.h"
 #include "run_state.h"
 #include "timer.h"
@@ -18,14 +18,11 @@ namespace {
 
 FILE* infile = nullptr;
 char infile_name[kPathLength];
-int16_t send_buffer[kRecordShorts];
+int16_t send_buffer[kWorkShorts];
 // Index of the next event to read. It equals msg_send unless a session was
 // skipped: skipped events are never sent, so msg_send keeps counting only
 // what a worker will answer.
 int next_event = 0;
-
-// Pause between two tests for a result while the master waits.
-constexpr long kResultPollNanoseconds = 100000;
 
 void close_infile()
 {
@@ -44,25 +41,7 @@ void skip_session()
 void send_stop_messages()
 {
     for (int w = 1; w < world_size; ++w)
-        MPI_Send(send_buffer, kRecordShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
-}
-
-// Waits for the next result message from any worker. Open MPI's blocking
-// receive polls in a busy loop, so a master that only waits would take a
-// whole core from the workers when the node runs one worker per core next to
-// it. The master instead tests a non-blocking receive and sleeps briefly
-// between tests; a result waits at most one such pause.
-void receive_result(double* buffer, MPI_Status* status)
-{
-    MPI_Request request;
-    MPI_Irecv(buffer, result_length, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD, &request);
-    const timespec pause = {0, kResultPollNanoseconds};
-    int done = 0;
-    for (;;) {
-        MPI_Test(&request, &done, status);
-        if (done) return;
-        nanosleep(&pause, nullptr);
-    }
+        MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
 }
 
 }  // namespace
@@ -103,7 +82,7 @@ void load_send_data(int destination, int first, int last)
             skip_session();
             continue;
         }
-        MPI_Send(send_buffer, kRecordShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
+        MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
         ++msg_send;
         ++next_event;
         if (next_event % waveforms == 0) close_infile();  // that was its last record
@@ -114,7 +93,7 @@ void load_send_data(int destination, int first, int last)
 void work_master(int first, int last)
 {
     // Kept for the whole run: both phases receive into it.
-    static double* received = new double[result_length];
+    static double* received = new double[kResultDoubles];
 
     if (open_phase_outputs()) {
         run_abort = 1;

@@ -10,7 +10,7 @@
 
 #include "channel.h"
 #include "datafile.h"
-#include "master.h"
+#include "protocol.h"
 #include "run_state.h"
 
 void work_slave()
@@ -20,16 +20,16 @@ void work_slave()
     if (fit) std::fclose(fit);
 
     max_iter = 50;
-    std::vector<int16_t> event(kRecordShorts);
-    std::vector<double> result(result_length);
+    std::vector<int16_t> event(kWorkShorts);
+    std::vector<double> result(kResultDoubles);
 
     for (;;) {
         MPI_Status status;
-        MPI_Recv(event.data(), kRecordShorts, MPI_SHORT, 0, MPI_ANY_TAG, MPI_COMM_WORLD, &status);
+        MPI_Recv(event.data(), kWorkShorts, MPI_SHORT, 0, MPI_ANY_TAG, MPI_COMM_WORLD, &status);
         if (status.MPI_TAG == kStopTag) return;
 
         std::memset(result.data(), 0, sizeof(double) * result.size());
         analyse_event(event.data(), result.data());
-        MPI_Send(result.data(), result_length, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD);
+        MPI_Send(result.data(), kResultDoubles, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD);
     }
 }

@@ -45,7 +45,9 @@ TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
         "sessions = 2 3\n"
         "cal_sessions = 1\t1 calibration\n"
         "decay_est = -0.0015 -1.5e-3 both channels\n"
-        "bcg_est = -28000 -27990.5\n");
+        "bcg_est = -28000 -27990.5\n"
+        "resume = 1 after a stop\n"
+        "checkpoint_interval = 30.0\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, kHead +
                             "  # = zorv_mpi settings for the synthetic files\n"
@@ -59,6 +61,8 @@ TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
                             "  cal_sessions = 1 1 calibration\n"
                             "  decay_est = -0.0015 -0.0015 both channels\n"
                             "  bcg_est = -28000 -27990.5\n"
+                            "  resume = 1 after a stop\n"
+                            "  checkpoint_interval = 30\n"
                             "End of configuration file\n");
     EXPECT_STREQ(infile_path, "data/synth");
     EXPECT_STREQ(abfile_path, "out/ab");
@@ -74,6 +78,8 @@ TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
     EXPECT_EQ(decay_est[1], -0.0015);
     EXPECT_EQ(bcg_est[0], -28000.0);
     EXPECT_EQ(bcg_est[1], -27990.5);
+    EXPECT_EQ(resume, 1);
+    EXPECT_EQ(checkpoint_interval, 30.0);
 }
 
 // Layout freedoms: empty file, numbers on a later line, repeated keys,
@@ -242,6 +248,12 @@ TEST(ValidateConfig, RefusesUnusableSettingsWithOneMessage)
     usable();
     hist_overflow = -0.01;
     check("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is -0.01)\n");
+    usable();
+    resume = 2;
+    check("Error: resume must be 0 or 1 (it is 2)\n");
+    usable();
+    checkpoint_interval = -1.0;
+    check("Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 seconds (it is -1)\n");
     usable();
     waveforms = 1000000000;
     stop_session = 4;
