@@ -1,6 +1,6 @@
 // Progress line of the master loop.
 //
-//   rate       = counter_all / elapsed                  (results per second)
+//   rate       = msg_received / elapsed                 (results per second)
 //   info_count = trunc(info_count + trunc(rate) * refresh_interval)
 //   total      = waveforms * (last - first + 1)         (events of the phase)
 //   end        = trunc(now + (total - counter_all) / rate)
@@ -9,6 +9,9 @@
 //   "Done: %3.1f%%, Good waveforms: %3.1f%% %3.1f%%, All %3.1f%%,
 //    Waveforms per second: %4.1f, Estimated time <ctime(end), 24 chars>\r"
 // with the percentages of total, and of counter_all for the good fits.
+// counter_all counts the whole phase, also what a run before an interruption
+// did; the rate counts only the results of this run since the phase (re)started,
+// which in an uninterrupted phase are the same.
 #include "progress.h"
 
 #include <climits>
@@ -16,8 +19,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "run_state.h"
 #include "timer.h"
+
+// A progress line is on the screen and the cursor stands at its start.
+static bool line_open = false;
 
 // Length of a ctime text without its line break.
 constexpr int kTimeText = 24;
@@ -56,7 +64,7 @@ int info_report(FILE* out, int first, int last, time_t now, double elapsed)
     if (elapsed == 0.0) return 0;
 
     const double all = static_cast<double>(counter_all);
-    const double rate = all / elapsed;
+    const double rate = static_cast<double>(msg_received) / elapsed;
 
     info_count = next_threshold(info_count, std::trunc(rate), refresh_interval);
 
@@ -75,7 +83,32 @@ int info_report(FILE* out, int first, int last, time_t now, double elapsed)
     std::fprintf(out, ", All %3.1f%%, Waveforms per second: %4.1f, Estimated time %s\r",
                  100.0 * static_cast<double>(nbr_all_ok) / all, rate, when);
     std::fflush(out);
+    if (out == stdout) line_open = true;
     return 1;
+}
+
+// True when what rank 0 prints ends up on a terminal. Open MPI hands every
+// rank a pseudo-terminal of its own whatever the launcher's output is, so
+// the rank's own descriptor says little: what counts is the standard output
+// of the launcher, the parent process, which forwards the rank's output.
+static bool output_is_terminal()
+{
+    if (!isatty(STDOUT_FILENO)) return false;
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/fd/1", static_cast<int>(getppid()));
+    char target[256];
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    return std::strncmp(target, "/dev/pts/", 9) == 0 || std::strncmp(target, "/dev/tty", 8) == 0;
+}
+
+void end_progress_line()
+{
+    // Only a terminal shows the overwritten text; a log file or a pipe keeps
+    // its bytes exactly as they were.
+    if (line_open && output_is_terminal()) std::fputs("\x1b[K", stdout);
+    line_open = false;
 }
 
 void info(int first, int last)

@@ -24,4 +24,9 @@ void info(int first, int last);
 // `info_count` on, writes the line to `out`, flushes it and returns 1.
 int info_report(FILE* out, int first, int last, time_t now, double elapsed);
 
+// Before the next output after a progress line: on a terminal, clears the
+// rest of that line so that shorter text does not leave its tail standing
+// ("\x1b[K"); to a file or a pipe it writes nothing.
+void end_progress_line();
+
 #endif

@@ -1,42 +1,34 @@
-// Master loop: priming, receive-any / refill-the-sender, stop messages.
+// Master loop: priming, receive-any / refill-the-sender, checkpoints, stop
+// messages.
 
 #include "master.h"
 
 #include <mpi.h>
 
-#include <cstdio>
+#include <time.h>
 
-#include "datafile.h"
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "checkpoint.h"
+#include "event_source.h"
 #include "progress.h"
 #include "protocol.h"
 #include "result_wait.h"
 #include "results.h"
 #include "run_state.h"
+#include "stop_signal.h"
 #include "timer.h"
 
 namespace {
 
-FILE* infile = nullptr;
-char infile_name[kPathLength];
+EventSource source;
 int16_t send_buffer[kWorkShorts];
-// Index of the next event to read. It equals msg_send unless a session was
-// skipped: skipped events are never sent, so msg_send keeps counting only
-// what a worker will answer.
-int next_event = 0;
-
-void close_infile()
-{
-    if (infile) std::fclose(infile);
-    infile = nullptr;
-}
-
-// Skips the rest of the current session.
-void skip_session()
-{
-    close_infile();
-    next_event += waveforms - next_event % waveforms;
-    run_error = 1;
-}
+// The event each worker holds, -1 for none.
+std::vector<int> held;
+// Events whose results were received but not booked (after a write error).
+std::vector<int> undone;
 
 void send_stop_messages()
 {
@@ -44,83 +36,123 @@ void send_stop_messages()
         MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
 }
 
-}  // namespace
-
-void load_send_data(int destination, int first, int last)
+double monotonic_seconds()
 {
-    for (;;) {
-        if (next_event % waveforms == 0) {
-            long long session = static_cast<long long>(first) + next_event / waveforms;
-            if (session > last) return;  // the phase has no events left
-            // The configuration check makes sure every name fits.
-            if (std::snprintf(infile_name, kPathLength, "%s.%d", infile_path,
-                              static_cast<int>(session)) >= kPathLength) {
-                std::printf("Error: Raw file name for session %d is too long\n",
-                            static_cast<int>(session));
-                skip_session();
-                continue;
-            }
-            infile = std::fopen(infile_name, "rb");
-            if (!infile) {
-                std::printf("ERROR: Cannot open file: %s\n", infile_name);
-                skip_session();
-                continue;
-            }
-            std::printf("Processing file: %s\n", infile_name);
-            if (seek_first_record(infile, data_offset)) {
-                std::printf("Error: Cannot position file %s at byte %d\n", infile_name,
-                            data_offset);
-                skip_session();
-                continue;
-            }
-        }
-        if (!read_event_record(infile, send_buffer)) {
-            // Never send a partial record: what is missing cannot be made up.
-            std::printf("Error: File %s holds only %d complete records behind its header, "
-                        "%d expected; skipping the rest of it\n",
-                        infile_name, next_event % waveforms, waveforms);
-            skip_session();
-            continue;
-        }
-        MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
-        ++msg_send;
-        ++next_event;
-        if (next_event % waveforms == 0) close_infile();  // that was its last record
-        return;
-    }
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-void work_master(int first, int last)
+// Puts the outputs on disk, then the state that goes with them.
+int write_phase_checkpoint(Checkpoint* record)
+{
+    if (flush_phase_outputs(true)) return 1;
+    record->finished = false;
+    record->next_event = source.position();
+    std::vector<int>& pending = record->pending;
+    pending = source.still_again();
+    for (int e : held)
+        if (e >= 0) pending.push_back(e);
+    pending.insert(pending.end(), undone.begin(), undone.end());
+    pending.insert(pending.end(), unwritten_events().begin(), unwritten_events().end());
+    std::sort(pending.begin(), pending.end());
+    record->counter_all = counter_all;
+    record->nbr_ok[0] = nbr_ok[0];
+    record->nbr_ok[1] = nbr_ok[1];
+    record->nbr_all_ok = nbr_all_ok;
+    record->run_error = run_error;
+    record->outputs = written_output_sizes();
+    return write_checkpoint(*record);
+}
+
+// A fresh phase: its first checkpoint goes to disk before the outputs are
+// truncated, so that no older checkpoint can describe files that are gone.
+int start_fresh_phase(Checkpoint* record)
+{
+    record->next_event = 0;
+    record->pending.clear();
+    record->counter_all = record->nbr_ok[0] = record->nbr_ok[1] = record->nbr_all_ok = 0;
+    record->run_error = run_error;
+    record->outputs = OutputSizes{{0, 0, 0, 0}};
+    record->finished = false;
+    if (write_checkpoint(*record)) return 1;
+    return open_phase_outputs();
+}
+
+// An interrupted phase: counters and outputs as the checkpoint left them.
+int continue_phase(Checkpoint const* record)
+{
+    counter_all = record->counter_all;
+    nbr_ok[0] = record->nbr_ok[0];
+    nbr_ok[1] = record->nbr_ok[1];
+    nbr_all_ok = record->nbr_all_ok;
+    return reopen_phase_outputs(record->outputs);
+}
+
+}  // namespace
+
+void load_send_data(int destination, int /*first*/, int /*last*/)
+{
+    int event;
+    if (!source.next(send_buffer, &event)) return;  // the phase has no events left
+    MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
+    held[destination] = event;
+    ++msg_send;
+}
+
+int work_master(int first, int last, Checkpoint* record, bool resume)
 {
     // Kept for the whole run: both phases receive into it.
     static double* received = new double[kResultDoubles];
 
-    if (open_phase_outputs()) {
+    held.assign(static_cast<size_t>(world_size), -1);
+    undone.clear();
+    if (resume ? continue_phase(record) : start_fresh_phase(record)) {
         run_abort = 1;
         send_stop_messages();
-        return;
+        return 1;
     }
+    source.begin(first, last, resume ? record->next_event : 0,
+                 resume ? record->pending : std::vector<int>());
 
     msg_send = 0;
     msg_received = 0;
-    next_event = 0;
     timer.start();
+    double next_checkpoint = monotonic_seconds() + checkpoint_interval;
 
-    for (int w = 1; w < world_size; ++w) load_send_data(w, first, last);
+    for (int w = 1; w < world_size && !stop_signal(); ++w) load_send_data(w, first, last);
 
     while (msg_received < msg_send) {
         MPI_Status status;
         receive_result(received, &status);
-        ++counter_all;
         ++msg_received;
-        // After a write error the phase only collects what is in flight.
-        if (record_result(received)) run_abort = 1;
+        const int worker = status.MPI_SOURCE;
+        const int event = held[worker];
+        held[worker] = -1;
+        if (run_abort) {
+            // After a write error nothing more is booked; the event is done
+            // again when the run is resumed.
+            undone.push_back(event);
+        } else {
+            ++counter_all;
+            if (record_result(received, event)) run_abort = 1;
+        }
         if (msg_received > info_count) info(first, last);
-        if (!run_abort) load_send_data(status.MPI_SOURCE, first, last);
+        if (run_abort || stop_signal()) continue;
+        load_send_data(worker, first, last);
+        if (monotonic_seconds() >= next_checkpoint) {
+            if (write_phase_checkpoint(record)) run_abort = 1;
+            next_checkpoint = monotonic_seconds() + checkpoint_interval;
+        }
     }
+    end_progress_line();
 
+    int outcome = run_abort ? 1 : source.exhausted() ? 0 : kStoppedStatus;
+    if (write_phase_checkpoint(record)) outcome = 1;
     send_stop_messages();
-    close_infile();
-    if (close_phase_outputs()) run_abort = 1;
+    source.end();
+    if (close_phase_outputs()) outcome = 1;
+    if (outcome == 1) run_abort = 1;
     std::fflush(stdout);
+    return outcome;
 }

@@ -2,17 +2,27 @@
 // waveform files to the workers one at a time (messages in protocol.h) and
 // collects their results. Each worker holds at most one event; the worker
 // that answers is refilled at once, so no worker waits while events remain.
+//
+// The phase keeps its checkpoint up to date: at its start, every
+// checkpoint_interval seconds and at its end. A stop signal ends the handing
+// out of events; the events in flight are still collected and written
+// before the last checkpoint of the phase.
 #ifndef ZORV_MASTER_H
 #define ZORV_MASTER_H
 
-// Runs one phase over the sessions first .. last (inclusive).
-void work_master(int first, int last);
+struct Checkpoint;
+
+// Runs one phase over the sessions first .. last (inclusive). `record`
+// carries what every checkpoint of the run holds (phase, calibrated decay
+// rates, fingerprint); with `resume` the phase continues from the position,
+// counters, pending events and output sizes in it. Returns 0 when every event
+// of the phase was handled, kStoppedStatus when a signal stopped it early,
+// and 1 when it had to end early (an output that cannot be created or
+// written, a checkpoint that cannot be written).
+int work_master(int first, int last, Checkpoint* record, bool resume);
 
 // Reads the next event of the phase and sends it to `destination`; does
-// nothing when the phase has no events left. Raw files open when their first
-// record is needed and close after their last. A file that cannot be opened,
-// or that ends before its last record, is reported and the rest of its
-// session skipped (run_error is set).
+// nothing when the phase has no events left.
 void load_send_data(int destination, int first, int last);
 
 #endif

@@ -91,28 +91,77 @@ TEST(RecordResult, EachPhaseTruncatesItsFiles)
     EXPECT_EQ(read_lines("decay0.txt").size(), 1u);
 }
 
-// Files that cannot be created or written are named, never written blindly.
+// Files that cannot be created or written are named with the reason, never
+// written blindly; after a write error the four files end at the last whole
+// event and the events that could not be written are handed back.
 TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
 {
     TempDir dir;
     reset_run_state();
     std::strcpy(abfile_path, "missing_dir/ab");
     std::string out = capture_stdout([] { EXPECT_EQ(open_phase_outputs(), 1); });
-    EXPECT_EQ(out, "Error: Cannot create result file: missing_dir/ab0.bin\n");
+    EXPECT_EQ(out, "Error: Cannot create result file: missing_dir/ab0.bin (No such file or directory)\n");
 
-    // A full disk: the result file of channel 0 is /dev/full.
+    // A full disk: the result file of channel 1 is /dev/full.
     if (!file_exists("/dev/full")) GTEST_SKIP() << "/dev/full not available";
-    ASSERT_EQ(symlink("/dev/full", "ab0.bin"), 0);
+    ASSERT_EQ(symlink("/dev/full", "ab1.bin"), 0);
     std::strcpy(abfile_path, "ab");
     ASSERT_EQ(open_phase_outputs(), 0);
     auto both = result_message(1.0, 2.0, 8);
     int status = 0;
     out = capture_stdout([&] {
-        // Enough records to overflow the stream's buffer.
-        for (int i = 0; i < 2000; ++i) status |= record_result(both.data());
+        // Booked as the master does until the first error: enough events
+        // for a batch to be written.
+        for (int e = 0; e < 2000 && status == 0; ++e) {
+            ++counter_all;
+            status |= record_result(both.data(), e);
+        }
         status |= close_phase_outputs();
     });
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "Error: Cannot write to file: ab0.bin\n");
-    EXPECT_EQ(nbr_all_ok, 2000);
+    EXPECT_EQ(out, "Error: Cannot write to file: ab1.bin (No space left on device)\n");
+    // Not one event reached all four files, so none is in any of them, and
+    // every event booked before the error is to be done again.
+    EXPECT_EQ(file_size("ab0.bin"), 0);
+    EXPECT_EQ(file_size("decay0.txt"), 0);
+    EXPECT_EQ(file_size("decay1.txt"), 0);
+    std::vector<int> lost = unwritten_events();
+    ASSERT_GT(lost.size(), 100u);
+    ASSERT_LT(lost.size(), 2000u);
+    for (size_t i = 0; i < lost.size(); ++i) EXPECT_EQ(lost[i], static_cast<int>(i));
+    EXPECT_EQ(counter_all, 0);
+    EXPECT_EQ(nbr_ok[0], 0);
+    EXPECT_EQ(nbr_all_ok, 0);
+}
+
+// The sizes of a checkpoint are checked before anything is touched, then the
+// files are cut back to them and continued.
+TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
+{
+    TempDir dir;
+    reset_run_state();
+    std::strcpy(abfile_path, "ab");
+    auto both = result_message(1.0, 2.0, 9);
+    ASSERT_EQ(open_phase_outputs(), 0);
+    for (int e = 0; e < 3; ++e) record_result(both.data(), e);
+    ASSERT_EQ(flush_phase_outputs(true), 0);
+    OutputSizes at_checkpoint = written_output_sizes();
+    EXPECT_EQ(at_checkpoint.bytes[0], 3 * 72);
+    EXPECT_EQ(at_checkpoint.bytes[3], 3 * 16);
+    for (int e = 3; e < 5; ++e) record_result(both.data(), e);
+    ASSERT_EQ(close_phase_outputs(), 0);
+    ASSERT_EQ(file_size("ab1.bin"), 5 * 72);
+
+    OutputSizes too_long = at_checkpoint;
+    too_long.bytes[2] = 6 * 72;
+    std::string out = capture_stdout([&] { EXPECT_EQ(check_phase_outputs(too_long), 1); });
+    EXPECT_EQ(out, "Error: ab1.bin holds 360 bytes, fewer than the 432 of the checkpoint\n");
+    EXPECT_EQ(file_size("ab1.bin"), 5 * 72);
+
+    ASSERT_EQ(check_phase_outputs(at_checkpoint), 0);
+    ASSERT_EQ(reopen_phase_outputs(at_checkpoint), 0);
+    record_result(both.data(), 3);
+    ASSERT_EQ(close_phase_outputs(), 0);
+    EXPECT_EQ(file_size("ab0.bin"), 4 * 72);
+    EXPECT_EQ(read_lines("decay1.txt").size(), 4u);
 }

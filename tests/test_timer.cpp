@@ -137,7 +137,7 @@ constexpr time_t kNow = 1700000000;
 // to go, truncated to 11; threshold 200 + 150 * 2.
 TEST_F(Progress, LineFormat)
 {
-    counter_all = 300;
+    counter_all = msg_received = 300;
     nbr_ok[0] = 150;
     nbr_ok[1] = 120;
     nbr_all_ok = 90;
@@ -150,12 +150,28 @@ TEST_F(Progress, LineFormat)
     EXPECT_EQ(info_count, 500);
 }
 
+// A resumed phase: the counters hold the whole phase, earlier runs
+// included, while the rate counts this run's results alone. 1300 of 2000
+// done, 300 of them in the last 2 s: 150 per second, 700 / 150 = 4.67 s to go.
+TEST_F(Progress, ResumedPhaseShowsTheWholePhaseAtThisRunsRate)
+{
+    counter_all = 1300;
+    msg_received = 300;
+    nbr_ok[0] = nbr_ok[1] = nbr_all_ok = 650;
+    waveforms = 1000;
+    refresh_interval = 2.0;
+    ASSERT_EQ(info_report(out_, 3, 4, kNow, 2.0), 1);
+    EXPECT_EQ(contents(out_),
+              "Done: 65.0%, Good waveforms: 50.0% 50.0%, All 50.0%, Waveforms per second: 150.0,"
+              " Estimated time Tue Nov 14 22:13:24 2023\r");
+}
+
 // One decimal, the rate padded to four characters; the end time in the
 // local zone (22:13:25 UTC is 17:13:25 EST).
 TEST_F(Progress, RoundingPaddingAndZone)
 {
     set_tz("EST5");
-    counter_all = 3;
+    counter_all = msg_received = 3;
     nbr_ok[0] = 1;
     nbr_ok[1] = 2;
     nbr_all_ok = 1;
@@ -170,7 +186,7 @@ TEST_F(Progress, RoundingPaddingAndZone)
 // elapsed 0.0: no line, threshold unchanged.
 TEST_F(Progress, SilentWhenNoTimeHasPassed)
 {
-    counter_all = 201;
+    counter_all = msg_received = 201;
     waveforms = 1000;
     refresh_interval = 5.0;
     EXPECT_EQ(info_report(out_, 1, 1, kNow, 0.0), 0);
@@ -197,7 +213,7 @@ TEST_F(Progress, ThresholdStepping)
         {1000000, 1e-6, 1e9, 200, INT_MAX},
     };
     for (const Case& c : cases) {
-        counter_all = c.results;
+        counter_all = msg_received = c.results;
         refresh_interval = c.interval;
         info_count = c.before;
         info_report(out_, 1, 1, kNow, c.elapsed);
@@ -219,7 +235,7 @@ TEST_F(Progress, UnknownEndTime)
 // it); with the start moved ten seconds back, one line of the right shape.
 TEST_F(Progress, Info)
 {
-    counter_all = 1000;
+    counter_all = msg_received = 1000;
     nbr_ok[0] = 500;
     nbr_ok[1] = 250;
     nbr_all_ok = 100;

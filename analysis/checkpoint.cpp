@@ -1,0 +1,338 @@
+// Checkpoint file: writing it safely, reading it back, and the fingerprint
+// of the run it belongs to.
+
+#include "checkpoint.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "progress.h"
+#include "run_state.h"
+
+namespace {
+
+constexpr char kHeader[] = "zorv_mpi checkpoint 1";
+
+// Values are single tokens: bytes that are not printable, the blank and '%'
+// are written as %XX.
+std::string encode(std::string const& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c > 0x20 && c < 0x7f && c != '%') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+bool decode(std::string const& s, std::string* out)
+{
+    out->clear();
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '%') {
+            *out += s[i];
+            continue;
+        }
+        if (i + 2 >= s.size() || !std::isxdigit(static_cast<unsigned char>(s[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(s[i + 2])))
+            return false;
+        char hex[3] = {s[i + 1], s[i + 2], 0};
+        *out += static_cast<char>(std::strtol(hex, nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+std::string real(double v)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+// 64-bit FNV-1a of the coefficients' bytes.
+std::string kernel_digest(double const* kernel, int count)
+{
+    uint64_t h = 14695981039346656037ULL;
+    auto const* bytes = reinterpret_cast<unsigned char const*>(kernel);
+    for (size_t i = 0; i < sizeof(double) * static_cast<size_t>(count); ++i) {
+        h ^= bytes[i];
+        h *= 1099511628211ULL;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%d coefficients, digest %016" PRIx64, count, h);
+    return text;
+}
+
+std::string raw_file_state(char const* name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0) return "missing";
+    char text[96];
+    std::snprintf(text, sizeof text, "size %lld, modified %lld.%09ld",
+                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                  static_cast<long>(st.st_mtim.tv_nsec));
+    return text;
+}
+
+bool write_all(int fd, std::string const& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string directory_of(std::string const& name)
+{
+    size_t slash = name.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+std::string to_text(Checkpoint const& cp)
+{
+    std::ostringstream out;
+    out << kHeader << '\n';
+    out << "state " << (cp.finished ? "finished" : "running") << '\n';
+    out << "phase " << (cp.phase == 0 ? "calibration" : "processing") << '\n';
+    out << "next_event " << cp.next_event << '\n';
+    out << "pending " << cp.pending.size();
+    for (int e : cp.pending) out << ' ' << e;
+    out << '\n';
+    out << "counters " << cp.counter_all << ' ' << cp.nbr_ok[0] << ' ' << cp.nbr_ok[1] << ' '
+        << cp.nbr_all_ok << '\n';
+    out << "run_error " << cp.run_error << '\n';
+    if (cp.calibrated) out << "calibrated " << real(cp.decay[0]) << ' ' << real(cp.decay[1]) << '\n';
+    out << "outputs";
+    for (int64_t b : cp.outputs.bytes) out << ' ' << b;
+    out << '\n';
+    for (auto const& item : cp.fingerprint)
+        out << "fingerprint " << encode(item.first) << ' ' << encode(item.second) << '\n';
+    out << "end\n";
+    return out.str();
+}
+
+bool parse_int64(std::string const& s, int64_t* v)
+{
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long long x = std::strtoll(s.c_str(), &end, 10);
+    if (*end != '\0' || errno) return false;
+    *v = x;
+    return true;
+}
+
+bool parse_int(std::string const& s, int* v)
+{
+    int64_t x;
+    if (!parse_int64(s, &x) || x < INT32_MIN || x > INT32_MAX) return false;
+    *v = static_cast<int>(x);
+    return true;
+}
+
+bool parse_real(std::string const& s, double* v)
+{
+    if (s.empty()) return false;
+    char* end = nullptr;
+    *v = std::strtod(s.c_str(), &end);
+    return *end == '\0';
+}
+
+// One line of the file; false when it does not belong there.
+bool parse_line(std::vector<std::string> const& w, Checkpoint* cp, std::set<std::string>* seen)
+{
+    std::string const& key = w[0];
+    const size_t n = w.size();
+    if (key != "fingerprint") {
+        if (seen->count(key)) return false;
+        seen->insert(key);
+    }
+    if (key == "state" && n == 2 && (w[1] == "running" || w[1] == "finished")) {
+        cp->finished = w[1] == "finished";
+        return true;
+    }
+    if (key == "phase" && n == 2 && (w[1] == "calibration" || w[1] == "processing")) {
+        cp->phase = w[1] == "calibration" ? 0 : 1;
+        return true;
+    }
+    if (key == "next_event" && n == 2) return parse_int(w[1], &cp->next_event) && cp->next_event >= 0;
+    if (key == "pending" && n >= 2) {
+        int count;
+        if (!parse_int(w[1], &count) || count < 0 || n != static_cast<size_t>(count) + 2) return false;
+        cp->pending.assign(static_cast<size_t>(count), 0);
+        for (int i = 0; i < count; ++i)
+            if (!parse_int(w[2 + i], &cp->pending[i]) || cp->pending[i] < 0) return false;
+        return true;
+    }
+    if (key == "counters" && n == 5)
+        return parse_int64(w[1], &cp->counter_all) && parse_int64(w[2], &cp->nbr_ok[0]) &&
+               parse_int64(w[3], &cp->nbr_ok[1]) && parse_int64(w[4], &cp->nbr_all_ok);
+    if (key == "run_error" && n == 2) return parse_int(w[1], &cp->run_error);
+    if (key == "calibrated" && n == 3) {
+        cp->calibrated = true;
+        return parse_real(w[1], &cp->decay[0]) && parse_real(w[2], &cp->decay[1]);
+    }
+    if (key == "outputs" && n == 1 + kOutputFiles) {
+        for (int k = 0; k < kOutputFiles; ++k)
+            if (!parse_int64(w[1 + k], &cp->outputs.bytes[k]) || cp->outputs.bytes[k] < 0) return false;
+        return true;
+    }
+    if (key == "fingerprint" && n == 3) {
+        std::string item, value;
+        if (!decode(w[1], &item) || !decode(w[2], &value)) return false;
+        cp->fingerprint.emplace_back(item, value);
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::string> words(std::string const& line)
+{
+    std::vector<std::string> w;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) w.push_back(word);
+    return w;
+}
+
+}  // namespace
+
+int write_checkpoint(Checkpoint const& cp, char const* name)
+{
+    const std::string tmp = std::string(name) + ".tmp";
+    const std::string text = to_text(cp);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && write_all(fd, text) && fsync(fd) == 0;
+    int error = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && rename(tmp.c_str(), name) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        end_progress_line();
+        std::printf("Error: Cannot write checkpoint %s (%s)\n", name, std::strerror(error));
+        unlink(tmp.c_str());
+        return 1;
+    }
+    // The rename itself must reach the disk too.
+    int dir = open(directory_of(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return 0;
+}
+
+int read_checkpoint(Checkpoint* cp, char const* name)
+{
+    *cp = Checkpoint();
+    FILE* f = std::fopen(name, "r");
+    if (!f) {
+        if (errno == ENOENT) return -1;
+        std::printf("Error: Cannot read checkpoint %s (%s)\n", name, std::strerror(errno));
+        return 1;
+    }
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, got);
+    std::fclose(f);
+
+    std::istringstream in(text);
+    std::string line;
+    std::set<std::string> seen;
+    int number = 0;
+    bool ended = false;
+    while (std::getline(in, line)) {
+        ++number;
+        if (ended) break;
+        if (number == 1) {
+            if (line != kHeader) break;
+            continue;
+        }
+        if (line == "end") {
+            ended = true;
+            continue;
+        }
+        std::vector<std::string> w = words(line);
+        if (w.empty() || !parse_line(w, cp, &seen)) break;
+    }
+    static char const* const required[] = {"state", "phase", "next_event", "pending",
+                                           "counters", "run_error", "outputs"};
+    bool complete = ended && !in.good() && (cp->phase == 0 || seen.count("calibrated"));
+    for (char const* key : required) complete = complete && seen.count(key);
+    if (!complete || number == 0) {
+        std::printf("Error: Checkpoint %s is damaged (line %d); remove it or set resume = 0\n",
+                    name, number);
+        *cp = Checkpoint();
+        return 1;
+    }
+    return 0;
+}
+
+Fingerprint run_fingerprint(double const* kernel, int count)
+{
+    auto pair = [](int a, int b) { return std::to_string(a) + " " + std::to_string(b); };
+    Fingerprint fp = {
+        {"infile_path", infile_path},
+        {"abfile_path", abfile_path},
+        {"waveforms", std::to_string(waveforms)},
+        {"data_offset", std::to_string(data_offset)},
+        {"hist_overflow", real(hist_overflow)},
+        {"sessions", pair(start_session, stop_session)},
+        {"cal_sessions", pair(start_cal_session, stop_cal_session)},
+        {"decay_est", real(decay_est[0]) + " " + real(decay_est[1])},
+        {"bcg_est", real(bcg_est[0]) + " " + real(bcg_est[1])},
+        {"kernel win.txt", kernel_digest(kernel, count)},
+    };
+    std::set<std::string> named;
+    int const ranges[2][2] = {{start_cal_session, stop_cal_session}, {start_session, stop_session}};
+    for (auto const& r : ranges) {
+        for (long long s = r[0]; s <= r[1]; ++s) {
+            char name[kPathLength];
+            std::snprintf(name, sizeof name, "%s.%lld", infile_path, s);
+            if (!named.insert(name).second) continue;
+            fp.emplace_back(std::string("raw file ") + name, raw_file_state(name));
+        }
+    }
+    return fp;
+}
+
+int compare_fingerprints(Fingerprint const& saved, Fingerprint const& now)
+{
+    const size_t n = saved.size() > now.size() ? saved.size() : now.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i < saved.size() && i < now.size() && saved[i] == now[i]) continue;
+        std::string item = i < saved.size() ? saved[i].first : now[i].first;
+        std::string then = i < saved.size() && saved[i].first == item ? saved[i].second : "absent";
+        std::string is = i < now.size() && now[i].first == item ? now[i].second : "absent";
+        std::printf("Error: Checkpoint %s belongs to another run: %s was %s, is now %s\n",
+                    kCheckpointName, item.c_str(), then.c_str(), is.c_str());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,73 @@
+// Checkpoints of a run: what it takes to continue an interrupted run exactly
+// where it stopped.
+//
+// Rank 0 keeps "zorv_mpi.checkpoint" in its working directory, beside the
+// decay lists. It is written at intervals, at the end of every phase and when
+// the run stops: first the four outputs are written out and put on disk,
+// then the state goes to a temporary file that is put on disk and renamed
+// into place, so that the checkpoint on disk is always a whole one and never
+// describes more than the outputs hold.
+//
+// The file is text, one item per line, so that a user can see where a run
+// stands:
+//   zorv_mpi checkpoint 1
+//   state running | finished
+//   phase calibration | processing
+//   next_event N            the event that sequential reading delivers next
+//   pending K e1 .. eK      events sent but not booked: done again first
+//   counters ALL OK0 OK1 BOTH
+//   run_error 0 | 1         a session was lost or an estimate not made
+//   calibrated D0 D1        the calibrated decay rates (processing phase)
+//   outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
+//   fingerprint KEY VALUE   one line per setting, kernel and raw file
+//   end
+#ifndef ZORV_CHECKPOINT_H
+#define ZORV_CHECKPOINT_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "results.h"
+
+constexpr char kCheckpointName[] = "zorv_mpi.checkpoint";
+
+// What a run depends on, as (item, value) pairs: the settings that shape the
+// results, the kernel, and each raw file's size and modification time.
+using Fingerprint = std::vector<std::pair<std::string, std::string>>;
+
+struct Checkpoint {
+    bool finished = false;
+    int phase = 0;                // 0 calibration, 1 processing
+    int next_event = 0;
+    std::vector<int> pending;
+    int64_t counter_all = 0;
+    int64_t nbr_ok[2] = {0, 0};
+    int64_t nbr_all_ok = 0;
+    int run_error = 0;
+    bool calibrated = false;
+    double decay[2] = {0.0, 0.0};
+    OutputSizes outputs = {{0, 0, 0, 0}};
+    Fingerprint fingerprint;
+};
+
+// Writes cp to `name` through "<name>.tmp", fsync and rename. Returns 0, or
+// 1 after printing why (the previous checkpoint is then still in place).
+int write_checkpoint(Checkpoint const& cp, char const* name = kCheckpointName);
+
+// Reads `name` into *cp. Returns 0 when it was read, -1 when there is no such
+// file, 1 after printing why it cannot be used.
+int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);
+
+// The fingerprint of the configured run (call before the calibration changes
+// decay_est): every setting except refresh_interval, resume and
+// checkpoint_interval, which do not change results, then the kernel of
+// `count` coefficients, then the raw files of both phases.
+Fingerprint run_fingerprint(double const* kernel, int count);
+
+// 0 when `now` matches `saved`; otherwise prints "Error: " naming the first
+// item that differs and returns 1.
+int compare_fingerprints(Fingerprint const& saved, Fingerprint const& now);
+
+#endif

@@ -1,0 +1,151 @@
+// Walking the session files of a phase.
+
+#include "event_source.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "datafile.h"
+#include "progress.h"
+
+FILE* open_raw_file(char const* name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0) {
+        std::printf("ERROR: Cannot open file: %s (%s)\n", name, std::strerror(errno));
+        return nullptr;
+    }
+    // Opening a FIFO waits for a writer, which would hang the whole run.
+    if (S_ISDIR(st.st_mode)) {
+        std::printf("Error: Raw file %s is a directory\n", name);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::printf("Error: Raw file %s is not a regular file\n", name);
+        return nullptr;
+    }
+    FILE* f = std::fopen(name, "rb");
+    if (!f) std::printf("ERROR: Cannot open file: %s (%s)\n", name, std::strerror(errno));
+    return f;
+}
+
+namespace {
+
+// "<infile_path>.<session>"; false when it does not fit (the configuration
+// check makes sure every name of the run fits).
+bool raw_file_name(int session, char* name)
+{
+    if (std::snprintf(name, kPathLength, "%s.%d", infile_path, session) < kPathLength) return true;
+    std::printf("Error: Raw file name for session %d is too long\n", session);
+    return false;
+}
+
+// Positions f at record r behind the header.
+bool seek_record(FILE* f, int r)
+{
+    const off_t at = static_cast<off_t>(data_offset) + static_cast<off_t>(kRecordBytes) * r;
+    return fseeko(f, at, SEEK_SET) == 0;
+}
+
+}  // namespace
+
+EventSource::~EventSource()
+{
+    end();
+}
+
+void EventSource::begin(int first, int last, int next, std::vector<int> const& again)
+{
+    end();
+    first_ = first;
+    last_ = last;
+    next_ = next;
+    // Delivered from the back: keep the caller's order.
+    again_.assign(again.rbegin(), again.rend());
+}
+
+void EventSource::end()
+{
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+}
+
+int EventSource::session_of(int e) const
+{
+    return first_ + e / waveforms;
+}
+
+bool EventSource::exhausted() const
+{
+    return again_.empty() && static_cast<long long>(first_) + next_ / waveforms > last_;
+}
+
+void EventSource::skip_session()
+{
+    end();
+    next_ += waveforms - next_ % waveforms;
+    run_error = 1;
+}
+
+// Opens the file of event e's session and positions it at e's record.
+bool EventSource::open_session_at(int e)
+{
+    end_progress_line();
+    if (!raw_file_name(session_of(e), name_)) return false;
+    file_ = open_raw_file(name_);
+    if (!file_) return false;
+    std::printf("Processing file: %s\n", name_);
+    if (!seek_record(file_, e % waveforms)) {
+        std::printf("Error: Cannot position file %s at record %d\n", name_, e % waveforms);
+        end();
+        return false;
+    }
+    return true;
+}
+
+// An event that was in flight when the phase stopped, read on its own.
+int EventSource::read_again(int e, int16_t* record)
+{
+    end_progress_line();
+    char name[kPathLength];
+    if (!raw_file_name(session_of(e), name)) return 0;
+    FILE* f = open_raw_file(name);
+    if (!f) return 0;
+    const bool ok = seek_record(f, e % waveforms) && read_event_record(f, record);
+    std::fclose(f);
+    if (!ok) std::printf("Error: Cannot read event %d again from %s\n", e, name);
+    return ok ? 1 : 0;
+}
+
+int EventSource::next(int16_t* record, int* event)
+{
+    while (!again_.empty()) {
+        const int e = again_.back();
+        again_.pop_back();
+        if (read_again(e, record)) {
+            *event = e;
+            return 1;
+        }
+        run_error = 1;  // lost: the file changed under the run
+    }
+    for (;;) {
+        if (static_cast<long long>(first_) + next_ / waveforms > last_) return 0;
+        if (!file_ && !open_session_at(next_)) {
+            skip_session();
+            continue;
+        }
+        if (!read_event_record(file_, record)) {
+            std::printf("Error: File %s holds only %d complete records behind its header, "
+                        "%d expected; skipping the rest of it\n",
+                        name_, next_ % waveforms, waveforms);
+            skip_session();
+            continue;
+        }
+        *event = next_++;
+        if (next_ % waveforms == 0) end();  // that was the file's last record
+        return 1;
+    }
+}

@@ -1,0 +1,72 @@
+// The events of a phase, read from the raw waveform files one record at a
+// time.
+//
+// A phase covers the sessions first .. last; every raw file holds
+// `waveforms` records, so event e (counted from 0) is record e mod waveforms
+// of the file "<infile_path>.<first + e div waveforms>", positioned behind a
+// header of `data_offset` bytes. Events are delivered in that order, one
+// file at a time. A session whose file is missing, is not a regular file, or
+// ends early is reported and the rest of it skipped (run_error is set): a
+// partial record is never delivered.
+//
+// A resumed phase starts reading at its recorded position and first delivers
+// again the events that were in flight when it stopped, so the events
+// already done need not be a prefix of the phase.
+#ifndef ZORV_EVENT_SOURCE_H
+#define ZORV_EVENT_SOURCE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "run_state.h"
+
+class EventSource {
+public:
+    EventSource() = default;
+    ~EventSource();
+    EventSource(EventSource const&) = delete;
+    EventSource& operator=(EventSource const&) = delete;
+
+    // Starts the phase over sessions first .. last. Sequential reading
+    // begins at event `next` (0 for a fresh phase); the events of `again`
+    // are delivered first, in the order given.
+    void begin(int first, int last, int next, std::vector<int> const& again);
+
+    // Reads the next event into record (5,000 values) and its number into
+    // *event. Returns 1, or 0 when the phase has no events left.
+    int next(int16_t* record, int* event);
+
+    // The event that sequential reading delivers next.
+    int position() const { return next_; }
+
+    // Events of `again` not yet delivered.
+    std::vector<int> const& still_again() const { return again_; }
+
+    // True when every event of the phase has been delivered or skipped.
+    bool exhausted() const;
+
+    // Closes the open raw file.
+    void end();
+
+private:
+    int session_of(int e) const;
+    bool open_session_at(int e);
+    void skip_session();
+    int read_again(int e, int16_t* record);
+
+    int first_ = 0;
+    int last_ = -1;
+    int next_ = 0;
+    std::vector<int> again_;
+    FILE* file_ = nullptr;
+    char name_[kPathLength] = {0};
+};
+
+// Opens a raw waveform file for reading, refusing what is not a regular file
+// (a directory, or a FIFO that would block the run). Prints "ERROR: Cannot
+// open file: <name> (<reason>)" or "Error: Raw file <name> is ..." and
+// returns null when it cannot be used.
+FILE* open_raw_file(char const* name);
+
+#endif
