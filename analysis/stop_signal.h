@@ -15,7 +15,8 @@
 // resumable. 75 is EX_TEMPFAIL of <sysexits.h>, "try again later".
 constexpr int kStoppedStatus = 75;
 
-// Catches SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 for the rest of the process.
+// Catches SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 for the rest of the process,
+// and ignores SIGXFSZ so that a file-size limit shows as a write error.
 void install_stop_handlers();
 
 // The signal that asked for a stop, or 0 when none has come.

@@ -1,0 +1,308 @@
+// One run of zorv_mpi interrupted again and again and resumed each time: a
+// write error under a file-size limit, a checkpoint of another run, SIGTERM
+// to mpiexec in the calibration phase, SIGUSR1 in the processing phase,
+// SIGKILL of rank 0 and of a worker. In the end its outputs must equal those
+// of a run that was never interrupted, and after every graceful stop the four
+// files must hold whole, aligned events.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "checkpoint.h"
+#include "test_util.h"
+
+namespace {
+
+constexpr int kWaveforms = 2000;
+
+std::string ini(char const* bcg = "-24000 -24000")
+{
+    return std::string("infile_path = \"synth\"\n"
+                       "abfile_path = \"ab\"\n"
+                       "waveforms = ") +
+           std::to_string(kWaveforms) +
+           "\n"
+           "data_offset = 12\n"
+           "hist_overflow = 0.05\n"
+           "refresh_interval = 1\n"
+           "cal_sessions = 1 1\n"
+           "sessions = 2 2\n"
+           "decay_est = -0.0015 -0.0015\n"
+           "bcg_est = " + bcg + "\n"
+           "resume = 1\n"
+           "checkpoint_interval = 0.2\n";
+}
+
+// A run directory on zorv_gen's synthetic files, sessions 1 and 2.
+void set_up_run(std::string const& dir, std::string const& data)
+{
+    mkdir(dir.c_str(), 0755);
+    for (char const* link : {"synth.1", "synth.2"}) {
+        std::string target = data + (link[6] == '1' ? "/synth-1.zvx" : "/synth-1.sgl");
+        ASSERT_EQ(symlink(target.c_str(), (dir + "/" + link).c_str()), 0);
+    }
+    ASSERT_TRUE(write_text(dir + "/win.txt", read_text(ZORV_SOURCE_DIR "/examples/win.txt")));
+    ASSERT_TRUE(write_text(dir + "/zorv_mpi.ini", ini()));
+}
+
+// mpiexec with three ranks in `dir`, its output in <dir>.console<n>.
+pid_t start_job(std::string const& dir, int n)
+{
+    std::string cmd = "cd '" + dir + "' && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+                      "OMPI_MCA_mpi_yield_when_idle=1 exec " ZORV_MPIEXEC
+                      " --oversubscribe -n 3 " ZORV_MPI_EXE " > '" + dir + ".console" +
+                      std::to_string(n) + "' 2> '" + dir + ".launcher" + std::to_string(n) + "'";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_job(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Polls the run's checkpoint until it shows `phase` with at least `events`
+// events read. False when the job ended first or it takes too long.
+bool wait_for_progress(pid_t job, std::string const& dir, int phase, int events)
+{
+    const std::string name = dir + "/" + kCheckpointName;
+    for (int i = 0; i < 6000; ++i) {
+        if (waitpid(job, nullptr, WNOHANG) == job) return false;
+        Checkpoint cp;
+        std::string out = capture_stdout([&] { read_checkpoint(&cp, name.c_str()); });
+        if (!cp.finished && cp.phase == phase && cp.next_event >= events) return true;
+        const timespec pause = {0, 10000000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+// The rank `rank` started by mpiexec `launcher`, found among its children.
+pid_t rank_pid(pid_t launcher, int rank)
+{
+    const std::string wanted = "OMPI_COMM_WORLD_RANK=" + std::to_string(rank);
+    DIR* proc = opendir("/proc");
+    pid_t found = -1;
+    while (dirent* d = readdir(proc)) {
+        pid_t pid = std::atoi(d->d_name);
+        if (pid <= 0) continue;
+        std::string stat = read_text("/proc/" + std::string(d->d_name) + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || std::atoi(stat.c_str() + close + 4) != launcher) continue;
+        std::string env = read_text("/proc/" + std::string(d->d_name) + "/environ");
+        for (size_t at = 0; at < env.size(); at = env.find('\0', at) + 1)
+            if (env.compare(at, wanted.size() + 1, wanted + '\0') == 0) found = pid;
+    }
+    closedir(proc);
+    return found;
+}
+
+// A small file system of its own for the run, so that its disk can be full.
+// Needs the right to mount (root, as in CI); `mounted` is false otherwise.
+struct SmallDisk {
+    std::string dir;
+    bool mounted;
+    SmallDisk(std::string const& d, char const* size)
+        : dir(d), mounted(run_command("mount -t tmpfs -o size=" + std::string(size) + " tmpfs '" +
+                                      d + "' 2>/dev/null").status == 0) {}
+    void grow() { run_command("mount -o remount,size=64m '" + dir + "'"); }
+    ~SmallDisk()
+    {
+        if (mounted) run_command("umount '" + dir + "'");
+    }
+};
+
+std::string decay_text(double v)
+{
+    char text[400];
+    std::snprintf(text, sizeof text, "%.12f", v);
+    return text;
+}
+
+// The events of the four outputs as (ab0 record, ab1 record, decay0 line,
+// decay1 line), checking on the way that they hold whole, aligned events:
+// record i of both result files and line i of both decay lists belong to one
+// event, whose decay rate the line repeats.
+std::vector<std::string> aligned_events(std::string const& dir)
+{
+    std::string ab[2] = {read_text(dir + "/ab0.bin"), read_text(dir + "/ab1.bin")};
+    std::vector<std::string> decay[2] = {read_lines(dir + "/decay0.txt"),
+                                         read_lines(dir + "/decay1.txt")};
+    EXPECT_EQ(ab[0].size() % 72, 0u);
+    EXPECT_EQ(ab[0].size(), ab[1].size());
+    const size_t n = ab[0].size() / 72;
+    EXPECT_EQ(decay[0].size(), n);
+    EXPECT_EQ(decay[1].size(), n);
+    EXPECT_EQ(read_text(dir + "/decay0.txt").back(), '\n');
+    std::vector<std::string> events;
+    for (size_t i = 0; i < n && i < decay[0].size() && i < decay[1].size(); ++i) {
+        std::string event;
+        for (int c = 0; c < 2; ++c) {
+            double rate;
+            std::memcpy(&rate, ab[c].data() + 72 * i + 16, sizeof rate);
+            EXPECT_EQ(decay[c][i], decay_text(rate)) << "event " << i << " channel " << c;
+            event += ab[c].substr(72 * i, 72) + decay[c][i] + "\n";
+        }
+        events.push_back(event);
+    }
+    std::sort(events.begin(), events.end());
+    return events;
+}
+
+// Every file of a directory: name -> size, modification time and contents.
+std::map<std::string, std::string> snapshot(std::string const& dir)
+{
+    std::map<std::string, std::string> files;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = readdir(d)) {
+        std::string path = dir + "/" + e->d_name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        files[e->d_name] = std::to_string(st.st_mtim.tv_sec) + "." +
+                           std::to_string(st.st_mtim.tv_nsec) + " " + read_text(path);
+    }
+    closedir(d);
+    return files;
+}
+
+// The console lines of a run that start with `prefix`, carriage returns
+// taken as line ends.
+std::vector<std::string> lines_starting(std::string const& console, std::string const& prefix)
+{
+    std::string text = console;
+    std::replace(text.begin(), text.end(), '\r', '\n');
+    std::vector<std::string> found;
+    for (std::string const& line : split_lines(text))
+        if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
+    return found;
+}
+
+bool contains(std::string const& text, std::string const& what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
+{
+    TempDir top;
+    const std::string data = top.file("data"), whole = top.file("whole"), run = top.file("run");
+    mkdir(data.c_str(), 0755);
+    mkdir(run.c_str(), 0755);
+    ASSERT_EQ(run_command("cd '" + data + "' && " ZORV_GEN_EXE " > /dev/null").status, 0);
+    // 128 KiB hold about 700 events of the four outputs: the disk fills up
+    // in the middle of the calibration phase.
+    SmallDisk disk(run, "128k");
+    set_up_run(whole, data);
+    set_up_run(run, data);
+    auto console_of = [&](int n) { return read_text(run + ".console" + std::to_string(n)); };
+
+    // The reference: never interrupted. resume = 1 without a checkpoint
+    // starts from the beginning and says so.
+    ASSERT_EQ(wait_job(start_job(whole, 0)), 0)
+        << read_text(whole + ".console0") << read_text(whole + ".launcher0");
+    const std::string reference = read_text(whole + ".console0");
+    EXPECT_TRUE(contains(reference, "No checkpoint zorv_mpi.checkpoint: starting from the beginning\n"));
+
+    // 1. A full disk: the outputs end at the last whole event.
+    std::string console;
+    if (disk.mounted) {
+        EXPECT_EQ(wait_job(start_job(run, 1)), 1);
+        console = console_of(1);
+        EXPECT_TRUE(contains(console, "(No space left on device)\n")) << console;
+        EXPECT_TRUE(contains(console, "The run ended early in the calibration phase after ")) << console;
+        EXPECT_GT(aligned_events(run).size(), 0u);
+        disk.grow();
+    } else {
+        std::printf("No right to mount a small file system: the full disk is not tried\n");
+    }
+
+    // 2. A checkpoint of another run is refused, and nothing is touched.
+    auto before = snapshot(run);
+    ASSERT_TRUE(write_text(run + "/zorv_mpi.ini", ini("-24001 -24000")));
+    before["zorv_mpi.ini"] = snapshot(run)["zorv_mpi.ini"];
+    EXPECT_EQ(wait_job(start_job(run, 2)), 1);
+    console = console_of(2);
+    EXPECT_TRUE(contains(console, "Error: Checkpoint zorv_mpi.checkpoint belongs to another run: "
+                                  "bcg_est was -24000 -24000, is now -24001 -24000\n")) << console;
+    EXPECT_TRUE(snapshot(run) == before);
+    ASSERT_TRUE(write_text(run + "/zorv_mpi.ini", ini()));
+
+    // 3. SIGTERM to mpiexec in the calibration phase.
+    pid_t job = start_job(run, 3);
+    ASSERT_TRUE(wait_for_progress(job, run, 0, 1000));
+    kill(job, SIGTERM);
+    wait_job(job);
+    console = console_of(3);
+    EXPECT_TRUE(contains(console, "Resuming the calibration phase from zorv_mpi.checkpoint: ")) << console;
+    EXPECT_TRUE(contains(console, "Stopped by SIGTERM in the calibration phase after ")) << console;
+    aligned_events(run);
+
+    // 4. SIGUSR1 in the processing phase: mpiexec forwards it and the job
+    // ends with the ranks' own status.
+    job = start_job(run, 4);
+    ASSERT_TRUE(wait_for_progress(job, run, 1, 400));
+    kill(job, SIGUSR1);
+    EXPECT_EQ(wait_job(job), 75);
+    const std::string calibrated = console_of(4);
+    EXPECT_TRUE(contains(calibrated, "Stopped by SIGUSR1 in the processing phase after ")) << calibrated;
+    EXPECT_EQ(aligned_events(run).size() * 72, static_cast<size_t>(file_size(run + "/ab0.bin")));
+
+    // 5 and 6. Hard kills of rank 0 and of a worker: the last checkpoint is
+    // the way back.
+    for (int rank : {0, 1}) {
+        job = start_job(run, 5 + rank);
+        ASSERT_TRUE(wait_for_progress(job, run, 1, 900 + 400 * rank));
+        pid_t victim = rank_pid(job, rank);
+        ASSERT_GT(victim, 0);
+        kill(victim, SIGKILL);
+        EXPECT_NE(wait_job(job), 0);
+        EXPECT_TRUE(contains(console_of(5 + rank),
+                             "Calibration done before the interruption; decay rates from "
+                             "zorv_mpi.checkpoint:\n"));
+    }
+
+    // 7. The last resume finishes the run.
+    ASSERT_EQ(wait_job(start_job(run, 7)), 0) << console_of(7);
+    const std::string last = console_of(7);
+    EXPECT_TRUE(aligned_events(run) == aligned_events(whole));
+    for (char const* hist : {"/decay_hist0.txt", "/decay_hist1.txt"})
+        EXPECT_EQ(read_text(run + hist), read_text(whole + hist));
+    EXPECT_EQ(lines_starting(calibrated, "Channel "), lines_starting(reference, "Channel "));
+    EXPECT_EQ(lines_starting(last, "Good waveforms: "), lines_starting(reference, "Good waveforms: "));
+    EXPECT_EQ(lines_starting(last, "Good waveforms: ").size(), 1u);
+    Checkpoint cp;
+    ASSERT_EQ(read_checkpoint(&cp, (run + "/" + kCheckpointName).c_str()), 0);
+    EXPECT_TRUE(cp.finished);
+
+    // A finished run starts again from the beginning (and stops at once).
+    job = start_job(run, 8);
+    ASSERT_TRUE(wait_for_progress(job, run, 0, 1));
+    kill(job, SIGUSR1);
+    EXPECT_EQ(wait_job(job), 75);
+    EXPECT_TRUE(contains(console_of(8),
+                         "Checkpoint zorv_mpi.checkpoint is of a finished run: starting from the "
+                         "beginning\n"));
+}
