@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "input_file.h"
 #include "run_state.h"
 
 namespace {
@@ -205,9 +206,13 @@ int read_quoted_string(FILE* fp, char* target)
 int initialize()
 {
     std::printf("Reading configuration file: zorv_mpi.ini\n");
-    FILE* fp = std::fopen("zorv_mpi.ini", "r");
+    char const* refusal;
+    FILE* fp = open_input_file("zorv_mpi.ini", "r", &refusal);
     if (!fp) {
-        std::printf("Error: Cannot open inifile: zorv_mpi.ini\n");
+        if (refusal)
+            std::printf("Error: Cannot open inifile: zorv_mpi.ini (%s)\n", refusal);
+        else
+            std::printf("Error: Cannot open inifile: zorv_mpi.ini\n");
         return 1;
     }
     skip_byte_order_mark(fp);

@@ -13,7 +13,7 @@
 // printing its message). Values stored before an error stay stored.
 // A value must end at white space or at the end of the file; integers must
 // fit in 32 bits, reals must be finite. A leading UTF-8 byte-order mark is
-// skipped.
+// skipped; a directory or anything else that is not a regular file is refused.
 int initialize();
 
 // Reads a double-quoted string from fp into target (256 bytes, cleared

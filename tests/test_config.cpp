@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <future>
@@ -170,6 +171,24 @@ TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "  waveforms = 5\n  # = ok\n  bogus =\nError: Unknown description: bogus\n");
     EXPECT_EQ(waveforms, 5);
+}
+
+// A folder or a FIFO by the name of the file is refused at once, by name:
+// fopen would take the folder for an empty file and wait on the FIFO.
+TEST(Initialize, RefusesWhatIsNotARegularFile)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir("zorv_mpi.ini", 0700), 0);
+    ReadResult r{-1, ""};
+    r.output = capture_stdout([&] { r.status = initialize(); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini (it is a directory)\n");
+
+    ASSERT_EQ(rmdir("zorv_mpi.ini"), 0);
+    ASSERT_EQ(mkfifo("zorv_mpi.ini", 0600), 0);
+    r.output = capture_stdout([&] { r.status = initialize(); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini (it is not a regular file)\n");
 }
 
 // Nothing longer than the 256-byte buffers is ever stored.
