@@ -237,6 +237,9 @@ TEST(SpectraRange, Quantile)
     EXPECT_DOUBLE_EQ(quantile(v, 0.5), 30.0);
     EXPECT_DOUBLE_EQ(quantile(v, 0.1), 14.0);
     EXPECT_DOUBLE_EQ(quantile({7.0}, 0.3), 7.0);
+    // Neighbours whose difference overflows.
+    EXPECT_DOUBLE_EQ(quantile({-1e308, 1e308}, 0.25), -0.5e308);
+    EXPECT_EQ(quantile({-1e308, 1e308}, 0.0), -1e308);
 }
 
 // Trimming leaves the outliers to the end bins.
@@ -433,6 +436,20 @@ TEST(SpectraLines, LimitAndEndBins)
     EXPECT_EQ(lines[1].counts, 70.0);
 }
 
+// A line far out on the axis: its position is found without squaring it.
+TEST(SpectraLines, LineNearTheLargestDouble)
+{
+    histogram1D h(401, 1, 0.0, 4e300);
+    double const counts[] = {10, 30, 20};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < counts[k]; ++c)
+            h.add((99 + k) * 1e298, 0);
+    std::vector<amplitude_line> lines = strongest_lines(h, 0, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    // Parabola through (-1, 10), (0, 30), (1, 20) bins: vertex at +1/6 bin.
+    EXPECT_NEAR(lines[0].position / 1e298, 100.0 + 1.0 / 6.0, 1e-9);
+}
+
 // ---------------------------------------------------------------- summary
 
 TEST(SpectraSummary, CountsMeansAndSpreads)
@@ -449,7 +466,8 @@ TEST(SpectraSummary, CountsMeansAndSpreads)
     EXPECT_EQ(s.two_pulse[0], 1u);
     EXPECT_EQ(s.two_pulse[1], 2u);
     EXPECT_EQ(s.two_pulse_both, 1u);
-    std::string t = summary_text(data, s, opt);
+    std::string t;
+    ASSERT_EQ(summary_text(data, s, opt, &t), 0);
     EXPECT_NE(t.find("Events: 3\n"), std::string::npos) << t;
     EXPECT_NE(t.find("Channels with two pulses: A 1, B 2, both in 1 events\n"), std::string::npos) << t;
     typedef std::vector<std::string> words;
@@ -475,9 +493,27 @@ TEST(SpectraSummary, NoSecondPulses)
     spectra_options opt;
     spectra_set s;
     fill_spectra(data, opt, &s);
-    std::string t = summary_text(data, s, opt);
+    std::string t;
+    ASSERT_EQ(summary_text(data, s, opt, &t), 0);
     EXPECT_EQ(row(t, "amplitude 2 * "), (std::vector<std::string>{"-", "-", "-", "-"})) << t;
     EXPECT_NE(t.find("A        none stands out"), std::string::npos) << t;
+}
+
+// Values near the largest double: mean and spread without overflow.
+TEST(SpectraSummary, ExtremeButFiniteValues)
+{
+    TempDir dir;
+    write_results("ab0.bin", {amp(1e308), amp(-1e308)});
+    write_results("ab1.bin", {amp(1.0), amp(3.0)});
+    result_pair data;
+    ASSERT_EQ(read_result_pair("ab", &data), 0);
+    spectra_options opt;
+    opt.range[quantity_amplitude] = {true, -1.0, 1.0};
+    spectra_set s;
+    ASSERT_EQ(fill_spectra(data, opt, &s), 0);
+    std::string t;
+    ASSERT_EQ(summary_text(data, s, opt, &t), 0);
+    EXPECT_EQ(row(t, "amplitude 1 "), (std::vector<std::string>{"0", "1.414e+308", "2", "1.414"})) << t;
 }
 
 // ---------------------------------------------------------------- command line
@@ -556,6 +592,48 @@ TEST(SpectraProgram, BadInputWritesNothing)
     r = run_command(std::string(ZORV_SPECTRA_EXE) + " --help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.find("-o, --output DIR"), std::string::npos);
+}
+
+// What cannot be represented is named, with a non-zero status and no output:
+// an axis too wide for its bins, a difference of positions or a spread
+// beyond the largest double.
+TEST(SpectraProgram, ExtremeValuesThatCannotBeShown)
+{
+    TempDir dir;
+    rec far_apart = two(1.0, -1e308, 5.0, 1e308);
+    rec tail_up = amp(1.0), tail_down = amp(1.0);
+    tail_up.tail = 1.7e308;
+    tail_down.tail = -1.7e308;
+    struct Case {
+        std::vector<rec> a;
+        std::string args;
+        int status;
+        char const* message;
+    };
+    std::vector<Case> const cases = {
+        {{amp(1e308), amp(-1e308)}, "", 1,
+         "Error: The amplitude axis from -9.85e+307 to 9.85e+307 is too wide for 1000 bins; "
+         "give a narrower range with --amplitude LO:HI\n"},
+        {{amp(1.0), amp(2.0)}, "--amplitude=-1e308:1e308", 2,
+         "Error: The amplitude axis from -1e+308 to 1e+308 is too wide for 1000 bins; "
+         "give a narrower range with --amplitude LO:HI\n"},
+        {{amp(1.0), amp(2.0)}, "--ssr 0:1e306 --bins 1000", 2,
+         "Error: The ssr axis from 0 to 1e+306 is too wide for 1000 bins; "
+         "give a narrower range with --ssr LO:HI\n"},
+        {{amp(1.0), far_apart}, "", 1,
+         "Error: Result file 'ab0.bin', record 1 (counted from 0): position 2 - position 1 is "
+         "beyond the largest double (1e+308 - -1e+308)\n"},
+        {{tail_down, tail_up}, "", 1,
+         "Error: The mean or spread of tail amplitude in channel A is beyond the largest double\n"},
+    };
+    for (Case const& c : cases) {
+        write_results("ab0.bin", c.a);
+        write_results("ab1.bin", std::vector<rec>(c.a.size(), amp(1.0)));
+        CommandResult r = run_command(std::string(ZORV_SPECTRA_EXE) + " -o out " + c.args + " ab");
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.output, c.message) << c.args;
+        EXPECT_FALSE(file_exists("out"));
+    }
 }
 
 // A run that cannot put its files in place leaves an earlier run's outputs
