@@ -6,11 +6,14 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -202,6 +205,21 @@ TEST(SpectraRead, NoRecords)
     result_pair data;
     std::string out = capture_stdout([&] { EXPECT_EQ(read_result_pair("ab", &data), 1); });
     EXPECT_EQ(out, "Error: Result files 'ab0.bin' and 'ab1.bin' hold no records\n");
+}
+
+// A folder or a FIFO in place of a result file is refused by name, at once.
+TEST(SpectraRead, RefusesWhatIsNotARegularFile)
+{
+    TempDir dir;
+    write_results("ab1.bin", {amp(1.0)});
+    result_pair data;
+    ASSERT_EQ(mkdir("ab0.bin", 0700), 0);
+    std::string out = capture_stdout([&] { EXPECT_EQ(read_result_pair("ab", &data), 1); });
+    EXPECT_EQ(out, "Error: Cannot read result file 'ab0.bin': it is a directory\n");
+    ASSERT_EQ(rmdir("ab0.bin"), 0);
+    ASSERT_EQ(mkfifo("ab0.bin", 0600), 0);
+    out = capture_stdout([&] { EXPECT_EQ(read_result_pair("ab", &data), 1); });
+    EXPECT_EQ(out, "Error: Cannot read result file 'ab0.bin': it is not a regular file\n");
 }
 
 // NaN and infinity are refused, with file, record and field.
@@ -634,6 +652,49 @@ TEST(SpectraProgram, ExtremeValuesThatCannotBeShown)
         EXPECT_EQ(r.output, c.message) << c.args;
         EXPECT_FALSE(file_exists("out"));
     }
+}
+
+// Under a memory limit a large pair ends with an "Error: " line, never an
+// abort: refused before reading when the records do not fit, or later when
+// the spectra do not. A device such as /dev/zero is refused, not read for
+// ever. (AddressSanitizer reserves far more address space than any limit.)
+TEST(SpectraProgram, LargeInputsUnderAMemoryLimit)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "no address-space limit under AddressSanitizer";
+#endif
+    TempDir dir;
+    long const events = 1000000;  // 72 MB per file, sparse: all values 0
+    for (char const* name : {"ab0.bin", "ab1.bin"}) {
+        write_text(name, "");
+        std::filesystem::resize_file(name, events * record_bytes);
+    }
+    std::string const command = " " + std::string(ZORV_SPECTRA_EXE) + " -o out ab";
+    std::string const records_refused = "Error: Not enough memory to hold the 1000000 records of "
+                                        "'ab0.bin' and 'ab1.bin' (144000000 bytes)\n";
+    // The records take 144 MB, what follows them some 25 MB: steps of 20 MB
+    // meet each outcome at least once.
+    int seen[3] = {0, 0, 0};  // refused before reading, refused later, done
+    for (int limit_mb = 60; limit_mb <= 240; limit_mb += 20) {
+        std::string limit = "ulimit -v " + std::to_string(limit_mb * 1000) + ";";
+        CommandResult r = run_command(limit + command);
+        if (r.status == 1 && r.output == records_refused)
+            ++seen[0];
+        else if (r.status == 1 && r.output == "Error: Not enough memory\n")
+            ++seen[1];
+        else if (r.status == 0 && r.output.find("Events: 1000000\n") != std::string::npos)
+            ++seen[2];
+        else
+            ADD_FAILURE() << limit << " status " << r.status << ": " << r.output;
+    }
+    EXPECT_GT(seen[0], 0);
+    EXPECT_GT(seen[1], 0);
+    EXPECT_GT(seen[2], 0);
+    ASSERT_EQ(std::remove("ab1.bin"), 0);
+    ASSERT_EQ(symlink("/dev/zero", "ab1.bin"), 0);
+    CommandResult r = run_command("ulimit -v 200000;" + command);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Error: Cannot read result file 'ab1.bin': it is not a regular file\n");
 }
 
 // A run that cannot put its files in place leaves an earlier run's outputs
