@@ -213,9 +213,10 @@ TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
 
 // A value must be a whole word: text glued to it, an integer outside 32 bits
 // and a real that is not finite are refused at the entry, after its partial
-// echo. Each failing row also goes through zorv_mpi, at the end of a file
-// that would otherwise run: it must stop there and write nothing.
-TEST(Initialize, RefusesValuesThatAreNotExactlyWhatIsWritten)
+// echo. Each failing row also goes through zorv_mpi (hence the suite name of
+// the MPI tests), at the end of a file that would otherwise run: it must stop
+// there and write nothing.
+TEST(InitializeMpi, RefusesValuesThatAreNotExactlyWhatIsWritten)
 {
     struct Row {
         char const* text;
