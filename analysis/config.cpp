@@ -4,19 +4,39 @@
 // precede them). The value's syntax depends on the key; whatever follows the
 // value on its line is not interpreted, only echoed, so it serves as a remark.
 // A comment is an entry with the key "#".
+//
+// A value ends at white space or at the end of the file. Text glued to it is
+// no remark but a mistake: "10,000" or "3e2" for an integer would otherwise
+// be read as 10 or 3 and the rest echoed as if it were a remark, so that the
+// echo looks exactly like the file. Integers must fit in 32 bits and reals
+// must be finite; a real too small for a double becomes 0 or a subnormal, as
+// strtod rounds it.
 
 #include "config.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
+#include "input_file.h"
 #include "run_state.h"
 
 namespace {
 
 constexpr int kTokenLength = 256;
+
+// True when the next character is white space or the end of the file, so
+// that what was just read is a whole word. Nothing is consumed.
+bool at_word_end(FILE* fp)
+{
+    int c = std::fgetc(fp);
+    if (c == EOF) return true;
+    std::ungetc(c, fp);
+    return std::isspace(c) != 0;
+}
 
 // Scans one white-space delimited token of at most 255 characters.
 // Returns 1 on success, 0 at the end of the file, -1 when the token is
@@ -24,10 +44,7 @@ constexpr int kTokenLength = 256;
 int scan_token(FILE* fp, char* token)
 {
     if (std::fscanf(fp, "%255s", token) != 1) return 0;
-    int c = std::fgetc(fp);
-    if (c == EOF) return 1;
-    std::ungetc(c, fp);
-    return std::isspace(c) ? 1 : -1;
+    return at_word_end(fp) ? 1 : -1;
 }
 
 void print_token_too_long()
@@ -38,6 +55,45 @@ void print_token_too_long()
 void print_cannot_read_value()
 {
     std::printf("\nError: Cannot read value\n");
+}
+
+// Reads one number as a word: white space before it, line breaks included,
+// is skipped as scanf skips it, and the whole word must be the number.
+// The integer is optionally signed decimal, as "%d" reads it, and must fit
+// in 32 bits; the real is what "%lf" reads (strtod), and must be finite.
+bool read_int(FILE* fp, int* target)
+{
+    char word[kTokenLength];
+    if (scan_token(fp, word) != 1) return false;
+    errno = 0;
+    char* end;
+    long x = std::strtol(word, &end, 10);
+    if (end == word || *end != '\0' || errno == ERANGE || x < INT_MIN || x > INT_MAX)
+        return false;
+    *target = static_cast<int>(x);
+    return true;
+}
+
+bool read_real(FILE* fp, double* target)
+{
+    char word[kTokenLength];
+    if (scan_token(fp, word) != 1) return false;
+    char* end;
+    double x = std::strtod(word, &end);
+    if (end == word || *end != '\0' || !std::isfinite(x)) return false;
+    *target = x;
+    return true;
+}
+
+// Editors on Windows may begin a UTF-8 file with the byte-order mark
+// EF BB BF. It is no part of the first key; without this, that key would be
+// "Unknown description" with an invisible prefix.
+void skip_byte_order_mark(FILE* fp)
+{
+    unsigned char head[3];
+    if (std::fread(head, 1, 3, fp) == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF)
+        return;
+    std::rewind(fp);
 }
 
 // Copies the rest of the current line to standard output; the line break is
@@ -54,42 +110,42 @@ void echo_rest_of_line(FILE* fp)
 int read_value(FILE* fp, char const* key)
 {
     if (compare_str(key, "infile_path")) {
-        if (!read_quoted_string(fp, infile_path)) return 1;
+        if (!read_quoted_string(fp, infile_path) || !at_word_end(fp)) return 1;
         std::printf(" \"%s\"", infile_path);
     } else if (compare_str(key, "abfile_path")) {
-        if (!read_quoted_string(fp, abfile_path)) return 1;
+        if (!read_quoted_string(fp, abfile_path) || !at_word_end(fp)) return 1;
         std::printf(" \"%s\"", abfile_path);
     } else if (compare_str(key, "waveforms")) {
-        if (std::fscanf(fp, "%d", &waveforms) != 1) return 1;
+        if (!read_int(fp, &waveforms)) return 1;
         std::printf(" %d", waveforms);
     } else if (compare_str(key, "data_offset")) {
-        if (std::fscanf(fp, "%d", &data_offset) != 1) return 1;
+        if (!read_int(fp, &data_offset)) return 1;
         std::printf(" %d", data_offset);
     } else if (compare_str(key, "hist_overflow")) {
-        if (std::fscanf(fp, "%lf", &hist_overflow) != 1) return 1;
+        if (!read_real(fp, &hist_overflow)) return 1;
         std::printf(" %g", hist_overflow);
     } else if (compare_str(key, "refresh_interval")) {
-        if (std::fscanf(fp, "%lf", &refresh_interval) != 1) return 1;
+        if (!read_real(fp, &refresh_interval)) return 1;
         std::printf(" %g", refresh_interval);
     } else if (compare_str(key, "resume")) {
-        if (std::fscanf(fp, "%d", &resume) != 1) return 1;
+        if (!read_int(fp, &resume)) return 1;
         std::printf(" %d", resume);
     } else if (compare_str(key, "checkpoint_interval")) {
-        if (std::fscanf(fp, "%lf", &checkpoint_interval) != 1) return 1;
+        if (!read_real(fp, &checkpoint_interval)) return 1;
         std::printf(" %g", checkpoint_interval);
     } else if (compare_str(key, "sessions")) {
-        if (std::fscanf(fp, "%d %d", &start_session, &stop_session) != 2) return 1;
+        if (!read_int(fp, &start_session) || !read_int(fp, &stop_session)) return 1;
         std::printf(" %d %d", start_session, stop_session);
     } else if (compare_str(key, "cal_sessions")) {
-        if (std::fscanf(fp, "%d %d", &start_cal_session, &stop_cal_session) != 2) return 1;
+        if (!read_int(fp, &start_cal_session) || !read_int(fp, &stop_cal_session)) return 1;
         std::printf(" %d %d", start_cal_session, stop_cal_session);
     } else if (compare_str(key, "decay_est") || compare_str(key, "bcg_est")) {
         double* target = compare_str(key, "decay_est") ? decay_est : bcg_est;
         // The first value is echoed before the second is scanned, so a
         // failure on the second shows how far the entry got.
-        if (std::fscanf(fp, "%lf", &target[0]) != 1) return 1;
+        if (!read_real(fp, &target[0])) return 1;
         std::printf(" %g", target[0]);
-        if (std::fscanf(fp, "%lf", &target[1]) != 1) return 1;
+        if (!read_real(fp, &target[1])) return 1;
         std::printf(" %g", target[1]);
     } else if (compare_str(key, "#")) {
         // a comment: the rest of the line is its text
@@ -150,11 +206,16 @@ int read_quoted_string(FILE* fp, char* target)
 int initialize()
 {
     std::printf("Reading configuration file: zorv_mpi.ini\n");
-    FILE* fp = std::fopen("zorv_mpi.ini", "r");
+    char const* refusal;
+    FILE* fp = open_input_file("zorv_mpi.ini", "r", &refusal);
     if (!fp) {
-        std::printf("Error: Cannot open inifile: zorv_mpi.ini\n");
+        if (refusal)
+            std::printf("Error: Cannot open inifile: zorv_mpi.ini (%s)\n", refusal);
+        else
+            std::printf("Error: Cannot open inifile: zorv_mpi.ini\n");
         return 1;
     }
+    skip_byte_order_mark(fp);
 
     char key[kTokenLength];
     char eq[kTokenLength];

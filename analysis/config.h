@@ -11,6 +11,9 @@
 // Reads "zorv_mpi.ini" from the working directory into the run state.
 // Returns 0 when the whole file was read, 1 on the first error (after
 // printing its message). Values stored before an error stay stored.
+// A value must end at white space or at the end of the file; integers must
+// fit in 32 bits, reals must be finite. A leading UTF-8 byte-order mark is
+// skipped; a directory or anything else that is not a regular file is refused.
 int initialize();
 
 // Reads a double-quoted string from fp into target (256 bytes, cleared

@@ -6,12 +6,18 @@
 #include <cmath>
 #include <cstdio>
 
+#include "input_file.h"
+
 int read_kernel_file(char const* name, double* table, int capacity, int* count)
 {
     *count = 0;
-    FILE* fp = std::fopen(name, "r");
+    char const* refusal;
+    FILE* fp = open_input_file(name, "r", &refusal);
     if (!fp) {
-        std::printf("Error: Cannot open window file '%s'\n", name);
+        if (refusal)
+            std::printf("Error: Cannot open window file '%s' (%s)\n", name, refusal);
+        else
+            std::printf("Error: Cannot open window file '%s'\n", name);
         return 1;
     }
 

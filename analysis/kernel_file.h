@@ -7,7 +7,8 @@
 
 // Reads the coefficients of the file `name` into table (room for `capacity`
 // values) and their number into *count. Returns 0 on success. Returns 1 after
-// printing one "Error: " line when the file cannot be opened, holds more than
+// printing one "Error: " line when the file cannot be opened or is not a
+// regular file (a directory, a FIFO, a device), holds more than
 // `capacity` pairs, an item that is not a number, an incomplete last pair, a
 // non-finite coefficient, no coefficient, an even number of coefficients
 // (a kernel without a centre), only zero coefficients, or coefficients whose

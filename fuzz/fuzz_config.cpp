@@ -6,6 +6,7 @@
 // validate_config() runs on them, and the target checks what the rest of the
 // program relies on after an accepted configuration.
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
     int status = initialize();
     // Whatever happened, the paths stay strings within their buffers.
     if (!terminated(infile_path) || !terminated(abfile_path)) __builtin_trap();
+    // No real is ever stored unless it is finite.
+    double const reals[] = {hist_overflow, refresh_interval, checkpoint_interval,
+                            decay_est[0], decay_est[1], bcg_est[0], bcg_est[1]};
+    for (double x : reals)
+        if (!std::isfinite(x)) __builtin_trap();
     if (status != 0 && status != 1) __builtin_trap();
     if (status != 0 || validate_config() != 0) return 0;
 

@@ -5,6 +5,7 @@
 #include "spectra.h"
 
 #include <cstdio>
+#include <new>
 
 int main(int argc, char** argv)
 {
@@ -14,7 +15,15 @@ int main(int argc, char** argv)
         return 0;
     if (status != 0)
         return status;
-    status = run_spectra(opt);
+    // The result files' records are refused at once when they cannot be held;
+    // what the spectra need besides them is small, but a machine at its limit
+    // still gets a message and a status rather than an abort.
+    try {
+        status = run_spectra(opt);
+    } catch (std::bad_alloc const&) {
+        std::printf("Error: Not enough memory\n");
+        status = 1;
+    }
     std::fflush(stdout);
     return status;
 }

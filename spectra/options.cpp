@@ -172,5 +172,9 @@ int parse_arguments(int argc, char const* const* argv, spectra_options* opt)
         std::printf("Error: No result-file base name given; see zorv_spectra --help\n");
         return 2;
     }
+    // Only now are the bin counts known that a range must fit.
+    for (int q = 0; q < quantity_count; ++q)
+        if (opt->range[q].given && !check_axis(*opt, q, opt->range[q]))
+            return 2;
     return 0;
 }

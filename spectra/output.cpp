@@ -125,8 +125,9 @@ int run_spectra(spectra_options const& opt)
     if (read_result_pair(opt.base, &data) != 0)
         return 1;
     spectra_set s;
-    fill_spectra(data, opt, &s);
-    std::string summary = summary_text(data, s, opt);
+    std::string summary;
+    if (fill_spectra(data, opt, &s) != 0 || summary_text(data, s, opt, &summary) != 0)
+        return 1;
     if (write_outputs(s, summary, opt.output_dir) != 0)
         return 1;
     std::printf("\n%s\nWritten to %s/: amplitude.txt position.txt width.txt ssr.txt dt.txt\n"

@@ -1,19 +1,29 @@
 /*
  * Reading and checking the pair of result files.
  *
- * Whole files are read into memory (a record is 72 bytes: a million events
- * are 72 MB per channel), then checked in the order a user would want to
- * hear about problems: a file that is missing, a file that is cut off inside
- * a record, files of different lengths, and finally values that are not
- * finite, with the file, the record and the field named.
+ * The lengths come first, from the open files: a file that is missing or
+ * not a regular file (a folder, a FIFO that would block, a device such as
+ * /dev/zero that never ends), a file cut off inside a record, files of
+ * different lengths. Then memory for both channels is taken at once (a record
+ * is 72 bytes: a million events are 72 MB per channel), so that a pair too
+ * large for the machine is refused with a message before anything is read,
+ * and the records are decoded and checked in blocks as they are read, never
+ * holding the bytes of a whole file besides them. Values that are not finite
+ * are named with the file, the record and the field.
  */
 #include "result_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -23,24 +33,62 @@ char const* const field_names[record_values] = {
     "tail amplitude", "amplitude 2", "position 2",
 };
 
-// Reads the whole file. Returns 0, or prints an "Error: " line and returns 1.
-int read_file(std::string const& path, std::vector<unsigned char>* bytes)
+// Records decoded per read.
+constexpr std::size_t block_records = 1024;
+
+// Opens a result file and finds its length. Opened without blocking, so that
+// a FIFO cannot hold the program, and refused unless it is a regular file.
+// Returns 0, or prints an "Error: " line and returns 1.
+int open_result_file(std::string const& path, std::FILE** f, std::size_t* bytes)
 {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         std::printf("Error: Cannot open result file '%s': %s\n", path.c_str(), std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
         return 1;
     }
-    bytes->clear();
-    unsigned char buf[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0)
-        bytes->insert(bytes->end(), buf, buf + got);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
-        std::printf("Error: Cannot read result file '%s'\n", path.c_str());
+    if (!S_ISREG(st.st_mode)) {
+        std::printf("Error: Cannot read result file '%s': it is %s\n", path.c_str(),
+                    S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
+        close(fd);
         return 1;
+    }
+    *f = fdopen(fd, "rb");
+    if (*f == nullptr) {
+        std::printf("Error: Cannot open result file '%s': %s\n", path.c_str(), std::strerror(errno));
+        close(fd);
+        return 1;
+    }
+    *bytes = static_cast<std::size_t>(st.st_size);
+    return 0;
+}
+
+// Reads n records of one channel into *records, checking every value.
+// Returns 0, or prints an "Error: " line and returns 1.
+int read_records(std::FILE* f, std::string const& path, std::size_t n, std::vector<result_record>* records)
+{
+    std::vector<unsigned char> buf(block_records * record_bytes);
+    for (std::size_t done = 0; done < n;) {
+        std::size_t want = std::min(n - done, block_records);
+        std::size_t got = std::fread(buf.data(), record_bytes, want, f);
+        if (got != want) {
+            std::printf("Error: Cannot read result file '%s': %s\n", path.c_str(),
+                        std::ferror(f) ? std::strerror(errno) : "it became shorter while being read");
+            return 1;
+        }
+        for (std::size_t i = 0; i < got; ++i, ++done) {
+            result_record r = decode_record(buf.data() + i * record_bytes);
+            for (int k = 0; k < record_values; ++k) {
+                if (!std::isfinite(r[k])) {
+                    std::printf("Error: Result file '%s', record %zu (counted from 0): %s is not finite (%g)\n",
+                                path.c_str(), done, field_names[k], r[k]);
+                    return 1;
+                }
+            }
+            records->push_back(r);
+        }
     }
     return 0;
 }
@@ -69,26 +117,29 @@ result_record decode_record(unsigned char const* bytes)
     return r;
 }
 
-int read_result_pair(std::string const& base, result_pair* out)
+namespace {
+
+// read_result_pair with the files in f, which the caller closes.
+int read_opened_pair(std::string const& base, result_pair* out, std::FILE** f)
 {
-    std::vector<unsigned char> bytes[2];
+    std::size_t bytes[2];
     for (int c = 0; c < 2; ++c) {
         out->path[c] = result_path(base, c);
         out->channel[c].clear();
-        if (read_file(out->path[c], &bytes[c]) != 0)
+        if (open_result_file(out->path[c], &f[c], &bytes[c]) != 0)
             return 1;
     }
     for (int c = 0; c < 2; ++c) {
-        if (bytes[c].size() % record_bytes != 0) {
+        if (bytes[c] % record_bytes != 0) {
             std::printf("Error: Result file '%s' is %zu bytes long, not a whole number of "
                         "%d-byte records (%zu records and %zu bytes over)\n",
-                        out->path[c].c_str(), bytes[c].size(), record_bytes,
-                        bytes[c].size() / record_bytes, bytes[c].size() % record_bytes);
+                        out->path[c].c_str(), bytes[c], record_bytes,
+                        bytes[c] / record_bytes, bytes[c] % record_bytes);
             return 1;
         }
     }
-    std::size_t n = bytes[0].size() / record_bytes;
-    std::size_t n1 = bytes[1].size() / record_bytes;
+    std::size_t n = bytes[0] / record_bytes;
+    std::size_t n1 = bytes[1] / record_bytes;
     if (n != n1) {
         std::printf("Error: Result files differ in length: '%s' holds %zu records, '%s' holds %zu; "
                     "record i of both must be the same event\n",
@@ -100,21 +151,32 @@ int read_result_pair(std::string const& base, result_pair* out)
                     out->path[0].c_str(), out->path[1].c_str());
         return 1;
     }
-    for (int c = 0; c < 2; ++c) {
-        out->channel[c].resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            result_record r = decode_record(bytes[c].data() + i * record_bytes);
-            for (int k = 0; k < record_values; ++k) {
-                if (!std::isfinite(r[k])) {
-                    std::printf("Error: Result file '%s', record %zu (counted from 0): %s is not finite (%g)\n",
-                                out->path[c].c_str(), i, field_names[k], r[k]);
-                    out->channel[0].clear();
-                    out->channel[1].clear();
-                    return 1;
-                }
-            }
-            out->channel[c][i] = r;
-        }
+    try {
+        out->channel[0].reserve(n);
+        out->channel[1].reserve(n);
+    } catch (std::exception const&) {
+        std::printf("Error: Not enough memory to hold the %zu records of '%s' and '%s' (%zu bytes)\n",
+                    n, out->path[0].c_str(), out->path[1].c_str(), 2 * n * sizeof(result_record));
+        return 1;
     }
+    for (int c = 0; c < 2; ++c)
+        if (read_records(f[c], out->path[c], n, &out->channel[c]) != 0)
+            return 1;
     return 0;
+}
+
+} // namespace
+
+int read_result_pair(std::string const& base, result_pair* out)
+{
+    std::FILE* f[2] = {nullptr, nullptr};
+    int status = read_opened_pair(base, out, f);
+    for (std::FILE* file : f)
+        if (file != nullptr)
+            std::fclose(file);
+    if (status != 0) {
+        out->channel[0].clear();
+        out->channel[1].clear();
+    }
+    return status;
 }

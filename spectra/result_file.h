@@ -62,9 +62,10 @@ result_record decode_record(unsigned char const* bytes);
 /*
  * Reads and checks both result files of `base` into *out.
  * Returns 0, or prints one "Error: ..." line on standard output and returns 1
- * when a file is missing or unreadable, is not a whole number of 72-byte
- * records, the two differ in length, they hold no record at all, or a value is
- * not finite.
+ * when a file is missing, unreadable or not a regular file, is not a whole
+ * number of 72-byte records, the two differ in length, they hold no record at
+ * all, there is not enough memory for their records, or a value is not
+ * finite.
  */
 int read_result_pair(std::string const& base, result_pair* out);
 

@@ -4,11 +4,18 @@
  * Mean and spread:  m = v0 + sum (v - v0) / N,  s = sqrt(sum (v - m)^2 / (N - 1)),
  *                   two passes around the first value v0 (the values sit far
  *                   from 0, e.g. a baseline of -28,000 with a spread of a few
- *                   units).
+ *                   units), on the values scaled by a power of two into
+ *                   -1 .. 1 so that nothing overflows on the way.
  * Range quantile:   q(f) = v[k] + (v[k + 1] - v[k]) (f (N - 1) - k),
- *                   k = floor(f (N - 1)), v sorted.
+ *                   k = floor(f (N - 1)), v sorted; v[k] (1 - t) + v[k + 1] t
+ *                   when the difference overflows.
  * Line position:    vertex of the parabola through the peak bin and its two
- *                   neighbours, in axis units.
+ *                   neighbours, x2 + s (y1 - y3) / (2 (y1 - 2 y2 + y3)) with
+ *                   s the bin width, so that no square of a position is formed.
+ *
+ * Result files may hold any finite double. What cannot be represented (an
+ * axis too wide for its bins, a difference of positions or a spread beyond the
+ * largest double) is reported, and nothing is written.
  */
 #include "spectra.h"
 
@@ -63,20 +70,30 @@ moments moments_of(std::vector<double> const& v)
     m.n = v.size();
     if (m.n == 0)
         return m;
+    // Scaling by 2^-e is exact, so every sum below rounds as it would on the
+    // values themselves, but with the values in -1 .. 1 no difference and no
+    // square can overflow (values of -1e308 and 1e308 have a mean of 0 and a
+    // spread of 1.4e308, while their difference is beyond any double).
+    double largest = 0.0;
+    for (double x : v)
+        largest = std::max(largest, std::fabs(x));
+    int e = largest > 0.0 ? std::ilogb(largest) + 1 : 0;
     // Sums of the differences to the first value: a parameter held fixed
     // (the decay rate of the processing phase) then shows a spread of exactly
     // 0 instead of the rounding error of its mean.
-    double ref = v[0];
+    double ref = std::ldexp(v[0], -e);
     double sum = 0.0;
     for (double x : v)
-        sum += x - ref;
+        sum += std::ldexp(x, -e) - ref;
     double d = sum / m.n;
-    m.mean = ref + d;
+    m.mean = std::ldexp(ref + d, e);
     if (m.n > 1) {
         double ss = 0.0;
-        for (double x : v)
-            ss += (x - ref - d) * (x - ref - d);
-        m.spread = std::sqrt(ss / (m.n - 1));
+        for (double x : v) {
+            double r = std::ldexp(x, -e) - ref - d;
+            ss += r * r;
+        }
+        m.spread = std::ldexp(std::sqrt(ss / (m.n - 1)), e);
     }
     return m;
 }
@@ -121,7 +138,30 @@ double quantile(std::vector<double> const& sorted, double f)
     std::size_t k = static_cast<std::size_t>(pos);
     if (k + 1 >= sorted.size())
         return sorted.back();
-    return sorted[k] + (sorted[k + 1] - sorted[k]) * (pos - k);
+    double step = sorted[k + 1] - sorted[k];
+    // Neighbours of opposite sign near the largest double: their difference
+    // overflows, a weighted sum of the two cannot.
+    if (!std::isfinite(step))
+        return sorted[k] * (1.0 - (pos - k)) + sorted[k + 1] * (pos - k);
+    return sorted[k] + step * (pos - k);
+}
+
+int axis_bins(spectra_options const& opt, int q)
+{
+    bool mapped = q == quantity_amplitude || q == quantity_position;
+    return mapped ? std::max(opt.bins, opt.map_bins) : opt.bins;
+}
+
+bool check_axis(spectra_options const& opt, int q, axis_range const& r)
+{
+    int bins = axis_bins(opt, q);
+    if (std::isfinite(r.lo) && std::isfinite(r.hi) && r.lo < r.hi &&
+        std::isfinite((bins - 1) * (r.hi - r.lo)))
+        return true;
+    std::printf("Error: The %s axis from %g to %g is too wide for %d bins; "
+                "give a narrower range with --%s LO:HI\n", quantity_key(q), r.lo, r.hi, bins,
+                quantity_key(q));
+    return false;
 }
 
 axis_range derived_range(std::vector<double> values, double trim, double fallback_lo, double fallback_hi)
@@ -144,13 +184,27 @@ axis_range derived_range(std::vector<double> values, double trim, double fallbac
     return r;
 }
 
-void fill_spectra(result_pair const& data, spectra_options const& opt, spectra_set* out)
+int fill_spectra(result_pair const& data, spectra_options const& opt, spectra_set* out)
 {
+    for (int c = 0; c < 2; ++c) {
+        for (std::size_t i = 0; i < data.events(); ++i) {
+            result_record const& r = data.channel[c][i];
+            if (two_pulses(r) && !std::isfinite(value_of(r, quantity_dt))) {
+                std::printf("Error: Result file '%s', record %zu (counted from 0): position 2 - "
+                            "position 1 is beyond the largest double (%g - %g)\n",
+                            data.path[c].c_str(), i, r[field_position2], r[field_position1]);
+                return 1;
+            }
+        }
+    }
     axis_range range[quantity_count];
     for (int q = 0; q < quantity_count; ++q) {
         range[q] = range_of(data, opt, q);
-        out->spectrum[q].reset(new histogram1D(opt.bins, 2, range[q].lo, range[q].hi));
+        if (!check_axis(opt, q, range[q]))
+            return 1;
     }
+    for (int q = 0; q < quantity_count; ++q)
+        out->spectrum[q].reset(new histogram1D(opt.bins, 2, range[q].lo, range[q].hi));
     axis_range const& a = range[quantity_amplitude];
     axis_range const& p = range[quantity_position];
     int nm = opt.map_bins;
@@ -174,6 +228,7 @@ void fill_spectra(result_pair const& data, spectra_options const& opt, spectra_s
         out->amplitude_map->add(A[field_amplitude1], B[field_amplitude1], 0);
         out->position_map->add(A[field_position1], B[field_position1], 0);
     }
+    return 0;
 }
 
 std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_lines)
@@ -215,12 +270,14 @@ std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_
         chosen.push_back(p);
 
         amplitude_line line;
-        double x1 = bin_centre(h, p - 1), x2 = bin_centre(h, p), x3 = bin_centre(h, p + 1);
+        double x2 = bin_centre(h, p);
+        double step = 0.5 * (bin_centre(h, p + 1) - bin_centre(h, p - 1));
         double y1 = d[p - 1], y2 = d[p], y3 = d[p + 1];
-        double num = 0.5 * ((x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3);
-        double den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3;
-        // A flat top (den 0) has no vertex; the bin centre is the best guess.
-        line.position = den != 0.0 ? num / den : x2;
+        // The vertex lies within half a bin of x2 (y2 is the highest of the
+        // three), so the shift is formed in bin units; a flat top (den 0) has
+        // no vertex, and the bin centre is the best guess.
+        double den = y1 - 2.0 * y2 + y3;
+        line.position = den != 0.0 ? x2 + step * ((y1 - y3) / (2.0 * den)) : x2;
         line.counts = d[p];
         line.fwhm = h.fwhm(x2, column);
         lines.push_back(line);
@@ -228,9 +285,10 @@ std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_
     return lines;
 }
 
-std::string summary_text(result_pair const& data, spectra_set& s, spectra_options const& opt)
+int summary_text(result_pair const& data, spectra_set& s, spectra_options const& opt, std::string* text)
 {
-    std::string t;
+    std::string& t = *text;
+    t.clear();
     append(&t, "zorv_spectra: %s (channel A) and %s (channel B)\n", data.path[0].c_str(), data.path[1].c_str());
     append(&t, "Events: %zu\n", data.events());
     append(&t, "Channels with two pulses: A %zu, B %zu, both in %zu events\n\n", s.two_pulse[0],
@@ -247,6 +305,11 @@ std::string summary_text(result_pair const& data, spectra_set& s, spectra_option
         append(&t, "%-25s", name.c_str());
         for (int c = 0; c < 2; ++c) {
             moments m = moments_of(dt ? quantity_values(data, quantity_dt, c) : field_values(data, k, c));
+            if (!std::isfinite(m.mean) || !std::isfinite(m.spread)) {
+                std::printf("Error: The mean or spread of %s in channel %c is beyond the largest "
+                            "double\n", dt ? "position 2 - position 1" : field_name(k), "AB"[c]);
+                return 1;
+            }
             if (m.n == 0)
                 append(&t, " %12s %12s", "-", "-");
             else
@@ -272,10 +335,12 @@ std::string summary_text(result_pair const& data, spectra_set& s, spectra_option
             append(&t, "  %-8s none stands out of the continuum\n", c == 0 ? "A" : "B");
         for (amplitude_line const& l : lines) {
             append(&t, "  %-8s %12.6g %10.0f %12.4g", c == 0 ? "A" : "B", l.position, l.counts, l.fwhm);
-            if (l.position != 0.0)
-                append(&t, " %8.3f%%", 100.0 * l.fwhm / std::fabs(l.position));
+            // No ratio for a line at 0 (or so near it that the ratio overflows).
+            double percent = 100.0 * (l.fwhm / std::fabs(l.position));
+            if (std::isfinite(percent))
+                append(&t, " %8.3f%%", percent);
             append(&t, "\n");
         }
     }
-    return t;
+    return 0;
 }

@@ -72,6 +72,18 @@ struct spectra_options {
 int parse_arguments(int argc, char const* const* argv, spectra_options* opt);
 void print_usage();
 
+// Bins of the axes that quantity q's range spans: the amplitude and position
+// ranges are also the axes of the maps.
+int axis_bins(spectra_options const& opt, int q);
+
+/*
+ * True when the range of quantity q can be an axis: finite ends in order, and
+ * (bins - 1) times its width finite, the largest product the histograms form
+ * when they place a value. Otherwise prints an "Error: " line naming the
+ * quantity and its range and returns false.
+ */
+bool check_axis(spectra_options const& opt, int q, axis_range const& r);
+
 // Values of quantity q in one channel, in event order; for quantity_dt only
 // those of the events in which the channel holds two pulses.
 std::vector<double> quantity_values(result_pair const& data, int q, int channel);
@@ -97,8 +109,12 @@ struct spectra_set {
     std::size_t two_pulse_both = 0;        // events with two pulses in both
 };
 
-// Chooses the axes and fills every histogram from the checked data.
-void fill_spectra(result_pair const& data, spectra_options const& opt, spectra_set* out);
+/*
+ * Chooses the axes and fills every histogram from the checked data. Returns
+ * 0, or prints an "Error: " line and returns 1 when a value of position 2 -
+ * position 1 or an axis cannot be represented (see check_axis).
+ */
+int fill_spectra(result_pair const& data, spectra_options const& opt, spectra_set* out);
 
 // One peak of an amplitude spectrum.
 struct amplitude_line {
@@ -118,9 +134,13 @@ struct amplitude_line {
  */
 std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_lines);
 
-// The summary text: events, two-pulse channels, mean and spread of every
-// parameter per channel, axes, and the strongest amplitude lines.
-std::string summary_text(result_pair const& data, spectra_set& s, spectra_options const& opt);
+/*
+ * The summary text into *text: events, two-pulse channels, mean and spread of
+ * every parameter per channel, axes, and the strongest amplitude lines.
+ * Returns 0, or prints an "Error: " line and returns 1 when a mean or spread
+ * is beyond the largest double.
+ */
+int summary_text(result_pair const& data, spectra_set& s, spectra_options const& opt, std::string* text);
 
 /*
  * Writes all tables, images and the summary into opt.output_dir (created if

@@ -2,9 +2,13 @@
 // and the checks made after the file has been read.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "run_state.h"
@@ -169,6 +173,24 @@ TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
     EXPECT_EQ(waveforms, 5);
 }
 
+// A folder or a FIFO by the name of the file is refused at once, by name:
+// fopen would take the folder for an empty file and wait on the FIFO.
+TEST(Initialize, RefusesWhatIsNotARegularFile)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir("zorv_mpi.ini", 0700), 0);
+    ReadResult r{-1, ""};
+    r.output = capture_stdout([&] { r.status = initialize(); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini (it is a directory)\n");
+
+    ASSERT_EQ(rmdir("zorv_mpi.ini"), 0);
+    ASSERT_EQ(mkfifo("zorv_mpi.ini", 0600), 0);
+    r.output = capture_stdout([&] { r.status = initialize(); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini (it is not a regular file)\n");
+}
+
 // Nothing longer than the 256-byte buffers is ever stored.
 TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
 {
@@ -187,6 +209,93 @@ TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
     EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Quoted string longer than 255 characters\n"
                                 "\nError: Cannot read value\n");
     EXPECT_EQ(std::strlen(infile_path), 255u);
+}
+
+// A value must be a whole word: text glued to it, an integer outside 32 bits
+// and a real that is not finite are refused at the entry, after its partial
+// echo. Each failing row also goes through zorv_mpi (hence the suite name of
+// the MPI tests), at the end of a file that would otherwise run: it must stop
+// there and write nothing.
+TEST(InitializeMpi, RefusesValuesThatAreNotExactlyWhatIsWritten)
+{
+    struct Row {
+        char const* text;
+        char const* output;  // behind the first line
+        int status;
+    };
+    std::string const bad = "\nError: Cannot read value\n";
+    std::vector<Row> const rows = {
+        // glued text, every kind of value
+        {"waveforms = 10,000\n", "  waveforms =", 1},
+        {"waveforms = 3e2\n", "  waveforms =", 1},
+        {"data_offset = 1.5\n", "  data_offset =", 1},
+        {"data_offset = 0x10\n", "  data_offset =", 1},
+        {"resume = 1;\n", "  resume =", 1},
+        {"waveforms = 10x", "  waveforms =", 1},
+        {"hist_overflow = 0.05%\n", "  hist_overflow =", 1},
+        {"refresh_interval = 5s\n", "  refresh_interval =", 1},
+        {"checkpoint_interval = 1e+ 5\n", "  checkpoint_interval =", 1},
+        {"sessions = 2 2,3\n", "  sessions =", 1},
+        {"cal_sessions = 1,2 3\n", "  cal_sessions =", 1},
+        {"decay_est = -0.0015x -0.0015\n", "  decay_est =", 1},
+        {"bcg_est = 0 0;\n", "  bcg_est = 0", 1},
+        {"infile_path = \"raw\".zvx\n", "  infile_path =", 1},
+        // integers outside 32 bits, every integer key
+        {"waveforms = 99999999999\n", "  waveforms =", 1},
+        {"waveforms = 4294967596\n", "  waveforms =", 1},
+        {"data_offset = -2147483649\n", "  data_offset =", 1},
+        {"resume = 2147483648\n", "  resume =", 1},
+        {"sessions = 1 4294967297\n", "  sessions =", 1},
+        {"cal_sessions = 99999999999999999999999 1\n", "  cal_sessions =", 1},
+        // reals that overflow, or are not finite as written
+        {"hist_overflow = 1e400\n", "  hist_overflow =", 1},
+        {"refresh_interval = inf\n", "  refresh_interval =", 1},
+        {"checkpoint_interval = -1e309\n", "  checkpoint_interval =", 1},
+        {"decay_est = -0.0015 1e400\n", "  decay_est = -0.0015", 1},
+        {"bcg_est = -1e400 0\n", "  bcg_est =", 1},
+        {"bcg_est = nan 0\n", "  bcg_est =", 1},
+        // still read: the extremes of 32 bits, underflow to 0, CRLF line
+        // ends, a byte-order mark in front of the first key
+        {"sessions = -2147483648 2147483647\n", "  sessions = -2147483648 2147483647\n", 0},
+        {"hist_overflow = 1e-400 rounds to 0\n", "  hist_overflow = 0 rounds to 0\n", 0},
+        {"waveforms = 10\r\nbcg_est = 1\r\n 2\r\n", "  waveforms = 10\r\n  bcg_est = 1 2\r\n", 0},
+        {"\xEF\xBB\xBFwaveforms = 10\n", "  waveforms = 10\n", 0},
+    };
+
+    TempDir dir;
+    std::string const runnable =
+        "infile_path = \"raw\"\nabfile_path = \"ab\"\nwaveforms = 3\ndata_offset = 12\n"
+        "hist_overflow = 0.05\nrefresh_interval = 1\nsessions = 2 2\ncal_sessions = 1 1\n"
+        "decay_est = -0.0015 -0.0015\nbcg_est = 0 0\n";
+    std::string kernel;
+    for (int i = 0; i < 17; ++i) kernel += std::to_string(i) + " 1\n";
+
+    std::vector<std::future<CommandResult>> runs(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        Row const& row = rows[i];
+        std::string expected = row.output + (row.status ? bad : "End of configuration file\n");
+        ReadResult r = read_config(row.text);
+        EXPECT_EQ(r.status, row.status) << row.text;
+        EXPECT_EQ(r.output, kHead + expected) << row.text;
+        if (row.status == 0) continue;
+        std::string run_dir = dir.file(("run" + std::to_string(i)).c_str());
+        ASSERT_EQ(mkdir(run_dir.c_str(), 0700), 0);
+        write_text(run_dir + "/win.txt", kernel);
+        write_text(run_dir + "/zorv_mpi.ini", runnable + row.text);
+        runs[i] = std::async(std::launch::async, [run_dir] { return run_mpi(2, ZORV_MPI_EXE, run_dir); });
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!runs[i].valid()) continue;
+        CommandResult r = runs[i].get();
+        std::string tail = std::string(rows[i].output) + bad;
+        std::string run_dir = dir.file(("run" + std::to_string(i)).c_str());
+        EXPECT_NE(r.status, 0) << rows[i].text;
+        EXPECT_GE(r.output.size(), tail.size()) << rows[i].text;
+        EXPECT_EQ(r.output.substr(r.output.size() - std::min(tail.size(), r.output.size())), tail)
+            << rows[i].text;
+        for (char const* out : {"/ab0.bin", "/ab1.bin", "/decay0.txt", "/decay1.txt", "/fit.txt"})
+            EXPECT_FALSE(file_exists(run_dir + out)) << rows[i].text << out;
+    }
 }
 
 TEST(CompareStr, IsExactWholeStringEquality)

@@ -6,11 +6,14 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -204,6 +207,21 @@ TEST(SpectraRead, NoRecords)
     EXPECT_EQ(out, "Error: Result files 'ab0.bin' and 'ab1.bin' hold no records\n");
 }
 
+// A folder or a FIFO in place of a result file is refused by name, at once.
+TEST(SpectraRead, RefusesWhatIsNotARegularFile)
+{
+    TempDir dir;
+    write_results("ab1.bin", {amp(1.0)});
+    result_pair data;
+    ASSERT_EQ(mkdir("ab0.bin", 0700), 0);
+    std::string out = capture_stdout([&] { EXPECT_EQ(read_result_pair("ab", &data), 1); });
+    EXPECT_EQ(out, "Error: Cannot read result file 'ab0.bin': it is a directory\n");
+    ASSERT_EQ(rmdir("ab0.bin"), 0);
+    ASSERT_EQ(mkfifo("ab0.bin", 0600), 0);
+    out = capture_stdout([&] { EXPECT_EQ(read_result_pair("ab", &data), 1); });
+    EXPECT_EQ(out, "Error: Cannot read result file 'ab0.bin': it is not a regular file\n");
+}
+
 // NaN and infinity are refused, with file, record and field.
 TEST(SpectraRead, NonFiniteValues)
 {
@@ -237,6 +255,9 @@ TEST(SpectraRange, Quantile)
     EXPECT_DOUBLE_EQ(quantile(v, 0.5), 30.0);
     EXPECT_DOUBLE_EQ(quantile(v, 0.1), 14.0);
     EXPECT_DOUBLE_EQ(quantile({7.0}, 0.3), 7.0);
+    // Neighbours whose difference overflows.
+    EXPECT_DOUBLE_EQ(quantile({-1e308, 1e308}, 0.25), -0.5e308);
+    EXPECT_EQ(quantile({-1e308, 1e308}, 0.0), -1e308);
 }
 
 // Trimming leaves the outliers to the end bins.
@@ -433,6 +454,20 @@ TEST(SpectraLines, LimitAndEndBins)
     EXPECT_EQ(lines[1].counts, 70.0);
 }
 
+// A line far out on the axis: its position is found without squaring it.
+TEST(SpectraLines, LineNearTheLargestDouble)
+{
+    histogram1D h(401, 1, 0.0, 4e300);
+    double const counts[] = {10, 30, 20};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < counts[k]; ++c)
+            h.add((99 + k) * 1e298, 0);
+    std::vector<amplitude_line> lines = strongest_lines(h, 0, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    // Parabola through (-1, 10), (0, 30), (1, 20) bins: vertex at +1/6 bin.
+    EXPECT_NEAR(lines[0].position / 1e298, 100.0 + 1.0 / 6.0, 1e-9);
+}
+
 // ---------------------------------------------------------------- summary
 
 TEST(SpectraSummary, CountsMeansAndSpreads)
@@ -449,7 +484,8 @@ TEST(SpectraSummary, CountsMeansAndSpreads)
     EXPECT_EQ(s.two_pulse[0], 1u);
     EXPECT_EQ(s.two_pulse[1], 2u);
     EXPECT_EQ(s.two_pulse_both, 1u);
-    std::string t = summary_text(data, s, opt);
+    std::string t;
+    ASSERT_EQ(summary_text(data, s, opt, &t), 0);
     EXPECT_NE(t.find("Events: 3\n"), std::string::npos) << t;
     EXPECT_NE(t.find("Channels with two pulses: A 1, B 2, both in 1 events\n"), std::string::npos) << t;
     typedef std::vector<std::string> words;
@@ -475,9 +511,27 @@ TEST(SpectraSummary, NoSecondPulses)
     spectra_options opt;
     spectra_set s;
     fill_spectra(data, opt, &s);
-    std::string t = summary_text(data, s, opt);
+    std::string t;
+    ASSERT_EQ(summary_text(data, s, opt, &t), 0);
     EXPECT_EQ(row(t, "amplitude 2 * "), (std::vector<std::string>{"-", "-", "-", "-"})) << t;
     EXPECT_NE(t.find("A        none stands out"), std::string::npos) << t;
+}
+
+// Values near the largest double: mean and spread without overflow.
+TEST(SpectraSummary, ExtremeButFiniteValues)
+{
+    TempDir dir;
+    write_results("ab0.bin", {amp(1e308), amp(-1e308)});
+    write_results("ab1.bin", {amp(1.0), amp(3.0)});
+    result_pair data;
+    ASSERT_EQ(read_result_pair("ab", &data), 0);
+    spectra_options opt;
+    opt.range[quantity_amplitude] = {true, -1.0, 1.0};
+    spectra_set s;
+    ASSERT_EQ(fill_spectra(data, opt, &s), 0);
+    std::string t;
+    ASSERT_EQ(summary_text(data, s, opt, &t), 0);
+    EXPECT_EQ(row(t, "amplitude 1 "), (std::vector<std::string>{"0", "1.414e+308", "2", "1.414"})) << t;
 }
 
 // ---------------------------------------------------------------- command line
@@ -556,6 +610,91 @@ TEST(SpectraProgram, BadInputWritesNothing)
     r = run_command(std::string(ZORV_SPECTRA_EXE) + " --help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.find("-o, --output DIR"), std::string::npos);
+}
+
+// What cannot be represented is named, with a non-zero status and no output:
+// an axis too wide for its bins, a difference of positions or a spread
+// beyond the largest double.
+TEST(SpectraProgram, ExtremeValuesThatCannotBeShown)
+{
+    TempDir dir;
+    rec far_apart = two(1.0, -1e308, 5.0, 1e308);
+    rec tail_up = amp(1.0), tail_down = amp(1.0);
+    tail_up.tail = 1.7e308;
+    tail_down.tail = -1.7e308;
+    struct Case {
+        std::vector<rec> a;
+        std::string args;
+        int status;
+        char const* message;
+    };
+    std::vector<Case> const cases = {
+        {{amp(1e308), amp(-1e308)}, "", 1,
+         "Error: The amplitude axis from -9.85e+307 to 9.85e+307 is too wide for 1000 bins; "
+         "give a narrower range with --amplitude LO:HI\n"},
+        {{amp(1.0), amp(2.0)}, "--amplitude=-1e308:1e308", 2,
+         "Error: The amplitude axis from -1e+308 to 1e+308 is too wide for 1000 bins; "
+         "give a narrower range with --amplitude LO:HI\n"},
+        {{amp(1.0), amp(2.0)}, "--ssr 0:1e306 --bins 1000", 2,
+         "Error: The ssr axis from 0 to 1e+306 is too wide for 1000 bins; "
+         "give a narrower range with --ssr LO:HI\n"},
+        {{amp(1.0), far_apart}, "", 1,
+         "Error: Result file 'ab0.bin', record 1 (counted from 0): position 2 - position 1 is "
+         "beyond the largest double (1e+308 - -1e+308)\n"},
+        {{tail_down, tail_up}, "", 1,
+         "Error: The mean or spread of tail amplitude in channel A is beyond the largest double\n"},
+    };
+    for (Case const& c : cases) {
+        write_results("ab0.bin", c.a);
+        write_results("ab1.bin", std::vector<rec>(c.a.size(), amp(1.0)));
+        CommandResult r = run_command(std::string(ZORV_SPECTRA_EXE) + " -o out " + c.args + " ab");
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.output, c.message) << c.args;
+        EXPECT_FALSE(file_exists("out"));
+    }
+}
+
+// Under a memory limit a large pair ends with an "Error: " line, never an
+// abort: refused before reading when the records do not fit, or later when
+// the spectra do not. A device such as /dev/zero is refused, not read for
+// ever. (AddressSanitizer reserves far more address space than any limit.)
+TEST(SpectraProgram, LargeInputsUnderAMemoryLimit)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "no address-space limit under AddressSanitizer";
+#endif
+    TempDir dir;
+    long const events = 1000000;  // 72 MB per file, sparse: all values 0
+    for (char const* name : {"ab0.bin", "ab1.bin"}) {
+        write_text(name, "");
+        std::filesystem::resize_file(name, events * record_bytes);
+    }
+    std::string const command = " " + std::string(ZORV_SPECTRA_EXE) + " -o out ab";
+    std::string const records_refused = "Error: Not enough memory to hold the 1000000 records of "
+                                        "'ab0.bin' and 'ab1.bin' (144000000 bytes)\n";
+    // The records take 144 MB, what follows them some 25 MB: steps of 20 MB
+    // meet each outcome at least once.
+    int seen[3] = {0, 0, 0};  // refused before reading, refused later, done
+    for (int limit_mb = 60; limit_mb <= 240; limit_mb += 20) {
+        std::string limit = "ulimit -v " + std::to_string(limit_mb * 1000) + ";";
+        CommandResult r = run_command(limit + command);
+        if (r.status == 1 && r.output == records_refused)
+            ++seen[0];
+        else if (r.status == 1 && r.output == "Error: Not enough memory\n")
+            ++seen[1];
+        else if (r.status == 0 && r.output.find("Events: 1000000\n") != std::string::npos)
+            ++seen[2];
+        else
+            ADD_FAILURE() << limit << " status " << r.status << ": " << r.output;
+    }
+    EXPECT_GT(seen[0], 0);
+    EXPECT_GT(seen[1], 0);
+    EXPECT_GT(seen[2], 0);
+    ASSERT_EQ(std::remove("ab1.bin"), 0);
+    ASSERT_EQ(symlink("/dev/zero", "ab1.bin"), 0);
+    CommandResult r = run_command("ulimit -v 200000;" + command);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Error: Cannot read result file 'ab1.bin': it is not a regular file\n");
 }
 
 // A run that cannot put its files in place leaves an earlier run's outputs
