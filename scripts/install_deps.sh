@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what zorv_mpi and zorv_gen need to build and test: a C++ toolchain,
-# CMake, Open MPI, the Boost headers, GoogleTest and Google Benchmark.
+# Installs what zorv_mpi, zorv_gen and zorv_spectra need to build and test: a
+# C++ toolchain, CMake, Open MPI, the Boost headers, libpng, GoogleTest and
+# Google Benchmark.
 # Safe to run again: packages already present are left alone, and apt is only
 # touched when something is missing.
 set -euo pipefail
 
-packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libgtest-dev libbenchmark-dev)
+packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libpng-dev libgtest-dev libbenchmark-dev)
 
 missing=()
 for p in "${packages[@]}"; do
