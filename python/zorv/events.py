@@ -128,13 +128,13 @@ def locate_records(phase, a, b, picks, workers, say=print):
     ssr difference or None). Searches the likely window first, then the
     whole phase."""
     found = []
-    for k, r in enumerate(picks):
+    say(f"Finding the raw events of {len(picks)} example records")
+    for r in picks:
         window = search_window(r, len(a), phase.events, workers)
         e, diff = find_event(phase, a[r], b[r], window)
         if e is None and len(window) < phase.events:
             e, diff = find_event(phase, a[r], b[r], np.arange(phase.events))
         found.append((r, e, diff))
-        say(f"Finding the raw events of the example records: {k + 1} of {len(picks)}")
     return found
 
 

@@ -131,10 +131,11 @@ def calibration(path, hists, estimates, logged):
         zoom.axvline((vmax * 1e3 - vpar * 1e3) / step, color="#333333", linestyle="--", linewidth=1.2)
         zoom.axvline(0.0, color=FIT_COLOUR, linewidth=1.4)
         zoom.set_ylim(0, counts[lo:hi].max() * 1.25 + 1)
-        zoom.set_xlabel(f"(λ − parabolic) / bin width ({step * 1e-3:.3g} per sample)")
+        zoom.set_xlabel("(λ − parabolic estimate) in bin widths")
         zoom.set_ylabel("fits per bin")
         zoom.set_title(f"Channel {CHANNEL[c]}: around the fullest bin")
-        zoom.legend(loc="upper right", fontsize=8)
+        zoom.legend(loc="upper right", fontsize=8, title=f"bin width {step * 1e-3:.3g}",
+                    title_fontsize=8)
     save(fig, path)
 
 
@@ -171,7 +172,7 @@ def amplitude_spectra(path, a, b):
         ax.set_xlabel("amplitude 1 (ADC counts)")
         ax.xaxis.set_major_formatter(thousands)
         ax.set_title(f"Channel {CHANNEL[c]}: amplitude spectrum")
-        ax.legend(loc="upper right", title=f"bin width {width:,.1f} ADC counts")
+        ax.legend(loc="upper center", title=f"bin width {width:,.1f} ADC counts")
     axes[0].set_ylabel("fits per bin")
     save(fig, path)
     return lines
@@ -226,7 +227,7 @@ def distributions(path, a, b):
 def amplitude_map(path, a, b, lines):
     """Amplitude 1 of channel A against channel B, logarithmic colours."""
     alo, ahi = trimmed_range(a["amplitude1"], b["amplitude1"])
-    nb = bin_count(len(a), most=200, least=20)
+    nb = bin_count(len(a), most=150, least=20)
     edges = np.linspace(alo, ahi, nb + 1)
     h, _, _ = np.histogram2d(np.clip(a["amplitude1"], alo, ahi), np.clip(b["amplitude1"], alo, ahi),
                              bins=[edges, edges])

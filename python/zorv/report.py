@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 from . import figures
-from .analysis import calibration_estimates, find_lines  # noqa: F401
+from .analysis import calibration_estimates
 from .events import Phase, curves, locate_records, scan_decisions
 from .files import (RESULT_FIELDS, read_config_entries, read_decay_hist, read_log,
                     read_results)
@@ -65,7 +65,9 @@ def num(v, fmt="{:,}"):
 
 
 def table(header, rows, classes=None):
-    out = ["<table>", "<tr>" + "".join(f"<th>{h}</th>" for h in header) + "</tr>"]
+    out = ["<table>"]
+    if header:
+        out.append("<tr>" + "".join(f"<th>{h}</th>" for h in header) + "</tr>")
     for i, row in enumerate(rows):
         cls = f' class="{classes[i]}"' if classes and classes[i] else ""
         cells = "".join(c if c.startswith("<td") else f"<td>{c}</td>" for c in row)
@@ -145,7 +147,11 @@ class Report:
         if not self.log:
             rows.append(["Console log", "zorv_mpi.log not found: times, rates and per-channel "
                                         "fractions are not known"])
-        out = [table(["", ""], rows)]
+        held = [np.unique(rec["decay_rate"]) for rec in (self.a, self.b)]
+        if all(len(h) == 1 for h in held):
+            rows.append(["Calibrated decay rates", "A %.10f, B %.10f per sample (decay times %.1f and "
+                         "%.1f samples)" % (held[0][0], held[1][0], -1 / held[0][0], -1 / held[1][0])])
+        out = [table(None, rows)]
 
         cal_read = sum(int(h["count"].sum()) for h in self.hists[:1] if h is not None) or None
         if cal_read is None and log.get("calibration_read"):
