@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what zorv_mpi and zorv_gen need to build and test: a C++ toolchain,
-# CMake, Open MPI, the Boost headers, GoogleTest and Google Benchmark.
+# Installs what zorv_mpi, zorv_gen and zorv_spectra need to build and test: a
+# C++ toolchain, CMake, Open MPI, the Boost headers, libpng, GoogleTest and
+# Google Benchmark; and for the Python package in python/ (readers, report)
+# Debian's numpy, matplotlib and pytest, with Chromium to check the report's
+# page in a real browser and the DejaVu fonts that page and plots use.
 # Safe to run again: packages already present are left alone, and apt is only
 # touched when something is missing.
 set -euo pipefail
 
-packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libgtest-dev libbenchmark-dev)
+packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libpng-dev libgtest-dev libbenchmark-dev
+          python3 python3-numpy python3-matplotlib python3-pytest chromium fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job on built-in example data: builds everything, makes synthetic
 # raw files with zorv_gen in work/ (kept for the next run when complete),
-# turns them into sessions 1 and 2, and runs zorv_mpi with the example
-# settings, one worker per core.
+# turns them into sessions 1 and 2, runs zorv_mpi with the example
+# settings, one worker per core, and writes the run's report, a web page in
+# work/report/.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
@@ -47,4 +48,17 @@ for c in 0 1; do
 done
 tr '\r' '\n' < zorv_mpi.log | grep -E "^Channel [01] decay: .*\((parabolic|maximum kept)" | sed 's/^/  calibrated: /' || true
 tr '\r' '\n' < zorv_mpi.log | grep -E "^Good waveforms:" | tail -1 | sed 's/^/  processing phase: /' || true
+
+# The report: calibration, spectra, example events with their fits. Debian's
+# Python has numpy and matplotlib.
+if [ -f ab0.bin ] && [ -f ab1.bin ]; then
+  echo
+  echo "Writing the report (python3 -m zorv.report, about 20 s)"
+  if report=$(PYTHONPATH="$top/python" "${PYTHON:-/usr/bin/python3}" -m zorv.report "$work"); then
+    echo "Report: $report"
+  else
+    echo "Error: the report could not be written"
+    [ "$status" -ne 0 ] || status=1
+  fi
+fi
 exit "$status"

@@ -1,0 +1,125 @@
+"""The readers on files of known bytes."""
+
+import struct
+
+import numpy as np
+import pytest
+
+from zorv import files
+
+
+def test_result_file_fields_by_name(tmp_path):
+    rows = [(6.4e6, 15330.5, -0.0015, -28000.25, 1250.75, 3.5, 4000.0, 0.0, 1500.0),
+            (1.0, -2.0, 3.0, -4.0, 5.0, -6.0, 7.0, -8.0, 9.5)]
+    path = tmp_path / "ab0.bin"
+    path.write_bytes(b"".join(struct.pack("<9d", *r) for r in rows))
+    rec = files.read_results(path)
+    assert rec.dtype.names == ("ssr", "amplitude1", "decay_rate", "baseline", "position1", "width",
+                               "tail_amplitude", "amplitude2", "position2")
+    assert rec["amplitude1"].tolist() == [15330.5, -2.0]
+    assert rec["position2"].tolist() == [1500.0, 9.5]
+    assert rec[1].tolist() == rows[1]
+    assert files.parameters(rec)[0].tolist() == list(rows[0][1:])
+
+
+@pytest.mark.parametrize("size", [1, 71, 73, 145])
+def test_result_file_of_partial_records_refused(tmp_path, size):
+    path = tmp_path / "ab1.bin"
+    path.write_bytes(b"\0" * size)
+    with pytest.raises(ValueError, match="not a whole number of 72-byte records"):
+        files.read_results(path)
+
+
+def test_empty_result_file(tmp_path):
+    (tmp_path / "ab0.bin").write_bytes(b"")
+    assert len(files.read_results(tmp_path / "ab0.bin")) == 0
+
+
+def test_decay_list_and_histogram(tmp_path):
+    (tmp_path / "decay0.txt").write_text("-0.500000000000\n-0.001499870000\n")
+    assert files.read_decay_list(tmp_path / "decay0.txt").tolist() == [-0.5, -0.00149987]
+    (tmp_path / "decay1.txt").write_text("-0.001500000000\n")
+    assert files.read_decay_list(tmp_path / "decay1.txt").shape == (1,)
+    lines = "".join("%.10f %d\n" % (-0.0015 + k * 1e-8, k % 7) for k in range(250))
+    (tmp_path / "decay_hist0.txt").write_text(lines)
+    h = files.read_decay_hist(tmp_path / "decay_hist0.txt")
+    assert len(h) == 250
+    assert h["centre"][3] == pytest.approx(-0.00149997, abs=1e-12)
+    assert h["count"][:8].tolist() == [0, 1, 2, 3, 4, 5, 6, 0]
+
+
+def test_raw_file_layout(tmp_path):
+    # Header of 12 bytes, 3 records, then 5 stray bytes of a record cut short.
+    samples = np.zeros((3, 2500, 2), dtype="<i2")
+    samples[1, 7, 0] = -1000
+    samples[1, 7, 1] = 1000
+    samples[2, 2499, 1] = -32768
+    samples[0, 0, 0] = 32767
+    body = samples.tobytes()
+    assert body[10000 + 28:10000 + 32] == bytes([0x18, 0xFC, 0xE8, 0x03])
+    path = tmp_path / "run.1"
+    path.write_bytes(b"H" * 12 + body + b"\1" * 5)
+    raw = files.open_raw(path, data_offset=12)
+    assert raw.shape == (3, 2500, 2) and raw.dtype == np.int16
+    assert raw[1, 7].tolist() == [-1000, 1000]
+    assert raw[2, 2499, 1] == -32768 and raw[0, 0, 0] == 32767
+    assert files.open_raw(path, data_offset=12, records=2).shape == (2, 2500, 2)
+    assert files.open_raw(path, data_offset=12, records=9).shape == (3, 2500, 2)
+    # Without a header the records start at byte 0.
+    plain = tmp_path / "run.2"
+    plain.write_bytes(body)
+    assert files.open_raw(plain)[1, 7, 0] == -1000
+    assert files.open_raw(plain, data_offset=10000).shape == (2, 2500, 2)
+
+
+def test_config_as_dict(tmp_path):
+    (tmp_path / "zorv_mpi.ini").write_text(
+        "# = a comment: anything = at all\n"
+        'infile_path = "synth"          raw files synth.1, synth.2\n'
+        'abfile_path = "my ab"\n'
+        "waveforms = 10000              event records per raw file\n"
+        "hist_overflow = 0.05\n"
+        "sessions = 2 2                 processing phase\n"
+        "decay_est = -0.0015 -1.5e-3    start values\n"
+        "resume = 1\n"
+        "checkpoint_interval = 30.5     seconds\n"
+        "data_offset =\n"
+        "   12   the number stands on the next line\n"
+        "waveforms = 500\n")
+    cfg = files.read_config(tmp_path / "zorv_mpi.ini")
+    assert cfg == {"infile_path": "synth", "abfile_path": "my ab", "waveforms": 500,
+                   "hist_overflow": 0.05, "sessions": [2, 2], "decay_est": [-0.0015, -0.0015],
+                   "resume": 1, "checkpoint_interval": 30.5, "data_offset": 12}
+    entries = files.read_config_entries(tmp_path / "zorv_mpi.ini")
+    assert entries[0] == ("#", "a comment: anything = at all", "")
+    assert entries[2][2] == ""
+    assert entries[3] == ("waveforms", 10000, "event records per raw file")
+
+
+def test_config_without_equals_sign_refused(tmp_path):
+    (tmp_path / "zorv_mpi.ini").write_text("waveforms 100\n")
+    with pytest.raises(ValueError, match="line 1"):
+        files.read_config(tmp_path / "zorv_mpi.ini")
+
+
+def test_console_log(tmp_path):
+    progress = ("Done: 20.0%, Good waveforms: 99.0% 98.5%, All 97.9%, Waveforms per second: 412.5, "
+                "Estimated time Mon Dec  7 10:06:42 2026\r")
+    (tmp_path / "zorv_mpi.log").write_text(
+        "zorv_mpi: two-channel pulse analysis\nMon Dec  7 10:06:20 2026\n"
+        "Window length = 101\nWindow length = 101\nStarting calibration\nProcessing file: s.1\n"
+        + progress + progress.replace("412.5", "398.0") +
+        "Reading decayfile...\nWaveforms read: 9989\n"
+        "Channel 0 decay: -0.0014998723    (maximum)\nChannel 0 decay: -0.0014998673    (parabolic)\n"
+        "Processing...\nProcessing file: s.2\nERROR: Cannot open file: s.3\n" + progress +
+        "Good waveforms: 99.95% 99.94%, All 99.89%\nMon Dec  7 10:07:11 2026\n")
+    log = files.read_log(tmp_path / "zorv_mpi.log")
+    assert log["ranks"] == 2
+    assert log["duration_s"] == 51
+    assert log["phases"]["calibration"]["files"] == ["s.1"]
+    assert log["phases"]["calibration"]["rate"] == 398.0
+    assert log["phases"]["processing"]["progress"] == [(20.0, 99.0, 98.5, 97.9, 412.5)]
+    assert log["decay"] == {0: {"maximum": -0.0014998723, "parabolic": -0.0014998673}}
+    assert log["calibration_read"] == [9989]
+    assert log["summary"] == (99.95, 99.94, 99.89)
+    assert log["errors"] == ["ERROR: Cannot open file: s.3"]

@@ -1,0 +1,138 @@
+"""The report on a small run made here: raw files drawn from the pulse
+model (single pulses on two amplitude lines and a flat part, some two-pulse
+events, some events without a pulse in channel B), zorv_mpi with one worker
+under mpiexec, then python3 -m zorv.report. ZORV_TEST_RUN_DIR keeps the run
+and its report (scripts/test.sh shows it to the browser check)."""
+
+import html
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from zorv import files, model
+
+WAVEFORMS = 120
+HEADER = 16
+TWO_PULSE = [5, 37, 64, 90]      # processing-phase events with two pulses in channel A
+NO_PULSE_B = [11, 70]            # ... without any pulse in channel B (no record)
+
+INI = """# = A small run made by the Python tests.
+infile_path = "zorv"           raw files zorv.1, zorv.2
+abfile_path = "ab"
+waveforms = {w}
+data_offset = {h}
+hist_overflow = 0.05
+refresh_interval = 1
+cal_sessions = 1 1
+sessions = 2 2
+decay_est = -0.0015 -0.0015
+bcg_est = -27000 -27000
+"""
+
+
+def draw(rng, two=False):
+    u = rng.uniform()
+    amplitude = 15330.0 if u < 0.4 else (38236.0 if u < 0.6 else rng.uniform(12000, 40000))
+    amplitude *= 1 + 0.003 * rng.normal()
+    t1 = 1250 + 40 * rng.normal() - (250 if two else 0)
+    p = [amplitude, -0.0015 * (1 + 0.0005 * rng.normal()), -28000 + 150 * rng.normal(), t1,
+         rng.uniform(1, 5), rng.uniform(0, 3000), 0.0, 1500.0]
+    if two:
+        p[6], p[7] = rng.uniform(8000, 20000), t1 + rng.uniform(300, 600)
+    return p
+
+
+def write_session(path, rng, events, two=(), quiet_b=()):
+    x = np.arange(2500.0)
+    out = np.empty((events, 2500, 2), dtype="<i2")
+    for e in range(events):
+        for c in (0, 1):
+            if c == 1 and e in quiet_b:
+                y = -28000 + 1500 * np.exp(-0.0015 * x)
+            else:
+                p = draw(rng, two=(c == 0 and e in two))
+                y = model.pulse_model(x, p, two_pulses=p[6] != 0)
+            out[e, :, c] = np.clip(np.rint(y + 50 * rng.normal(size=2500)), -32768, 32767)
+    path.write_bytes(b"\0" * HEADER + out.tobytes())
+
+
+@pytest.fixture(scope="module")
+def run(build_dir, tmp_path_factory):
+    keep = os.environ.get("ZORV_TEST_RUN_DIR")
+    if keep:
+        run_dir = pathlib.Path(keep).resolve()
+        shutil.rmtree(run_dir, ignore_errors=True)
+        run_dir.mkdir(parents=True)
+    else:
+        run_dir = tmp_path_factory.mktemp("run")
+    rng = np.random.default_rng(15)
+    write_session(run_dir / "zorv.1", rng, WAVEFORMS)
+    write_session(run_dir / "zorv.2", rng, WAVEFORMS, TWO_PULSE, NO_PULSE_B)
+    (run_dir / "zorv_mpi.ini").write_text(INI.format(w=WAVEFORMS, h=HEADER))
+    shutil.copy(build_dir.parent / "examples" / "win.txt", run_dir / "win.txt")
+    # A file the report does not know, such as a checkpoint, is left alone.
+    (run_dir / "zorv_mpi.checkpoint").write_bytes(b"\x01\x02")
+    env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+               OMPI_MCA_mpi_yield_when_idle="1", OMPI_MCA_rmaps_base_oversubscribe="1")
+    mpi = subprocess.run(["mpiexec", "--oversubscribe", "-n", "2", str(build_dir / "mpi" / "zorv_mpi")],
+                         cwd=run_dir, env=env, capture_output=True, text=True, timeout=120)
+    (run_dir / "zorv_mpi.log").write_text(mpi.stdout)
+    assert mpi.returncode == 0, mpi.stdout + mpi.stderr
+    report = subprocess.run([sys.executable, "-m", "zorv.report", str(run_dir)],
+                            cwd=pathlib.Path(__file__).parents[1], capture_output=True, text=True,
+                            timeout=300)
+    assert report.returncode == 0, report.stderr
+    return run_dir, report
+
+
+def test_report_page_and_figures(run):
+    run_dir, report = run
+    index = run_dir / "report" / "index.html"
+    assert report.stdout.strip() == str(index)
+    page = index.read_text()
+    images = re.findall(r'<img src="([^"]+)"', page)
+    assert {"calibration.png", "amplitudes.png", "amplitude_map.png", "distributions.png"} <= set(images)
+    for src in images:
+        assert (run_dir / "report" / src).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", src
+    # Offline: nothing is fetched from anywhere.
+    assert not re.search(r'(src|href)="(https?:)?//', page)
+
+
+def test_run_table_and_calibration(run):
+    run_dir, _ = run
+    page = html.unescape((run_dir / "report" / "index.html").read_text())
+    records = len(files.read_results(run_dir / "ab0.bin"))
+    assert records == WAVEFORMS - len(NO_PULSE_B)
+    assert f"{records:,} ({100.0 * records / WAVEFORMS:.2f} %)" in page
+    log = files.read_log(run_dir / "zorv_mpi.log")
+    for c in (0, 1):
+        assert "%.10f" % log["decay"][c]["parabolic"] in page
+    assert f"{log['summary'][0]:.2f} %" in page
+    assert "Ranks</td><td>2 (rank 0 reads and writes, 1 worker fit)" in page
+
+
+def test_examples_are_the_right_raw_events(run):
+    run_dir, _ = run
+    page = html.unescape((run_dir / "report" / "index.html").read_text())
+    two = [int(n) for n in re.findall(r'alt="Event (\d+) of zorv\.2 — two-pulse fit"', page)]
+    assert two and set(two) <= set(TWO_PULSE)
+    shown = re.findall(r'alt="Event (\d+) of zorv\.2 — ', page)
+    assert len(shown) >= 12
+    # The events without a pulse in channel B are the ones shown as not fitted.
+    skipped = re.findall(r'alt="Event (\d+) of zorv\.2 — not fitted \(channel B: no peak above 500\)"', page)
+    assert [int(n) for n in skipped] == NO_PULSE_B
+    assert "record" in page and "agree with the record to" in page
+
+
+def test_two_pulse_fits_and_separation(run):
+    run_dir, _ = run
+    a = files.read_results(run_dir / "ab0.bin")
+    assert np.count_nonzero(a["amplitude2"]) == len(TWO_PULSE)
+    page = (run_dir / "report" / "index.html").read_text()
+    assert f"Channels fitted with two pulses: A {len(TWO_PULSE)}, B 0." in page

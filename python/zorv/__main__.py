@@ -1,0 +1,57 @@
+"""python3 -m zorv: a look at zorv_mpi's files from the command line.
+
+    python3 -m zorv report RUN_DIR      the web-page report (as python3 -m zorv.report)
+    python3 -m zorv show FILE...        what a result file, decay list, decay histogram,
+                                        configuration or log holds
+"""
+
+import os
+import sys
+
+import numpy as np
+
+from . import files
+
+
+def show(path):
+    name = os.path.basename(path)
+    if name.endswith(".bin"):
+        rec = files.read_results(path)
+        print(f"{path}: {len(rec):,} result records")
+        if len(rec):
+            print(f"  {'field':<15}{'mean':>16}{'sd':>14}{'min':>16}{'max':>16}")
+            for f in files.RESULT_FIELDS:
+                v = rec[f]
+                print(f"  {f:<15}{np.mean(v):>16.8g}{np.std(v):>14.6g}{np.min(v):>16.8g}{np.max(v):>16.8g}")
+    elif name.startswith("decay_hist"):
+        h = files.read_decay_hist(path)
+        k = int(np.argmax(h["count"][1:-1])) + 1
+        print(f"{path}: {len(h)} bins from {h['centre'][0]:.10f} to {h['centre'][-1]:.10f}, "
+              f"{int(h['count'].sum()):,} values, fullest inner bin {k} at {h['centre'][k]:.10f}")
+    elif name.startswith("decay"):
+        d = files.read_decay_list(path)
+        print(f"{path}: {len(d):,} decay rates, mean {np.mean(d):.10f}, sd {np.std(d):.3g}")
+    elif name.endswith(".ini"):
+        for k, v in files.read_config(path).items():
+            print(f"{k} = {v!r}")
+    elif name.endswith(".log"):
+        for k, v in files.read_log(path).items():
+            print(f"{k}: {v}")
+    else:
+        raise SystemExit(f"{path}: not a file of zorv_mpi that this command knows")
+
+
+def main(argv):
+    if len(argv) >= 2 and argv[0] == "report":
+        from .report import main as report_main
+        return report_main(argv[1:])
+    if len(argv) >= 2 and argv[0] == "show":
+        for path in argv[1:]:
+            show(path)
+        return 0
+    print(__doc__.strip())
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,283 @@
+"""Readers of zorv_mpi's files as numpy arrays.
+
+- result files ("<abfile_path>0.bin", "<abfile_path>1.bin"): records of 9
+  little-endian doubles, returned as a structured array with named fields;
+- decay lists ("decay0.txt"): one "%.12f" value per line;
+- decay histograms ("decay_hist0.txt"): 250 lines "%.10f %d" of bin centre
+  and count;
+- raw waveform files: a header of `data_offset` bytes, then records of 2,500
+  pairs of int16 samples (channel A, channel B), memory-mapped as an array of
+  events x samples x channels;
+- the configuration "zorv_mpi.ini" as a dict;
+- the console log "zorv_mpi.log" as the facts of the run it tells.
+"""
+
+import os
+import re
+import sys
+import time
+
+import numpy as np
+
+SAMPLES = 2500                  # samples per channel and event
+RECORD_BYTES = SAMPLES * 2 * 2  # one raw event: 2,500 pairs of int16
+
+# Fields of a result record, in file order. Positions and widths are in
+# samples, amplitudes and the baseline in raw sample units (ADC counts), the
+# decay rate per sample.
+RESULT_FIELDS = ("ssr", "amplitude1", "decay_rate", "baseline", "position1",
+                 "width", "tail_amplitude", "amplitude2", "position2")
+RESULT_DTYPE = np.dtype([(name, "<f8") for name in RESULT_FIELDS])
+PARAMETER_FIELDS = RESULT_FIELDS[1:]  # the fit's parameter vector p[0] .. p[7]
+
+# Files above this size report their reading on the console.
+PROGRESS_BYTES = 64 << 20
+
+
+class Progress:
+    """Console progress of a long read: one line overwritten in place on a
+    terminal, a line per tenth otherwise. Quiet below `PROGRESS_BYTES`-sized
+    jobs (the caller decides through `enabled`)."""
+
+    def __init__(self, what, total, enabled=True, stream=None):
+        self.what = what
+        self.total = max(int(total), 1)
+        self.enabled = enabled
+        self.stream = stream if stream is not None else sys.stderr
+        self.tty = self.stream.isatty()
+        self.start = time.monotonic()
+        self.shown = -1
+
+    def update(self, done):
+        if not self.enabled:
+            return
+        tenth = 10 * done // self.total
+        if not self.tty and tenth == self.shown:
+            return
+        self.shown = tenth
+        pct = 100.0 * done / self.total
+        end = "\r" if self.tty else "\n"
+        self.stream.write(f"{self.what}: {pct:5.1f}%{end}")
+        self.stream.flush()
+
+    def close(self):
+        if self.enabled:
+            seconds = time.monotonic() - self.start
+            self.stream.write(f"{self.what}: done in {seconds:.1f} s\n")
+            self.stream.flush()
+
+
+def read_results(path, progress=None):
+    """The records of a result file as a structured array (fields
+    `RESULT_FIELDS`). Raises ValueError when the length is not a whole
+    number of 72-byte records."""
+    size = os.path.getsize(path)
+    if size % RESULT_DTYPE.itemsize:
+        raise ValueError(f"{path}: {size} bytes is not a whole number of "
+                         f"{RESULT_DTYPE.itemsize}-byte records")
+    n = size // RESULT_DTYPE.itemsize
+    if progress is None:
+        progress = size >= PROGRESS_BYTES
+    out = np.empty(n, dtype=RESULT_DTYPE)
+    chunk = (16 << 20) // RESULT_DTYPE.itemsize
+    bar = Progress(f"Reading {path}", n, progress)
+    with open(path, "rb") as f:
+        for first in range(0, n, chunk):
+            block = out[first:first + chunk]
+            if f.readinto(memoryview(block).cast("B")) != block.nbytes:
+                raise ValueError(f"{path}: file shrank while being read")
+            bar.update(first + len(block))
+    bar.close()
+    return out
+
+
+def parameters(records):
+    """The 8 fit parameters of result records as a plain (n, 8) array, in
+    the order of the pulse model's parameter vector."""
+    return np.stack([records[name] for name in PARAMETER_FIELDS], axis=-1)
+
+
+def read_decay_list(path):
+    """A decay list: one decay rate per line, as a float64 array."""
+    return np.loadtxt(path, dtype=np.float64, ndmin=1)
+
+
+DECAY_HIST_DTYPE = np.dtype([("centre", "<f8"), ("count", "<i8")])
+
+
+def read_decay_hist(path):
+    """A decay histogram: structured array with fields `centre` (bin centre,
+    decay rate per sample) and `count`."""
+    rows = np.loadtxt(path, dtype=np.float64, ndmin=2)
+    if rows.shape[1] != 2:
+        raise ValueError(f"{path}: expected lines of bin centre and count")
+    out = np.empty(len(rows), dtype=DECAY_HIST_DTYPE)
+    out["centre"] = rows[:, 0]
+    out["count"] = rows[:, 1].astype(np.int64)
+    return out
+
+
+def open_raw(path, data_offset=0, records=None):
+    """A raw waveform file memory-mapped as int16 of shape (events, 2500, 2):
+    [event, sample, channel] with channel 0 = A and 1 = B. `data_offset`
+    header bytes are skipped; `records` (the configuration's `waveforms`)
+    limits the events to those zorv_mpi reads, otherwise every complete
+    record behind the header counts. Bytes after the last whole record are
+    left out, as zorv_mpi leaves them."""
+    size = os.path.getsize(path)
+    complete = max(size - data_offset, 0) // RECORD_BYTES
+    n = complete if records is None else min(int(records), complete)
+    if n == 0:
+        return np.zeros((0, SAMPLES, 2), dtype="<i2")
+    return np.memmap(path, dtype="<i2", mode="r", offset=data_offset,
+                     shape=(n, SAMPLES, 2))
+
+
+_NUMBER = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
+
+
+def _number(token):
+    if not _NUMBER.match(token):
+        return None
+    value = float(token)
+    if re.fullmatch(r"[-+]?\d+", token):
+        return int(token)
+    return value
+
+
+def _parse_value(text):
+    """Value of a "key = value [remark]" entry: a quoted string, or the
+    numbers at its start (one number alone, several as a list), or else the
+    first word. Returns (value, remark)."""
+    text = text.strip()
+    if text.startswith('"'):
+        end = text.find('"', 1)
+        if end < 0:
+            return text[1:], ""
+        return text[1:end], text[end + 1:].strip()
+    tokens = text.split()
+    numbers = []
+    for token in tokens:
+        v = _number(token)
+        if v is None:
+            break
+        numbers.append(v)
+    if numbers:
+        value = numbers[0] if len(numbers) == 1 else numbers
+        rest = text
+        for _ in numbers:
+            rest = rest.lstrip()
+            rest = rest[len(rest.split(None, 1)[0]):]
+        return value, rest.strip()
+    if not tokens:
+        return "", ""
+    return tokens[0], text[len(tokens[0]):].strip()
+
+
+def read_config_entries(path):
+    """Every entry of a "zorv_mpi.ini" in file order: (key, value, remark).
+    Comment entries ("# = text") have the key "#" and their text as value.
+    Any key is accepted; a value that stands on the line after its "=" is
+    found there, as zorv_mpi finds it."""
+    entries = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        lines = f.read().split("\n")
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        parts = line.split(None, 2)
+        if not parts:
+            continue
+        if len(parts) < 2 or parts[1] != "=":
+            raise ValueError(f"{path}: line {i}: expected 'key = value', got {line!r}")
+        key = parts[0]
+        rest = parts[2] if len(parts) > 2 else ""
+        if key == "#":
+            entries.append((key, rest.strip(), ""))
+            continue
+        while not rest.strip() and i < len(lines):
+            rest = lines[i]
+            i += 1
+        value, remark = _parse_value(rest)
+        entries.append((key, value, remark))
+    return entries
+
+
+def read_config(path):
+    """A "zorv_mpi.ini" as a dict key -> value (comments left out; a key
+    given twice takes the later value, as in zorv_mpi). Paths are str,
+    single numbers int or float, pairs lists: {"abfile_path": "ab",
+    "waveforms": 10000, "bcg_est": [-24000, -24000], ...}."""
+    return {k: v for k, v, _ in read_config_entries(path) if k != "#"}
+
+
+# ---------------------------------------------------------------------------
+# The console log
+
+_STAMP = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
+                    r" [ \d]\d \d\d:\d\d:\d\d \d{4}$")
+_PROGRESS = re.compile(r"Done: ([\d.]+)%, Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%, "
+                       r"Waveforms per second: ([\d.]+)")
+_DECAY = re.compile(r"^Channel ([01]) decay: (-?[\d.]+)\s+\((maximum|parabolic)")
+_SUMMARY = re.compile(r"^Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%")
+
+
+def read_log(path):
+    """The facts a "zorv_mpi.log" (zorv_mpi's console output) tells, as a
+    dict. Missing facts are absent or None:
+
+    started, finished: time stamps (time.struct_time) of the first and last
+        ctime line; duration_s: seconds between them (None if the run did not
+        get to its closing time stamp);
+    ranks: ranks that reported their kernel ("Window length = N" lines);
+    phases: {"calibration": {...}, "processing": {...}} with the raw `files`
+        processed, the `progress` lines (done %, good A %, good B %, all %,
+        rate) and `rate`, the last reported rate in events per second;
+    calibration_read: events read back from the decay lists (per channel);
+    decay: {channel: {"maximum": v, "parabolic": v}} as printed;
+    summary: (good A %, good B %, all %) of the processing phase;
+    errors: every line that reports an error.
+    """
+    with open(path, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    lines = [ln for ln in re.split(r"[\r\n]", text)]
+    facts = {"ranks": 0, "phases": {}, "decay": {}, "errors": [], "summary": None,
+             "calibration_read": [], "started": None, "finished": None, "duration_s": None}
+    stamps = []
+    phase = None
+    for ln in lines:
+        s = ln.strip()
+        if _STAMP.match(s):
+            stamps.append(time.strptime(s, "%a %b %d %H:%M:%S %Y"))
+            continue
+        if s.startswith("Window length ="):
+            facts["ranks"] += 1
+        if s == "Starting calibration":
+            phase = "calibration"
+        elif s == "Processing...":
+            phase = "processing"
+        if phase is not None:
+            ph = facts["phases"].setdefault(phase, {"files": [], "progress": [], "rate": None})
+            if s.startswith("Processing file: "):
+                ph["files"].append(s[len("Processing file: "):])
+            for m in _PROGRESS.finditer(ln):
+                values = tuple(float(g) for g in m.groups())
+                ph["progress"].append(values)
+                ph["rate"] = values[4]
+        m = _DECAY.match(s)
+        if m:
+            facts["decay"].setdefault(int(m.group(1)), {})[m.group(3)] = float(m.group(2))
+        if s.startswith("Waveforms read: "):
+            facts["calibration_read"].append(int(s.split(":")[1]))
+        m = _SUMMARY.match(s)
+        if m:
+            facts["summary"] = tuple(float(g) for g in m.groups())
+        if s.startswith("Error:") or s.startswith("ERROR:") or "\nError:" in s:
+            facts["errors"].append(s)
+    if stamps:
+        facts["started"] = stamps[0]
+        if len(stamps) > 1:
+            facts["finished"] = stamps[-1]
+            facts["duration_s"] = time.mktime(stamps[-1]) - time.mktime(stamps[0])
+    return facts
