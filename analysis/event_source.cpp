@@ -2,34 +2,24 @@
 
 #include "event_source.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "datafile.h"
+#include "input_file.h"
 #include "progress.h"
 
 FILE* open_raw_file(char const* name)
 {
-    struct stat st;
-    if (stat(name, &st) != 0) {
+    char const* refusal = nullptr;
+    FILE* f = open_input_file(name, "rb", &refusal);
+    if (f) return f;
+    if (refusal)
+        std::printf("Error: Cannot read raw file %s: %s\n", name, refusal);
+    else
         std::printf("ERROR: Cannot open file: %s (%s)\n", name, std::strerror(errno));
-        return nullptr;
-    }
-    // Opening a FIFO waits for a writer, which would hang the whole run.
-    if (S_ISDIR(st.st_mode)) {
-        std::printf("Error: Raw file %s is a directory\n", name);
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        std::printf("Error: Raw file %s is not a regular file\n", name);
-        return nullptr;
-    }
-    FILE* f = std::fopen(name, "rb");
-    if (!f) std::printf("ERROR: Cannot open file: %s (%s)\n", name, std::strerror(errno));
-    return f;
+    return nullptr;
 }
 
 namespace {

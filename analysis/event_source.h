@@ -65,8 +65,8 @@ private:
 
 // Opens a raw waveform file for reading, refusing what is not a regular file
 // (a directory, or a FIFO that would block the run). Prints "ERROR: Cannot
-// open file: <name> (<reason>)" or "Error: Raw file <name> is ..." and
-// returns null when it cannot be used.
+// open file: <name> (<reason>)" or "Error: Cannot read raw file <name>: it is
+// ..." and returns null when it cannot be used.
 FILE* open_raw_file(char const* name);
 
 #endif
