@@ -74,6 +74,28 @@ TEST(MasterMpi, MovesEveryEventWithTwoThreeAndFourRanks)
     }
 }
 
+// On a terminal the rest of a progress line is cleared before the next
+// output; through a pipe (or into a log file) the bytes stay as they were.
+TEST(MasterMpi, ProgressLineIsClearedOnATerminalOnly)
+{
+    TempDir dir;
+    write_setup(202, "1 1", "1 1");
+    write_quiet_file("raw.1", 202);
+    CommandResult piped = run_mpi(2, ZORV_MPI_EXE, dir.path());
+    EXPECT_EQ(piped.output.find('\x1b'), std::string::npos);
+    EXPECT_NE(piped.output.find("\rGood waveforms: 0.00% 0.00%, All 0.00%\n"), std::string::npos)
+        << piped.output;
+
+    // script(1) runs the launcher on a terminal of its own.
+    CommandResult tty = run_command(
+        "cd '" + dir.path() + "' && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+        "OMPI_MCA_mpi_yield_when_idle=1 script -qec '" ZORV_MPIEXEC " --oversubscribe -n 2 " +
+        std::string(ZORV_MPI_EXE) + "' /dev/null 2>&1");
+    EXPECT_NE(tty.output.find("\r\x1b[KReading decayfile...\r\n"), std::string::npos) << tty.output;
+    EXPECT_NE(tty.output.find("\r\x1b[KGood waveforms: 0.00% 0.00%, All 0.00%\r\n"), std::string::npos)
+        << tty.output;
+}
+
 // A phase of fewer events than workers: the idle worker only gets its stop.
 TEST(MasterMpi, PhaseWithFewerEventsThanWorkersEnds)
 {
