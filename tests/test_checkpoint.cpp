@@ -1,0 +1,116 @@
+// The checkpoint file: what is written is read back exactly, a damaged file
+// is refused, and a fingerprint names what changed.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "checkpoint.h"
+#include "run_state.h"
+#include "test_util.h"
+
+namespace {
+
+Checkpoint sample()
+{
+    Checkpoint cp;
+    cp.phase = 1;
+    cp.next_event = 12345;
+    cp.pending = {7, 12340, 12344};
+    cp.counter_all = 12330;
+    cp.nbr_ok[0] = 12000;
+    cp.nbr_ok[1] = 11999;
+    cp.nbr_all_ok = 11900;
+    cp.run_error = 1;
+    cp.calibrated = true;
+    cp.decay[0] = -0.0014998673061234567;
+    cp.decay[1] = -1.0 / 3.0;
+    cp.outputs = OutputSizes{{856800, 190400, 856800, 190401}};
+    cp.fingerprint = {{"infile_path", "data dir/raw\n%x"}, {"waveforms", "10000"}};
+    return cp;
+}
+
+}  // namespace
+
+TEST(Checkpoint, ReadsBackWhatWasWritten)
+{
+    TempDir dir;
+    Checkpoint cp = sample();
+    ASSERT_EQ(write_checkpoint(cp), 0);
+    EXPECT_FALSE(file_exists("zorv_mpi.checkpoint.tmp"));
+    Checkpoint back;
+    ASSERT_EQ(read_checkpoint(&back), 0);
+    EXPECT_EQ(back.finished, false);
+    EXPECT_EQ(back.phase, 1);
+    EXPECT_EQ(back.next_event, 12345);
+    EXPECT_EQ(back.pending, cp.pending);
+    EXPECT_EQ(back.counter_all, 12330);
+    EXPECT_EQ(back.nbr_ok[1], 11999);
+    EXPECT_EQ(back.nbr_all_ok, 11900);
+    EXPECT_EQ(back.run_error, 1);
+    EXPECT_EQ(back.decay[0], cp.decay[0]);  // bit for bit
+    EXPECT_EQ(back.decay[1], cp.decay[1]);
+    EXPECT_EQ(back.outputs.bytes[3], 190401);
+    EXPECT_EQ(back.fingerprint, cp.fingerprint);
+
+    Checkpoint none;
+    EXPECT_EQ(read_checkpoint(&none, "no_such_checkpoint"), -1);
+}
+
+TEST(Checkpoint, RefusesDamagedFiles)
+{
+    TempDir dir;
+    ASSERT_EQ(write_checkpoint(sample()), 0);
+    const std::string whole = read_text("zorv_mpi.checkpoint");
+    auto without = [&](std::string const& line) {
+        std::string text = whole;
+        text.erase(text.find(line), line.size());
+        return text;
+    };
+    // Cut short, a line missing, an unknown or repeated line, a bad number.
+    for (std::string const& text :
+         {whole.substr(0, whole.size() / 2), without("end\n"), without("calibrated "),
+          without("zorv_mpi checkpoint 1\n"), whole + "phase calibration\n",
+          std::string("zorv_mpi checkpoint 1\nstate running\nphase calibration\nnext_event 1x\n"),
+          std::string("zorv_mpi checkpoint 1\nstate paused\n"), std::string()}) {
+        ASSERT_TRUE(write_text("zorv_mpi.checkpoint", text));
+        Checkpoint cp;
+        std::string out = capture_stdout([&] { EXPECT_EQ(read_checkpoint(&cp), 1) << text; });
+        EXPECT_EQ(out.rfind("Error: Checkpoint zorv_mpi.checkpoint is damaged (line ", 0), 0u) << out;
+    }
+}
+
+TEST(Checkpoint, FingerprintNamesWhatDiffers)
+{
+    TempDir dir;
+    reset_run_state();
+    std::strcpy(infile_path, "raw");
+    std::strcpy(abfile_path, "ab");
+    waveforms = 10;
+    start_session = stop_session = 2;
+    start_cal_session = stop_cal_session = 1;
+    double kernel[3] = {1.0, 2.0, 1.0};
+    ASSERT_TRUE(write_text("raw.1", "0123456789"));
+    Fingerprint then = run_fingerprint(kernel, 3);
+    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(kernel, 3)), 0);
+    // Settings that do not change results are not part of it.
+    refresh_interval = 7.0;
+    checkpoint_interval = 1.0;
+    resume = 1;
+    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(kernel, 3)), 0);
+
+    auto message = [&](Fingerprint const& now) {
+        return capture_stdout([&] { EXPECT_EQ(compare_fingerprints(then, now), 1); });
+    };
+    const std::string head = "Error: Checkpoint zorv_mpi.checkpoint belongs to another run: ";
+    waveforms = 11;
+    EXPECT_EQ(message(run_fingerprint(kernel, 3)), head + "waveforms was 10, is now 11\n");
+    waveforms = 10;
+    kernel[1] = 2.5;
+    EXPECT_EQ(message(run_fingerprint(kernel, 3)).rfind(head + "kernel win.txt was 3 coefficients, ", 0), 0u);
+    kernel[1] = 2.0;
+    ASSERT_TRUE(write_text("raw.2", "x"));  // missing before
+    EXPECT_EQ(message(run_fingerprint(kernel, 3)), head + "raw file raw.2 was missing, is now " +
+                                                     run_fingerprint(kernel, 3).back().second + "\n");
+}
