@@ -7,7 +7,8 @@
  * Grid point (i, j) sits at x_i = (i / (nx - 1)) (xmax - xmin) + xmin and
  * y_j = (j / (ny - 1)) (ymax - ymin) + ymin; the edge rows and columns also
  * collect everything off the grid, as in histogram1D. Counts live in a
- * Boost.MultiArray indexed [x bin][y bin][set] with checked access.
+ * Boost.MultiArray indexed [x bin][y bin][set] with checked access
+ * (checked_access.h).
  *
  * Writers return 0, or print an "Error: " line naming the file and return 1
  * when it cannot be opened or written.
@@ -15,7 +16,7 @@
 #ifndef ZORV_HISTOGRAM_HISTOGRAM2D_H
 #define ZORV_HISTOGRAM_HISTOGRAM2D_H
 
-#include <boost/multi_array.hpp>
+#include "checked_access.h"
 
 inline namespace histogram_library {
 

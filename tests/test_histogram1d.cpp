@@ -131,8 +131,8 @@ TEST(Histogram1D, ColumnsIndependent)
 TEST(Histogram1DDeathTest, BadColumnAsserts)
 {
     histogram1D h(4, 2, 0.0, 3.0);
-    EXPECT_DEATH(h.add(1.0, 2), "");
-    EXPECT_DEATH(h.add(1.0, -1), "");
+    EXPECT_DEATH(h.add(1.0, 2), "Checked access failed: ");
+    EXPECT_DEATH(h.add(1.0, -1), "Checked access failed: ");
 }
 
 // --- clearData ----------------------------------------------------------------

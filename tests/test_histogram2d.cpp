@@ -82,11 +82,11 @@ TEST(Histogram2DDeathTest, Sets)
     h.add(1.0, 1.0, 1);
     EXPECT_EQ(h.count(1, 1, 0), 0.0);
     EXPECT_EQ(h.count(1, 1, 1), 1.0);
-    EXPECT_DEATH(h.add(1.0, 1.0, 2), "");
+    EXPECT_DEATH(h.add(1.0, 1.0, 2), "Checked access failed: ");
     TempDir dir;
     std::string path = dir.file("cut.txt");
-    EXPECT_DEATH(h.writeConstXCut(path.c_str(), 3, false), "");
-    EXPECT_DEATH(h.fwhmConstXCutWide(1, 1.0, 0, 2), "");
+    EXPECT_DEATH(h.writeConstXCut(path.c_str(), 3, false), "Checked access failed: ");
+    EXPECT_DEATH(h.fwhmConstXCutWide(1, 1.0, 0, 2), "Checked access failed: ");
 }
 
 // --- writeText ----------------------------------------------------------------

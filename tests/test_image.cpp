@@ -244,7 +244,7 @@ TEST(WriteImageDeathTest, GridTooSmall)
     TempDir dir;
     histogram2D h(1, 3, 1, 0.0, 1.0, 0.0, 2.0);
     std::string prefix = dir.file("s");
-    EXPECT_DEATH(h.writeImage(prefix.c_str(), false), "");
+    EXPECT_DEATH(h.writeImage(prefix.c_str(), false), "Checked access failed: ");
 }
 
 } // namespace
