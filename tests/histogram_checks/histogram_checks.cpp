@@ -31,6 +31,9 @@ TEST(HistogramChecksDeathTest, OffGridIndexAborts)
         {"histogram2D::add, set 2 of 2", [&] { h2.add(1.0, 1.0, 2); }},
         {"histogram2D::setCount, y bin 3 of 3", [&] { h2.setCount(0, 3, 0, 1.0); }},
         {"writeConstXCut, x bin 4 of 4", [&] { h2.writeConstXCut("/dev/null", 4, false); }},
+        {"writeConstYCutWide, band past the last y bin",
+         [&] { h2.writeConstYCutWide("/dev/null", 2, 1, false); }},
+        {"fwhmConstXCutWide, band below x bin 0", [&] { h2.fwhmConstXCutWide(0, 1.0, 1, 0); }},
         {"writeImage, one x bin", [&] { thin.writeImage("thin", false); }},
     };
     for (Case const& c : cases)
