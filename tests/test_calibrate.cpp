@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,9 +17,24 @@
 
 #include "calibrate.h"
 #include "run_state.h"
+#include "test_rng.h"
 #include "test_util.h"
 
 namespace {
+
+// Limits this process's address space to what it maps now plus `extra`
+// bytes; false when that cannot be done.
+bool limit_address_space(long extra)
+{
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return false;
+    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
+    std::fclose(statm);
+    const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
+    const rlimit as = {limit, limit};
+    return read && setrlimit(RLIMIT_AS, &as) == 0;
+}
 
 // The file's text, "<missing>" when there is none.
 std::string read_file(const char* name)
@@ -366,6 +382,34 @@ TEST_F(Calibrate, NoCapacityKeepsEstimates)
     EXPECT_EQ(decay_est[0], -0.0015);
     EXPECT_EQ(decay_est[1], -0.0025);
     EXPECT_EQ(run_error, 1);
+}
+
+// The value buffer holds what the list holds, not what the sessions could
+// deliver: 600 values with waveforms = 50,000,000 over two sessions (room
+// for 800 MB) calibrate within 256 MB more address space than the process
+// uses, to the same lines and files as with room for 1,000. In a child
+// process, whose address space is limited.
+using CalibrateDeathTest = Calibrate;
+TEST_F(CalibrateDeathTest, BufferSizedByTheList)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit";
+#endif
+    Rng rng(600);
+    std::vector<double> v(600);
+    for (double& x : v) x = -0.0015 * (1.0 + 0.001 * rng.normal());
+    ASSERT_EQ(run(v, v).at(1), "Waveforms read: 600");
+    const std::string expected = out_;
+    const std::string hist = read_file("decay_hist1.txt");
+    waveforms = 50000000;
+    stop_cal_session = 2;
+    auto calibrate_limited = [&] {
+        if (!limit_address_space(256L << 20)) std::_Exit(2);
+        run();
+        std::fputs(out_.c_str(), stderr);
+        std::_Exit(out_ == expected && read_file("decay_hist1.txt") == hist ? 0 : 1);
+    };
+    EXPECT_EXIT(calibrate_limited(), ::testing::ExitedWithCode(0), "");
 }
 
 // ---- quick_sort and partition ----
