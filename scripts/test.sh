@@ -3,7 +3,8 @@
 # MPI runs of zorv_mpi under mpiexec).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/build.sh
+# Warnings are errors here, so that none can come back unnoticed.
+./scripts/build.sh -DZORV_WERROR=ON
 # Open MPI refuses to start as root unless told, and by default refuses more
 # ranks than cores; the tests need both.
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
