@@ -64,7 +64,7 @@ int analyse_channel(int16_t const* event, int c, double* block)
     p[1] = decay_est[c];
     p[2] = bcg_est[c];
     p[3] = positions[0];
-    p[4] = 1.131;
+    p[4] = kStartWidth;
     p[5] = static_cast<double>(record_sample(event, 0, c)) - bcg_est[c];
     if (count == 2) {
         p[7] = positions[1];
@@ -72,7 +72,7 @@ int analyse_channel(int16_t const* event, int c, double* block)
         // A single pulse: the second is held at amplitude 0, which also
         // takes it out of the model.
         p[6] = 0.0;
-        p[7] = 1500.0;
+        p[7] = kParkedPosition;
         lock[6] = 1;
         lock[7] = 1;
     }
@@ -80,7 +80,7 @@ int analyse_channel(int16_t const* event, int c, double* block)
     double sp[8];
     double ssr = 0.0;
     int iterations = 0;
-    if (gna(&data_set, p, sp, lock, max_iter, &ssr, &iterations) != 0) return 0;
+    if (gna(&data_set, p, sp, lock, kMaxIterations, &ssr, &iterations) != 0) return 0;
 
     block[0] = ssr;
     for (int j = 0; j < 8; ++j) block[1 + j] = p[j];
@@ -90,5 +90,5 @@ int analyse_channel(int16_t const* event, int c, double* block)
 void analyse_event(int16_t const* event, double* result)
 {
     analyse_channel(event, 0, result);
-    analyse_channel(event, 1, result + 9);
+    analyse_channel(event, 1, result + kBlockDoubles);
 }
