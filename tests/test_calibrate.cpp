@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,17 +108,8 @@ protected:
         stop_cal_session = 100;
         decay_est[0] = -0.0015;
         decay_est[1] = -0.0025;
-        ASSERT_NE(getcwd(old_dir_, sizeof old_dir_), nullptr);
-        std::strcpy(dir_, "/tmp/zorv_calibrate_XXXXXX");
-        ASSERT_NE(mkdtemp(dir_), nullptr);
-        ASSERT_EQ(chdir(dir_), 0);
     }
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(old_dir_), 0);
-        ASSERT_EQ(std::system((std::string("rm -rf ") + dir_).c_str()), 0);
-        reset_run_state();
-    }
+    void TearDown() override { reset_run_state(); }
     // Writes both lists, calibrates, returns the console lines.
     std::vector<std::string> run(const std::vector<double>& list0, const std::vector<double>& list1)
     {
@@ -132,9 +122,8 @@ protected:
         out_ = capture_stdout([] { calibrate(); });
         return split_lines(out_);
     }
+    TempDir dir_;  // the working directory while the test runs
     std::string out_;
-    char old_dir_[4096];
-    char dir_[64];
 };
 
 }  // namespace
@@ -146,7 +135,8 @@ TEST_F(Calibrate, HundredAndOneValues)
 {
     std::vector<double> v;
     for (int i = 0; i <= 100; ++i) v.push_back(i);
-    std::shuffle(v.begin(), v.end(), std::mt19937(7));
+    Rng rng(7);
+    std::shuffle(v.begin(), v.end(), rng);
     hist_overflow = 0.1;
     std::vector<std::string> lines = run(v, v);
     ASSERT_EQ(lines.size(), 14u) << out_;
@@ -429,14 +419,12 @@ void expect_sorts(std::vector<double> v)
 // Random (with and without duplicates), sorted, reversed and all-equal.
 TEST(QuickSort, Inputs)
 {
-    std::mt19937 gen(12345);
-    std::uniform_real_distribution<double> u(-0.004, -0.0005);
-    std::uniform_int_distribution<int> small(0, 9);
+    Rng rng(12345);
     for (int n : {2, 3, 10, 101, 20000}) {
         std::vector<double> v(n), w(n);
         for (int i = 0; i < n; ++i) {
-            v[i] = u(gen);
-            w[i] = small(gen);
+            v[i] = -0.004 + 0.0035 * rng.uniform();
+            w[i] = std::floor(10.0 * rng.uniform());
         }
         expect_sorts(v);
         expect_sorts(w);
@@ -500,7 +488,7 @@ TEST(QuickSort, Ranges)
 // range. Equal elements stop both scans: 3 3 3 3 splits at 1.
 TEST(Partition, Postcondition)
 {
-    std::mt19937 gen(99);
+    Rng gen(99);
     std::uniform_int_distribution<int> len(2, 40);
     std::uniform_int_distribution<int> val(-5, 5);
     for (int trial = 0; trial < 2000; ++trial) {
