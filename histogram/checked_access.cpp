@@ -20,13 +20,13 @@ namespace boost {
 void assertion_failed(char const* expr, char const* function, char const* file, long line)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "Checked access failed: %s\n  in %s\n  at %s:%ld\n", expr, function,
-                 file, line);
+    std::fprintf(stderr, "Checked access failed: %s\n  in %s\n  at %s:%ld\n", expr, function, file,
+                 line);
     std::abort();
 }
 
-void assertion_failed_msg(char const* expr, char const* msg, char const* function,
-                          char const* file, long line)
+void assertion_failed_msg(char const* expr, char const* msg, char const* function, char const* file,
+                          long line)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "Checked access failed: %s (%s)\n  in %s\n  at %s:%ld\n", expr, msg,

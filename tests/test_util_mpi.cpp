@@ -26,7 +26,8 @@ TEST(RunMpi, HangingLaunchIsStoppedAtItsTimeout)
     script("hang.sh", "echo started\nexec sleep 600\n");
     auto start = std::chrono::steady_clock::now();
     CommandResult r = run_mpi(2, dir.file("hang.sh"), dir.path(), 3);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.status, -1);
     EXPECT_EQ(r.output, "started\nstarted\n");
     EXPECT_NE(r.errors.find("(stopped after 3 s)\n"), std::string::npos) << r.errors;

@@ -36,11 +36,10 @@ TEST(HistogramChecksDeathTest, OffGridIndexAborts)
         {"fwhmConstXCutWide, band below x bin 0", [&] { h2.fwhmConstXCutWide(0, 1.0, 1, 0); }},
         {"writeImage, one x bin", [&] { thin.writeImage("thin", false); }},
     };
-    for (Case const& c : cases)
-        EXPECT_DEATH(c.access(), "Checked access failed: ") << c.what;
+    for (Case const& c : cases) EXPECT_DEATH(c.access(), "Checked access failed: ") << c.what;
     // In range, the same calls do their work.
     h1.add(1.0, 1);
     EXPECT_EQ(h1.count(1, 1), 1.0);
 }
 
-} // namespace
+}  // namespace
