@@ -37,7 +37,7 @@ int find_peaks(double const* t, double* positions, double* p)
     return count;
 }
 
-int analyse_channel(int16_t const* event, int c, double* block)
+bool analyse_channel(int16_t const* event, int c, double* block)
 {
     double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double positions[kMaxPeaks];
@@ -50,8 +50,8 @@ int analyse_channel(int16_t const* event, int c, double* block)
     if (count > 24) count = 24;
     // One or two pulses, well apart; a single pulse needs 200 samples of
     // lead-in (positions[1] is 0 then).
-    if (count == 0 || count >= 3) return 0;
-    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return 0;
+    if (count == 0 || count >= 3) return false;
+    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return false;
 
     for (int k = 0; k < kSamples; ++k) {
         data_set[k][0] = k;
@@ -80,11 +80,11 @@ int analyse_channel(int16_t const* event, int c, double* block)
     double sp[8];
     double ssr = 0.0;
     int iterations = 0;
-    if (gna(&data_set, p, sp, lock, kMaxIterations, &ssr, &iterations) != 0) return 0;
+    if (gna(&data_set, p, sp, lock, kMaxIterations, &ssr, &iterations) != 0) return false;
 
     block[0] = ssr;
     for (int j = 0; j < 8; ++j) block[1 + j] = p[j];
-    return 1;
+    return true;
 }
 
 void analyse_event(int16_t const* event, double* result)

@@ -48,9 +48,9 @@ int find_peaks(double const* trace, double* positions, double* p);
 // Analyses channel c (0 = A, 1 = B) of `event` (5,000 values, sample k of
 // channel c at 2k + c) and fills `block` (9 doubles, cleared by the caller)
 // with the residual sum of squares and the fitted parameters, or leaves it
-// at zero when the channel is not fitted or its fit fails. Returns 1 when
+// at zero when the channel is not fitted or its fit fails. Returns whether
 // the channel was fitted.
-int analyse_channel(int16_t const* event, int c, double* block);
+bool analyse_channel(int16_t const* event, int c, double* block);
 
 // Analyses channel A and then channel B of `event` into `result` (18
 // doubles, already cleared by the caller).

@@ -22,17 +22,17 @@
 namespace {
 
 // Limits this process's address space to what it maps now plus `extra`
-// bytes; false when that cannot be done.
-bool limit_address_space(long extra)
+// bytes. Returns 0, or 1 when that cannot be done.
+int limit_address_space(long extra)
 {
     long pages = 0;
     FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) return false;
+    if (statm == nullptr) return 1;
     const bool read = std::fscanf(statm, "%ld", &pages) == 1;
     std::fclose(statm);
     const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
     const rlimit as = {limit, limit};
-    return read && setrlimit(RLIMIT_AS, &as) == 0;
+    return read && setrlimit(RLIMIT_AS, &as) == 0 ? 0 : 1;
 }
 
 // The file's text, "<missing>" when there is none.
@@ -394,7 +394,7 @@ TEST_F(CalibrateDeathTest, BufferSizedByTheList)
     waveforms = 50000000;
     stop_cal_session = 2;
     auto calibrate_limited = [&] {
-        if (!limit_address_space(256L << 20)) std::_Exit(2);
+        if (limit_address_space(256L << 20) != 0) std::_Exit(2);
         run();
         std::fputs(out_.c_str(), stderr);
         std::_Exit(out_ == expected && read_file("decay_hist1.txt") == hist ? 0 : 1);

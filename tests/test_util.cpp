@@ -1,3 +1,5 @@
+// Helpers shared by the tests (see test_util.h). Everything a test starts,
+// it waits for; temporary files and folders are removed when done.
 #include "test_util.h"
 
 #include <limits.h>
