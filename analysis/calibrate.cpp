@@ -31,8 +31,8 @@ constexpr int kLastBin = kDecayBins - 1;  // 249: bins span lo .. hi in 249 step
 // Reading ends at the end of the file, at an item that is not a number, or
 // at a NaN, which "%lf" accepts but which has no place in a sorted list; the
 // values before are kept. Infinities are kept: they sort to the ends and
-// land in the tail bins. Returns false when memory for the values runs out.
-bool read_decay_list(FILE* f, std::vector<double>& v, int capacity)
+// land in the tail bins. Returns 0, or 1 when memory for the values runs out.
+int read_decay_list(FILE* f, std::vector<double>& v, int capacity)
 {
     double x;
     try {
@@ -41,9 +41,9 @@ bool read_decay_list(FILE* f, std::vector<double>& v, int capacity)
             v.push_back(x);
         }
     } catch (const std::bad_alloc&) {
-        return false;
+        return 1;
     }
-    return true;
+    return 0;
 }
 
 // Bin of x; the comparisons come before the conversion so that far values
@@ -106,9 +106,9 @@ void calibrate_channel(int c, std::vector<double>& v, int capacity)
         return;
     }
     std::printf("Reading decayfile...\n");
-    const bool read = read_decay_list(f, v, capacity);
+    const int status = read_decay_list(f, v, capacity);
     std::fclose(f);
-    if (!read) {
+    if (status != 0) {
         std::printf("Error: Out of memory after %zu values of decay list %s", v.size(), list_name);
         keep_estimate(c);
         return;
