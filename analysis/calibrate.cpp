@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "run_state.h"
 #include "vertex.h"
@@ -24,19 +25,25 @@ namespace {
 
 constexpr int kLastBin = kDecayBins - 1;  // 249: bins span lo .. hi in 249 steps
 
-// Reads up to `capacity` values with "%lf". Reading ends at the end of the
-// file, at an item that is not a number, or at a NaN, which "%lf" accepts but
-// which has no place in a sorted list; the values before are kept.
-// Infinities are kept: they sort to the ends and land in the tail bins.
-int read_decay_list(FILE* f, double* v, int capacity)
+// Appends up to `capacity` values read with "%lf" to v, which grows with
+// the list: the buffer is as large as the list, not as the number of events
+// the sessions could have delivered (which may be a thousand times more).
+// Reading ends at the end of the file, at an item that is not a number, or
+// at a NaN, which "%lf" accepts but which has no place in a sorted list; the
+// values before are kept. Infinities are kept: they sort to the ends and
+// land in the tail bins. Returns 0, or 1 when memory for the values runs out.
+int read_decay_list(FILE* f, std::vector<double>& v, int capacity)
 {
-    int n = 0;
     double x;
-    while (n < capacity && std::fscanf(f, "%lf", &x) == 1) {
-        if (std::isnan(x)) break;
-        v[n++] = x;
+    try {
+        while (static_cast<int>(v.size()) < capacity && std::fscanf(f, "%lf", &x) == 1) {
+            if (std::isnan(x)) break;
+            v.push_back(x);
+        }
+    } catch (const std::bad_alloc&) {
+        return 1;
     }
-    return n;
+    return 0;
 }
 
 // Bin of x; the comparisons come before the conversion so that far values
@@ -79,11 +86,12 @@ void keep_estimate(int c)
     run_error = 1;
 }
 
-// One channel: v is the value buffer of `capacity` doubles.
-void calibrate_channel(int c, double* v, int capacity)
+// One channel: v is the value buffer, shared by the channels so that it is
+// allocated once for the longer list; at most `capacity` values are read.
+void calibrate_channel(int c, std::vector<double>& v, int capacity)
 {
     int hist[kDecayBins];
-    std::memset(v, 0, sizeof(double) * static_cast<size_t>(capacity));
+    v.clear();
     std::memset(hist, 0, sizeof hist);
 
     char list_name[32];
@@ -98,8 +106,14 @@ void calibrate_channel(int c, double* v, int capacity)
         return;
     }
     std::printf("Reading decayfile...\n");
-    const int n = read_decay_list(f, v, capacity);
+    const int status = read_decay_list(f, v, capacity);
     std::fclose(f);
+    if (status != 0) {
+        std::printf("Error: Out of memory after %zu values of decay list %s", v.size(), list_name);
+        keep_estimate(c);
+        return;
+    }
+    const int n = static_cast<int>(v.size());
     std::printf("Waveforms read: %d\n", n);
     if (n == 0) {
         std::printf("Error: Decay list %s holds no values", list_name);
@@ -107,7 +121,7 @@ void calibrate_channel(int c, double* v, int capacity)
         return;
     }
     std::printf("Sorting...\n");
-    quick_sort(v, 0, n - 1);
+    quick_sort(v.data(), 0, n - 1);
 
     // Trimmed limits. With hist_overflow in [0, 1] both indices lie in
     // 0 .. n-1; the clamps only keep a bad value from reading past the list.
@@ -214,8 +228,9 @@ void quick_sort(double* a, int lo, int hi)
 void calibrate()
 {
     // The largest number of events the calibration sessions can deliver
-    // bounds the length of a decay list. Formed in 64 bits; indices are
-    // 32-bit, so more than INT_MAX values cannot be sorted anyway.
+    // bounds the length of a decay list (a longer one is read that far).
+    // Formed in 64 bits; indices are 32-bit, so more than INT_MAX values
+    // cannot be sorted anyway. It limits the reading, it is not allocated.
     int64_t capacity = static_cast<int64_t>(waveforms) *
                        (static_cast<int64_t>(stop_cal_session) - start_cal_session + 1);
     if (capacity <= 0) {
@@ -228,16 +243,8 @@ void calibrate()
     }
     if (capacity > INT_MAX) capacity = INT_MAX;
 
-    double* v = new (std::nothrow) double[static_cast<size_t>(capacity)];
-    if (v == nullptr) {
-        std::printf("Error: Cannot allocate %lld decay values, decay_est kept at %.10f and %.10f\n",
-                    static_cast<long long>(capacity), decay_est[0], decay_est[1]);
-        run_error = 1;
-        std::fflush(stdout);
-        return;
-    }
+    std::vector<double> v;
     for (int c = 0; c < 2; ++c) calibrate_channel(c, v, static_cast<int>(capacity));
-    delete[] v;
     // The processing phase runs long; show the estimates now.
     std::fflush(stdout);
 }

@@ -37,7 +37,7 @@ int find_peaks(double const* t, double* positions, double* p)
     return count;
 }
 
-int analyse_channel(int16_t const* event, int c, double* block)
+bool analyse_channel(int16_t const* event, int c, double* block)
 {
     double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double positions[kMaxPeaks];
@@ -50,8 +50,8 @@ int analyse_channel(int16_t const* event, int c, double* block)
     if (count > 24) count = 24;
     // One or two pulses, well apart; a single pulse needs 200 samples of
     // lead-in (positions[1] is 0 then).
-    if (count == 0 || count >= 3) return 0;
-    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return 0;
+    if (count == 0 || count >= 3) return false;
+    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return false;
 
     for (int k = 0; k < kSamples; ++k) {
         data_set[k][0] = k;
@@ -64,7 +64,7 @@ int analyse_channel(int16_t const* event, int c, double* block)
     p[1] = decay_est[c];
     p[2] = bcg_est[c];
     p[3] = positions[0];
-    p[4] = 1.131;
+    p[4] = kStartWidth;
     p[5] = static_cast<double>(record_sample(event, 0, c)) - bcg_est[c];
     if (count == 2) {
         p[7] = positions[1];
@@ -72,7 +72,7 @@ int analyse_channel(int16_t const* event, int c, double* block)
         // A single pulse: the second is held at amplitude 0, which also
         // takes it out of the model.
         p[6] = 0.0;
-        p[7] = 1500.0;
+        p[7] = kParkedPosition;
         lock[6] = 1;
         lock[7] = 1;
     }
@@ -80,15 +80,15 @@ int analyse_channel(int16_t const* event, int c, double* block)
     double sp[8];
     double ssr = 0.0;
     int iterations = 0;
-    if (gna(&data_set, p, sp, lock, max_iter, &ssr, &iterations) != 0) return 0;
+    if (gna(&data_set, p, sp, lock, kMaxIterations, &ssr, &iterations) != 0) return false;
 
     block[0] = ssr;
     for (int j = 0; j < 8; ++j) block[1 + j] = p[j];
-    return 1;
+    return true;
 }
 
 void analyse_event(int16_t const* event, double* result)
 {
     analyse_channel(event, 0, result);
-    analyse_channel(event, 1, result + 9);
+    analyse_channel(event, 1, result + kBlockDoubles);
 }

@@ -20,6 +20,7 @@
 #include <ctime>
 
 #include "gna.h"
+#include "test_rng.h"
 
 namespace {
 
@@ -34,21 +35,6 @@ double thread_seconds()
 constexpr int kTraces = 32;
 using Data = double[kFitPoints][2];
 
-// splitmix64 with Box-Muller: enough for reproducible noise.
-struct Rng {
-  uint64_t s;
-  explicit Rng(uint64_t seed) : s(seed) {}
-  double uniform()
-  {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    return ((z >> 11) + 0.5) * 0x1.0p-53;
-  }
-  double normal() { return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
-};
-
 struct Set {
   Data data[kTraces];
   double truth[kTraces][8];
@@ -61,14 +47,14 @@ void make_set(Set& s, bool two, bool lambda_locked)
   Rng rng(two * 2 + lambda_locked + 1);
   for (int t = 0; t < kTraces; ++t) {
     double* p = s.truth[t];
-    p[0] = 15000.0 + 25000.0 * rng.uniform();
-    p[1] = -0.0015 * (0.9 + 0.2 * rng.uniform());
-    p[2] = -28000.0 + 200.0 * (rng.uniform() - 0.5);
-    p[3] = 300.0 + 500.0 * rng.uniform();
-    p[4] = 1.0 + 4.0 * rng.uniform();
-    p[5] = 500.0 + 1500.0 * rng.uniform();
-    p[6] = two ? 15000.0 + 25000.0 * rng.uniform() : 0.0;
-    p[7] = two ? p[3] + 400.0 + 1000.0 * rng.uniform() : 2000.0;
+    p[0] = 15000.0 + 25000.0 * rng.open_uniform();
+    p[1] = -0.0015 * (0.9 + 0.2 * rng.open_uniform());
+    p[2] = -28000.0 + 200.0 * (rng.open_uniform() - 0.5);
+    p[3] = 300.0 + 500.0 * rng.open_uniform();
+    p[4] = 1.0 + 4.0 * rng.open_uniform();
+    p[5] = 500.0 + 1500.0 * rng.open_uniform();
+    p[6] = two ? 15000.0 + 25000.0 * rng.open_uniform() : 0.0;
+    p[7] = two ? p[3] + 400.0 + 1000.0 * rng.open_uniform() : 2000.0;
     for (int i = 0; i < kFitPoints; ++i) {
       s.data[t][i][0] = i;
       s.data[t][i][1] = f(i, p) + 50.0 * rng.normal();

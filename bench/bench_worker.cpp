@@ -13,30 +13,18 @@
 #include "channel.h"
 #include "pulse_model.h"
 #include "run_state.h"
+#include "test_rng.h"
 #include "window.h"
 
 namespace {
 
 constexpr int kEvents = 64;
 
-struct Rng {
-    uint64_t s;
-    double uniform()
-    {
-        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-        return (static_cast<double>(s >> 11) + 0.5) / 9007199254740992.0;
-    }
-    double normal()
-    {
-        return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
-    }
-};
-
 std::vector<std::vector<int16_t>> const& events()
 {
     static std::vector<std::vector<int16_t>> ev;
     if (!ev.empty()) return ev;
-    Rng rng{2024};
+    Rng rng(2024);
     for (int e = 0; e < kEvents; ++e) {
         std::vector<int16_t> rec(5000);
         for (int c = 0; c < 2; ++c) {

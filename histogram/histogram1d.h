@@ -7,8 +7,9 @@
  * below and above the axis, so no value is ever dropped.
  *
  * Counts live in a Boost.MultiArray indexed [bin][column] whose element access
- * is checked (an assertion, kept on in every build): a bad column number is
- * reported instead of writing into someone else's memory.
+ * is checked in every build type (checked_access.h): a bad bin or column
+ * number stops the program with a message instead of writing into someone
+ * else's memory.
  *
  * Everything of the histogram library sits in an inline namespace: user code
  * writes Window and histogram1D as usual, but the symbols cannot collide with
@@ -17,7 +18,7 @@
 #ifndef ZORV_HISTOGRAM_HISTOGRAM1D_H
 #define ZORV_HISTOGRAM_HISTOGRAM1D_H
 
-#include <boost/multi_array.hpp>
+#include "checked_access.h"
 
 inline namespace histogram_library {
 

@@ -3,9 +3,12 @@
  *
  * Bin of (x, y):  ix = (nx - 1)(x - xmin)/(xmax - xmin) + 0.5, truncated and
  *                 folded into 0 .. nx - 1; iy likewise.
- * Band value:     V_s(j) = sum_{k=-w..w} counts[a + k][j][s], over the k whose
- *                 bin lies on the grid (a band reaching past the edge is
- *                 clipped, it does not wrap or read past the array).
+ * Band value:     V_s(j) = sum_{k=-w..w} counts[a + k][j][s]; 0 for w < 0.
+ *                 Every bin of the band must lie on the grid: a band reaching
+ *                 past the edge is the caller's mistake and stops the program
+ *                 through the checked access (checked_access.h), like any
+ *                 other index off the grid. Clipping it would return a sum
+ *                 over fewer bins than asked for without a word.
  * Normalisation:  scale_s = 1e6 / T_s, T_s the total of the printed column,
  *                 so that each set's cut sums to 1,000,000. An empty cut has
  *                 T_s = 0 and prints NaN (0 x infinity): there is nothing to
@@ -43,11 +46,12 @@ double histogram2D::yCentre(int j) const
     return (static_cast<double>(j) / (ny - 1)) * (ymax - ymin) + ymin;
 }
 
+// The centre bin is checked even when the band is empty (w < 0).
 double histogram2D::xBand(int a, int w, int j, int set) const
 {
     BOOST_ASSERT(a >= 0 && a < nx);
     double v = 0.0;
-    for (int k = std::max(-w, -a); k <= std::min(w, nx - 1 - a); ++k)
+    for (int k = -w; k <= w; ++k)
         v += counts[a + k][j][set];
     return v;
 }
@@ -56,7 +60,7 @@ double histogram2D::yBand(int i, int b, int w, int set) const
 {
     BOOST_ASSERT(b >= 0 && b < ny);
     double v = 0.0;
-    for (int k = std::max(-w, -b); k <= std::min(w, ny - 1 - b); ++k)
+    for (int k = -w; k <= w; ++k)
         v += counts[i][b + k][set];
     return v;
 }
@@ -175,13 +179,12 @@ int histogram2D::writeConstYCutWide(char const* path, int b, int w, bool normali
             scale[s] = 1000000.0 / T;
         }
     }
-    int k0 = std::max(-w, -b), k1 = std::min(w, ny - 1 - b);
     for (int i = 0; i < nx; ++i) {
         std::fprintf(f, "%f", xCentre(i));
         for (int s = 0; s < nsets; ++s) {
             // Each count is scaled before it is summed.
             double v = 0.0;
-            for (int k = k0; k <= k1; ++k)
+            for (int k = -w; k <= w; ++k)
                 v += counts[i][b + k][s] * scale[s];
             std::fprintf(f, " %f", v);
         }
@@ -192,11 +195,11 @@ int histogram2D::writeConstYCutWide(char const* path, int b, int w, bool normali
 
 /*
  * The y profile P[j] of the band is measured exactly like a histogram1D
- * column. The band is clipped to the grid; the peak search skips bins off
- * the profile, and a half-maximum scan that reaches an end of the profile
- * still above half maximum stops there and takes that end bin as the
- * crossing, so the width is the part of the peak on the grid. A profile
- * without a positive peak gives NaN.
+ * column. The band must lie on the grid (see xBand); along the profile the
+ * peak search skips bins off its ends, and a half-maximum scan that reaches
+ * an end of the profile still above half maximum stops there and takes that
+ * end bin as the crossing, so the width is the part of the peak on the grid.
+ * A profile without a positive peak gives NaN.
  */
 double histogram2D::fwhmConstXCutWide(int a, double y, int w, int set)
 {

@@ -7,7 +7,8 @@
  * Grid point (i, j) sits at x_i = (i / (nx - 1)) (xmax - xmin) + xmin and
  * y_j = (j / (ny - 1)) (ymax - ymin) + ymin; the edge rows and columns also
  * collect everything off the grid, as in histogram1D. Counts live in a
- * Boost.MultiArray indexed [x bin][y bin][set] with checked access.
+ * Boost.MultiArray indexed [x bin][y bin][set] with checked access
+ * (checked_access.h).
  *
  * Writers return 0, or print an "Error: " line naming the file and return 1
  * when it cannot be opened or written.
@@ -15,7 +16,7 @@
 #ifndef ZORV_HISTOGRAM_HISTOGRAM2D_H
 #define ZORV_HISTOGRAM_HISTOGRAM2D_H
 
-#include <boost/multi_array.hpp>
+#include "checked_access.h"
 
 inline namespace histogram_library {
 
@@ -42,17 +43,20 @@ public:
     // Cut along x at y bin b: nx lines "x_i c_0 .. ".
     int writeConstYCut(char const* path, int b, bool normalise);
 
-    // Cut along y summed over the x bins a - w .. a + w. Only the y bins
+    // Cut along y summed over the x bins a - w .. a + w, which must all lie
+    // on the grid (a band off the grid stops the program, as any index off
+    // the grid does); w < 0 gives an empty band of value 0. Only the y bins
     // 1 .. ny - 2 carry band sums and enter the normalisation; the lines of
     // the first and the last y bin show 0.
     int writeConstXCutWide(char const* path, int a, int w, bool normalise);
 
-    // Cut along x summed over the y bins b - w .. b + w.
+    // Cut along x summed over the y bins b - w .. b + w, all on the grid.
     int writeConstYCutWide(char const* path, int b, int w, bool normalise);
 
     // Full width at half maximum, in y units, of the peak nearest to y in
-    // the y profile of the x bins a - w .. a + w of a set; 0.0 for y off the
-    // axis. Bands are clipped to the grid; see histogram2d.cpp for the ends.
+    // the y profile of the x bins a - w .. a + w (all on the grid) of a set;
+    // 0.0 for y off the axis. See histogram2d.cpp for a peak at the ends of
+    // the profile.
     double fwhmConstXCutWide(int a, double y, int w, int set);
 
     // One plain PPM ("P3") file "<prefix><s + 1>.ppm" per set, linear or
@@ -71,8 +75,8 @@ public:
 private:
     double xCentre(int i) const;
     double yCentre(int j) const;
-    // Band sums over x bins a - w .. a + w (y bins b - w .. b + w), clipped to
-    // the grid; 0 for an empty band (w < 0).
+    // Band sums over x bins a - w .. a + w (y bins b - w .. b + w), every one
+    // checked; 0 for an empty band (w < 0).
     double xBand(int a, int w, int j, int set) const;
     double yBand(int i, int b, int w, int set) const;
 

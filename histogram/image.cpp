@@ -9,7 +9,8 @@
  *                      under- and overflow and would swamp the scale), so the
  *                      largest cell is 1 and the smallest positive one ln 2 /
  *                      (ln max - shift); empty cells are 0.
- * Colour: cosine-squared blend of the two palette entries around t (11).
+ * Colour: cosine-squared blend of the two palette entries around t, on a
+ *         palette of 12 entries.
  * The picture's top row is the largest y and x grows to the right.
  */
 #include "color.h"
@@ -24,11 +25,11 @@ inline namespace histogram_library {
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
+constexpr double kPi = 3.141592653589793;
 
 // Black through violet, blue, teal, green and yellow to red.
-constexpr int palette_size = 12;
-constexpr color image_palette[palette_size] = {
+constexpr int kPaletteSize = 12;
+constexpr color kImagePalette[kPaletteSize] = {
     {0, 0, 0},     {112, 10, 171}, {56, 20, 176}, {18, 64, 171},
     {0, 153, 153}, {0, 204, 0},    {158, 237, 0}, {255, 255, 0},
     {255, 212, 0}, {255, 171, 0},  {255, 115, 0}, {255, 0, 0},
@@ -65,8 +66,8 @@ void interpolate(double x, int* r, int* g, int* b, color* palette, int n)
         *b = palette[lo].blue;
         return;
     }
-    double chi = std::cos((hi - X) * pi * 0.5);
-    double clo = std::cos((X - lo) * pi * 0.5);
+    double chi = std::cos((hi - X) * kPi * 0.5);
+    double clo = std::cos((X - lo) * kPi * 0.5);
     double whi = chi * chi;
     double wlo = clo * clo;
     *r = static_cast<int>((palette[hi].red * whi + palette[lo].red * wlo) / (whi + wlo));
@@ -76,9 +77,9 @@ void interpolate(double x, int* r, int* g, int* b, color* palette, int n)
 
 int histogram2D::writeImage(char const* prefix, bool logarithmic)
 {
-    color palette[palette_size];
-    for (int k = 0; k < palette_size; ++k)
-        palette[k] = image_palette[k];
+    color palette[kPaletteSize];
+    for (int k = 0; k < kPaletteSize; ++k)
+        palette[k] = kImagePalette[k];
 
     for (int s = 0; s < nsets; ++s) {
         // Built as a string: a prefix of any length fits.
@@ -118,7 +119,7 @@ int histogram2D::writeImage(char const* prefix, bool logarithmic)
                 else
                     t = normalization * v;
                 int r, g, b;
-                interpolate(t, &r, &g, &b, palette, palette_size);
+                interpolate(t, &r, &g, &b, palette, kPaletteSize);
                 std::fprintf(f, "%d %d %d\n", r, g, b);
             }
         }

@@ -19,7 +19,7 @@ void work_slave()
     FILE* fit = std::fopen("fit.txt", "w");
     if (fit) std::fclose(fit);
 
-    max_iter = 50;
+    max_iter = kMaxIterations;
     std::vector<int16_t> event(kWorkShorts);
     std::vector<double> result(kResultDoubles);
 

@@ -18,7 +18,7 @@ complete() { [ -f "$1" ] && [ "$(stat -c %s "$1")" -eq "$size" ]; }
 if complete synth-1.zvx && complete synth-1.sgl; then
   echo "Reusing synth-1.zvx and synth-1.sgl in $work"
 else
-  echo "Generating synthetic raw files in $work (about half a minute)"
+  echo "Generating synthetic raw files in $work (about 2 s)"
   "$top/build/generator/zorv_gen"
 fi
 

@@ -4,7 +4,8 @@
 # tests (pytest), then the report they made in headless Chromium.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/build.sh
+# Warnings are errors here, so that none can come back unnoticed.
+./scripts/build.sh -DZORV_WERROR=ON
 # Open MPI refuses to start as root unless told, and by default refuses more
 # ranks than cores; the tests need both.
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1

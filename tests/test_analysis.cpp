@@ -57,7 +57,8 @@ protected:
         win_load = &kernel;
         bcg_est[0] = bcg_est[1] = kBaseline;
         decay_est[0] = decay_est[1] = -0.0014;
-        max_iter = 50;
+        // max_iter stays at 0: the analysis has its own iteration limit and
+        // needs nothing from the worker loop.
     }
 
     // Result message of an event, as the worker fills it.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,16 +10,30 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "calibrate.h"
 #include "run_state.h"
+#include "test_rng.h"
 #include "test_util.h"
 
 namespace {
+
+// Limits this process's address space to what it maps now plus `extra`
+// bytes. Returns 0, or 1 when that cannot be done.
+int limit_address_space(long extra)
+{
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 1;
+    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
+    std::fclose(statm);
+    const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
+    const rlimit as = {limit, limit};
+    return read && setrlimit(RLIMIT_AS, &as) == 0 ? 0 : 1;
+}
 
 // The file's text, "<missing>" when there is none.
 std::string read_file(const char* name)
@@ -93,17 +108,8 @@ protected:
         stop_cal_session = 100;
         decay_est[0] = -0.0015;
         decay_est[1] = -0.0025;
-        ASSERT_NE(getcwd(old_dir_, sizeof old_dir_), nullptr);
-        std::strcpy(dir_, "/tmp/zorv_calibrate_XXXXXX");
-        ASSERT_NE(mkdtemp(dir_), nullptr);
-        ASSERT_EQ(chdir(dir_), 0);
     }
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(old_dir_), 0);
-        ASSERT_EQ(std::system((std::string("rm -rf ") + dir_).c_str()), 0);
-        reset_run_state();
-    }
+    void TearDown() override { reset_run_state(); }
     // Writes both lists, calibrates, returns the console lines.
     std::vector<std::string> run(const std::vector<double>& list0, const std::vector<double>& list1)
     {
@@ -116,9 +122,8 @@ protected:
         out_ = capture_stdout([] { calibrate(); });
         return split_lines(out_);
     }
+    TempDir dir_;  // the working directory while the test runs
     std::string out_;
-    char old_dir_[4096];
-    char dir_[64];
 };
 
 }  // namespace
@@ -130,7 +135,8 @@ TEST_F(Calibrate, HundredAndOneValues)
 {
     std::vector<double> v;
     for (int i = 0; i <= 100; ++i) v.push_back(i);
-    std::shuffle(v.begin(), v.end(), std::mt19937(7));
+    Rng rng(7);
+    std::shuffle(v.begin(), v.end(), rng);
     hist_overflow = 0.1;
     std::vector<std::string> lines = run(v, v);
     ASSERT_EQ(lines.size(), 14u) << out_;
@@ -368,6 +374,34 @@ TEST_F(Calibrate, NoCapacityKeepsEstimates)
     EXPECT_EQ(run_error, 1);
 }
 
+// The value buffer holds what the list holds, not what the sessions could
+// deliver: 600 values with waveforms = 50,000,000 over two sessions (room
+// for 800 MB) calibrate within 256 MB more address space than the process
+// uses, to the same lines and files as with room for 1,000. In a child
+// process, whose address space is limited.
+using CalibrateDeathTest = Calibrate;
+TEST_F(CalibrateDeathTest, BufferSizedByTheList)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit";
+#endif
+    Rng rng(600);
+    std::vector<double> v(600);
+    for (double& x : v) x = -0.0015 * (1.0 + 0.001 * rng.normal());
+    ASSERT_EQ(run(v, v).at(1), "Waveforms read: 600");
+    const std::string expected = out_;
+    const std::string hist = read_file("decay_hist1.txt");
+    waveforms = 50000000;
+    stop_cal_session = 2;
+    auto calibrate_limited = [&] {
+        if (limit_address_space(256L << 20) != 0) std::_Exit(2);
+        run();
+        std::fputs(out_.c_str(), stderr);
+        std::_Exit(out_ == expected && read_file("decay_hist1.txt") == hist ? 0 : 1);
+    };
+    EXPECT_EXIT(calibrate_limited(), ::testing::ExitedWithCode(0), "");
+}
+
 // ---- quick_sort and partition ----
 
 namespace {
@@ -385,14 +419,12 @@ void expect_sorts(std::vector<double> v)
 // Random (with and without duplicates), sorted, reversed and all-equal.
 TEST(QuickSort, Inputs)
 {
-    std::mt19937 gen(12345);
-    std::uniform_real_distribution<double> u(-0.004, -0.0005);
-    std::uniform_int_distribution<int> small(0, 9);
+    Rng rng(12345);
     for (int n : {2, 3, 10, 101, 20000}) {
         std::vector<double> v(n), w(n);
         for (int i = 0; i < n; ++i) {
-            v[i] = u(gen);
-            w[i] = small(gen);
+            v[i] = -0.004 + 0.0035 * rng.uniform();
+            w[i] = std::floor(10.0 * rng.uniform());
         }
         expect_sorts(v);
         expect_sorts(w);
@@ -456,7 +488,7 @@ TEST(QuickSort, Ranges)
 // range. Equal elements stop both scans: 3 3 3 3 splits at 1.
 TEST(Partition, Postcondition)
 {
-    std::mt19937 gen(99);
+    Rng gen(99);
     std::uniform_int_distribution<int> len(2, 40);
     std::uniform_int_distribution<int> val(-5, 5);
     for (int trial = 0; trial < 2000; ++trial) {

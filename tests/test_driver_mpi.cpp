@@ -10,13 +10,6 @@
 
 namespace {
 
-int count_of(std::string const& text, std::string const& what)
-{
-    int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-    return n;
-}
-
 std::string kernel17()
 {
     std::string text;

@@ -123,13 +123,6 @@ std::string decay_line(double v)
     return s;
 }
 
-int count_of(std::string const& text, std::string const& what)
-{
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(HardeningMpi, TroublesomeSamplesGiveFiniteRecordsAndLoseNothing)

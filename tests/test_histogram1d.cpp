@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -131,8 +132,8 @@ TEST(Histogram1D, ColumnsIndependent)
 TEST(Histogram1DDeathTest, BadColumnAsserts)
 {
     histogram1D h(4, 2, 0.0, 3.0);
-    EXPECT_DEATH(h.add(1.0, 2), "");
-    EXPECT_DEATH(h.add(1.0, -1), "");
+    EXPECT_DEATH(h.add(1.0, 2), "Checked access failed: ");
+    EXPECT_DEATH(h.add(1.0, -1), "Checked access failed: ");
 }
 
 // --- clearData ----------------------------------------------------------------
@@ -258,33 +259,6 @@ TEST(Histogram1D, FwhmSingleBin)
     EXPECT_DOUBLE_EQ(h.fwhm(3.5, 0), 0.5); // c = 7: c - 2 is the peak
 }
 
-// A triangle 2, 4, 2 around bin 5: half maximum 2 is met exactly at bins 4
-// and 6, so the width is two bins.
-TEST(Histogram1D, FwhmTriangle)
-{
-    histogram1D h(11, 1, 0.0, 10.0);
-    for (int k = 0; k < 2; ++k)
-        h.add(4.0, 0);
-    for (int k = 0; k < 4; ++k)
-        h.add(5.0, 0);
-    for (int k = 0; k < 2; ++k)
-        h.add(6.0, 0);
-    EXPECT_DOUBLE_EQ(h.fwhm(5.0, 0), 2.0);
-}
-
-// Interpolated crossings: counts 1, 3, 8, 3, 1 at bins 3 .. 7, h = 4.
-// left = ((8 - 4) * 4 + (4 - 3) * 5) / (8 - 3) = 21 / 5 = 4.2,
-// right = ((8 - 4) * 6 + (4 - 3) * 5) / 5 = 29 / 5 = 5.8: width 1.6 bins.
-TEST(Histogram1D, FwhmInterpolated)
-{
-    histogram1D h(11, 1, 0.0, 20.0); // spacing 2
-    int profile[11] = {0, 0, 0, 1, 3, 8, 3, 1, 0, 0, 0};
-    for (int i = 0; i < 11; ++i)
-        for (int k = 0; k < profile[i]; ++k)
-            h.add(2.0 * i, 0);
-    EXPECT_NEAR(h.fwhm(10.0, 0), 1.6 * 2.0, 1e-12);
-}
-
 // A sampled Gaussian of sigma 6 bins: the width is 2 sqrt(2 ln 2) sigma up to
 // the error of the linear interpolation (well below 1 %).
 TEST(Histogram1D, FwhmGaussian)
@@ -314,57 +288,45 @@ TEST(Histogram1D, FwhmOffAxisAndEmpty)
     EXPECT_TRUE(std::isnan(e.fwhm(5.0, 0)));
 }
 
-// Peak search: ties keep the start bin; c - 2 wins over an equal c + 1.
-TEST(Histogram1D, FwhmPeakSearchOrder)
+// Widths of hand-made profiles: counts per bin, bin spacing, the bin where
+// the search starts, and the width in bins.
+TEST(Histogram1D, FwhmProfiles)
 {
-    histogram1D h(21, 1, 0.0, 20.0);
-    int profile[21] = {0};
-    profile[8] = 4;  // c - 2
-    profile[10] = 2; // c
-    profile[11] = 4; // c + 1, equal to c - 2: not strictly greater
-    for (int i = 0; i < 21; ++i)
-        for (int k = 0; k < profile[i]; ++k)
-            h.add(i, 0);
-    // Peak at 8, an isolated bin: width 1. Had the search settled on 11, the
-    // crossings would be 10 and 11.5, a width of 1.5.
-    EXPECT_DOUBLE_EQ(h.fwhm(10.0, 0), 1.0);
-}
-
-// A peak in the first bin: the downward scan stops at bin 0, which is still
-// above half maximum, so the left crossing is bin 0 itself. Counts 10, 4:
-// right = ((10 - 5) * 1 + (5 - 4) * 0) / (10 - 4) = 5/6.
-TEST(Histogram1D, FwhmPeakAtFirstBin)
-{
-    histogram1D h(10, 1, 0.0, 18.0); // spacing 2
-    for (int k = 0; k < 10; ++k)
-        h.add(0.0, 0);
-    for (int k = 0; k < 4; ++k)
-        h.add(2.0, 0);
-    EXPECT_NEAR(h.fwhm(0.0, 0), 5.0 / 6.0 * 2.0, 1e-12);
-    EXPECT_NEAR(h.fwhm(2.0, 0), 5.0 / 6.0 * 2.0, 1e-12);
-}
-
-// The mirror image in the last bin.
-TEST(Histogram1D, FwhmPeakAtLastBin)
-{
-    histogram1D h(10, 1, 0.0, 9.0);
-    for (int k = 0; k < 4; ++k)
-        h.add(8.0, 0);
-    for (int k = 0; k < 10; ++k)
-        h.add(9.0, 0);
-    EXPECT_NEAR(h.fwhm(9.0, 0), 5.0 / 6.0, 1e-12);
-}
-
-// A peak wider than the axis: both scans stop at the ends; the width is the
-// whole axis.
-TEST(Histogram1D, FwhmPeakWiderThanAxis)
-{
-    histogram1D h(5, 1, 0.0, 4.0);
-    int profile[5] = {6, 8, 9, 8, 6};
-    for (int i = 0; i < 5; ++i)
-        for (int k = 0; k < profile[i]; ++k)
-            h.add(i, 0);
-    EXPECT_DOUBLE_EQ(h.fwhm(2.0, 0), 4.0);
+    struct Case {
+        char const* what;
+        std::vector<int> counts;
+        double spacing;
+        int start;
+        double width;
+    };
+    Case const cases[] = {
+        // Half maximum 2 met exactly at bins 4 and 6.
+        {"triangle 2 4 2", {0, 0, 0, 0, 2, 4, 2, 0, 0, 0, 0}, 1.0, 5, 2.0},
+        // h = 4: left = ((8 - 4) 4 + (4 - 3) 5) / (8 - 3) = 4.2,
+        // right = ((8 - 4) 6 + (4 - 3) 5) / 5 = 5.8.
+        {"interpolated 1 3 8 3 1", {0, 0, 0, 1, 3, 8, 3, 1, 0, 0, 0}, 2.0, 5, 1.6},
+        // Start at 10: ties keep the start bin, and c - 2 (bin 8) wins over
+        // an equal c + 1. An isolated bin, width 1; had the search settled
+        // on 11, the crossings would be 10 and 11.5.
+        {"peak search order", {0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 2, 4, 0, 0}, 1.0, 10, 1.0},
+        // A peak in the first bin: the downward scan stops at bin 0, still
+        // above half maximum, which is then the left crossing;
+        // right = ((10 - 5) 1 + (5 - 4) 0) / (10 - 4) = 5/6.
+        {"peak in the first bin", {10, 4, 0, 0, 0, 0, 0, 0, 0, 0}, 2.0, 0, 5.0 / 6.0},
+        {"peak in the first bin, searched from bin 1", {10, 4, 0, 0, 0, 0, 0, 0, 0, 0}, 2.0, 1,
+         5.0 / 6.0},
+        {"peak in the last bin", {0, 0, 0, 0, 0, 0, 0, 0, 4, 10}, 1.0, 9, 5.0 / 6.0},
+        // Both scans stop at the ends: the width is the whole axis.
+        {"peak wider than the axis", {6, 8, 9, 8, 6}, 1.0, 2, 4.0},
+    };
+    for (Case const& c : cases) {
+        int n = static_cast<int>(c.counts.size());
+        histogram1D h(n, 1, 0.0, c.spacing * (n - 1));
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < c.counts[i]; ++k)
+                h.add(c.spacing * i, 0);
+        EXPECT_NEAR(h.fwhm(c.spacing * c.start, 0), c.width * c.spacing, 1e-12) << c.what;
+    }
 }
 
 // An empty column at an end has no neighbour for one crossing: NaN.

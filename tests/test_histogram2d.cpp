@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,11 +83,11 @@ TEST(Histogram2DDeathTest, Sets)
     h.add(1.0, 1.0, 1);
     EXPECT_EQ(h.count(1, 1, 0), 0.0);
     EXPECT_EQ(h.count(1, 1, 1), 1.0);
-    EXPECT_DEATH(h.add(1.0, 1.0, 2), "");
+    EXPECT_DEATH(h.add(1.0, 1.0, 2), "Checked access failed: ");
     TempDir dir;
     std::string path = dir.file("cut.txt");
-    EXPECT_DEATH(h.writeConstXCut(path.c_str(), 3, false), "");
-    EXPECT_DEATH(h.fwhmConstXCutWide(1, 1.0, 0, 2), "");
+    EXPECT_DEATH(h.writeConstXCut(path.c_str(), 3, false), "Checked access failed: ");
+    EXPECT_DEATH(h.fwhmConstXCutWide(1, 1.0, 0, 2), "Checked access failed: ");
 }
 
 // --- writeText ----------------------------------------------------------------
@@ -258,8 +259,8 @@ TEST(Histogram2D, XCutWideTwoYBins)
     EXPECT_EQ(read_text(path), " 0.000000 0.000000\n 1.000000 0.000000\n");
 }
 
-// Bands sum neighbouring rows or columns; bands reaching past the grid are
-// clipped to it, and a negative half-width gives an empty band.
+// Bands sum neighbouring rows or columns; a negative half-width gives an
+// empty band.
 TEST(Histogram2D, BandSums)
 {
     TempDir dir;
@@ -272,15 +273,13 @@ TEST(Histogram2D, BandSums)
     std::string path = dir.file("b.txt");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 1, 1, false), 0);
     EXPECT_EQ(read_lines(path)[1], " 1.000000 111.000000");
-    ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 0, 2, false), 0);
-    EXPECT_EQ(read_lines(path)[1], " 1.000000 111.000000");
-    ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 3, 5, false), 0);
-    EXPECT_EQ(read_lines(path)[1], " 1.000000 1111.000000");
+    ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 2, 1, false), 0);
+    EXPECT_EQ(read_lines(path)[1], " 1.000000 1110.000000");
     ASSERT_EQ(h.writeConstXCutWide(path.c_str(), 2, -1, false), 0);
     EXPECT_EQ(read_lines(path)[1], " 1.000000 0.000000");
 
-    // Along x: y bins 1 and 2 summed for every x bin; clipped at the top.
-    ASSERT_EQ(h.writeConstYCutWide(path.c_str(), 2, 1, false), 0);
+    // Along x: y bins 0, 1 and 2 summed for every x bin.
+    ASSERT_EQ(h.writeConstYCutWide(path.c_str(), 1, 1, false), 0);
     EXPECT_EQ(read_text(path),
               "0.000000 2.000000\n"
               "1.000000 12.000000\n"
@@ -347,9 +346,33 @@ TEST(Histogram2D, FwhmBandProfile)
     EXPECT_DOUBLE_EQ(h.fwhmConstXCutWide(2, 4.0, 1, 0), 2.0);
     // Only one of the columns in the band: one bin wide.
     EXPECT_DOUBLE_EQ(h.fwhmConstXCutWide(1, 4.0, 0, 0), 1.0);
-    // A band reaching past the grid is clipped, not read beyond it.
-    EXPECT_DOUBLE_EQ(h.fwhmConstXCutWide(0, 4.0, 3, 0), 2.0);
-    EXPECT_DOUBLE_EQ(h.fwhmConstXCutWide(4, 5.0, 1, 0), 1.0);
+    // The band may span the whole grid.
+    EXPECT_DOUBLE_EQ(h.fwhmConstXCutWide(2, 4.0, 2, 0), 2.0);
+}
+
+// A band reaching past the grid, or centred off it, is an index off the
+// grid: stopped by the checked access, not clipped to a partial sum.
+TEST(Histogram2DDeathTest, BandsOffTheGrid)
+{
+    TempDir dir;
+    histogram2D h(4, 3, 1, 0.0, 3.0, 0.0, 2.0);
+    std::string path = dir.file("b.txt");
+    char const* p = path.c_str();
+    struct Case {
+        char const* what;
+        std::function<void()> call;
+    };
+    Case const cases[] = {
+        {"x band below bin 0", [&] { h.writeConstXCutWide(p, 0, 1, false); }},
+        {"x band past the last bin", [&] { h.writeConstXCutWide(p, 3, 1, false); }},
+        {"x centre off the grid, empty band", [&] { h.writeConstXCutWide(p, 4, -1, false); }},
+        {"y band below bin 0", [&] { h.writeConstYCutWide(p, 0, 1, true); }},
+        {"y band past the last bin", [&] { h.writeConstYCutWide(p, 2, 1, false); }},
+        {"fwhm band below bin 0", [&] { h.fwhmConstXCutWide(0, 1.0, 1, 0); }},
+        {"fwhm band past the last bin", [&] { h.fwhmConstXCutWide(2, 1.0, 2, 0); }},
+    };
+    for (Case const& c : cases)
+        EXPECT_DEATH(c.call(), "Checked access failed: ") << c.what;
 }
 
 // A peak in the last y bin: the scan stops there, which is still above half

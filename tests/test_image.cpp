@@ -33,57 +33,52 @@ std::string rgb(double x, color* p = palette, int n = 12)
 
 // --- interpolate --------------------------------------------------------------
 
-// The ends, the middle (half-way between entries 5 and 6), a quarter (three
-// quarters of the way from entry 2 to 3) and values off [0, 1].
-TEST(Interpolate, KnownValues)
+// x, the palette and the colour it gives.
+TEST(Interpolate, Colours)
 {
-    EXPECT_EQ(rgb(0.0), "0 0 0");
-    EXPECT_EQ(rgb(1.0), "255 0 0");
-    EXPECT_EQ(rgb(0.5), "79 220 0");
-    EXPECT_EQ(rgb(0.25), "23 57 171");
-    EXPECT_EQ(rgb(-1.0), "0 0 0");
-    EXPECT_EQ(rgb(2.0), "255 0 0");
-}
-
-// Just off the palette and far off it: the end entries exactly.
-TEST(Interpolate, OffThePalette)
-{
-    EXPECT_EQ(rgb(-0.01), "0 0 0");
-    EXPECT_EQ(rgb(1.01), "255 0 0");
-    EXPECT_EQ(rgb(1e300), "255 0 0");
-    EXPECT_EQ(rgb(-1e300), "0 0 0");
-    EXPECT_EQ(rgb(INFINITY), "255 0 0");
-    EXPECT_EQ(rgb(-INFINITY), "0 0 0");
-}
-
-// A NaN value gets the first entry: black.
-TEST(Interpolate, NanIsBlack)
-{
-    EXPECT_EQ(rgb(NAN), "0 0 0");
     color gray[2] = {{10, 20, 30}, {200, 200, 200}};
-    EXPECT_EQ(rgb(NAN, gray, 2), "10 20 30");
-}
-
-// Two entries, black and white: at x = 1/3 the weights are
-// cos^2(pi/3) = 1/4 for white and cos^2(pi/6) = 3/4 for black: 63.75 -> 63;
-// half-way 127.5 -> 127.
-TEST(Interpolate, TwoEntryBlend)
-{
     color bw[2] = {{0, 0, 0}, {255, 255, 255}};
-    EXPECT_EQ(rgb(1.0 / 3.0, bw, 2), "63 63 63");
-    EXPECT_EQ(rgb(0.5, bw, 2), "127 127 127");
-    EXPECT_EQ(rgb(0.0, bw, 2), "0 0 0");
-    EXPECT_EQ(rgb(1.0, bw, 2), "255 255 255");
-}
-
-// Every entry reached exactly where X is an integer that x represents
-// exactly (x = k / 11 with k = 0 and 11, and the halves of a 3-entry palette).
-TEST(Interpolate, EntriesOnIntegers)
-{
     color three[3] = {{1, 2, 3}, {40, 50, 60}, {7, 8, 9}};
-    EXPECT_EQ(rgb(0.0, three, 3), "1 2 3");
-    EXPECT_EQ(rgb(0.5, three, 3), "40 50 60");
-    EXPECT_EQ(rgb(1.0, three, 3), "7 8 9");
+    struct Case {
+        double x;
+        color* palette;
+        int n;
+        char const* rgb;
+    };
+    Case const cases[] = {
+        // The ends, the middle (half-way between entries 5 and 6), a quarter
+        // (three quarters of the way from entry 2 to 3).
+        {0.0, palette, 12, "0 0 0"},
+        {1.0, palette, 12, "255 0 0"},
+        {0.5, palette, 12, "79 220 0"},
+        {0.25, palette, 12, "23 57 171"},
+        // Off the palette, just or far: the end entries exactly.
+        {-1.0, palette, 12, "0 0 0"},
+        {2.0, palette, 12, "255 0 0"},
+        {-0.01, palette, 12, "0 0 0"},
+        {1.01, palette, 12, "255 0 0"},
+        {1e300, palette, 12, "255 0 0"},
+        {-1e300, palette, 12, "0 0 0"},
+        {INFINITY, palette, 12, "255 0 0"},
+        {-INFINITY, palette, 12, "0 0 0"},
+        // A NaN gets the first entry: black on the image palette.
+        {NAN, palette, 12, "0 0 0"},
+        {NAN, gray, 2, "10 20 30"},
+        // Black and white: at x = 1/3 the weights are cos^2(pi/3) = 1/4 for
+        // white and cos^2(pi/6) = 3/4 for black: 63.75 -> 63; half-way
+        // 127.5 -> 127.
+        {1.0 / 3.0, bw, 2, "63 63 63"},
+        {0.5, bw, 2, "127 127 127"},
+        {0.0, bw, 2, "0 0 0"},
+        {1.0, bw, 2, "255 255 255"},
+        // Every entry reached exactly where X is an integer that x
+        // represents exactly.
+        {0.0, three, 3, "1 2 3"},
+        {0.5, three, 3, "40 50 60"},
+        {1.0, three, 3, "7 8 9"},
+    };
+    for (Case const& c : cases)
+        EXPECT_EQ(rgb(c.x, c.palette, c.n), c.rgb) << "x = " << c.x << ", " << c.n << " entries";
 }
 
 // --- writeImage -----------------------------------------------------------------
@@ -244,7 +239,7 @@ TEST(WriteImageDeathTest, GridTooSmall)
     TempDir dir;
     histogram2D h(1, 3, 1, 0.0, 1.0, 0.0, 2.0);
     std::string prefix = dir.file("s");
-    EXPECT_DEATH(h.writeImage(prefix.c_str(), false), "");
+    EXPECT_DEATH(h.writeImage(prefix.c_str(), false), "Checked access failed: ");
 }
 
 } // namespace

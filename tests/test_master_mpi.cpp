@@ -11,13 +11,6 @@
 
 namespace {
 
-int count_of(std::string const& text, std::string const& what)
-{
-    int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-    return n;
-}
-
 void write_setup(int waveforms, std::string const& sessions, std::string const& cal_sessions,
                  std::string const& refresh = "0")
 {

@@ -1,3 +1,5 @@
+// Helpers shared by the tests (see test_util.h). Everything a test starts,
+// it waits for; temporary files and folders are removed when done.
 #include "test_util.h"
 
 #include <limits.h>
@@ -104,9 +106,16 @@ std::vector<std::string> split_lines(std::string const& text)
     return lines;
 }
 
+int count_of(std::string const& text, std::string const& what)
+{
+    int n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
 CommandResult run_command(std::string const& command)
 {
-    CommandResult result{-1, ""};
+    CommandResult result{-1, "", ""};
     FILE* p = popen(command.c_str(), "r");
     if (!p) return result;
     char buf[4096];
@@ -117,13 +126,33 @@ CommandResult run_command(std::string const& command)
     return result;
 }
 
-CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir)
+CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir, int timeout_seconds)
 {
+    char errors[] = "/tmp/zorv_mpi_stderr_XXXXXX";
+    int fd = mkstemp(errors);
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    close(fd);
+    // timeout sends SIGTERM to mpiexec, which passes it on to the ranks; one
+    // that ignores it is killed 10 s later. Its status 124 (137 after the
+    // kill) means the launch was stopped.
     std::string cmd = "cd '" + dir + "' && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
-                      "OMPI_MCA_mpi_yield_when_idle=1 " +
-                      std::string(ZORV_MPIEXEC) + " --oversubscribe -n " + std::to_string(ranks) +
-                      " '" + exe + "' 2>>/tmp/zorv_test_mpi_stderr.log";
-    return run_command(cmd);
+                      "OMPI_MCA_mpi_yield_when_idle=1 timeout -k 10 " +
+                      std::to_string(timeout_seconds) + " " + std::string(ZORV_MPIEXEC) +
+                      " --oversubscribe -n " + std::to_string(ranks) + " '" + exe + "' 2>'" +
+                      errors + "'";
+    CommandResult result = run_command(cmd);
+    result.errors = read_text(errors);
+    std::remove(errors);
+    bool stopped = result.status == 124 || result.status == 137;
+    if (stopped) {
+        result.status = -1;
+        result.errors += "(stopped after " + std::to_string(timeout_seconds) + " s)\n";
+    }
+    if (!result.errors.empty()) {
+        std::fprintf(stderr, "--- standard error of mpiexec -n %d %s (status %d) ---\n%s---\n",
+                     ranks, exe.c_str(), result.status, result.errors.c_str());
+    }
+    return result;
 }
 
 void write_raw_file(std::string const& path, int header,

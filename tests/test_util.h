@@ -38,19 +38,28 @@ std::vector<std::string> read_lines(std::string const& path);
 // The lines of text without their '\n'; a final '\n' ends the last line
 // rather than starting an empty one ("a\nb\n" and "a\nb" give {"a", "b"}).
 std::vector<std::string> split_lines(std::string const& text);
+// Number of (possibly overlapping) occurrences of `what` in `text`.
+int count_of(std::string const& text, std::string const& what);
 
 struct CommandResult {
     int status;          // exit status of the command, -1 if it did not exit
     std::string output;  // standard output
+    std::string errors;  // standard error (run_mpi only)
 };
 
 // Runs a shell command and collects its output.
 CommandResult run_command(std::string const& command);
 
 // Runs `exe` under mpiexec with `ranks` ranks in directory `dir`, as root if
-// need be and with more ranks than cores. The launcher's own complaints go to
-// /tmp/zorv_test_mpi_stderr.log; the result holds the program's stdout.
-CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir);
+// need be, with more ranks than cores and with waiting ranks yielding. A
+// launch still running after `timeout_seconds` is stopped (the ranks with
+// it) and gives status -1, so that a deadlock fails the test instead of
+// hanging it. The result holds the program's standard output and, in
+// `errors`, what the launcher and the ranks wrote to standard error; that is
+// also copied to the test's standard error, which ctest shows when the test
+// fails.
+CommandResult run_mpi(int ranks, std::string const& exe, std::string const& dir,
+                      int timeout_seconds = 120);
 
 // A raw waveform file: `header` zero bytes, then the records, each 5,000
 // values (sample k of channel c at 2k + c).
