@@ -40,7 +40,7 @@ extern char abfile_path[kPathLength];
 extern int resume;                   // 1: continue from the checkpoint of an unfinished run
 extern double checkpoint_interval;   // seconds between checkpoints (60)
 
-extern int max_iter;          // iteration limit of every fit (set by the worker)
+extern int max_iter;          // iteration limit of every fit (kMaxIterations, set on entering the worker loop)
 
 // Set when something went wrong that the run survived but the user must
 // notice (a missing raw file, a short file, an estimate that could not be
