@@ -75,10 +75,11 @@ job=""
 cleanup() {
   local status=$?
   set +e
-  if [ -n "$job" ] && squeue -h -j "$job" 2>/dev/null | grep -q .; then
-    say "Cancelling job $job"
-    scancel "$job"
-    for _ in $(seq 60); do squeue -h -j "$job" 2>/dev/null | grep -q . || break; sleep 0.5; done
+  # Every job of this cluster is one of ours.
+  if [ -n "$job" ] && squeue -h 2>/dev/null | grep -q .; then
+    say "Cancelling the jobs left"
+    scancel --user=root
+    for _ in $(seq 60); do squeue -h 2>/dev/null | grep -q . || break; sleep 0.5; done
   fi
   say "Stopping slurmd, slurmctld and munged"
   stop_pid_file "$base/slurmd.pid"
@@ -95,7 +96,7 @@ trap cleanup EXIT
 stop_pid_file "$base/slurmd.pid"
 stop_pid_file "$base/slurmctld.pid"
 stop_pid_file "$munge_dir/munged.pid"
-rm -rf "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/whole" "$base/run"
+rm -rf "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/whole" "$base/run" "$base/cancel"
 mkdir -p "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/data"
 
 # --- Data and the uninterrupted run -------------------------------------------
@@ -107,7 +108,7 @@ if [ "$(stat -c %s synth-1.zvx 2>/dev/null)" != "$size" ] || [ "$(stat -c %s syn
 fi
 # Fewer events for speed; a checkpoint every half second, so that the check
 # can see how far the job got. Neither changes results.
-for d in whole run; do
+for d in whole run cancel; do
   mkdir "$base/$d"
   ln -s "$base/data/synth-1.zvx" "$base/$d/synth.1"
   ln -s "$base/data/synth-1.sgl" "$base/$d/synth.2"
@@ -180,24 +181,33 @@ for i in $(seq 60); do
   sleep 1
 done
 
-# --- The job -------------------------------------------------------------------
+# --- The jobs ------------------------------------------------------------------
+# The job `job` of the run directory `run`.
 field() { scontrol show job "$job" 2>/dev/null | tr ' ' '\n' | sed -n "s/^$1=//p"; }
-# The run's checkpoint as "<state> <phase> <next_event>".
-progress() { awk '$1 == "state" || $1 == "phase" || $1 == "next_event" { printf "%s ", $2 }' "$base/run/zorv_mpi.checkpoint" 2>/dev/null || true; }
+# Its checkpoint as "<state> <phase> <next_event>".
+progress() { awk '$1 == "state" || $1 == "phase" || $1 == "next_event" { printf "%s ", $2 }' "$run/zorv_mpi.checkpoint" 2>/dev/null || true; }
+
+submit() {
+  run="$base/$1"
+  cd "$run"
+  job=$(sbatch --parsable --ntasks="$(nproc)" --time=15 --output="$run/zorv_mpi-%j.log" \
+    --export="ALL,ZORV_MPI=$top/build/mpi/zorv_mpi" "$top/examples/zorv_mpi.sbatch")
+  say "Submitted job $job ($(nproc) tasks) in $run"
+}
 
 # Waits until start `restarts` of the job is in `phase` with at least
-# `events` events handed out, then sends the signal the way scancel is told.
+# `events` events handed out, then calls scancel with the other arguments.
 interrupt() {
-  local restarts=$1 phase=$2 events=$3 signal=$4 how=$5 p
+  local restarts=$1 phase=$2 events=$3 p st ph ev
+  shift 3
   for i in $(seq 1200); do
     p=$(progress)
-    if [ "$(field JobState)" = RUNNING ] && [ "$(field Restarts)" = "$restarts" ]; then
-      set -- $p
-      if [ "${1:-}" = running ] && [ "${2:-}" = "$phase" ] && [ "${3:-0}" -ge "$events" ]; then
-        say "  $phase phase at event $3: scancel --signal=$signal $how"
-        scancel --signal="$signal" "$how" "$job"
-        return 0
-      fi
+    read -r st ph ev <<< "$p"
+    if [ "$(field JobState)" = RUNNING ] && [ "$(field Restarts)" = "$restarts" ] &&
+       [ "$st" = running ] && [ "$ph" = "$phase" ] && [ "${ev:-0}" -ge "$events" ]; then
+      say "  $phase phase at event $ev: scancel${*:+ $*} $job"
+      scancel "$@" "$job"
+      return 0
     fi
     [ "$(field JobState)" != COMPLETED ] || fail "the job finished before the $phase phase reached event $events"
     sleep 0.1
@@ -218,34 +228,34 @@ requeued() {
   fail "the job was not requeued"
 }
 
-cd "$base/run"
-job=$(sbatch --parsable --ntasks="$(nproc)" --time=15 --output="$base/run/zorv_mpi-%j.log" \
-  --export="ALL,ZORV_MPI=$top/build/mpi/zorv_mpi" "$top/examples/zorv_mpi.sbatch")
-say "Submitted job $job ($(nproc) tasks) in $base/run"
+# Waits until the job has ended; its final state in `state`.
+ended() {
+  for i in $(seq 900); do
+    state=$(field JobState)
+    case "$state" in COMPLETED|FAILED|CANCELLED|TIMEOUT|NODE_FAIL|OUT_OF_MEMORY) break ;; esac
+    [ "$i" -lt 900 ] || fail "the job did not end (state $state)"
+    sleep 0.2
+  done
+  say "Job $job: $state, exit code $(field ExitCode), $(field Restarts) restarts"
+}
 
-interrupt 0 calibration 600 USR1 --batch
-requeued 1
-interrupt 1 processing 600 USR1 --full
-requeued 2
-interrupt 2 processing 1500 TERM --full
-requeued 3
-
-for i in $(seq 900); do
-  state=$(field JobState)
-  case "$state" in COMPLETED|FAILED|CANCELLED|TIMEOUT|NODE_FAIL|OUT_OF_MEMORY) break ;; esac
-  [ "$i" -lt 900 ] || fail "the job did not end (state $state)"
-  sleep 0.2
-done
-say "Job $job: $state, exit code $(field ExitCode), $(field Restarts) restarts"
-[ "$state" = COMPLETED ] && [ "$(field ExitCode)" = 0:0 ] || fail "the job did not complete with status 0"
-
-# --- The results ---------------------------------------------------------------
-console="$base/run/zorv_mpi-$job.log"
+# Counts the lines of the job's console with `text`.
 expect() {
-  local count=$1 text=$2 n
+  local count=$1 text=$2 n console="$run/zorv_mpi-$job.log"
   n=$(tr '\r' '\n' < "$console" | grep -cF -- "$text" || true)
   [ "$n" -eq "$count" ] || fail "$n instead of $count lines with '$text' in $console"
 }
+
+submit run
+interrupt 0 calibration 600 --signal=USR1 --batch
+requeued 1
+interrupt 1 processing 600 --signal=USR1 --full
+requeued 2
+interrupt 2 processing 1500 --signal=TERM --full
+requeued 3
+ended
+[ "$state" = COMPLETED ] && [ "$(field ExitCode)" = 0:0 ] || fail "the job did not complete with status 0"
+
 expect 4 ": job $job start "
 expect 1 "No checkpoint zorv_mpi.checkpoint: starting from the beginning"
 expect 1 "Stopped by SIGUSR1 in the calibration phase after "
@@ -259,9 +269,19 @@ expect 2 "Resuming the processing phase from zorv_mpi.checkpoint: "
 expect 2 "Calibration done before the interruption; decay rates from zorv_mpi.checkpoint:"
 expect 3 "goes back to the queue"
 expect 1 "zorv_mpi ended with status 0"
-grep -qx 'state finished' "$base/run/zorv_mpi.checkpoint" || fail "the checkpoint is not that of a finished run"
+grep -qx 'state finished' "$run/zorv_mpi.checkpoint" || fail "the checkpoint is not that of a finished run"
 
 say "Comparing with the uninterrupted run"
 "${PYTHON:-/usr/bin/python3}" "$top/scripts/compare_runs.py" "$base/whole" "$base/whole/console.txt" \
-  "$base/run" "$console" || fail "the results differ from the uninterrupted run's"
-say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run"
+  "$run" "$run/zorv_mpi-$job.log" || fail "the results differ from the uninterrupted run's"
+
+# A job that is cancelled stays cancelled: it stops and keeps its checkpoint,
+# but does not requeue itself.
+submit cancel
+interrupt 0 calibration 300
+ended
+[ "$state" = CANCELLED ] && [ "$(field Restarts)" = 0 ] || fail "the cancelled job did not end as CANCELLED without a restart"
+expect 1 "; not requeued, the job ends ("
+grep -qx 'state running' "$run/zorv_mpi.checkpoint" || fail "the cancelled job left no checkpoint to continue from"
+
+say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run; a cancelled job stays cancelled"
