@@ -15,17 +15,74 @@
 #      time limit: mpiexec then ends with 1, and the checkpoint tells),
 # and each time it must requeue itself and continue with resume = 1. The
 # results are compared with a run of the same job made directly with mpiexec.
-# The daemons are stopped at the end, also on failure; leftovers of an
-# earlier run that was killed are stopped first, by their pid files.
-# About three minutes, most of it Slurm's wait before a requeued job may start.
-set -euo pipefail
+# Then a second job is cancelled with a plain scancel: it must stop, keep its
+# checkpoint and stay cancelled. The jobs and daemons are stopped at the end,
+# also on failure; what an earlier run that was killed left running is
+# stopped first, by its pid files. The last line says PASS or FAIL.
+# About a minute and a half.
+set -Eeuo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
 
 say() { printf '[%4ds] %s\n' "$SECONDS" "$*"; }
-fail() { say "FAIL: $*"; exit 1; }
+reason=""
+fail() { reason=$*; exit 1; }
+trap 'reason=${reason:-"\"$BASH_COMMAND\" failed (line $LINENO)"}' ERR
 
-[ "$(id -u)" -eq 0 ] || { echo "Error: slurm_check.sh starts Slurm's daemons and must run as root"; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "slurm_check.sh starts Slurm's daemons and must run as root"
+
+base="$top/build/slurm-check"
+etc="$base/etc" munge_dir="$base/munge" state="$base/state" log="$base/log"
+conf="$etc/slurm.conf"
+export SLURM_CONF="$conf"
+
+# The pid in the file, when it is still that of a daemon started with our
+# directory on its command line.
+ours() {
+  local pid
+  pid=$(cat "$1" 2>/dev/null) || return 1
+  [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF "$base" &&
+    echo "$pid"
+}
+
+stop_pid_file() {
+  local pid
+  if pid=$(ours "$1"); then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$1"
+}
+
+# Cancels the cluster's jobs (every one is this script's) and ends the
+# daemons; also what an earlier run that was killed left behind.
+stop_cluster() {
+  if ours "$base/slurmctld.pid" > /dev/null && squeue -h 2>/dev/null | grep -q .; then
+    say "Cancelling the jobs left"
+    scancel --user=root
+    for _ in $(seq 60); do squeue -h 2>/dev/null | grep -q . || break; sleep 0.5; done
+  fi
+  stop_pid_file "$base/slurmd.pid"
+  stop_pid_file "$base/slurmctld.pid"
+  stop_pid_file "$munge_dir/munged.pid"
+}
+
+cleanup() {
+  local status=$?
+  set +e
+  say "Stopping the jobs, slurmd, slurmctld and munged"
+  stop_cluster
+  if [ "$status" -eq 0 ]; then
+    say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run; a cancelled job stays cancelled"
+  else
+    echo "Runs in $base; the last lines of the daemons' logs:"
+    tail -n 5 "$log"/*.log 2>/dev/null
+    say "FAIL: ${reason:-exit status $status}"
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
 
 # --- Packages -----------------------------------------------------------------
 missing=()
@@ -52,50 +109,8 @@ say "Building"
 ./scripts/build.sh
 
 # --- A private directory, cleared of an earlier run -------------------------
-base="$top/build/slurm-check"
-etc="$base/etc" munge_dir="$base/munge" state="$base/state" log="$base/log"
-conf="$etc/slurm.conf"
-export SLURM_CONF="$conf"
 
-# Ends the process whose pid the file holds, if it is still the daemon this
-# script started there (its command line names our directory).
-stop_pid_file() {
-  local file=$1 pid
-  [ -f "$file" ] || return 0
-  pid=$(cat "$file")
-  if [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF "$base"; then
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
-  rm -f "$file"
-}
-
-job=""
-cleanup() {
-  local status=$?
-  set +e
-  # Every job of this cluster is one of ours.
-  if [ -n "$job" ] && squeue -h 2>/dev/null | grep -q .; then
-    say "Cancelling the jobs left"
-    scancel --user=root
-    for _ in $(seq 60); do squeue -h 2>/dev/null | grep -q . || break; sleep 0.5; done
-  fi
-  say "Stopping slurmd, slurmctld and munged"
-  stop_pid_file "$base/slurmd.pid"
-  stop_pid_file "$base/slurmctld.pid"
-  stop_pid_file "$munge_dir/munged.pid"
-  if [ "$status" -ne 0 ]; then
-    echo "Logs in $log and $base/run; the last lines of the daemons' logs:"
-    tail -n 5 "$log"/*.log 2>/dev/null
-  fi
-  exit "$status"
-}
-trap cleanup EXIT
-
-stop_pid_file "$base/slurmd.pid"
-stop_pid_file "$base/slurmctld.pid"
-stop_pid_file "$munge_dir/munged.pid"
+stop_cluster
 rm -rf "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/whole" "$base/run" "$base/cancel"
 mkdir -p "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/data"
 
@@ -183,7 +198,7 @@ done
 
 # --- The jobs ------------------------------------------------------------------
 # The job `job` of the run directory `run`.
-field() { scontrol show job "$job" 2>/dev/null | tr ' ' '\n' | sed -n "s/^$1=//p"; }
+field() { { scontrol show job "$job" 2>/dev/null || true; } | tr ' ' '\n' | sed -n "s/^$1=//p"; }
 # Its checkpoint as "<state> <phase> <next_event>".
 progress() { awk '$1 == "state" || $1 == "phase" || $1 == "next_event" { printf "%s ", $2 }' "$run/zorv_mpi.checkpoint" 2>/dev/null || true; }
 
@@ -283,5 +298,3 @@ ended
 [ "$state" = CANCELLED ] && [ "$(field Restarts)" = 0 ] || fail "the cancelled job did not end as CANCELLED without a restart"
 expect 1 "; not requeued, the job ends ("
 grep -qx 'state running' "$run/zorv_mpi.checkpoint" || fail "the cancelled job left no checkpoint to continue from"
-
-say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run; a cancelled job stays cancelled"
