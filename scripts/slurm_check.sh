@@ -109,7 +109,6 @@ say "Building"
 ./scripts/build.sh
 
 # --- A private directory, cleared of an earlier run -------------------------
-
 stop_cluster
 rm -rf "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/whole" "$base/run" "$base/cancel"
 mkdir -p "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/data"
