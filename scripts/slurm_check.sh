@@ -19,7 +19,7 @@
 # checkpoint and stay cancelled. The jobs and daemons are stopped at the end,
 # also on failure; what an earlier run that was killed left running is
 # stopped first, by its pid files. The last line says PASS or FAIL.
-# About a minute and a half.
+# About a minute on two cores, plus the packages the first time.
 set -Eeuo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
