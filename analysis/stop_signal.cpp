@@ -8,11 +8,20 @@
 
 namespace {
 
+// The first stop signal names the stop; a SIGTERM or SIGINT at any time
+// means that the launcher is taking the job down.
 volatile std::sig_atomic_t caught = 0;
+volatile std::sig_atomic_t final_seen = 0;
+
+bool is_final(int signo)
+{
+    return signo == SIGTERM || signo == SIGINT;
+}
 
 extern "C" void note_signal(int signo)
 {
-    caught = signo;
+    if (caught == 0) caught = signo;
+    if (is_final(signo)) final_seen = 1;
 }
 
 }  // namespace
@@ -40,11 +49,12 @@ int stop_signal()
 void set_stop_signal(int signo)
 {
     caught = signo;
+    final_seen = is_final(signo) ? 1 : 0;
 }
 
 bool stop_is_final()
 {
-    return caught == SIGTERM || caught == SIGINT;
+    return final_seen != 0;
 }
 
 char const* stop_signal_name()

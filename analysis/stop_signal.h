@@ -19,15 +19,15 @@ constexpr int kStoppedStatus = 75;
 // and ignores SIGXFSZ so that a file-size limit shows as a write error.
 void install_stop_handlers();
 
-// The signal that asked for a stop, or 0 when none has come.
+// The first signal that asked for a stop, or 0 when none has come.
 int stop_signal();
 
 // Pretends that `signo` arrived (0 forgets it again); for tests.
 void set_stop_signal(int signo);
 
 // True when the launcher is about to kill the job: after SIGTERM or SIGINT
-// there is no time for the launcher's own shutdown handshake, only for our
-// files.
+// (whether it came first or after another stop signal) there is no time for
+// the launcher's own shutdown handshake, only for our files.
 bool stop_is_final();
 
 // "SIGTERM", "SIGINT", "SIGUSR1", "SIGUSR2", or "signal N".

@@ -1,13 +1,15 @@
 // The checkpoint file: what is written is read back exactly, a damaged file
-// is refused, and a fingerprint names what changed.
+// is refused, and a fingerprint names what changed. And the stop signals.
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
 #include "checkpoint.h"
 #include "run_state.h"
+#include "stop_signal.h"
 #include "test_util.h"
 
 namespace {
@@ -113,4 +115,23 @@ TEST(Checkpoint, FingerprintNamesWhatDiffers)
     ASSERT_TRUE(write_text("raw.2", "x"));  // missing before
     EXPECT_EQ(message(run_fingerprint(kernel, 3)), head + "raw file raw.2 was missing, is now " +
                                                      run_fingerprint(kernel, 3).back().second + "\n");
+}
+
+// The first stop signal names the stop; SIGTERM at any time makes it final,
+// and a file-size limit's SIGXFSZ no longer ends the process.
+TEST(StopSignal, FirstSignalNamesTheStopAndTermMakesItFinal)
+{
+    install_stop_handlers();
+    set_stop_signal(0);
+    std::raise(SIGXFSZ);
+    EXPECT_EQ(stop_signal(), 0);
+    std::raise(SIGUSR1);
+    EXPECT_EQ(stop_signal(), SIGUSR1);
+    EXPECT_FALSE(stop_is_final());
+    std::raise(SIGTERM);
+    std::raise(SIGUSR2);
+    EXPECT_EQ(stop_signal(), SIGUSR1);
+    EXPECT_TRUE(stop_is_final());
+    EXPECT_STREQ(stop_signal_name(), "SIGUSR1");
+    set_stop_signal(0);
 }
