@@ -14,6 +14,8 @@
 #include "normal_pass.h"
 #include "test_rng.h"
 
+using namespace zorv_fit;
+
 namespace {
 
 using Data = double[kFitPoints][2];

@@ -11,6 +11,9 @@
 #include "pulse_model.h"
 #include "test_rng.h"
 
+using zorv_fit::f;
+using zorv_fit::initialize_J_rr;
+
 namespace {
 
 using Data = double[kFitPoints][2];

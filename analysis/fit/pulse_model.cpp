@@ -9,7 +9,7 @@
 
 #include "pulse_terms.h"
 
-using namespace zorv_fit;
+namespace zorv_fit {
 
 double f(double x, double* p)
 {
@@ -61,3 +61,5 @@ void initialize_J_rr(double (*data)[kFitPoints][2], double* p, double (*J)[kFitP
     }
   }
 }
+
+}  // namespace zorv_fit
