@@ -31,7 +31,6 @@
 #include "vector_width.h"
 
 namespace zorv_fit {
-
 namespace {
 
 constexpr int kResidual = kFitParams;  // index of r among a row's values
@@ -86,6 +85,25 @@ ZORV_INLINE void pad_lanes(double* a)
   for (int n = kBlock; n < kBlockSpan; ++n) a[n] = a[kBlock - 1];
 }
 
+// The library calls of a run of n points, in functions of their own: outside
+// the vector code the loop around each call stays short, and the vector
+// registers need not be kept across it.
+__attribute__((noinline)) void exp_run(double const* w, double* out, int n)
+{
+  for (int i = 0; i < n; ++i) out[i] = exp_exact(w[i]);
+}
+
+__attribute__((noinline)) void erf_run(double const* z, double* out, int n)
+{
+  for (int i = 0; i < n; ++i) out[i] = erf_exact(z[i]);
+}
+
+__attribute__((noinline)) void exp_u_run(double const* u, double const* erf_z, double const* exp_w,
+                                         double limit, double* out, int n)
+{
+  for (int i = 0; i < n; ++i) out[i] = exp_u_exact(u[i], erf_z[i], exp_w[i], limit);
+}
+
 // Rows of a block that W lanes cover.
 template <class V>
 constexpr int kSpan = (kBlock + kLanes<V> - 1) / kLanes<V> * kLanes<V>;
@@ -113,35 +131,36 @@ ZORV_INLINE void block_arguments(PassInput const& in, PassScratch& s)
 template <class V, int kPulses>
 ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
 {
+  using M = MaskOf<V>;
   V const zero = splat<V>(0.0), one = splat<V>(1.0);
-  for (int n = 0; n < kSpan<V>; n += kLanes<V>) {
-    int const lanes = kBlock - n < kLanes<V> ? kBlock - n : kLanes<V>;
-    if (!in.exp_lx) {
-      if (all_lanes(load<V>(s.lx + n) <= kExpIsZero))
-        store(s.e + n, zero);
-      else
-        for (int l = 0; l < lanes; ++l) s.e[n + l] = exp_exact(s.lx[n + l]);
-    }
-    for (int q = 0; q < kPulses; ++q) {
+  if (!in.exp_lx) exp_run(s.lx, s.e, kBlock);
+  for (int q = 0; q < kPulses; ++q) {
+    // Which values the whole block knows: far ahead of the pulse erf = 1,
+    // exp(w) = 0 and h only multiplies zeros; far behind it erf = -1.
+    M ahead = zero == zero, behind = ahead, gauss_zero = ahead;
+    for (int n = 0; n < kSpan<V>; n += kLanes<V>) {
       V const z = load<V>(s.z[q] + n), w = load<V>(s.w[q] + n), u = load<V>(s.u[q] + n);
-      // Far ahead of the pulse: erf = 1, exp(w) = 0 and h only multiplies zeros.
-      if (all_lanes((z >= kErfIsOne) & (w <= kExpIsZero) & (u < in.limit[q]))) {
+      ahead &= (z >= kErfIsOne) & (w <= kExpIsZero) & (u < in.limit[q]);
+      behind &= z <= -kErfIsOne;
+      gauss_zero &= w <= kExpIsZero;
+    }
+    if (all_lanes(ahead)) {
+      for (int n = 0; n < kSpan<V>; n += kLanes<V>) {
         store(s.erfz[q] + n, one);
         store(s.ew[q] + n, zero);
         store(s.eu[q] + n, splat<V>(kStandIn));
-        continue;
       }
-      if (all_lanes(z <= -kErfIsOne))
-        store(s.erfz[q] + n, -one);
-      else
-        for (int l = 0; l < lanes; ++l) s.erfz[q][n + l] = erf_exact(s.z[q][n + l]);
-      if (all_lanes(w <= kExpIsZero))
-        store(s.ew[q] + n, zero);
-      else
-        for (int l = 0; l < lanes; ++l) s.ew[q][n + l] = exp_exact(s.w[q][n + l]);
-      for (int l = 0; l < lanes; ++l)
-        s.eu[q][n + l] = exp_u_exact(s.u[q][n + l], s.erfz[q][n + l], s.ew[q][n + l], in.limit[q]);
+      continue;
     }
+    if (all_lanes(behind))
+      for (int n = 0; n < kSpan<V>; n += kLanes<V>) store(s.erfz[q] + n, -one);
+    else
+      erf_run(s.z[q], s.erfz[q], kBlock);
+    if (all_lanes(gauss_zero))
+      for (int n = 0; n < kSpan<V>; n += kLanes<V>) store(s.ew[q] + n, zero);
+    else
+      exp_run(s.w[q], s.ew[q], kBlock);
+    exp_u_run(s.u[q], s.erfz[q], s.ew[q], in.limit[q], s.eu[q], kBlock);
   }
   if (kSpan<V> > kBlock) {
     if (!in.exp_lx) pad_lanes(s.e);
