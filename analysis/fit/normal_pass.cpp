@@ -1,7 +1,10 @@
 // Fused residual, Jacobian and normal-equation pass (see normal_pass.h).
 //
-// Per block of kBlock rows, W rows at a time in the lanes of a vector (W = 2,
-// 4 or 8 doubles, the unit chosen at run time, vector_width.h):
+// Per block of kBlock rows, W rows at a time in the lanes of a vector (W = 2
+// with SSE2, 4 with AVX2 or AVX-512, the unit chosen at run time,
+// vector_width.h; 8 lanes were measured slower on a Zen 4, whose 512-bit
+// operations take two 256-bit passes, so AVX-512 serves with its 32
+// registers at 4 lanes):
 //   (1) the arguments of every exp and erf;
 //   (2) the library calls, skipped where the value is known exactly
 //       (pulse_terms.h): a whole vector of lanes at once where every lane is
@@ -63,8 +66,8 @@ struct PassInput {
 // The pass at the chosen width, into acc (zeroed first).
 void run_pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth]);
 
-// Rows [0, kBlock) of the block at pt into the scratch, lanes up to
-// kBlockSpan repeating the last row; exp(lambda x) too when the caller has it.
+// The block's points into the scratch, and exp(lambda x) when the caller
+// has it.
 ZORV_INLINE void block_points(double const (*pt)[2], double const* e_in, PassScratch& s)
 {
   for (int n = 0; n < kBlock; ++n) {
@@ -72,17 +75,6 @@ ZORV_INLINE void block_points(double const (*pt)[2], double const* e_in, PassScr
     s.y[n] = pt[n][1];
   }
   if (e_in) std::memcpy(s.e, e_in, kBlock * sizeof(double));
-  for (int n = kBlock; n < kBlockSpan; ++n) {
-    s.x[n] = s.x[kBlock - 1];
-    s.y[n] = s.y[kBlock - 1];
-    s.e[n] = s.e[kBlock - 1];
-  }
-}
-
-// Repeats lane kBlock - 1 of a over the padding lanes.
-ZORV_INLINE void pad_lanes(double* a)
-{
-  for (int n = kBlock; n < kBlockSpan; ++n) a[n] = a[kBlock - 1];
 }
 
 // The library calls of a run of n points, in functions of their own: outside
@@ -104,16 +96,12 @@ __attribute__((noinline)) void exp_u_run(double const* u, double const* erf_z, d
   for (int i = 0; i < n; ++i) out[i] = exp_u_exact(u[i], erf_z[i], exp_w[i], limit);
 }
 
-// Rows of a block that W lanes cover.
-template <class V>
-constexpr int kSpan = (kBlock + kLanes<V> - 1) / kLanes<V> * kLanes<V>;
-
 // Phase 1: arguments of the library calls.
 template <class V, int kPulses>
 ZORV_INLINE void block_arguments(PassInput const& in, PassScratch& s)
 {
   double const t[2] = {in.p[3], in.p[7]};
-  for (int n = 0; n < kSpan<V>; n += kLanes<V>) {
+  for (int n = 0; n < kBlock; n += kLanes<V>) {
     V const x = load<V>(s.x + n);
     if (!in.exp_lx) store(s.lx + n, in.k.l * x);
     for (int q = 0; q < kPulses; ++q) {
@@ -138,14 +126,14 @@ ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
     // Which values the whole block knows: far ahead of the pulse erf = 1,
     // exp(w) = 0 and h only multiplies zeros; far behind it erf = -1.
     M ahead = zero == zero, behind = ahead, gauss_zero = ahead;
-    for (int n = 0; n < kSpan<V>; n += kLanes<V>) {
+    for (int n = 0; n < kBlock; n += kLanes<V>) {
       V const z = load<V>(s.z[q] + n), w = load<V>(s.w[q] + n), u = load<V>(s.u[q] + n);
       ahead &= (z >= kErfIsOne) & (w <= kExpIsZero) & (u < in.limit[q]);
       behind &= z <= -kErfIsOne;
       gauss_zero &= w <= kExpIsZero;
     }
     if (all_lanes(ahead)) {
-      for (int n = 0; n < kSpan<V>; n += kLanes<V>) {
+      for (int n = 0; n < kBlock; n += kLanes<V>) {
         store(s.erfz[q] + n, one);
         store(s.ew[q] + n, zero);
         store(s.eu[q] + n, splat<V>(kStandIn));
@@ -153,22 +141,14 @@ ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
       continue;
     }
     if (all_lanes(behind))
-      for (int n = 0; n < kSpan<V>; n += kLanes<V>) store(s.erfz[q] + n, -one);
+      for (int n = 0; n < kBlock; n += kLanes<V>) store(s.erfz[q] + n, -one);
     else
       erf_run(s.z[q], s.erfz[q], kBlock);
     if (all_lanes(gauss_zero))
-      for (int n = 0; n < kSpan<V>; n += kLanes<V>) store(s.ew[q] + n, zero);
+      for (int n = 0; n < kBlock; n += kLanes<V>) store(s.ew[q] + n, zero);
     else
       exp_run(s.w[q], s.ew[q], kBlock);
     exp_u_run(s.u[q], s.erfz[q], s.ew[q], in.limit[q], s.eu[q], kBlock);
-  }
-  if (kSpan<V> > kBlock) {
-    if (!in.exp_lx) pad_lanes(s.e);
-    for (int q = 0; q < kPulses; ++q) {
-      pad_lanes(s.erfz[q]);
-      pad_lanes(s.ew[q]);
-      pad_lanes(s.eu[q]);
-    }
   }
 }
 
@@ -195,7 +175,7 @@ ZORV_INLINE int block_rows(PassInput const& in, PassScratch& s)
   int const vanishing = kFixed ? kLambdaColumn + 3 : in.plan.vanishing;
   int const chunks = (m + W - 1) / W;
   M nonzero[kPassCols] = {};
-  for (int n = 0; n < kSpan<V>; n += W) {
+  for (int n = 0; n < kBlock; n += W) {
     V const x = load<V>(s.x + n), y = load<V>(s.y + n), e = load<V>(s.e + n);
     PulseTerms<V> const m1 = pulse_terms(pulse_args(in.k, x, in.p[3]), load<V>(s.eu[0] + n),
                                          load<V>(s.erfz[0] + n), load<V>(s.ew[0] + n));
@@ -216,10 +196,10 @@ ZORV_INLINE int block_rows(PassInput const& in, PassScratch& s)
     for (int c = m; c < chunks * W; ++c) col[c] = splat<V>(0.0);
 #pragma GCC unroll 16
     for (int c = vanishing; c < m; ++c) nonzero[c] |= col[c] != 0.0;
-#pragma GCC unroll 2
+#pragma GCC unroll 5
     for (int h = 0; h < chunks; ++h) {
       transpose(col + h * W);
-#pragma GCC unroll 8
+#pragma GCC unroll 4
       for (int l = 0; l < W; ++l) store(s.rows[n + l] + h * W, col[h * W + l]);
     }
   }
@@ -288,13 +268,14 @@ ZORV_INLINE void accumulate_rows(PassScratch const& s, double (*acc)[kRowWidth],
   ((store(acc[Pair<V, I0, T>::i] + Pair<V, I0, T>::j, a[T])), ...);
 }
 
-// Rows [I0, P) of the triangle, group by group. Registers: 16 vectors below
-// AVX-512, 32 with it; a few stay free for the row's operands.
+// Rows [I0, P) of the triangle, group by group: at most 9 accumulators, so
+// that with the row's operands they fit the 16 vector registers of SSE2 and
+// AVX2.
 template <class V, int P, int I0 = 0>
 ZORV_INLINE void accumulate_prefix(PassScratch const& s, double (*acc)[kRowWidth])
 {
   if constexpr (I0 < P) {
-    constexpr int kBudget = kLanes<V> == 8 ? 24 : 9;
+    constexpr int kBudget = 9;
     constexpr int I1 = group_end(kLanes<V>, kBudget, I0, P);
     accumulate_rows<V, I0>(s, acc, std::make_integer_sequence<int, pair_count(kLanes<V>, I0, I1)>{});
     accumulate_prefix<V, P, I1>(s, acc);
@@ -351,10 +332,10 @@ ZORV_INLINE void pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWid
 
 // One function per unit; everything above is inlined into each and compiled
 // for its unit.
-__attribute__((target("avx512f"))) void pass_avx512(PassInput const& in, PassScratch& s,
-                                                    double (*acc)[kRowWidth])
+__attribute__((target("avx512f,avx512vl"))) void pass_avx512(PassInput const& in, PassScratch& s,
+                                                             double (*acc)[kRowWidth])
 {
-  pass<v8d>(in, s, acc);
+  pass<v4d>(in, s, acc);
 }
 
 __attribute__((target("avx2"))) void pass_avx2(PassInput const& in, PassScratch& s,

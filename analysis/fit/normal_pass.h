@@ -18,33 +18,30 @@
 
 namespace zorv_fit {
 
-constexpr int kBlock = 100;      // rows per block; divides kFitPoints
-constexpr int kMaxLanes = 8;     // doubles in the widest vector (AVX-512)
-constexpr int kBlockSpan = (kBlock + kMaxLanes - 1) / kMaxLanes * kMaxLanes;  // rows, padded
+constexpr int kBlock = 100;      // rows per block
+constexpr int kMaxLanes = 4;     // doubles per vector in the pass (AVX2)
 constexpr int kPassCols = kFitParams + 1;  // free columns of J, then r
-constexpr int kRowWidth = 16;    // a row of the block, padded to whole vectors of the widest unit
+constexpr int kRowWidth = 12;    // a row of the block, padded to whole vectors
 
 static_assert(kFitPoints % kBlock == 0, "blocks tile the data set");
-static_assert(kBlockSpan % kMaxLanes == 0 && kBlockSpan % 4 == 0 && kBlockSpan >= kBlock,
-              "a block's span is whole vectors of every width");
+static_assert(kBlock % kMaxLanes == 0, "a block is whole vectors of every width");
 static_assert(kRowWidth % kMaxLanes == 0 && kRowWidth >= kPassCols,
               "a row holds every column in whole vectors of every width");
 
 // Scratch of one pass: the block's points, the arguments and values of the
-// library calls, and the block's rows [J_free | r]. Lanes from kBlock to
-// kBlockSpan repeat the block's last row.
+// library calls, and the block's rows [J_free | r].
 struct PassScratch {
-  alignas(64) double x[kBlockSpan];
-  alignas(64) double y[kBlockSpan];
-  alignas(64) double lx[kBlockSpan];       // lambda x
-  alignas(64) double e[kBlockSpan];        // exp(lambda x)
-  alignas(64) double u[2][kBlockSpan];     // u_k
-  alignas(64) double z[2][kBlockSpan];     // g_k / (sqrt2 sigma)
-  alignas(64) double w[2][kBlockSpan];     // -g_k^2 / (2 sigma^2)
-  alignas(64) double eu[2][kBlockSpan];    // exp(u_k), or its stand-in
-  alignas(64) double erfz[2][kBlockSpan];  // erf(g_k / (sqrt2 sigma))
-  alignas(64) double ew[2][kBlockSpan];    // exp(-g_k^2 / (2 sigma^2))
-  alignas(64) double rows[kBlockSpan][kRowWidth];
+  alignas(32) double x[kBlock];
+  alignas(32) double y[kBlock];
+  alignas(32) double lx[kBlock];       // lambda x
+  alignas(32) double e[kBlock];        // exp(lambda x)
+  alignas(32) double u[2][kBlock];     // u_k
+  alignas(32) double z[2][kBlock];     // g_k / (sqrt2 sigma)
+  alignas(32) double w[2][kBlock];     // -g_k^2 / (2 sigma^2)
+  alignas(32) double eu[2][kBlock];    // exp(u_k), or its stand-in
+  alignas(32) double erfz[2][kBlock];  // erf(g_k / (sqrt2 sigma))
+  alignas(32) double ew[2][kBlock];    // exp(-g_k^2 / (2 sigma^2))
+  alignas(32) double rows[kBlock][kRowWidth];
 };
 
 // exp(lambda x_i) for every point, as the model forms it.

@@ -85,23 +85,14 @@ ZORV_INLINE void transpose_step(V* c)
   if constexpr (W == 2) {
     lo = M{0, 2};
     hi = M{1, 3};
-  } else if constexpr (W == 4 && b == 1) {
+  } else if constexpr (b == 1) {
     lo = M{0, 4, 2, 6};
     hi = M{1, 5, 3, 7};
-  } else if constexpr (W == 4 && b == 2) {
+  } else {
     lo = M{0, 1, 4, 5};
     hi = M{2, 3, 6, 7};
-  } else if constexpr (W == 8 && b == 1) {
-    lo = M{0, 8, 2, 10, 4, 12, 6, 14};
-    hi = M{1, 9, 3, 11, 5, 13, 7, 15};
-  } else if constexpr (W == 8 && b == 2) {
-    lo = M{0, 1, 8, 9, 4, 5, 12, 13};
-    hi = M{2, 3, 10, 11, 6, 7, 14, 15};
-  } else {
-    lo = M{0, 1, 2, 3, 8, 9, 10, 11};
-    hi = M{4, 5, 6, 7, 12, 13, 14, 15};
   }
-#pragma GCC unroll 8
+#pragma GCC unroll 4
   for (int k = 0; k < W; ++k) {
     if (k & b) continue;
     V const a = c[k], d = c[k + b];
@@ -110,13 +101,13 @@ ZORV_INLINE void transpose_step(V* c)
   }
 }
 
-// c[k][l] becomes c[l][k]: W vectors of W lanes.
+// c[k][l] becomes c[l][k]: W vectors of W lanes, W = 2 or 4.
 template <class V>
 ZORV_INLINE void transpose(V* c)
 {
+  static_assert(kLanes<V> <= 4, "2 or 4 lanes");
   transpose_step<V, 1>(c);
-  if constexpr (kLanes<V> >= 4) transpose_step<V, 2>(c);
-  if constexpr (kLanes<V> >= 8) transpose_step<V, 4>(c);
+  if constexpr (kLanes<V> == 4) transpose_step<V, 2>(c);
 }
 
 }  // namespace zorv_fit
