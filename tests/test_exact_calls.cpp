@@ -2,12 +2,15 @@
 // (pulse_terms.h): erf is exactly +-1 from |z| = 5.9215871957945074 on, exp
 // is exactly +0 from w = -745.1332191019412 down, and exp stays finite below
 // 709.7. A libm that disagrees must fail here rather than let the fits drift.
+// And the exponential the fit calls without errno's wrapper is exp itself.
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
+#include "library_exp.h"
 #include "pulse_terms.h"
 
 namespace {
@@ -90,4 +93,23 @@ TEST(ExactCalls, ShortcutsAgreeWithTheLibrary)
   EXPECT_EQ(zorv_fit::exp_u_exact(limit, 1.0, 0.0, limit), std::exp(limit));
   EXPECT_EQ(zorv_fit::exp_u_exact(800.0, 1.0, 0.0, limit), kInf);
   EXPECT_EQ(zorv_fit::exp_u_exact(3.0, 1.0, 0.0, limit), zorv_fit::kStandIn);
+}
+
+// The exponential the fit calls is exp, to the last bit and sign, over the
+// whole range: ordinary arguments, both ends, the shortcuts' neighbourhood.
+TEST(ExactCalls, LibraryExpIsExp)
+{
+  auto same = [](double a, double b) {
+    return (a == b && std::signbit(a) == std::signbit(b)) || (std::isnan(a) && std::isnan(b));
+  };
+  for (double x : {0.0, -0.0, 1.0, -1.0, 1e-300, -1e-300, 709.782712893384, 709.8, -745.1332191019412,
+                   -745.14, -746.0, -1e300, 1e300, kInf, -kInf, std::nan("")}) {
+    EXPECT_TRUE(same(zorv_fit::library_exp(x), std::exp(x))) << x;
+  }
+  uint64_t s = 1;
+  for (int i = 0; i < 2000000; ++i) {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    double const x = (static_cast<double>(s >> 11) * 0x1.0p-53 - 0.5) * 1600.0;
+    ASSERT_TRUE(same(zorv_fit::library_exp(x), std::exp(x))) << x;
+  }
 }

@@ -26,7 +26,6 @@
 // = NaN must still reach the sums, and nothing is left out.
 #include "normal_pass.h"
 
-#include <cstring>
 #include <utility>
 
 #include "pulse_terms.h"
@@ -66,15 +65,19 @@ struct PassInput {
 // The pass at the chosen width, into acc (zeroed first).
 void run_pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth]);
 
-// The block's points into the scratch, and exp(lambda x) when the caller
-// has it.
-ZORV_INLINE void block_points(double const (*pt)[2], double const* e_in, PassScratch& s)
+// x and y of the W points at pt, from the data set's pairs.
+template <class V>
+ZORV_INLINE void load_xy(double const (*pt)[2], V& x, V& y)
 {
-  for (int n = 0; n < kBlock; ++n) {
-    s.x[n] = pt[n][0];
-    s.y[n] = pt[n][1];
+  using M = MaskOf<V>;
+  V const a = load<V>(pt[0]), b = load<V>(pt[kLanes<V> / 2]);
+  if constexpr (kLanes<V> == 2) {
+    x = __builtin_shuffle(a, b, M{0, 2});
+    y = __builtin_shuffle(a, b, M{1, 3});
+  } else {
+    x = __builtin_shuffle(a, b, M{0, 2, 4, 6});
+    y = __builtin_shuffle(a, b, M{1, 3, 5, 7});
   }
-  if (e_in) std::memcpy(s.e, e_in, kBlock * sizeof(double));
 }
 
 // The library calls of a run of n points, in functions of their own: outside
@@ -98,11 +101,12 @@ __attribute__((noinline)) void exp_u_run(double const* u, double const* erf_z, d
 
 // Phase 1: arguments of the library calls.
 template <class V, int kPulses>
-ZORV_INLINE void block_arguments(PassInput const& in, PassScratch& s)
+ZORV_INLINE void block_arguments(PassInput const& in, double const (*pt)[2], PassScratch& s)
 {
   double const t[2] = {in.p[3], in.p[7]};
   for (int n = 0; n < kBlock; n += kLanes<V>) {
-    V const x = load<V>(s.x + n);
+    V x, y;
+    load_xy(pt + n, x, y);
     if (!in.exp_lx) store(s.lx + n, in.k.l * x);
     for (int q = 0; q < kPulses; ++q) {
       PulseArgs<V> const a = pulse_args(in.k, x, t[q]);
@@ -166,7 +170,8 @@ ZORV_INLINE void fixed_columns(V* col, V const* value, std::integer_sequence<int
 }
 
 template <class V, int kPulses, bool kLambdaColumn, bool kFixed>
-ZORV_INLINE int block_rows(PassInput const& in, PassScratch& s)
+ZORV_INLINE int block_rows(PassInput const& in, double const (*pt)[2], double const* e_in,
+                           PassScratch& s)
 {
   using M = MaskOf<V>;
   constexpr int W = kLanes<V>;
@@ -176,7 +181,9 @@ ZORV_INLINE int block_rows(PassInput const& in, PassScratch& s)
   int const chunks = (m + W - 1) / W;
   M nonzero[kPassCols] = {};
   for (int n = 0; n < kBlock; n += W) {
-    V const x = load<V>(s.x + n), y = load<V>(s.y + n), e = load<V>(s.e + n);
+    V x, y;
+    load_xy(pt + n, x, y);
+    V const e = load<V>(e_in + n);
     PulseTerms<V> const m1 = pulse_terms(pulse_args(in.k, x, in.p[3]), load<V>(s.eu[0] + n),
                                          load<V>(s.erfz[0] + n), load<V>(s.ew[0] + n));
     PulseTerms<V> m2 = m1;
@@ -303,10 +310,11 @@ template <class V, int kPulses, bool kLambdaColumn, bool kFixed>
 ZORV_INLINE void pass_blocks(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
 {
   for (int base = 0; base < kFitPoints; base += kBlock) {
-    block_points(in.data + base, in.exp_lx ? in.exp_lx + base : nullptr, s);
-    block_arguments<V, kPulses>(in, s);
+    double const(*pt)[2] = in.data + base;
+    block_arguments<V, kPulses>(in, pt, s);
     block_calls<V, kPulses>(in, s);
-    int const used = block_rows<V, kPulses, kLambdaColumn, kFixed>(in, s);
+    double const* e = in.exp_lx ? in.exp_lx + base : s.e;
+    int const used = block_rows<V, kPulses, kLambdaColumn, kFixed>(in, pt, e, s);
     accumulate_block<V>(used, s, acc);
   }
 }

@@ -28,11 +28,9 @@ static_assert(kBlock % kMaxLanes == 0, "a block is whole vectors of every width"
 static_assert(kRowWidth % kMaxLanes == 0 && kRowWidth >= kPassCols,
               "a row holds every column in whole vectors of every width");
 
-// Scratch of one pass: the block's points, the arguments and values of the
-// library calls, and the block's rows [J_free | r].
+// Scratch of one pass: the arguments and values of the block's library
+// calls, and the block's rows [J_free | r].
 struct PassScratch {
-  alignas(32) double x[kBlock];
-  alignas(32) double y[kBlock];
   alignas(32) double lx[kBlock];       // lambda x
   alignas(32) double e[kBlock];        // exp(lambda x)
   alignas(32) double u[2][kBlock];     // u_k

@@ -12,6 +12,8 @@
 // that do not depend on x are computed once per parameter vector (the same
 // subexpressions, hence the same bits).
 //
+// exp is the C library's, called without its errno wrapper (library_exp.h).
+//
 // Exact shortcuts (IEEE double, round to nearest, the platform's libm, which
 // tests/test_exact_calls.cpp holds to these values):
 //   erf(z) is exactly +1 for z >= 5.9215871957945074 and -1 for z <= -5.92...,
@@ -28,6 +30,8 @@
 
 #include <cmath>
 #include <type_traits>
+
+#include "library_exp.h"
 
 #define ZORV_INLINE inline __attribute__((always_inline))
 
@@ -97,12 +101,12 @@ ZORV_INLINE double erf_exact(double z)
   return z >= kErfIsOne ? 1.0 : z <= -kErfIsOne ? -1.0 : std::erf(z);
 }
 
-ZORV_INLINE double exp_exact(double w) { return w <= kExpIsZero ? 0.0 : std::exp(w); }
+ZORV_INLINE double exp_exact(double w) { return w <= kExpIsZero ? 0.0 : library_exp(w); }
 
 // exp(u) for h, given erf(z) and exp(w) of the same pulse and point.
 ZORV_INLINE double exp_u_exact(double u, double erf_z, double exp_w, double u_limit)
 {
-  return erf_z == 1.0 && exp_w == 0.0 && u < u_limit ? kStandIn : std::exp(u);
+  return erf_z == 1.0 && exp_w == 0.0 && u < u_limit ? kStandIn : library_exp(u);
 }
 
 // Arguments of the pulse's library calls at x.
