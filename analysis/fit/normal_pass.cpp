@@ -203,6 +203,7 @@ ZORV_INLINE int block_rows(PassInput const& in, double const (*pt)[2], double co
     for (int c = m; c < chunks * W; ++c) col[c] = splat<V>(0.0);
 #pragma GCC unroll 16
     for (int c = vanishing; c < m; ++c) nonzero[c] |= col[c] != 0.0;
+    for (int c = 0; c < m; ++c) store(s.cols[c] + n, col[c]);
 #pragma GCC unroll 5
     for (int h = 0; h < chunks; ++h) {
       transpose(col + h * W);
@@ -270,7 +271,7 @@ ZORV_INLINE void accumulate_rows(PassScratch const& s, double (*acc)[kRowWidth],
   ((a[T] = load<V>(acc[Pair<V, I0, T>::i] + Pair<V, I0, T>::j)), ...);
   for (int n = 0; n < kBlock; ++n) {
     double const* row = s.rows[n];
-    ((a[T] += splat<V>(row[Pair<V, I0, T>::i]) * load<V>(row + Pair<V, I0, T>::j)), ...);
+    ((a[T] += splat<V>(s.cols[Pair<V, I0, T>::i][n]) * load<V>(row + Pair<V, I0, T>::j)), ...);
   }
   ((store(acc[Pair<V, I0, T>::i] + Pair<V, I0, T>::j, a[T])), ...);
 }

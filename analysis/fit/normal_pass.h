@@ -29,7 +29,9 @@ static_assert(kRowWidth % kMaxLanes == 0 && kRowWidth >= kPassCols,
               "a row holds every column in whole vectors of every width");
 
 // Scratch of one pass: the arguments and values of the block's library
-// calls, and the block's rows [J_free | r].
+// calls, and the block's rows [J_free | r], stored both by row and by column
+// (the sums multiply a row's vector of columns by one column's value, which
+// the compiler then loads on its own instead of picking it out of the row).
 struct PassScratch {
   alignas(32) double lx[kBlock];       // lambda x
   alignas(32) double e[kBlock];        // exp(lambda x)
@@ -40,6 +42,7 @@ struct PassScratch {
   alignas(32) double erfz[2][kBlock];  // erf(g_k / (sqrt2 sigma))
   alignas(32) double ew[2][kBlock];    // exp(-g_k^2 / (2 sigma^2))
   alignas(32) double rows[kBlock][kRowWidth];
+  alignas(32) double cols[kPassCols][kBlock];
 };
 
 // exp(lambda x_i) for every point, as the model forms it.
