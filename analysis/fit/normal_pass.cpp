@@ -276,14 +276,15 @@ ZORV_INLINE void accumulate_rows(PassScratch const& s, double (*acc)[kRowWidth],
   ((store(acc[Pair<V, I0, T>::i] + Pair<V, I0, T>::j, a[T])), ...);
 }
 
-// Rows [I0, P) of the triangle, group by group: at most 9 accumulators, so
-// that with the row's operands they fit the 16 vector registers of SSE2 and
-// AVX2.
+// Rows [I0, P) of the triangle, group by group: at most 9 accumulators with
+// SSE2 (pairs) and 10 with AVX2 (quads, enough for all seven columns of a
+// fit with the decay rate free), so that with the row's operands they fit
+// the 16 vector registers.
 template <class V, int P, int I0 = 0>
 ZORV_INLINE void accumulate_prefix(PassScratch const& s, double (*acc)[kRowWidth])
 {
   if constexpr (I0 < P) {
-    constexpr int kBudget = 9;
+    constexpr int kBudget = kLanes<V> == 2 ? 9 : 10;
     constexpr int I1 = group_end(kLanes<V>, kBudget, I0, P);
     accumulate_rows<V, I0>(s, acc, std::make_integer_sequence<int, pair_count(kLanes<V>, I0, I1)>{});
     accumulate_prefix<V, P, I1>(s, acc);
