@@ -7,8 +7,8 @@
 //   estimate to +20,000), a late and narrow pulse (after sample 2,300,
 //   width 0.3 to 1),
 // from the generator's single-pulse model summed over the pulses, with
-// Gaussian noise of 50, digitised to 16 bits with clipping. Deterministic for
-// a seed.
+// Gaussian noise of 50, digitised to 16 bits with clipping, from the
+// generator's own random numbers. Deterministic for a seed (1 to 2^31 - 2).
 //
 //   make_mixed EVENTS SEED FILE     (12-byte header of zeros, then EVENTS records)
 #include <cmath>
@@ -17,23 +17,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "random.h"
 #include "synth.h"
 
 namespace {
-
-// splitmix64 with Box-Muller.
-struct Rng {
-  uint64_t s;
-  double uniform()
-  {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    return ((z >> 11) + 0.5) * 0x1.0p-53;
-  }
-  double normal() { return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); }
-};
 
 enum Kind { kSingle, kTwo, kClose, kEarly, kEmpty, kThree, kHighBaseline, kLateNarrow, kKinds };
 
@@ -45,34 +32,34 @@ int16_t digitise(double y)
 }
 
 // One channel: pulses at t[0..n) on baseline B with tail C.
-void channel(Rng& rng, int16_t* out)
+void channel(int16_t* out)
 {
-  double const u = rng.uniform();
+  double const u = uniform();
   int const kind = u < 0.3 ? kSingle : kTwo + static_cast<int>((u - 0.3) / 0.7 * (kKinds - kTwo));
-  double B = -28000.0 * (1.0 + 0.05 * rng.normal());
-  double const lambda = -0.0015 * (1.0 + 0.0005 * rng.normal());
-  double const C = 10000.0 * rng.uniform();
-  double width = 1.0 + 4.0 * rng.uniform();
-  double t[3] = {300.0 + 1900.0 * rng.uniform(), 0.0, 0.0};
+  double B = -28000.0 * (1.0 + 0.05 * normal());
+  double const lambda = -0.0015 * (1.0 + 0.0005 * normal());
+  double const C = 10000.0 * uniform();
+  double width = 1.0 + 4.0 * uniform();
+  double t[3] = {300.0 + 1900.0 * uniform(), 0.0, 0.0};
   int pulses = 1;
   switch (kind) {
-    case kTwo: t[1] = t[0] + 250.0 + 650.0 * rng.uniform(), pulses = 2; break;
-    case kClose: t[1] = t[0] + 15.0 + 175.0 * rng.uniform(), pulses = 2; break;
-    case kEarly: t[0] = 10.0 + 180.0 * rng.uniform(); break;
+    case kTwo: t[1] = t[0] + 250.0 + 650.0 * uniform(), pulses = 2; break;
+    case kClose: t[1] = t[0] + 15.0 + 175.0 * uniform(), pulses = 2; break;
+    case kEarly: t[0] = 10.0 + 180.0 * uniform(); break;
     case kEmpty: pulses = 0; break;
     case kThree:
-      t[0] = 250.0 + 800.0 * rng.uniform();
-      t[1] = t[0] + 250.0 + 400.0 * rng.uniform();
-      t[2] = t[1] + 250.0 + 400.0 * rng.uniform();
+      t[0] = 250.0 + 800.0 * uniform();
+      t[1] = t[0] + 250.0 + 400.0 * uniform();
+      t[2] = t[1] + 250.0 + 400.0 * uniform();
       pulses = 3;
       break;
-    case kHighBaseline: B = -23400.0 + 43400.0 * rng.uniform(); break;
-    case kLateNarrow: t[0] = 2300.0 + 195.0 * rng.uniform(), width = 0.3 + 0.7 * rng.uniform(); break;
+    case kHighBaseline: B = -23400.0 + 43400.0 * uniform(); break;
+    case kLateNarrow: t[0] = 2300.0 + 195.0 * uniform(), width = 0.3 + 0.7 * uniform(); break;
     default: break;
   }
   double p[3][6];
   for (int k = 0; k < 3; ++k) {
-    p[k][0] = k < pulses ? 12000.0 + 30000.0 * rng.uniform() : 0.0;
+    p[k][0] = k < pulses ? 12000.0 + 30000.0 * uniform() : 0.0;
     p[k][1] = lambda;
     p[k][2] = k == 0 ? B : 0.0;
     p[k][3] = t[k];
@@ -80,7 +67,7 @@ void channel(Rng& rng, int16_t* out)
     p[k][5] = k == 0 ? C : 0.0;
   }
   for (int x = 0; x < event_samples; ++x) {
-    double y = 50.0 * rng.normal();
+    double y = 50.0 * normal();
     for (int k = 0; k < 3; ++k) y += zorv_synth::f(x, p[k]);
     out[x] = digitise(y);
   }
@@ -95,7 +82,8 @@ int main(int argc, char** argv)
     return 1;
   }
   int const events = std::atoi(argv[1]);
-  Rng rng{std::strtoull(argv[2], nullptr, 10)};
+  generator_state = static_cast<std::int32_t>(std::strtol(argv[2], nullptr, 10));
+  normal_state = 0;
   FILE* out = std::fopen(argv[3], "wb");
   if (!out) {
     std::printf("Error: cannot write '%s'\n", argv[3]);
@@ -107,8 +95,8 @@ int main(int argc, char** argv)
   std::vector<int16_t> samples(2 * event_samples);
   std::vector<unsigned char> record(event_record_bytes);
   for (int e = 0; e < events && ok; ++e) {
-    channel(rng, a.data());
-    channel(rng, b.data());
+    channel(a.data());
+    channel(b.data());
     for (int x = 0; x < event_samples; ++x) {
       samples[2 * x] = a[x];
       samples[2 * x + 1] = b[x];

@@ -141,6 +141,19 @@ double first_relative_step(Data& d, double const* p_in, int const* lock)
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// N (lower triangle), b and SSR at p through the plain routines: what the
+// fused pass must reproduce.
+void reference_normal(Data& d, double* p, int const* lock, Mat& N, double* b, double& ssr)
+{
+  static Jac J;
+  static double r[kFitPoints];
+  initialize_J_rr(&d, p, J, r, lock);
+  multiply_matrices(J, N, lock);
+  multiply_matrix_vector(J, r, b, lock);
+  ssr = 0.0;
+  for (double v : r) ssr += v * v;
+}
+
 // Bits equal, or both NaN: a NaN's payload follows whichever operand of a
 // product carried it, which the fused pass and the plain sums need not share
 // (and no fit reports a NaN: its step is not finite, and it fails).
@@ -740,8 +753,7 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
 {
   int const widest = widest_vector_width();
   static Data d;
-  static Jac J;
-  static double r[kFitPoints], e[kFitPoints];
+  static double e[kFitPoints];
   static zorv_fit::PassScratch scratch;
   make_trace(d, kTruth2, true, 50.0, 31);
   double p[8];
@@ -751,11 +763,8 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
     int lock[8];
     for (int j = 0; j < 8; ++j) lock[j] = (m >> j) & 1;
     Mat N_ref, N;
-    double b_ref[8], b[8], ssr_ref = 0.0, ssr = 0.0;
-    initialize_J_rr(&d, p, J, r, lock);
-    multiply_matrices(J, N_ref, lock);
-    multiply_matrix_vector(J, r, b_ref, lock);
-    for (double v : r) ssr_ref += v * v;
+    double b_ref[8], b[8], ssr_ref, ssr = 0.0;
+    reference_normal(d, p, lock, N_ref, b_ref, ssr_ref);
     for (int t = 0; t < 6; ++t) {
       int const lanes = 2 << (t / 2);
       double const* cache = t % 2 ? e : nullptr;
@@ -784,8 +793,7 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
 TEST(GnaIdentity, FusedPassAcrossTheThresholdsAtEveryWidth)
 {
   static Data d;
-  static Jac J;
-  static double r[kFitPoints], e[kFitPoints];
+  static double e[kFitPoints];
   static zorv_fit::PassScratch scratch;
   int const masks[][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 1, 1}, {0, 1, 0, 0, 0, 0, 0, 0},
                           {0, 1, 0, 0, 0, 0, 1, 1}, {1, 0, 0, 0, 0, 1, 0, 1}};
@@ -799,11 +807,8 @@ TEST(GnaIdentity, FusedPassAcrossTheThresholdsAtEveryWidth)
       int lock[8];
       std::memcpy(lock, mask, sizeof lock);
       Mat N_ref, N;
-      double b_ref[8], b[8], ssr_ref = 0.0, ssr = 0.0;
-      initialize_J_rr(&d, p, J, r, lock);
-      multiply_matrices(J, N_ref, lock);
-      multiply_matrix_vector(J, r, b_ref, lock);
-      for (double v : r) ssr_ref += v * v;
+      double b_ref[8], b[8], ssr_ref, ssr = 0.0;
+      reference_normal(d, p, lock, N_ref, b_ref, ssr_ref);
       for (int lanes = 2; lanes <= widest; lanes *= 2) {
         ASSERT_EQ(set_vector_width(lanes), lanes);
         zorv_fit::normal_pass(&d, p, lock, lock[1] == 1 ? e : nullptr, scratch, N, b, &ssr);
