@@ -9,8 +9,9 @@
 // event), a short one wakes the master so often that it might as well spin,
 // for a sleep and a wake-up cost some microseconds of CPU each (on a virtual
 // machine over ten). So the wait follows the waits themselves:
-//   - results rarely come sooner than the quickest of the recent waits: the
-//     master sleeps through three quarters of that in one go;
+//   - results rarely come sooner than the quickest of the recent waits (one
+//     quicker than all of the last 16): the master sleeps through seven
+//     eighths of that in one go;
 //   - then it tests for a short while without sleeping, yielding the core to
 //     anything else that wants it (a quick worker answers in that window: with
 //     quiet events every result does);
@@ -87,7 +88,7 @@ void receive_result(double* buffer, MPI_Status* status)
         return;
     }
     const long start = now_ns();
-    const long first = quickest_wait() / 4 * 3;
+    const long first = quickest_wait() / 8 * 7;
     if (first > kSpinNs) sleep_until(start + first);
     const long spin_end = now_ns() + kSpinNs;
     for (;;) {
