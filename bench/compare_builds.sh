@@ -15,8 +15,9 @@
 # kernel and settings. This tree also runs once at every narrower vector width
 # the CPU has (ZORV_SIMD). Compared: the result files, decay lists, decay
 # histograms, fit.txt and the console output without its clock and progress
-# lines. Times are wall times of the whole mpiexec; the ratio is of medians.
-# Exits non-zero if any byte differs.
+# lines. Times: wall time of the whole mpiexec (events/s), and the CPU times
+# of rank 0 and of the worker, which other work on a shared machine disturbs
+# less; the ratios are of medians. Exits non-zero if any byte differs.
 #
 # The revision is built into build-compare/REV (kept for the next run), this
 # tree into build/.
@@ -74,7 +75,8 @@ rm -rf "$tmp/gen-old" "$tmp/gen-new"
 # --- runs -------------------------------------------------------------------
 outputs=(ab0.bin ab1.bin decay0.txt decay1.txt decay_hist0.txt decay_hist1.txt fit.txt console.txt)
 
-# run DIR EXE SET [ZORV_SIMD]: one run in a fresh DIR; prints the seconds.
+# run DIR EXE SET [ZORV_SIMD]: one run in a fresh DIR; prints the wall
+# seconds, then the CPU seconds of rank 0 and of the worker.
 run() {
   local dir=$1 exe=$2 set=$3 simd=${4:-}
   mkdir -p "$dir"
@@ -85,7 +87,9 @@ run() {
       -e "s/^waveforms = 10000 /waveforms = $events /" "$top/examples/zorv_mpi.ini" > "$dir/zorv_mpi.ini"
   local t0 t1
   t0=$(date +%s.%N)
-  (cd "$dir" && env ${simd:+ZORV_SIMD=$simd} mpiexec --oversubscribe -n 2 "$exe" > stdout.txt 2> stderr.txt) ||
+  (cd "$dir" && env ${simd:+ZORV_SIMD=$simd} mpiexec --oversubscribe \
+     -n 1 /usr/bin/time -f "%U %S" -o rank0.cpu "$exe" : \
+     -n 1 /usr/bin/time -f "%U %S" -o rank1.cpu "$exe" > stdout.txt 2> stderr.txt) ||
     echo "  (exit status $? in $dir)" >&2
   t1=$(date +%s.%N)
   # The console without its clock (start and end dates, progress lines);
@@ -94,7 +98,8 @@ run() {
   tr '\r' '\n' < "$dir/stdout.txt" > "$dir/lines.txt"
   { grep -Ev '^Done: |^Window length|^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}$' "$dir/lines.txt"
     grep '^Window length' "$dir/lines.txt" | sort; } > "$dir/console.txt" || true
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f ", b - a }'
+  tail -qn1 "$dir/rank0.cpu" "$dir/rank1.cpu" | awk '{ printf " %.2f", $1 + $2 } END { print "" }'
 }
 
 # same DIR REF: cmp every output; prints the names that differ.
@@ -115,10 +120,12 @@ grep -qw avx2 /proc/cpuinfo && narrower+=(sse2)
 
 echo "zorv_mpi, 2 ranks (rank 0 and one worker) on $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 for set in synth mixed; do
-  old_t=() new_t=()
+  old_t=() new_t=() old_c0=() new_c0=() old_c1=() new_c1=()
   for r in $(seq "$rounds"); do
-    old_t+=("$(run "$tmp/$set-old-$r" "$old_mpi" "$set")")
-    new_t+=("$(run "$tmp/$set-new-$r" "$new_mpi" "$set")")
+    read -r t c0 c1 < <(run "$tmp/$set-old-$r" "$old_mpi" "$set")
+    old_t+=("$t") old_c0+=("$c0") old_c1+=("$c1")
+    read -r t c0 c1 < <(run "$tmp/$set-new-$r" "$new_mpi" "$set")
+    new_t+=("$t") new_c0+=("$c0") new_c1+=("$c1")
   done
   for simd in "${narrower[@]}"; do run "$tmp/$set-new-$simd" "$new_mpi" "$set" "$simd" > /dev/null; done
   ref="$tmp/$set-old-1"
@@ -134,9 +141,13 @@ for set in synth mixed; do
   n=$(ls -d "$tmp/$set"-* | wc -l)
   mo=$(median "${old_t[@]}") mn=$(median "${new_t[@]}")
   echo "$set: $events + $events events; $(grep -E '^Good waveforms' "$ref/console.txt" | tail -1)"
-  echo "  $rev: ${old_t[*]} s, median $mo s, $(awk -v t="$mo" -v e="$events" 'BEGIN { printf "%.0f", 2 * e / t }') events/s"
-  echo "  this tree: ${new_t[*]} s, median $mn s, $(awk -v t="$mn" -v e="$events" 'BEGIN { printf "%.0f", 2 * e / t }') events/s"
-  echo "  speed-up (events/s, this tree / $rev): $(awk -v a="$mo" -v b="$mn" 'BEGIN { printf "%.2f", a / b }')"
+  wo=$(median "${old_c1[@]}") wn=$(median "${new_c1[@]}")
+  echo "  $rev: ${old_t[*]} s, median $mo s, $(awk -v t="$mo" -v e="$events" 'BEGIN { printf "%.0f", 2 * e / t }') events/s;" \
+       "CPU rank 0 $(median "${old_c0[@]}") s, worker $wo s (medians)"
+  echo "  this tree: ${new_t[*]} s, median $mn s, $(awk -v t="$mn" -v e="$events" 'BEGIN { printf "%.0f", 2 * e / t }') events/s;" \
+       "CPU rank 0 $(median "${new_c0[@]}") s, worker $wn s (medians)"
+  echo "  speed-up, this tree / $rev: events/s $(awk -v a="$mo" -v b="$mn" 'BEGIN { printf "%.2f", a / b }')," \
+       "worker CPU $(awk -v a="$wo" -v b="$wn" 'BEGIN { printf "%.2f", a / b }')"
   if [ "$diffs" -eq 0 ]; then
     echo "  identical in all $n runs${narrower[*]:+ (this tree also with ZORV_SIMD=${narrower[*]})}: ${outputs[*]}"
   fi
