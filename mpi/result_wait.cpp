@@ -12,9 +12,10 @@
 //   - results rarely come sooner than the quickest of the recent waits (one
 //     quicker than all of the last 16): the master sleeps through seven
 //     eighths of that in one go;
-//   - then it tests for a short while without sleeping, yielding the core to
-//     anything else that wants it (a quick worker answers in that window: with
-//     quiet events every result does);
+//   - where results come within microseconds (the quickest recent wait is
+//     below 30 us), it tests for 30 us without sleeping, yielding the core to
+//     anything else that wants it: a sleep and a wake-up would cost more
+//     than the wait (with quiet events every result comes this way);
 //   - then it tests with pauses of a sixteenth of the time waited so far,
 //     between 10 and 50 microseconds: a late result waits at most 50 us, and
 //     a long wait costs a wake-up every 50 us at most.
@@ -88,9 +89,12 @@ void receive_result(double* buffer, MPI_Status* status)
         return;
     }
     const long start = now_ns();
-    const long first = quickest_wait() / 8 * 7;
+    const long quickest = quickest_wait();
+    const long first = quickest / 8 * 7;
     if (first > kSpinNs) sleep_until(start + first);
-    const long spin_end = now_ns() + kSpinNs;
+    // Spinning pays only where results come quickly; a long wait that has
+    // outlasted its first sleep goes straight on to the pauses.
+    const long spin_end = quickest < kSpinNs ? start + kSpinNs : 0;
     for (;;) {
         MPI_Test(&request, &done, status);
         if (done) break;
