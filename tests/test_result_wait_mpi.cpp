@@ -5,7 +5,7 @@
 
 #include "test_util.h"
 
-TEST(ResultWait, EveryResultArrivesWhileSignalsInterruptTheSleeps)
+TEST(ResultWaitMpi, EveryResultArrivesWhileSignalsInterruptTheSleeps)
 {
   TempDir dir;
   CommandResult r = run_mpi(2, ZORV_RESULT_WAIT_CHECK, dir.path());

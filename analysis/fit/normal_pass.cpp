@@ -7,8 +7,8 @@
 // registers at 4 lanes):
 //   (1) the arguments of every exp and erf;
 //   (2) the library calls, skipped where the value is known exactly
-//       (pulse_terms.h): a whole vector of lanes at once where every lane is
-//       known, lane by lane otherwise;
+//       (pulse_terms.h): for the whole block at once where every point's
+//       value is known, point by point otherwise;
 //   (3) the rows of J and r by the model's templates, reordered to the pass's
 //       columns and transposed to rows [J_free r];
 //   (4) the lower triangle of [J_free r]^T [J_free r], which holds N, b and
@@ -18,12 +18,14 @@
 // Columns that vanish. Ahead of a pulse its amplitude, position and width
 // columns are exact zeros. The pass puts the columns that never vanish first
 // (lambda, B, C, then r) and the others last (sigma, A1, t1, A2, t2); where
-// the last columns are zero in every row of a block and every value of the
-// block is finite, their products are +-0 and step (4) leaves them out. That
-// changes no bit: an accumulator starts at +0, and x + (-x) and +0 + -0 are
-// +0 when rounding to nearest, so it is never -0, and adding a signed zero to
-// it gives it back unchanged. With an infinity or a NaN in the block, inf * 0
-// = NaN must still reach the sums, and nothing is left out.
+// the last columns are zero in every row of a block, step (4) leaves their
+// products out. Against finite values those are +-0, and that changes no
+// bit: an accumulator starts at +0, and x + (-x) and +0 + -0 are +0 when
+// rounding to nearest, so it is never -0, and adding a signed zero to it
+// gives it back unchanged. Against an infinity or a NaN, inf * 0 = NaN must
+// still reach the sums; such a value also meets itself on the diagonal, so
+// normal_pass runs the whole pass again, nothing left out, when a diagonal
+// sum ends up infinite or NaN.
 #include "normal_pass.h"
 
 #include <utility>
@@ -117,9 +119,9 @@ ZORV_INLINE void block_arguments(PassInput const& in, double const (*pt)[2], Pas
   }
 }
 
-// Phase 2: the library calls. Where every lane's value is known exactly the
-// whole vector is stored; otherwise the lanes of the block go one by one
-// through the same shortcuts as the plain routines.
+// Phase 2: the library calls. Where every point's value is known exactly the
+// whole block is filled; otherwise its points go one by one through the same
+// shortcuts as the plain routines.
 template <class V, int kPulses>
 ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
 {

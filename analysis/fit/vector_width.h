@@ -8,7 +8,8 @@
 
 namespace zorv_fit {
 
-// Doubles per vector: 2 (SSE2, every x86-64), 4 (AVX2), 8 (AVX-512F).
+// Doubles per vector: 2 (SSE2, every x86-64), 4 (AVX2), 8 (AVX-512F with
+// AVX-512VL).
 int widest_vector_width();
 
 // The width in use: the widest, or less when the environment variable
