@@ -7,7 +7,72 @@
 #include <cstdio>
 #include <vector>
 
+#include "vector_lanes.h"
+#include "vector_width.h"
+
 namespace {
+
+using zorv_fit::kLanes;
+using zorv_fit::load;
+using zorv_fit::splat;
+using zorv_fit::store;
+
+// The interior of the smoothing: out[k] = (sum over the taps m = 0 .. taps - 1,
+// in order, of c[m] t[k + m]) / norm for k < count. Each output keeps its own
+// accumulator and adds its products in tap order, exactly as the formula
+// reads; the outputs are independent, so 4 W of them at a time sit in the
+// lanes of four vectors of W doubles while the taps go by.
+template <class V>
+ZORV_INLINE void interior_sums(double* out, const double* t, const double* c, int taps, int count,
+                               double norm)
+{
+    constexpr int W = kLanes<V>;
+    int k = 0;
+    for (; k + 4 * W <= count; k += 4 * W) {
+        V a0 = {}, a1 = {}, a2 = {}, a3 = {};
+        for (int m = 0; m < taps; ++m) {
+            const V cm = splat<V>(c[m]);
+            const double* src = t + k + m;
+            a0 += cm * load<V>(src);
+            a1 += cm * load<V>(src + W);
+            a2 += cm * load<V>(src + 2 * W);
+            a3 += cm * load<V>(src + 3 * W);
+        }
+        store(out + k, a0 / norm);
+        store(out + k + W, a1 / norm);
+        store(out + k + 2 * W, a2 / norm);
+        store(out + k + 3 * W, a3 / norm);
+    }
+    for (; k + W <= count; k += W) {
+        V a = {};
+        for (int m = 0; m < taps; ++m) a += splat<V>(c[m]) * load<V>(t + k + m);
+        store(out + k, a / norm);
+    }
+    for (; k < count; ++k) {
+        double a = 0.0;
+        for (int m = 0; m < taps; ++m) a += c[m] * t[k + m];
+        out[k] = a / norm;
+    }
+}
+
+// One function per vector unit; the template is inlined into each and
+// compiled for its unit.
+__attribute__((target("avx512f"))) void interior_avx512(double* out, const double* t, const double* c,
+                                                        int taps, int count, double norm)
+{
+    interior_sums<zorv_fit::v8d>(out, t, c, taps, count, norm);
+}
+
+__attribute__((target("avx2"))) void interior_avx2(double* out, const double* t, const double* c,
+                                                   int taps, int count, double norm)
+{
+    interior_sums<zorv_fit::v4d>(out, t, c, taps, count, norm);
+}
+
+void interior_sse2(double* out, const double* t, const double* c, int taps, int count, double norm)
+{
+    interior_sums<zorv_fit::v2d>(out, t, c, taps, count, norm);
+}
 
 // Divides every coefficient by the sum of their absolute values. An all-zero
 // kernel has nothing to normalise and is left as it is.
@@ -61,11 +126,9 @@ void movingWindow4(double* data, int n, Window w)
     }
     if (L <= 0 || n <= 0) return;  // no taps: nothing to average
 
-    // The copy of the input and the interior sums are kept between calls:
-    // the worker smooths two channels per event and should not allocate for
-    // each of them.
+    // The copy of the input is kept between calls: the worker smooths two
+    // channels per event and should not allocate for each of them.
     static thread_local std::vector<double> temp;
-    static thread_local std::vector<double> acc;
     temp.assign(data, data + n);
     const double* t = temp.data();
     const double* c = w.coefficients;
@@ -76,23 +139,20 @@ void movingWindow4(double* data, int n, Window w)
     const int taps = (2 * h + 1 < L) ? 2 * h + 1 : L;
 
     // Interior: every tap falls inside the data, the divisor is always the
-    // same sum. Each output's products are still summed in tap order with
-    // one accumulator; only the loops are exchanged, so that the outputs
-    // accumulate independently of each other instead of in one long chain.
+    // same sum, and each output's products are summed in tap order with one
+    // accumulator, at the vector width chosen at run time (every width gives
+    // the same bits).
     const int lo = h;                 // first i with i - h >= 0
     const int hi = n - taps + h;      // last i with i - h + taps <= n
     double full_norm = 0.0;
     for (int m = 0; m < taps; ++m) full_norm += std::fabs(c[m]);
     if (hi >= lo) {
-        acc.assign(static_cast<size_t>(hi - lo + 1), 0.0);
-        double* __restrict a = acc.data();
         const int count = hi - lo + 1;
-        for (int m = 0; m < taps; ++m) {
-            const double cm = c[m];
-            const double* __restrict src = t + (lo - h + m);
-            for (int k = 0; k < count; ++k) a[k] += cm * src[k];
+        switch (zorv_fit::vector_width()) {
+        case 8: interior_avx512(data + lo, t + (lo - h), c, taps, count, full_norm); break;
+        case 4: interior_avx2(data + lo, t + (lo - h), c, taps, count, full_norm); break;
+        default: interior_sse2(data + lo, t + (lo - h), c, taps, count, full_norm); break;
         }
-        for (int k = 0; k < count; ++k) data[lo + k] = a[k] / full_norm;
     }
 
     // Ends: taps outside the data are dropped, the rest renormalised.

@@ -6,9 +6,12 @@
 #   bench/bench_end_to_end.sh [events] [ranks...]     (default: 2000 events, 2 and 3 ranks)
 #
 # Needs the synthetic files in work/ (./scripts/run_example.sh makes them).
+# Reports the events per second of the whole run and the CPU time of rank 0,
+# which only reads, sends and waits. ZORV_MPI: the zorv_mpi to time (default
+# build/mpi/zorv_mpi).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-exe="$top/build/mpi/zorv_mpi"
+exe="${ZORV_MPI:-$top/build/mpi/zorv_mpi}"
 work="${ZORV_WORK:-$top/work}"
 [ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
 [ -f "$work/synth-1.zvx" ] && [ -f "$work/synth-1.sgl" ] || { echo "run ./scripts/run_example.sh first"; exit 1; }
@@ -28,9 +31,11 @@ export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 export OMPI_MCA_mpi_yield_when_idle=${OMPI_MCA_mpi_yield_when_idle:-1}
 for n in ${ranks[@]}; do
   start=$(date +%s.%N)
-  mpiexec --oversubscribe -n "$n" "$exe" | tr '\r' '\n' > out.txt
+  mpiexec --oversubscribe -n 1 /usr/bin/time -f "%U %S" -o rank0.txt "$exe" : \
+    -n $((n - 1)) "$exe" | tr '\r' '\n' > out.txt
   end=$(date +%s.%N)
   echo "ranks $n on $(nproc) cores: $((2 * events)) events in $(awk -v a="$start" -v b="$end" 'BEGIN{printf "%.1f", b-a}') s," \
        "$(awk -v a="$start" -v b="$end" -v e=$((2 * events)) 'BEGIN{printf "%.0f", e/(b-a)}') events/s;" \
+       "rank 0 CPU $(tail -1 rank0.txt | awk '{ printf "%.2f", $1 + $2 }') s;" \
        "$(grep '^Good waveforms' out.txt)"
 done

@@ -57,7 +57,7 @@ void make_set(Set& s, bool two, bool lambda_locked)
     p[7] = two ? p[3] + 400.0 + 1000.0 * rng.open_uniform() : 2000.0;
     for (int i = 0; i < kFitPoints; ++i) {
       s.data[t][i][0] = i;
-      s.data[t][i][1] = f(i, p) + 50.0 * rng.normal();
+      s.data[t][i][1] = zorv_fit::f(i, p) + 50.0 * rng.normal();
     }
     double* q = s.start[t];
     std::memcpy(q, p, 8 * sizeof(double));

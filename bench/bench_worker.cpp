@@ -31,7 +31,7 @@ std::vector<std::vector<int16_t>> const& events()
             double p[8] = {12000.0 + 30000.0 * rng.uniform(), -0.0015 * (1.0 + 0.0005 * rng.normal()),
                            -28000.0 * (1.0 + 0.05 * rng.normal()), 1250.0 * (1.0 + 0.05 * rng.normal()),
                            1.0 + 4.0 * rng.uniform(), 10000.0 * rng.uniform(), 0.0, 1500.0};
-            for (int k = 0; k < 2500; ++k) rec[2 * k + c] = static_cast<int16_t>(f(k, p) + 50.0 * rng.normal());
+            for (int k = 0; k < 2500; ++k) rec[2 * k + c] = static_cast<int16_t>(zorv_fit::f(k, p) + 50.0 * rng.normal());
         }
         ev.push_back(rec);
     }

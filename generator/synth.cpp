@@ -13,7 +13,7 @@
 
 #include <cmath>
 
-double f(double x, double* p)
+double zorv_synth::f(double x, double* p)
 {
     double A = p[0], l = p[1], B = p[2], t = p[3], s = p[4], C = p[5];
     double E = std::exp((x - t) * l + 0.5 * l * l * s * s);
@@ -53,9 +53,9 @@ void make_event(std::int16_t* samples)
     generate_params(b);
     for (int j = 0; j < event_samples; ++j) {
         double x = j;
-        double fa = f(x, a);
+        double fa = zorv_synth::f(x, a);
         samples[2 * j] = to_sample(normal() * 50.0 + fa);
-        double fb = f(x, b);
+        double fb = zorv_synth::f(x, b);
         samples[2 * j + 1] = to_sample(normal() * 50.0 + fb);
     }
 }

@@ -22,9 +22,14 @@
 constexpr int event_samples = 2500;
 constexpr int event_record_bytes = event_samples * 4;
 
+namespace zorv_synth {
+
 // The single-pulse model at x; reads p[0] .. p[5]. The order of evaluation
-// is fixed: the synthetic files depend on it to the last bit.
+// is fixed: the synthetic files depend on it to the last bit. In a namespace
+// of its own: the fit library has an f of its own with the same signature.
 double f(double x, double* p);
+
+}  // namespace zorv_synth
 
 // Draws a parameter set into p[0] .. p[5] from the global random stream:
 // one uniform choosing the amplitude line, then amplitude, decay rate,

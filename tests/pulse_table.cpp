@@ -53,7 +53,7 @@ int main()
             if (c.pulses == 1 && k >= 1000) data[i][0] = t + 31.25 + 0.3125 * (k - 1000);
         }
         for (i = 0; i < kFitPoints; ++i) data[i][1] = 0.0;
-        initialize_J_rr(&data, p, J, r, lock);
+        zorv_fit::initialize_J_rr(&data, p, J, r, lock);
         std::printf("p");
         for (int j = 0; j < kFitParams; ++j) std::printf(" %.17g", p[j]);
         std::printf(" %d\n", c.pulses);

@@ -13,6 +13,8 @@
 #include "run_state.h"
 #include "window.h"
 
+using zorv_fit::f;
+
 namespace {
 
 struct Pulse {

@@ -19,6 +19,8 @@
 
 #include "test_util.h"
 
+using zorv_synth::f;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -13,6 +13,10 @@
 #include "gna.h"
 #include "normal_pass.h"
 #include "test_rng.h"
+#include "test_threshold_sets.h"
+#include "vector_width.h"
+
+using namespace zorv_fit;
 
 namespace {
 
@@ -136,6 +140,24 @@ double first_relative_step(Data& d, double const* p_in, int const* lock)
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// N (lower triangle), b and SSR at p through the plain routines: what the
+// fused pass must reproduce.
+void reference_normal(Data& d, double* p, int const* lock, Mat& N, double* b, double& ssr)
+{
+  static Jac J;
+  static double r[kFitPoints];
+  initialize_J_rr(&d, p, J, r, lock);
+  multiply_matrices(J, N, lock);
+  multiply_matrix_vector(J, r, b, lock);
+  ssr = 0.0;
+  for (double v : r) ssr += v * v;
+}
+
+// Bits equal, or both NaN: a NaN's payload follows whichever operand of a
+// product carried it, which the fused pass and the plain sums need not share
+// (and no fit reports a NaN: its step is not finite, and it fails).
+bool same_value(double a, double b) { return same_bits(a, b) || (std::isnan(a) && std::isnan(b)); }
 
 // Random symmetric positive-definite matrix M^T M + 8 I.
 void random_spd(Mat& A, Rng& rng)
@@ -725,13 +747,13 @@ TEST(GnaIdentity, MatchesReferenceBitForBit)
 }
 
 // The fused pass against initialize_J_rr and the two sums, for all 256 masks,
-// with and without a precomputed exp(lambda x): the same bits, and nothing
-// written outside the free lower triangle.
+// with and without a precomputed exp(lambda x), at every vector width this
+// CPU has: the same bits, and nothing written outside the free lower triangle.
 TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
 {
+  int const widest = widest_vector_width();
   static Data d;
-  static Jac J;
-  static double r[kFitPoints], e[kFitPoints];
+  static double e[kFitPoints];
   static zorv_fit::PassScratch scratch;
   make_trace(d, kTruth2, true, 50.0, 31);
   double p[8];
@@ -741,17 +763,18 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
     int lock[8];
     for (int j = 0; j < 8; ++j) lock[j] = (m >> j) & 1;
     Mat N_ref, N;
-    double b_ref[8], b[8], ssr_ref = 0.0, ssr = 0.0;
-    initialize_J_rr(&d, p, J, r, lock);
-    multiply_matrices(J, N_ref, lock);
-    multiply_matrix_vector(J, r, b_ref, lock);
-    for (double v : r) ssr_ref += v * v;
-    for (double const* cache : {static_cast<double const*>(nullptr), static_cast<double const*>(e)}) {
+    double b_ref[8], b[8], ssr_ref, ssr = 0.0;
+    reference_normal(d, p, lock, N_ref, b_ref, ssr_ref);
+    for (int t = 0; t < 6; ++t) {
+      int const lanes = 2 << (t / 2);
+      double const* cache = t % 2 ? e : nullptr;
+      if (lanes > widest) break;
+      ASSERT_EQ(set_vector_width(lanes), lanes);
       for (auto& row : N)
         for (double& v : row) v = -3.0;
       for (double& v : b) v = -3.0;
       zorv_fit::normal_pass(&d, p, lock, cache, scratch, N, b, &ssr);
-      ASSERT_TRUE(same_bits(ssr, ssr_ref)) << m;
+      ASSERT_TRUE(same_bits(ssr, ssr_ref)) << m << " lanes " << lanes;
       for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(lock[i] == 1 ? b[i] == -3.0 : same_bits(b[i], b_ref[i])) << m << " " << i;
         for (int j = 0; j < 8; ++j) {
@@ -761,4 +784,65 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
       }
     }
   }
+  set_vector_width(widest);
+}
+
+// Across the thresholds of the exact shortcuts, NaN rows included (they make
+// the pass run again with no column left out): the fused pass against the
+// plain routines for the program's masks and two others, at every width.
+TEST(GnaIdentity, FusedPassAcrossTheThresholdsAtEveryWidth)
+{
+  static Data d;
+  static double e[kFitPoints];
+  static zorv_fit::PassScratch scratch;
+  int const masks[][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 1, 1}, {0, 1, 0, 0, 0, 0, 0, 0},
+                          {0, 1, 0, 0, 0, 0, 1, 1}, {1, 0, 0, 0, 0, 1, 0, 1}};
+  int const widest = widest_vector_width();
+  for (auto const& c : threshold_cases()) {
+    ASSERT_GE(threshold_data(c, d, 11), 12) << c.name;
+    double p[8];
+    std::memcpy(p, c.p, sizeof p);
+    zorv_fit::exp_lambda_x(&d, p[1], e);
+    for (auto const& mask : masks) {
+      int lock[8];
+      std::memcpy(lock, mask, sizeof lock);
+      Mat N_ref, N;
+      double b_ref[8], b[8], ssr_ref, ssr = 0.0;
+      reference_normal(d, p, lock, N_ref, b_ref, ssr_ref);
+      for (int lanes = 2; lanes <= widest; lanes *= 2) {
+        ASSERT_EQ(set_vector_width(lanes), lanes);
+        zorv_fit::normal_pass(&d, p, lock, lock[1] == 1 ? e : nullptr, scratch, N, b, &ssr);
+        ASSERT_TRUE(same_value(ssr, ssr_ref)) << c.name << " lanes " << lanes;
+        for (int i = 0; i < 8; ++i) {
+          if (lock[i] == 1) continue;
+          ASSERT_TRUE(same_value(b[i], b_ref[i])) << c.name << " lanes " << lanes << " b " << i;
+          for (int j = 0; j <= i; ++j) {
+            if (lock[j] == 1) continue;
+            ASSERT_TRUE(same_value(N[i][j], N_ref[i][j])) << c.name << " lanes " << lanes << " N " << i << j;
+          }
+        }
+      }
+    }
+    // Whole fits from the case's parameters: the same outcome and bits.
+    for (auto const& mask : masks) {
+      for (int lanes = 2; lanes <= widest; lanes *= 2) {
+        set_vector_width(lanes);
+        int lock[8];
+        std::memcpy(lock, mask, sizeof lock);
+        double p1[8], p2[8], sp1[8] = {}, sp2[8] = {}, ssr1 = 0, ssr2 = 0;
+        int it1 = 0, it2 = 0;
+        std::memcpy(p1, c.p, sizeof p1);
+        std::memcpy(p2, c.p, sizeof p2);
+        int const rc = gna(&d, p1, sp1, lock, 50, &ssr1, &it1);
+        ASSERT_EQ(rc, reference_gna(d, p2, sp2, lock, 50, &ssr2, &it2)) << c.name;
+        for (int j = 0; j < 8; ++j) ASSERT_TRUE(same_value(p1[j], p2[j])) << c.name << " " << j;
+        if (rc == 0) {
+          ASSERT_EQ(it1, it2);
+          ASSERT_TRUE(same_bits(ssr1, ssr2));
+          ASSERT_EQ(0, std::memcmp(sp1, sp2, sizeof sp1));
+        }
+      }
+    }
+  }
+  set_vector_width(widest);
 }

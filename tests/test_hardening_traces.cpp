@@ -7,6 +7,8 @@
 
 #include "pulse_model.h"
 
+using zorv_fit::f;
+
 namespace {
 
 constexpr double kBaseline = -28000.0;

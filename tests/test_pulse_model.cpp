@@ -1,15 +1,21 @@
 // Tests of the pulse model f and of initialize_J_rr: analytic Jacobian
 // against central differences of f on both paths, residual consistency,
-// the path choice, the far-ahead region where 1 - erf is exactly 0, and the
-// model against a direct numerical convolution.
+// the path choice, the far-ahead region where 1 - erf is exactly 0, the
+// model against a direct numerical convolution, and the exact shortcuts
+// against the formulas written out with a library call at every point.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "pulse_model.h"
 #include "test_rng.h"
+#include "test_threshold_sets.h"
+
+using zorv_fit::f;
+using zorv_fit::initialize_J_rr;
 
 namespace {
 
@@ -233,5 +239,89 @@ TEST(PulseModelF, PulseIsGaussianSmearedDecay)
     }
     double const conv = sum * step / (s * std::sqrt(2.0 * M_PI));
     EXPECT_NEAR(f(x, p), conv, 1e-4 * A) << x;
+  }
+}
+
+namespace {
+
+// One row written out literally, with the library's exp and erf at every
+// point and nothing known in advance: the reference for the shortcuts.
+void literal_row(double x, double y, double const* p, bool single, double* J, double& r)
+{
+  double const l = p[1], s = p[4], C = p[5];
+  double const sqrt2 = 1.4142135623730951, inv_sqrt_pi = 0.5641895835477563;
+  double const l2 = l * l, s2 = s * s;
+  double const e = std::exp(l * x);
+  double h[2], c[2], q[2], d[2], g[2];
+  for (int k = 0; k < 2; ++k) {
+    d[k] = x - p[k == 0 ? 3 : 7];
+    h[k] = 0.5 * std::exp(d[k] * l + 0.5 * l2 * s2);
+    g[k] = -l * s2 - d[k];
+    c[k] = 1.0 - std::erf(g[k] / (sqrt2 * s));
+    q[k] = inv_sqrt_pi * std::exp(-g[k] * g[k] / (2.0 * s2));
+  }
+  double ah[2] = {p[0] * h[0], p[6] * h[1]};
+  double dl[2], dt[2], ds[2];
+  for (int k = 0; k < 2; ++k) {
+    dl[k] = ah[k] * (-g[k] * c[k] + sqrt2 * s * q[k]);
+    dt[k] = ah[k] * (-l * c[k] - sqrt2 / s * q[k]);
+    ds[k] = ah[k] * (l2 * s * c[k] - sqrt2 * (d[k] / s2 - l) * q[k]);
+  }
+  if (single) {
+    r = y - (ah[0] * c[0] + p[2] + C * e);
+    J[1] = C * x * e + dl[0];
+    J[4] = ds[0];
+    J[6] = J[7] = 0.0;
+  } else {
+    r = y - (ah[0] * c[0] + ah[1] * c[1] + p[2] + C * e);
+    J[1] = C * x * e + dl[0] + dl[1];
+    J[4] = ds[0] + ds[1];
+    J[6] = h[1] * c[1];
+    J[7] = dt[1];
+  }
+  J[0] = h[0] * c[0];
+  J[2] = 1.0;
+  J[3] = dt[0];
+  J[5] = e;
+}
+
+// Bits equal, or both NaN (a NaN's payload follows whichever operand of a
+// product carried it, which two codes need not share).
+bool same_value(double a, double b)
+{
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+
+}  // namespace
+
+// The shortcuts change no bit: initialize_J_rr against the literal formulas
+// on points straddling every threshold, on both paths, NaN rows included.
+TEST(PulseModelShortcuts, SameBitsAsTheLiteralFormulasAcrossTheThresholds)
+{
+  static Data d;
+  static Jac J;
+  static double r[kFitPoints];
+  for (auto const& c : threshold_cases()) {
+    ASSERT_GE(threshold_data(c, d, 3), 12) << c.name;
+    double p[8];
+    std::memcpy(p, c.p, sizeof p);
+    int nan_rows = 0;
+    for (bool single : {false, true}) {
+      initialize_J_rr(&d, p, J, r, single ? kSingle : kBoth);
+      for (int i = 0; i < kFitPoints; ++i) {
+        double row[8], res;
+        literal_row(d[i][0], d[i][1], p, single, row, res);
+        ASSERT_TRUE(same_value(r[i], res)) << c.name << " row " << i << " x " << d[i][0];
+        for (int j = 0; j < 8; ++j)
+          ASSERT_TRUE(same_value(J[i][j], row[j])) << c.name << " row " << i << " column " << j;
+        nan_rows += std::isnan(res);
+      }
+      // f too, with both pulses.
+      for (int i = 0; i < kFitPoints && !single; ++i)
+        ASSERT_TRUE(same_value(d[i][1] - f(d[i][0], p), r[i])) << c.name << " row " << i;
+    }
+    if (std::string(c.name) == "overflow") {
+      EXPECT_GT(nan_rows, 0);  // inf * 0 kept
+    }
   }
 }

@@ -10,6 +10,7 @@
 
 #include "kernel_file.h"
 #include "test_util.h"
+#include "vector_width.h"
 #include "window.h"
 
 // Normalisation by the sum of absolute values: scale-free, sign-preserving.
@@ -210,9 +211,9 @@ TEST(KernelFile, RefusesUnusableFiles)
     EXPECT_EQ(r.output, "Error: Window file 'win.txt': all coefficients are zero\n");
 }
 
-// The smoothing equals the formula evaluated literally, to the last bit:
-// per output, the kept taps in increasing order with one accumulator,
-// divided by the sum of their absolute values.
+// The smoothing equals the formula evaluated literally, to the last bit, at
+// every vector width this CPU has: per output, the kept taps in increasing
+// order with one accumulator, divided by the sum of their absolute values.
 TEST(MovingWindow4, MatchesTheLiteralFormulaBitForBit)
 {
     uint64_t s = 12345;
@@ -220,27 +221,33 @@ TEST(MovingWindow4, MatchesTheLiteralFormulaBitForBit)
         s = s * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<double>(s >> 11) / 9007199254740992.0;
     };
-    for (int L : {1, 3, 17, 101, 255}) {
-        std::vector<double> k(L);
-        for (double& v : k) v = next() - 0.3;
-        Window w(k.data(), L);
-        for (int n : {L, L + 1, 300, 2500}) {
-            std::vector<double> d(n);
-            for (double& v : d) v = 60000.0 * next() - 30000.0;
-            std::vector<double> expected(n);
-            const int h = L / 2;
-            for (int i = 0; i < n; ++i) {
-                double sum = 0.0, norm = 0.0;
-                for (int m = 0; m <= 2 * h; ++m) {
-                    int j = i - h + m;
-                    if (j < 0 || j >= n) continue;
-                    sum += w.coefficients[m] * d[j];
-                    norm += std::fabs(w.coefficients[m]);
+    int const widest = zorv_fit::widest_vector_width();
+    for (int lanes = 2; lanes <= widest; lanes *= 2) {
+        ASSERT_EQ(zorv_fit::set_vector_width(lanes), lanes);
+        for (int L : {1, 3, 17, 101, 255}) {
+            std::vector<double> k(L);
+            for (double& v : k) v = next() - 0.3;
+            Window w(k.data(), L);
+            for (int n : {L, L + 1, L + 37, 300, 2500}) {
+                std::vector<double> d(n);
+                for (double& v : d) v = 60000.0 * next() - 30000.0;
+                std::vector<double> expected(n);
+                const int h = L / 2;
+                for (int i = 0; i < n; ++i) {
+                    double sum = 0.0, norm = 0.0;
+                    for (int m = 0; m <= 2 * h; ++m) {
+                        int j = i - h + m;
+                        if (j < 0 || j >= n) continue;
+                        sum += w.coefficients[m] * d[j];
+                        norm += std::fabs(w.coefficients[m]);
+                    }
+                    expected[i] = sum / norm;
                 }
-                expected[i] = sum / norm;
+                movingWindow4(d.data(), n, w);
+                for (int i = 0; i < n; ++i)
+                    ASSERT_EQ(d[i], expected[i]) << "lanes " << lanes << " L " << L << " n " << n << " i " << i;
             }
-            movingWindow4(d.data(), n, w);
-            for (int i = 0; i < n; ++i) ASSERT_EQ(d[i], expected[i]) << "L " << L << " n " << n << " i " << i;
         }
     }
+    zorv_fit::set_vector_width(widest);
 }

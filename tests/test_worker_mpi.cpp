@@ -14,6 +14,8 @@
 #include "pulse_model.h"
 #include "test_util.h"
 
+using zorv_fit::f;
+
 namespace {
 
 constexpr double kLambda = -0.0015;

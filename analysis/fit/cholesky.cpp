@@ -11,6 +11,8 @@
 
 #include "gna.h"
 
+namespace zorv_fit {
+
 void cholesky(double (*N)[kFitParams], double (*L)[kFitParams], int const* lock)
 {
   for (int i = 0; i < kFitParams; ++i) {
@@ -59,3 +61,5 @@ void solve_upper(double (*U)[kFitParams], double* x, double* z, int const* lock)
     x[i] = (z[i] - sum) / U[i][i];
   }
 }
+
+}  // namespace zorv_fit

@@ -22,7 +22,7 @@
 
 #include "normal_pass.h"
 
-using namespace zorv_fit;
+namespace zorv_fit {
 
 namespace {
 
@@ -104,3 +104,5 @@ int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max
     if (lock[l] != 1) sp[l] = std::sqrt(v * w.inv[l][l]);
   return 0;
 }
+
+}  // namespace zorv_fit

@@ -17,6 +17,8 @@
 
 #include "pulse_model.h"
 
+namespace zorv_fit {
+
 // Fits p to the data set by masked Gauss-Newton.
 //
 // data      (in)     kFitPoints pairs (x, y)
@@ -55,5 +57,11 @@ void solve_lower(double (*L)[kFitParams], double* z, double* b, int const* lock)
 // Back substitution U x = z over the free indices, reading U on and above
 // the diagonal only.
 void solve_upper(double (*U)[kFitParams], double* x, double* z, int const* lock);
+
+}  // namespace zorv_fit
+
+// The per-channel step of the analysis library calls the solver by its
+// plain name.
+using zorv_fit::gna;
 
 #endif

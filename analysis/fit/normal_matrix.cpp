@@ -3,6 +3,8 @@
 // accumulator, so that the result is fixed to the last bit.
 #include "gna.h"
 
+namespace zorv_fit {
+
 void multiply_matrices(double (*J)[kFitParams], double (*N)[kFitParams], int const* /*lock*/)
 {
   // All 64 entries, symmetric or locked alike.
@@ -24,3 +26,5 @@ void multiply_matrix_vector(double (*J)[kFitParams], double* r, double* b, int c
     b[j] = sum;
   }
 }
+
+}  // namespace zorv_fit

@@ -1,284 +1,374 @@
 // Fused residual, Jacobian and normal-equation pass (see normal_pass.h).
 //
-// Per block of rows: (1) the arguments of every exp and erf, two rows at a
-// time; (2) the library calls alone, in tight loops; (3) the rows of J and r,
-// two rows at a time, compacted to the free columns with r appended; (4) the
-// lower triangle of [J_free r]^T [J_free r], which holds N, b (its last row)
-// and SSR (its last diagonal entry). Pairs of doubles use the compiler's
-// vector extension: each lane is an ordinary IEEE operation, so the lanes
-// round exactly as scalar code does.
+// Per block of kBlock rows, W rows at a time in the lanes of a vector (W = 2
+// with SSE2, 4 with AVX2 or AVX-512, the unit chosen at run time,
+// vector_width.h; 8 lanes were measured slower on a Zen 4, whose 512-bit
+// operations take two 256-bit passes, so AVX-512 serves with its 32
+// registers at 4 lanes):
+//   (1) the arguments of every exp and erf;
+//   (2) the library calls, skipped where the value is known exactly
+//       (pulse_terms.h): for the whole block at once where every point's
+//       value is known, point by point otherwise;
+//   (3) the rows of J and r by the model's templates, reordered to the pass's
+//       columns and transposed to rows [J_free r];
+//   (4) the lower triangle of [J_free r]^T [J_free r], which holds N, b and
+//       SSR: for row i of the triangle, R_i times a vector of R_j, j <= i,
+//       added to that vector's accumulators, row after row in order.
+//
+// Columns that vanish. Ahead of a pulse its amplitude, position and width
+// columns are exact zeros. The pass puts the columns that never vanish first
+// (lambda, B, C, then r) and the others last (sigma, A1, t1, A2, t2); where
+// the last columns are zero in every row of a block, step (4) leaves their
+// products out. Against finite values those are +-0, and that changes no
+// bit: an accumulator starts at +0, and x + (-x) and +0 + -0 are +0 when
+// rounding to nearest, so it is never -0, and adding a signed zero to it
+// gives it back unchanged. Against an infinity or a NaN, inf * 0 = NaN must
+// still reach the sums; such a value also meets itself on the diagonal, so
+// normal_pass runs the whole pass again, nothing left out, when a diagonal
+// sum ends up infinite or NaN.
 #include "normal_pass.h"
 
-#include <cmath>
-#include <cstring>
 #include <utility>
 
 #include "pulse_terms.h"
+#include "vector_lanes.h"
+#include "vector_width.h"
 
 namespace zorv_fit {
-
 namespace {
 
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2i __attribute__((vector_size(16)));
+constexpr int kResidual = kFitParams;  // index of r among a row's values
 
-inline v2d load2(double const* a)
+// The pass's column order: never zero ahead of a pulse, then r, then the
+// columns that are.
+constexpr int kOrder[kPassCols] = {1, 2, 5, kResidual, 4, 0, 3, 6, 7};
+
+// The columns of one pass: value index (parameter, or kResidual) of each.
+struct Plan {
+  int col[kPassCols];
+  int m;          // number of columns
+  int vanishing;  // columns from here on may vanish over a block
+};
+
+// What a pass needs besides its scratch.
+struct PassInput {
+  double const (*data)[2];
+  double const* p;
+  double const* exp_lx;  // null: form exp(lambda x) in the pass
+  PulseShape k;
+  double limit[2];  // stand_in_limit of each pulse
+  bool single;       // the second pulse left out of the model
+  bool lambda_free;  // the decay rate's column is needed
+  bool fixed;        // the columns of kOrder: every shape parameter free
+  bool skip;         // vanishing columns may be left out of a block
+  Plan plan;
+};
+
+// The pass at the chosen width, into acc (zeroed first).
+void run_pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth]);
+
+// x and y of the W points at pt, from the data set's pairs.
+template <class V>
+ZORV_INLINE void load_xy(double const (*pt)[2], V& x, V& y)
 {
-  v2d v;
-  std::memcpy(&v, a, sizeof v);
-  return v;
+  using M = MaskOf<V>;
+  V const a = load<V>(pt[0]), b = load<V>(pt[kLanes<V> / 2]);
+  if constexpr (kLanes<V> == 2) {
+    x = __builtin_shuffle(a, b, M{0, 2});
+    y = __builtin_shuffle(a, b, M{1, 3});
+  } else {
+    x = __builtin_shuffle(a, b, M{0, 2, 4, 6});
+    y = __builtin_shuffle(a, b, M{1, 3, 5, 7});
+  }
 }
 
-inline void store2(double* a, v2d v) { std::memcpy(a, &v, sizeof v); }
-
-inline v2d splat(double a) { return v2d{a, a}; }
-
-// x and y of points n and n + 1.
-inline void load_xy(double const (*pt)[2], v2d& x, v2d& y)
+// The library calls of a run of n points, in functions of their own: outside
+// the vector code the loop around each call stays short, and the vector
+// registers need not be kept across it.
+__attribute__((noinline)) void exp_run(double const* w, double* out, int n)
 {
-  v2d const a = load2(pt[0]);
-  v2d const c = load2(pt[1]);
-  x = __builtin_shuffle(a, c, v2i{0, 2});
-  y = __builtin_shuffle(a, c, v2i{1, 3});
+  for (int i = 0; i < n; ++i) out[i] = exp_exact(w[i]);
 }
 
-// Phase 1: arguments of the special functions for rows [base, base + kBlock).
-template <int kPulses>
-void block_arguments(double const (*pt)[2], PulseShape const& k, double const* t, bool need_lx,
-                     PassScratch& s)
+__attribute__((noinline)) void erf_run(double const* z, double* out, int n)
 {
-  v2d const l = splat(k.l), u0 = splat(k.u0), g0 = splat(k.g0), rs = splat(k.rs);
-  v2d const s2x2 = splat(k.s2x2);
-  for (int n = 0; n < kBlock; n += 2) {
-    v2d x, y;
+  for (int i = 0; i < n; ++i) out[i] = erf_exact(z[i]);
+}
+
+__attribute__((noinline)) void exp_u_run(double const* u, double const* erf_z, double const* exp_w,
+                                         double limit, double* out, int n)
+{
+  for (int i = 0; i < n; ++i) out[i] = exp_u_exact(u[i], erf_z[i], exp_w[i], limit);
+}
+
+// Phase 1: arguments of the library calls.
+template <class V, int kPulses>
+ZORV_INLINE void block_arguments(PassInput const& in, double const (*pt)[2], PassScratch& s)
+{
+  double const t[2] = {in.p[3], in.p[7]};
+  for (int n = 0; n < kBlock; n += kLanes<V>) {
+    V x, y;
     load_xy(pt + n, x, y);
-    if (need_lx) store2(s.lx + n, l * x);
+    if (!in.exp_lx) store(s.lx + n, in.k.l * x);
     for (int q = 0; q < kPulses; ++q) {
-      v2d const d = x - splat(t[q]);
-      v2d const g = g0 - d;
-      store2(s.u[q] + n, d * l + u0);
-      store2(s.z[q] + n, g / rs);
-      store2(s.w[q] + n, -g * g / s2x2);
+      PulseArgs<V> const a = pulse_args(in.k, x, t[q]);
+      store(s.u[q] + n, a.u);
+      store(s.z[q] + n, a.z);
+      store(s.w[q] + n, a.w);
     }
   }
 }
 
-// Phase 2: the library calls, nothing else.
-template <int kPulses>
-void block_calls(bool need_lx, PassScratch& s)
+// Phase 2: the library calls. Where every point's value is known exactly the
+// whole block is filled; otherwise its points go one by one through the same
+// shortcuts as the plain routines.
+template <class V, int kPulses>
+ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
 {
-  if (need_lx)
-    for (int n = 0; n < kBlock; ++n) s.e[n] = std::exp(s.lx[n]);
+  using M = MaskOf<V>;
+  V const zero = splat<V>(0.0), one = splat<V>(1.0);
+  if (!in.exp_lx) exp_run(s.lx, s.e, kBlock);
   for (int q = 0; q < kPulses; ++q) {
-    for (int n = 0; n < kBlock; ++n) s.eu[q][n] = std::exp(s.u[q][n]);
-    for (int n = 0; n < kBlock; ++n) s.erfz[q][n] = std::erf(s.z[q][n]);
-    for (int n = 0; n < kBlock; ++n) s.ew[q][n] = std::exp(s.w[q][n]);
+    // Which values the whole block knows: far ahead of the pulse erf = 1,
+    // exp(w) = 0 and h only multiplies zeros; far behind it erf = -1.
+    M ahead = zero == zero, behind = ahead, gauss_zero = ahead;
+    for (int n = 0; n < kBlock; n += kLanes<V>) {
+      V const z = load<V>(s.z[q] + n), w = load<V>(s.w[q] + n), u = load<V>(s.u[q] + n);
+      ahead &= (z >= kErfIsOne) & (w <= kExpIsZero) & (u < in.limit[q]);
+      behind &= z <= -kErfIsOne;
+      gauss_zero &= w <= kExpIsZero;
+    }
+    if (all_lanes(ahead)) {
+      for (int n = 0; n < kBlock; n += kLanes<V>) {
+        store(s.erfz[q] + n, one);
+        store(s.ew[q] + n, zero);
+        store(s.eu[q] + n, splat<V>(kStandIn));
+      }
+      continue;
+    }
+    if (all_lanes(behind))
+      for (int n = 0; n < kBlock; n += kLanes<V>) store(s.erfz[q] + n, -one);
+    else
+      erf_run(s.z[q], s.erfz[q], kBlock);
+    if (all_lanes(gauss_zero))
+      for (int n = 0; n < kBlock; n += kLanes<V>) store(s.ew[q] + n, zero);
+    else
+      exp_run(s.w[q], s.ew[q], kBlock);
+    exp_u_run(s.u[q], s.erfz[q], s.ew[q], in.limit[q], s.eu[q], kBlock);
   }
 }
 
-// Stores columns cols[0..m) of rows n and n + 1 (lane 0 and lane 1) as
-// rows[n][0..m) and rows[n + 1][0..m), a pair of columns at a time; an odd m
-// is padded with a zero column.
-inline void store_rows(v2d const* cols, int m, double* row0, double* row1)
+// Phase 3: rows [J_free r] of the block by the model's templates, in the
+// pass's column order. kFixed: the columns of the program's own masks (every
+// shape parameter free, lambda free when kLambdaColumn, the second pulse free
+// when it is in the model), laid out at compile time; otherwise the plan's
+// table. Returns how many leading columns the block needs: all of them,
+// unless skipping is allowed and the trailing vanishing columns are zero in
+// every row of the block.
+template <class V, bool kLambdaColumn, int... C>
+ZORV_INLINE void fixed_columns(V* col, V const* value, std::integer_sequence<int, C...>)
 {
-  for (int c = 0; c < m; c += 2) {
-    v2d const hi = c + 1 < m ? cols[c + 1] : splat(0.0);
-    store2(row0 + c, __builtin_shuffle(cols[c], hi, v2i{0, 2}));
-    store2(row1 + c, __builtin_shuffle(cols[c], hi, v2i{1, 3}));
-  }
+  ((col[C] = value[kOrder[C + !kLambdaColumn]]), ...);
 }
 
-// Phase 3: rows of J (free columns) and r, by the expressions of
-// initialize_J_rr. kLayout > 0 is a known mask (free: A1, B, t1, sigma, C,
-// plus lambda when kLayout is 2, plus A2 and t2 when kPulses is 2), laid out
-// at compile time; kLayout 0 gathers any mask through free_idx.
-template <int kPulses, int kLayout>
-void block_rows(double const (*pt)[2], double const* p, PulseShape const& k, double const* e_in,
-                int const* free_idx, int nf, PassScratch& s)
+template <class V, int kPulses, bool kLambdaColumn, bool kFixed>
+ZORV_INLINE int block_rows(PassInput const& in, double const (*pt)[2], double const* e_in,
+                           PassScratch& s)
 {
-  v2d const l = splat(k.l), l2s = splat(k.l2s), s2 = splat(k.s2), g0 = splat(k.g0);
-  v2d const rs = splat(k.rs), rs_inv = splat(k.rs_inv);
-  v2d const A1 = splat(p[0]), B = splat(p[2]), t1 = splat(p[3]), C = splat(p[5]);
-  v2d const A2 = splat(p[6]), t2 = splat(p[7]);
-  for (int n = 0; n < kBlock; n += 2) {
-    v2d x, y;
+  using M = MaskOf<V>;
+  constexpr int W = kLanes<V>;
+  constexpr int kFixedCols = kLambdaColumn + 6 + 2 * (kPulses == 2);
+  int const m = kFixed ? kFixedCols : in.plan.m;
+  int const vanishing = kFixed ? kLambdaColumn + 3 : in.plan.vanishing;
+  int const chunks = (m + W - 1) / W;
+  M nonzero[kPassCols] = {};
+  for (int n = 0; n < kBlock; n += W) {
+    V x, y;
     load_xy(pt + n, x, y);
-    v2d const e = load2(e_in + n);
-    v2d J[kFitParams];
+    V const e = load<V>(e_in + n);
+    PulseTerms<V> const m1 = pulse_terms(pulse_args(in.k, x, in.p[3]), load<V>(s.eu[0] + n),
+                                         load<V>(s.erfz[0] + n), load<V>(s.ew[0] + n));
+    PulseTerms<V> m2 = m1;
+    if constexpr (kPulses == 2)
+      m2 = pulse_terms(pulse_args(in.k, x, in.p[7]), load<V>(s.eu[1] + n),
+                       load<V>(s.erfz[1] + n), load<V>(s.ew[1] + n));
+    V value[kPassCols];
+    if constexpr (!kLambdaColumn) value[1] = splat<V>(0.0);
+    model_row<V, kPulses, kLambdaColumn>(in.k, in.p, x, y, e, m1, m2, value, value[kResidual]);
 
-    v2d const d1 = x - t1;
-    v2d const h1 = 0.5 * load2(s.eu[0] + n);
-    v2d const g1 = g0 - d1;
-    v2d const c1 = 1.0 - load2(s.erfz[0] + n);
-    v2d const q1 = kInvSqrtPi * load2(s.ew[0] + n);
-    v2d const a1h1 = A1 * h1;
-    v2d r;
-    J[0] = h1 * c1;
-    J[2] = splat(1.0);
-    J[3] = a1h1 * (-l * c1 - rs_inv * q1);
-    J[5] = e;
-    if (kPulses == 1) {
-      r = y - (a1h1 * c1 + B + C * e);
-      if (kLayout != 1) J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1);
-      J[4] = a1h1 * (l2s * c1 - kSqrt2 * (d1 / s2 - l) * q1);
-      J[6] = J[7] = splat(0.0);
-    } else {
-      v2d const d2 = x - t2;
-      v2d const h2 = 0.5 * load2(s.eu[1] + n);
-      v2d const g2 = g0 - d2;
-      v2d const c2 = 1.0 - load2(s.erfz[1] + n);
-      v2d const q2 = kInvSqrtPi * load2(s.ew[1] + n);
-      v2d const a2h2 = A2 * h2;
-      r = y - (a1h1 * c1 + a2h2 * c2 + B + C * e);
-      if (kLayout != 1)
-        J[1] = C * x * e + a1h1 * (-g1 * c1 + rs * q1) + a2h2 * (-g2 * c2 + rs * q2);
-      J[4] = a1h1 * (l2s * c1 - kSqrt2 * (d1 / s2 - l) * q1) +
-             a2h2 * (l2s * c2 - kSqrt2 * (d2 / s2 - l) * q2);
-      J[6] = h2 * c2;
-      J[7] = a2h2 * (-l * c2 - rs_inv * q2);
-    }
-
-    if (kLayout == 0) {
-      v2d cols[kFitParams + 1];
-      for (int c = 0; c < nf; ++c) cols[c] = J[free_idx[c]];
-      cols[nf] = r;
-      store_rows(cols, nf + 1, s.rows[n], s.rows[n + 1]);
-    } else {
-      constexpr int kCols = 5 + (kLayout == 2) + 2 * (kPulses == 2) + 1;
-      v2d cols[kCols];
-      int c = 0;
-      cols[c++] = J[0];
-      if (kLayout == 2) cols[c++] = J[1];
-      cols[c++] = J[2];
-      cols[c++] = J[3];
-      cols[c++] = J[4];
-      cols[c++] = J[5];
-      if (kPulses == 2) {
-        cols[c++] = J[6];
-        cols[c++] = J[7];
-      }
-      cols[c] = r;
+    V col[kRowWidth];
+    if constexpr (kFixed)
+      fixed_columns<V, kLambdaColumn>(col, value, std::make_integer_sequence<int, kFixedCols>{});
+    else
+      for (int c = 0; c < m; ++c) col[c] = value[in.plan.col[c]];
+#pragma GCC unroll 16
+    for (int c = m; c < chunks * W; ++c) col[c] = splat<V>(0.0);
+#pragma GCC unroll 16
+    for (int c = vanishing; c < m; ++c) nonzero[c] |= col[c] != 0.0;
+    for (int c = 0; c < m; ++c) store(s.cols[c] + n, col[c]);
 #pragma GCC unroll 5
-      for (int cc = 0; cc < kCols; cc += 2) {
-        v2d const hi = cc + 1 < kCols ? cols[cc + 1] : splat(0.0);
-        store2(s.rows[n] + cc, __builtin_shuffle(cols[cc], hi, v2i{0, 2}));
-        store2(s.rows[n + 1] + cc, __builtin_shuffle(cols[cc], hi, v2i{1, 3}));
-      }
+    for (int h = 0; h < chunks; ++h) {
+      transpose(col + h * W);
+#pragma GCC unroll 4
+      for (int l = 0; l < W; ++l) store(s.rows[n + l] + h * W, col[h * W + l]);
     }
   }
+  int used = m;
+  if (in.skip)
+    while (used > vanishing && !any_lane(nonzero[used - 1])) --used;
+  return used;
 }
 
-// Phase 4: acc[i][jp] += R_i (R_2jp, R_2jp+1) over the rows of the block, in
-// row order, for the M columns R = [J_free r]. Lane 1 of the last pair of an
-// even i is the upper-triangle twin of an entry summed elsewhere (or the zero
-// pad) and is not used. Rows i in [I0, I1) at a time, so that their
-// accumulators (at most 9 pairs) stay in registers: a spilled accumulator
-// would chain every row through a store and a load. The pairs (i, jp) of a
-// group are enumerated at compile time and expanded into straight-line code.
+// Phase 4. acc[i] + W jc holds the accumulators of row i of the triangle,
+// columns W jc .. W jc + W - 1; lanes above the diagonal are twins of entries
+// summed elsewhere (or zero padding) and are never read. Rows [I0, I1) of the
+// triangle at a time, so that their accumulators stay in registers: a
+// spilled accumulator would chain every row through a store and a load. The
+// (row, chunk) pairs of a group are enumerated at compile time and expanded
+// into straight-line code.
 
-// Number of pairs (i, jp), jp <= i / 2, for i in [i0, i1).
-constexpr int pair_count(int i0, int i1)
+// Accumulator vectors of rows [i0, i1): row i needs i / w + 1.
+constexpr int pair_count(int w, int i0, int i1)
 {
   int c = 0;
-  for (int i = i0; i < i1; ++i) c += i / 2 + 1;
+  for (int i = i0; i < i1; ++i) c += i / w + 1;
   return c;
 }
 
-// Row i and pair jp of the t-th pair counted from row i0.
-constexpr int pair_row(int i0, int t)
+// Row and chunk of the t-th pair counted from row i0.
+constexpr int pair_row(int w, int i0, int t)
 {
   int i = i0;
-  while (t > i / 2) t -= i / 2 + 1, ++i;
+  while (t > i / w) t -= i / w + 1, ++i;
   return i;
 }
 
-constexpr int pair_col(int i0, int t)
+constexpr int pair_chunk(int w, int i0, int t)
 {
   int i = i0;
-  while (t > i / 2) t -= i / 2 + 1, ++i;
+  while (t > i / w) t -= i / w + 1, ++i;
   return t;
 }
 
-template <int I0, int T>
+// End of the group starting at row i0 (below p): as many rows as fit in
+// `budget` accumulators, at least one.
+constexpr int group_end(int w, int budget, int i0, int p)
+{
+  int i = i0, c = 0;
+  while (i < p && c + i / w + 1 <= budget) c += i / w + 1, ++i;
+  return i > i0 ? i : i0 + 1;
+}
+
+template <class V, int I0, int T>
 struct Pair {
-  static constexpr int i = pair_row(I0, T);
-  static constexpr int jp = pair_col(I0, T);
+  static constexpr int i = pair_row(kLanes<V>, I0, T);
+  static constexpr int j = pair_chunk(kLanes<V>, I0, T) * kLanes<V>;
 };
 
-template <int I0, int... T>
-inline void load_acc(v2d* a, v2d const (*acc)[5], std::integer_sequence<int, T...>)
+template <class V, int I0, int... T>
+ZORV_INLINE void accumulate_rows(PassScratch const& s, double (*acc)[kRowWidth],
+                                 std::integer_sequence<int, T...>)
 {
-  ((a[T] = acc[Pair<I0, T>::i][Pair<I0, T>::jp]), ...);
+  V a[sizeof...(T)];
+  ((a[T] = load<V>(acc[Pair<V, I0, T>::i] + Pair<V, I0, T>::j)), ...);
+  for (int n = 0; n < kBlock; ++n) {
+    double const* row = s.rows[n];
+    ((a[T] += splat<V>(s.cols[Pair<V, I0, T>::i][n]) * load<V>(row + Pair<V, I0, T>::j)), ...);
+  }
+  ((store(acc[Pair<V, I0, T>::i] + Pair<V, I0, T>::j, a[T])), ...);
 }
 
-template <int I0, int... T>
-inline void store_acc(v2d const* a, v2d (*acc)[5], std::integer_sequence<int, T...>)
+// Rows [I0, P) of the triangle, group by group: at most 9 accumulators with
+// SSE2 (pairs) and 10 with AVX2 (quads, enough for all seven columns of a
+// fit with the decay rate free), so that with the row's operands they fit
+// the 16 vector registers.
+template <class V, int P, int I0 = 0>
+ZORV_INLINE void accumulate_prefix(PassScratch const& s, double (*acc)[kRowWidth])
 {
-  ((acc[Pair<I0, T>::i][Pair<I0, T>::jp] = a[T]), ...);
-}
-
-template <int I0, int... T>
-inline void multiply_add(v2d* a, double const* row, std::integer_sequence<int, T...>)
-{
-  ((a[T] += splat(row[Pair<I0, T>::i]) * load2(row + 2 * Pair<I0, T>::jp)), ...);
-}
-
-template <int I0, int I1>
-void accumulate_rows(PassScratch const& s, v2d (*acc)[5])
-{
-  constexpr int kCount = pair_count(I0, I1);
-  using Seq = std::make_integer_sequence<int, kCount>;
-  v2d a[kCount];
-  load_acc<I0>(a, acc, Seq{});
-  for (int n = 0; n < kBlock; ++n) multiply_add<I0>(a, s.rows[n], Seq{});
-  store_acc<I0>(a, acc, Seq{});
-}
-
-template <int M>
-void block_accumulate(PassScratch const& s, v2d (*acc)[5])
-{
-  if constexpr (M <= 5) {
-    accumulate_rows<0, M>(s, acc);
-  } else if constexpr (M <= 7) {
-    accumulate_rows<0, 5>(s, acc);
-    accumulate_rows<5, M>(s, acc);
-  } else {
-    accumulate_rows<0, 5>(s, acc);
-    accumulate_rows<5, 7>(s, acc);
-    accumulate_rows<7, M>(s, acc);
+  if constexpr (I0 < P) {
+    constexpr int kBudget = kLanes<V> == 2 ? 9 : 10;
+    constexpr int I1 = group_end(kLanes<V>, kBudget, I0, P);
+    accumulate_rows<V, I0>(s, acc, std::make_integer_sequence<int, pair_count(kLanes<V>, I0, I1)>{});
+    accumulate_prefix<V, P, I1>(s, acc);
   }
 }
 
-void accumulate(int M, PassScratch const& s, v2d (*acc)[5])
+template <class V>
+ZORV_INLINE void accumulate_block(int used, PassScratch const& s, double (*acc)[kRowWidth])
 {
-  switch (M) {
-    case 1: block_accumulate<1>(s, acc); break;
-    case 2: block_accumulate<2>(s, acc); break;
-    case 3: block_accumulate<3>(s, acc); break;
-    case 4: block_accumulate<4>(s, acc); break;
-    case 5: block_accumulate<5>(s, acc); break;
-    case 6: block_accumulate<6>(s, acc); break;
-    case 7: block_accumulate<7>(s, acc); break;
-    case 8: block_accumulate<8>(s, acc); break;
-    default: block_accumulate<9>(s, acc); break;
+  static_assert(kPassCols == 9, "one case per number of columns");
+  switch (used) {
+    case 1: accumulate_prefix<V, 1>(s, acc); break;
+    case 2: accumulate_prefix<V, 2>(s, acc); break;
+    case 3: accumulate_prefix<V, 3>(s, acc); break;
+    case 4: accumulate_prefix<V, 4>(s, acc); break;
+    case 5: accumulate_prefix<V, 5>(s, acc); break;
+    case 6: accumulate_prefix<V, 6>(s, acc); break;
+    case 7: accumulate_prefix<V, 7>(s, acc); break;
+    case 8: accumulate_prefix<V, 8>(s, acc); break;
+    default: accumulate_prefix<V, 9>(s, acc); break;
   }
 }
 
-template <int kPulses, int kLayout>
-void pass(double (*data)[kFitPoints][2], double const* p, double const* exp_lx,
-          int const* free_idx, int nf, PassScratch& s, v2d (*acc)[5])
+template <class V, int kPulses, bool kLambdaColumn, bool kFixed>
+ZORV_INLINE void pass_blocks(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
 {
-  PulseShape const k = pulse_shape(p[1], p[4]);
-  double const t[2] = {p[3], p[7]};
-  bool const need_lx = exp_lx == nullptr;
-  int const M = nf + 1;
-  for (int n = 0; n < kBlock; ++n) s.rows[n][M] = 0.0;  // pad, odd M
   for (int base = 0; base < kFitPoints; base += kBlock) {
-    double const(*pt)[2] = (*data) + base;
-    block_arguments<kPulses>(pt, k, t, need_lx, s);
-    block_calls<kPulses>(need_lx, s);
-    block_rows<kPulses, kLayout>(pt, p, k, need_lx ? s.e : exp_lx + base, free_idx, nf, s);
-    accumulate(M, s, acc);
+    double const(*pt)[2] = in.data + base;
+    block_arguments<V, kPulses>(in, pt, s);
+    block_calls<V, kPulses>(in, s);
+    double const* e = in.exp_lx ? in.exp_lx + base : s.e;
+    int const used = block_rows<V, kPulses, kLambdaColumn, kFixed>(in, pt, e, s);
+    accumulate_block<V>(used, s, acc);
+  }
+}
+
+template <class V, int kPulses>
+ZORV_INLINE void pass_pulses(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
+{
+  if (in.fixed) {
+    if (in.lambda_free) pass_blocks<V, kPulses, true, true>(in, s, acc);
+    else pass_blocks<V, kPulses, false, true>(in, s, acc);
+  } else {
+    if (in.lambda_free) pass_blocks<V, kPulses, true, false>(in, s, acc);
+    else pass_blocks<V, kPulses, false, false>(in, s, acc);
+  }
+}
+
+template <class V>
+ZORV_INLINE void pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
+{
+  if (in.single) pass_pulses<V, 1>(in, s, acc);
+  else pass_pulses<V, 2>(in, s, acc);
+}
+
+// One function per unit; everything above is inlined into each and compiled
+// for its unit.
+__attribute__((target("avx512f,avx512vl"))) void pass_avx512(PassInput const& in, PassScratch& s,
+                                                             double (*acc)[kRowWidth])
+{
+  pass<v4d>(in, s, acc);
+}
+
+__attribute__((target("avx2"))) void pass_avx2(PassInput const& in, PassScratch& s,
+                                               double (*acc)[kRowWidth])
+{
+  pass<v4d>(in, s, acc);
+}
+
+void pass_sse2(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
+{
+  pass<v2d>(in, s, acc);
+}
+
+void run_pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
+{
+  for (int i = 0; i < kPassCols; ++i)
+    for (int j = 0; j < kRowWidth; ++j) acc[i][j] = 0.0;
+  switch (vector_width()) {
+    case 8: pass_avx512(in, s, acc); break;
+    case 4: pass_avx2(in, s, acc); break;
+    default: pass_sse2(in, s, acc); break;
   }
 }
 
@@ -286,42 +376,60 @@ void pass(double (*data)[kFitPoints][2], double const* p, double const* exp_lx,
 
 void exp_lambda_x(double (*data)[kFitPoints][2], double lambda, double* out)
 {
-  for (int i = 0; i < kFitPoints; ++i) out[i] = std::exp(lambda * (*data)[i][0]);
+  for (int i = 0; i < kFitPoints; ++i) out[i] = exp_exact(lambda * (*data)[i][0]);
 }
 
 void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock,
                  double const* exp_lx, PassScratch& s, double (*N)[kFitParams], double* b,
                  double* ssr)
 {
-  int free_idx[kFitParams];
-  int nf = 0;
-  for (int j = 0; j < kFitParams; ++j)
-    if (lock[j] != 1) free_idx[nf++] = j;
-
-  v2d acc[kFitParams + 1][5];
-  for (auto& row : acc)
-    for (v2d& v : row) v = splat(0.0);
-
-  // The masks of the program's fits get a layout fixed at compile time.
-  bool const single = lock[6] == 1 && lock[7] == 1;
-  bool const shape_free = lock[0] != 1 && lock[2] != 1 && lock[3] != 1 && lock[4] != 1 && lock[5] != 1;
-  bool const second_free = lock[6] != 1 && lock[7] != 1;
-  int const layout = !shape_free || !(single || second_free) ? 0 : lock[1] == 1 ? 1 : 2;
-  if (single) {
-    if (layout == 1) pass<1, 1>(data, p, exp_lx, free_idx, nf, s, acc);
-    else if (layout == 2) pass<1, 2>(data, p, exp_lx, free_idx, nf, s, acc);
-    else pass<1, 0>(data, p, exp_lx, free_idx, nf, s, acc);
-  } else {
-    if (layout == 1) pass<2, 1>(data, p, exp_lx, free_idx, nf, s, acc);
-    else if (layout == 2) pass<2, 2>(data, p, exp_lx, free_idx, nf, s, acc);
-    else pass<2, 0>(data, p, exp_lx, free_idx, nf, s, acc);
+  PassInput in;
+  in.data = *data;
+  in.p = p;
+  in.k = pulse_shape(p[1], p[4]);
+  in.limit[0] = stand_in_limit(p[0]);
+  in.limit[1] = stand_in_limit(p[6]);
+  in.exp_lx = exp_lx;
+  Plan& plan = in.plan;
+  plan.m = 0;
+  plan.vanishing = 0;
+  for (int v : kOrder) {
+    if (v != kResidual && lock[v] == 1) continue;
+    plan.col[plan.m++] = v;
+    if (v == kResidual) plan.vanishing = plan.m;
   }
 
-  // Unpack the lower triangle of [J_free r]^T [J_free r].
-  for (int i = 0; i < nf; ++i)
-    for (int j = 0; j <= i; ++j) N[free_idx[i]][free_idx[j]] = acc[i][j / 2][j % 2];
-  for (int j = 0; j < nf; ++j) b[free_idx[j]] = acc[nf][j / 2][j % 2];
-  *ssr = acc[nf][nf / 2][nf % 2];
+  in.single = lock[6] == 1 && lock[7] == 1;
+  in.lambda_free = lock[1] != 1;
+  in.fixed = lock[0] != 1 && lock[2] != 1 && lock[3] != 1 && lock[4] != 1 && lock[5] != 1 &&
+             (in.single || (lock[6] != 1 && lock[7] != 1));
+
+  // Left-out products are exact zeros only if every value they would have
+  // met was finite. Each such value also meets itself on the diagonal, where
+  // R^2 is +inf or NaN for an infinite or NaN R, and a sum of squares never
+  // comes back from either: so a finite diagonal proves the pass exact, and
+  // otherwise it runs again with nothing left out.
+  alignas(64) double acc[kPassCols][kRowWidth];
+  in.skip = true;
+  run_pass(in, s, acc);
+  for (int j = 0; j < plan.m; ++j) {
+    if (acc[j][j] - acc[j][j] == 0.0) continue;
+    in.skip = false;
+    run_pass(in, s, acc);
+    break;
+  }
+
+  // Entry (i, j), j <= i, of the triangle in the pass's order.
+  for (int i = 0; i < plan.m; ++i) {
+    for (int j = 0; j <= i; ++j) {
+      int const a = plan.col[i], c = plan.col[j];
+      double const v = acc[i][j];
+      if (a == kResidual && c == kResidual) *ssr = v;
+      else if (a == kResidual) b[c] = v;
+      else if (c == kResidual) b[a] = v;
+      else N[a > c ? a : c][a > c ? c : a] = v;
+    }
+  }
 }
 
 }  // namespace zorv_fit

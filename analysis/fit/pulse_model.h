@@ -24,6 +24,11 @@
 constexpr int kFitPoints = 2500;  // samples per trace
 constexpr int kFitParams = 8;     // entries of the parameter vector
 
+// The fit library's functions live in a namespace of their own, so that a
+// program may also link another model with the same names (the generator's
+// single-pulse f, for one).
+namespace zorv_fit {
+
 // Evaluates residuals and Jacobian over the whole data set in one pass.
 //
 // data  (in)  kFitPoints pairs (x, y)
@@ -41,5 +46,7 @@ void initialize_J_rr(double (*data)[kFitPoints][2], double* p, double (*J)[kFitP
 
 // Model value at abscissa x with both pulses, whatever any lock mask says.
 double f(double x, double* p);
+
+}  // namespace zorv_fit
 
 #endif
