@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "run_state.h"
@@ -90,17 +91,39 @@ int info_report(FILE* out, int first, int last, time_t now, double elapsed)
 // True when what rank 0 prints ends up on a terminal. Open MPI hands every
 // rank a pseudo-terminal of its own whatever the launcher's output is, so
 // the rank's own descriptor says little: what counts is the standard output
-// of the launcher, the parent process, which forwards the rank's output.
+// of the launcher, the first ancestor (past wrappers such as time(1) that
+// share the rank's terminal) whose standard output is another device.
 static bool output_is_terminal()
 {
-    if (!isatty(STDOUT_FILENO)) return false;
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%d/fd/1", static_cast<int>(getppid()));
-    char target[256];
-    const ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) return false;
-    target[n] = '\0';
-    return std::strncmp(target, "/dev/pts/", 9) == 0 || std::strncmp(target, "/dev/tty", 8) == 0;
+    struct stat own;
+    if (!isatty(STDOUT_FILENO) || fstat(STDOUT_FILENO, &own) != 0) return false;
+    pid_t pid = getppid();
+    for (int depth = 0; depth < 8 && pid > 1; ++depth) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/fd/1", static_cast<int>(pid));
+        struct stat theirs;
+        if (stat(path, &theirs) != 0) return false;
+        if (!S_ISCHR(theirs.st_mode) || theirs.st_rdev != own.st_rdev) {
+            char target[256];
+            const ssize_t n = readlink(path, target, sizeof target - 1);
+            if (n <= 0) return false;
+            target[n] = '\0';
+            return std::strncmp(target, "/dev/pts/", 9) == 0 ||
+                   std::strncmp(target, "/dev/tty", 8) == 0;
+        }
+        // The same terminal as ours: a wrapper between the launcher and us.
+        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+        FILE* f = std::fopen(path, "r");
+        if (!f) return false;
+        char line[512];
+        const bool got = std::fgets(line, sizeof line, f) != nullptr;
+        std::fclose(f);
+        char const* close = got ? std::strrchr(line, ')') : nullptr;
+        int parent = 0;
+        if (!close || std::sscanf(close + 1, " %*c %d", &parent) != 1) return false;
+        pid = parent;
+    }
+    return false;
 }
 
 void end_progress_line()
