@@ -21,21 +21,9 @@
 #
 # Needs the synthetic files in work/ (./scripts/run_example.sh makes them).
 set -euo pipefail
-top="$(cd "$(dirname "$0")/.." && pwd)"
-exe="$top/build/mpi/zorv_mpi"
-work="${ZORV_WORK:-$top/work}"
-[ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
-[ -f "$work/synth-1.zvx" ] && [ -f "$work/synth-1.sgl" ] || { echo "run ./scripts/run_example.sh first"; exit 1; }
+source "$(dirname "$0")/synthetic_run.sh"
 events=${1:-3000}
 rounds=${2:-5}
-
-dir=$(mktemp -d /tmp/zorv_bench_ckpt_XXXXXX)
-trap 'rm -rf "$dir"' EXIT
-cd "$dir"
-ln -s "$work/synth-1.zvx" synth.1
-ln -s "$work/synth-1.sgl" synth.2
-cp "$top/examples/win.txt" .
-export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_mpi_yield_when_idle=1
 
 settings() {
   sed "s/^waveforms = 10000 /waveforms = $events /" "$top/examples/zorv_mpi.ini" > zorv_mpi.ini

@@ -10,25 +10,13 @@
 # which only reads, sends and waits. ZORV_MPI: the zorv_mpi to time (default
 # build/mpi/zorv_mpi).
 set -euo pipefail
-top="$(cd "$(dirname "$0")/.." && pwd)"
-exe="${ZORV_MPI:-$top/build/mpi/zorv_mpi}"
-work="${ZORV_WORK:-$top/work}"
-[ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
-[ -f "$work/synth-1.zvx" ] && [ -f "$work/synth-1.sgl" ] || { echo "run ./scripts/run_example.sh first"; exit 1; }
+source "$(dirname "$0")/synthetic_run.sh"
 events=${1:-2000}
 shift || true
 ranks=("${@:-2 3}")
 
-dir=$(mktemp -d /tmp/zorv_bench_e2e_XXXXXX)
-trap 'rm -rf "$dir"' EXIT
-cd "$dir"
-ln -s "$work/synth-1.zvx" synth.1
-ln -s "$work/synth-1.sgl" synth.2
-cp "$top/examples/win.txt" .
 sed "s/^waveforms = 10000 /waveforms = $events /" "$top/examples/zorv_mpi.ini" > zorv_mpi.ini
 
-export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-export OMPI_MCA_mpi_yield_when_idle=${OMPI_MCA_mpi_yield_when_idle:-1}
 for n in ${ranks[@]}; do
   start=$(date +%s.%N)
   mpiexec --oversubscribe -n 1 /usr/bin/time -f "%U %S" -o rank0.txt "$exe" : \
