@@ -29,8 +29,14 @@
 namespace {
 
 // Long enough that SIGTERM, which mpiexec passes on to the ranks only after
-// its kill timeout of a second, still finds the phase running with one worker.
+// its kill timeout of a second, still finds the phase running with one
+// worker; under AddressSanitizer the fits are several times slower, so fewer
+// events do.
+#ifdef __SANITIZE_ADDRESS__
+constexpr int kWaveforms = 2000;
+#else
 constexpr int kWaveforms = 6000;
+#endif
 
 std::string ini(char const* bcg = "-24000 -24000")
 {
@@ -239,7 +245,13 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
         EXPECT_GT(aligned_events(run).size(), 0u);
         disk.grow();
     } else {
+        // Without the right to mount a small file system the full disk is
+        // not tried; a stop early in the phase leaves the checkpoint instead.
         std::printf("No right to mount a small file system: the full disk is not tried\n");
+        pid_t early = start_job(run, 1);
+        ASSERT_TRUE(wait_for_progress(early, run, 0, 300));
+        kill(early, SIGUSR1);
+        EXPECT_EQ(wait_job(early), 75);
     }
 
     // 2. A checkpoint of another run is refused, and nothing is touched.
@@ -255,7 +267,10 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
 
     // 3. SIGTERM to mpiexec in the calibration phase.
     pid_t job = start_job(run, 3);
-    ASSERT_TRUE(wait_for_progress(job, run, 0, 1500));
+    // Soon after the restart, so that most of the phase is still ahead.
+    Checkpoint restart;
+    ASSERT_EQ(read_checkpoint(&restart, (run + "/" + kCheckpointName).c_str()), 0);
+    ASSERT_TRUE(wait_for_progress(job, run, 0, restart.next_event + 100));
     kill(job, SIGTERM);
     wait_job(job);
     console = console_of(3);
@@ -266,7 +281,7 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
     // 4. SIGUSR1 in the processing phase: mpiexec forwards it and the job
     // ends with the ranks' own status.
     job = start_job(run, 4);
-    ASSERT_TRUE(wait_for_progress(job, run, 1, 1000));
+    ASSERT_TRUE(wait_for_progress(job, run, 1, kWaveforms / 6));
     kill(job, SIGUSR1);
     EXPECT_EQ(wait_job(job), 75);
     const std::string calibrated = console_of(4);
@@ -277,7 +292,7 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
     // the way back.
     for (int rank : {0, 1}) {
         job = start_job(run, 5 + rank);
-        ASSERT_TRUE(wait_for_progress(job, run, 1, 2500 + 1500 * rank));
+        ASSERT_TRUE(wait_for_progress(job, run, 1, kWaveforms / 2 + kWaveforms / 4 * rank));
         pid_t victim = rank_pid(job, rank);
         ASSERT_GT(victim, 0);
         kill(victim, SIGKILL);
