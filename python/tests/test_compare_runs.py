@@ -9,9 +9,10 @@ import pytest
 
 from conftest import ROOT
 
-spec = importlib.util.spec_from_file_location("compare_runs", ROOT / "scripts" / "compare_runs.py")
-compare_runs = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(compare_runs)
+# scripts/ is not a package: the script is loaded from its file.
+_location = importlib.util.spec_from_file_location("compare_runs", ROOT / "scripts" / "compare_runs.py")
+compare_runs = importlib.util.module_from_spec(_location)
+_location.loader.exec_module(compare_runs)
 
 SUMMARY = "Good waveforms: 99.97% 99.93%, All 99.90%\n"
 CALIBRATION = ("Channel 0 decay: -0.0014999701    (maximum)\n"
