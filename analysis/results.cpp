@@ -164,6 +164,9 @@ int check_phase_outputs(OutputSizes const& sizes)
     for (int k = 0; k < kOutputFiles; ++k) {
         struct stat st;
         if (stat(names[k].c_str(), &st) != 0) {
+            // A phase stopped before its outputs were made has nothing in
+            // them yet: a missing file is made anew.
+            if (errno == ENOENT && sizes.bytes[k] == 0) continue;
             std::printf("Error: Cannot continue %s (%s)\n", names[k].c_str(), std::strerror(errno));
             return 1;
         }
@@ -183,7 +186,8 @@ int reopen_phase_outputs(OutputSizes const& sizes)
     reset_queues();
     written = sizes;
     for (int k = 0; k < kOutputFiles; ++k) {
-        if (truncate(names[k].c_str(), static_cast<off_t>(sizes.bytes[k])) != 0) {
+        if (truncate(names[k].c_str(), static_cast<off_t>(sizes.bytes[k])) != 0 &&
+            !(errno == ENOENT && sizes.bytes[k] == 0)) {
             std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names[k].c_str(),
                         static_cast<long long>(sizes.bytes[k]), std::strerror(errno));
             close_all_quietly();

@@ -27,7 +27,7 @@ struct OutputSizes {
 int open_phase_outputs();
 
 // Checks that each of the four files exists and holds at least `sizes`
-// bytes, touching none of them. Returns 0, or 1 after printing which file
+// bytes (a file recorded empty may also be missing), touching none of them. Returns 0, or 1 after printing which file
 // does not.
 int check_phase_outputs(OutputSizes const& sizes);
 

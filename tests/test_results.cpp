@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -164,4 +165,14 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
     ASSERT_EQ(close_phase_outputs(), 0);
     EXPECT_EQ(file_size("ab0.bin"), 4 * 72);
     EXPECT_EQ(read_lines("decay1.txt").size(), 4u);
+
+    // Stopped before the phase made its outputs: files recorded empty may be
+    // missing and are made anew.
+    std::remove("ab0.bin");
+    std::remove("decay1.txt");
+    ASSERT_EQ(check_phase_outputs(OutputSizes{{0, 0, 0, 0}}), 0);
+    ASSERT_EQ(reopen_phase_outputs(OutputSizes{{0, 0, 0, 0}}), 0);
+    ASSERT_EQ(close_phase_outputs(), 0);
+    EXPECT_EQ(file_size("ab0.bin"), 0);
+    EXPECT_EQ(file_size("decay1.txt"), 0);
 }
