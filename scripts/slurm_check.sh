@@ -6,7 +6,7 @@
 # As root: installs Debian's slurm-wlm and munge when missing, starts munged,
 # slurmctld and slurmd with a configuration, state and logs of their own in
 # build/slurm-check/ (no systemd, no cgroups), and submits the job on the
-# synthetic data with 3,000 events per phase. While it runs it is interrupted
+# synthetic data (10,000 events per phase). While it runs it is interrupted
 #   1. by `scancel --signal=USR1 --batch` in the calibration phase (the
 #      batch shell forwards it to mpiexec),
 #   2. by `scancel --signal=USR1 --full` in the processing phase (every
@@ -76,8 +76,13 @@ cleanup() {
   if [ "$status" -eq 0 ]; then
     say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run; a cancelled job stays cancelled"
   else
-    echo "Runs in $base; the last lines of the daemons' logs:"
+    echo "Runs in $base; the last lines of the daemons' logs and of the jobs':"
     tail -n 5 "$log"/*.log 2>/dev/null
+    for f in "$base"/run/zorv_mpi-*.log "$base"/cancel/zorv_mpi-*.log; do
+      [ -f "$f" ] || continue
+      printf '\n==> %s <==\n' "$f"
+      tr '\r' '\n' < "$f" | grep -v '^Done: \|^  ' | tail -n 25
+    done
     say "FAIL: ${reason:-exit status $status}"
   fi
   exit "$status"
@@ -120,16 +125,16 @@ if [ "$(stat -c %s synth-1.zvx 2>/dev/null)" != "$size" ] || [ "$(stat -c %s syn
   say "Generating the synthetic raw files"
   "$top/build/generator/zorv_gen" > /dev/null
 fi
-# Fewer events for speed; a checkpoint every half second, so that the check
-# can see how far the job got. Neither changes results.
+# A checkpoint every half second, so that the check can see how far the job
+# got; it does not change results. Every event of the files: a start must
+# last long enough to be interrupted in it.
 for d in whole run cancel; do
   mkdir "$base/$d"
   ln -s "$base/data/synth-1.zvx" "$base/$d/synth.1"
   ln -s "$base/data/synth-1.sgl" "$base/$d/synth.2"
   cp "$top/examples/win.txt" "$base/$d/"
-  sed -e 's/^waveforms = 10000 /waveforms = 3000  /' "$top/examples/zorv_mpi.ini" > "$base/$d/zorv_mpi.ini"
+  cp "$top/examples/zorv_mpi.ini" "$base/$d/"
   printf 'checkpoint_interval = 0.5\n' >> "$base/$d/zorv_mpi.ini"
-  grep -q '^waveforms = 3000 ' "$base/$d/zorv_mpi.ini" || fail "examples/zorv_mpi.ini has no 'waveforms = 10000' line"
 done
 
 ranks=$(( $(nproc) + 1 ))
@@ -209,24 +214,37 @@ submit() {
   say "Submitted job $job ($(nproc) tasks) in $run"
 }
 
-# Waits until start `restarts` of the job is in `phase` with at least
-# `events` events handed out, then calls scancel with the other arguments.
+# The event at which zorv_mpi of start `restarts` + 1 began in `phase`, from
+# its "Resuming the <phase> phase" line (0 when it began from the start or in
+# an earlier phase); nothing while that start's zorv_mpi has not begun. Until
+# then the checkpoint is the previous start's, and Slurm may call the job
+# RUNNING before its batch script runs, so a signal would find no one.
+began_at() {
+  [ -f "$run/zorv_mpi-$job.log" ] || return 0
+  tr '\r' '\n' < "$run/zorv_mpi-$job.log" | awk -v want="$(($1 + 1))" -v phase="$2" '
+    /^No checkpoint zorv_mpi.checkpoint/ || /^Resuming the / { n++; at = ($1 == "Resuming" && $3 == phase) ? $7 : 0 }
+    END { if (n == want) print at }'
+}
+
+# Waits until start `restarts` + 1 of the job has handed out `events` events
+# of `phase` itself, then calls scancel with the other arguments.
 interrupt() {
-  local restarts=$1 phase=$2 events=$3 p st ph ev
+  local restarts=$1 phase=$2 events=$3 p st ph ev from
   shift 3
   for i in $(seq 1200); do
+    from=$(began_at "$restarts" "$phase")
     p=$(progress)
     read -r st ph ev <<< "$p"
-    if [ "$(field JobState)" = RUNNING ] && [ "$(field Restarts)" = "$restarts" ] &&
-       [ "$st" = running ] && [ "$ph" = "$phase" ] && [ "${ev:-0}" -ge "$events" ]; then
-      say "  $phase phase at event $ev: scancel${*:+ $*} $job"
+    if [ -n "$from" ] && [ "$(field JobState)" = RUNNING ] && [ "$(field Restarts)" = "$restarts" ] &&
+       [ "$st" = running ] && [ "$ph" = "$phase" ] && [ "${ev:-0}" -ge $((from + events)) ]; then
+      say "  $phase phase at event $ev (this start began at $from): scancel${*:+ $*} $job"
       scancel "$@" "$job"
       return 0
     fi
-    [ "$(field JobState)" != COMPLETED ] || fail "the job finished before the $phase phase reached event $events"
+    [ "$(field JobState)" != COMPLETED ] || fail "the job finished before the $phase phase reached event $events of start $((restarts + 1))"
     sleep 0.1
   done
-  fail "no progress to event $events of the $phase phase in start $((restarts + 1)) (state $(field JobState), checkpoint: $p)"
+  fail "no progress by $events events in the $phase phase in start $((restarts + 1)) (state $(field JobState), checkpoint: $p)"
 }
 
 # Waits until the job has been requeued `restarts` times.
@@ -261,9 +279,9 @@ expect() {
 }
 
 submit run
-interrupt 0 calibration 600 --signal=USR1 --batch
+interrupt 0 calibration 2000 --signal=USR1 --batch
 requeued 1
-interrupt 1 processing 600 --signal=USR1 --full
+interrupt 1 processing 2000 --signal=USR1 --full
 requeued 2
 interrupt 2 processing 1500 --signal=TERM --full
 requeued 3
