@@ -2,11 +2,12 @@
 image, a console error and an uncaught exception."""
 
 import base64
-import pathlib
 import subprocess
 import sys
 
-SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "check_report.py"
+from conftest import ROOT
+
+SCRIPT = ROOT / "scripts" / "check_report.py"
 # A 1 x 1 PNG.
 PIXEL = base64.b64decode("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==")
 

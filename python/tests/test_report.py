@@ -15,6 +15,7 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import ROOT
 from zorv import files, model
 
 WAVEFORMS = 120
@@ -75,7 +76,7 @@ def run(build_dir, tmp_path_factory):
     write_session(run_dir / "zorv.1", rng, WAVEFORMS)
     write_session(run_dir / "zorv.2", rng, WAVEFORMS, TWO_PULSE, NO_PULSE_B)
     (run_dir / "zorv_mpi.ini").write_text(INI.format(w=WAVEFORMS, h=HEADER))
-    shutil.copy(build_dir.parent / "examples" / "win.txt", run_dir / "win.txt")
+    shutil.copy(ROOT / "examples" / "win.txt", run_dir / "win.txt")
     # A file the report does not know, such as a checkpoint, is left alone.
     (run_dir / "zorv_mpi.checkpoint").write_bytes(b"\x01\x02")
     env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
@@ -85,7 +86,7 @@ def run(build_dir, tmp_path_factory):
     (run_dir / "zorv_mpi.log").write_text(mpi.stdout)
     assert mpi.returncode == 0, mpi.stdout + mpi.stderr
     report = subprocess.run([sys.executable, "-m", "zorv.report", str(run_dir)],
-                            cwd=pathlib.Path(__file__).parents[1], capture_output=True, text=True,
+                            cwd=ROOT / "python", capture_output=True, text=True,
                             timeout=300)
     assert report.returncode == 0, report.stderr
     return run_dir, report

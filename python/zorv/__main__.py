@@ -11,6 +11,7 @@ import sys
 import numpy as np
 
 from . import files
+from .analysis import calibration_estimates
 
 
 def show(path):
@@ -25,7 +26,7 @@ def show(path):
                 print(f"  {f:<15}{np.mean(v):>16.8g}{np.std(v):>14.6g}{np.min(v):>16.8g}{np.max(v):>16.8g}")
     elif name.startswith("decay_hist"):
         h = files.read_decay_hist(path)
-        k = int(np.argmax(h["count"][1:-1])) + 1
+        k = calibration_estimates(h)[0]
         print(f"{path}: {len(h)} bins from {h['centre'][0]:.10f} to {h['centre'][-1]:.10f}, "
               f"{int(h['count'].sum()):,} values, fullest inner bin {k} at {h['centre'][k]:.10f}")
     elif name.startswith("decay"):

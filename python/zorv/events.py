@@ -14,8 +14,8 @@ import os
 
 import numpy as np
 
-from .files import PARAMETER_FIELDS, SAMPLES, Progress, open_raw
-from .model import FITTABLE, classify, pulse_model, smooth
+from .files import SAMPLES, Progress, open_raw
+from .model import FITTABLE, classify, fitted_curve, smooth
 
 SSR_MATCH = 1e-6  # relative agreement of the residual sums that identifies an event
 
@@ -76,12 +76,7 @@ class Phase:
 
 def curves(ra, rb):
     """The fitted curves of both channels of one event over its samples."""
-    x = np.arange(SAMPLES, dtype=np.float64)
-    out = []
-    for r in (ra, rb):
-        p = [r[name] for name in PARAMETER_FIELDS]
-        out.append(pulse_model(x, p, two_pulses=r["amplitude2"] != 0.0))
-    return out
+    return [fitted_curve(r) for r in (ra, rb)]
 
 
 def find_event(phase, ra, rb, candidates):

@@ -209,7 +209,12 @@ def read_config(path):
     given twice takes the later value, as in zorv_mpi). Paths are str,
     single numbers int or float, pairs lists: {"abfile_path": "ab",
     "waveforms": 10000, "bcg_est": [-24000, -24000], ...}."""
-    return {k: v for k, v, _ in read_config_entries(path) if k != "#"}
+    return config_of(read_config_entries(path))
+
+
+def config_of(entries):
+    """The dict of `read_config` from the entries of `read_config_entries`."""
+    return {k: v for k, v, _ in entries if k != "#"}
 
 
 # ---------------------------------------------------------------------------
@@ -241,7 +246,7 @@ def read_log(path):
     """
     with open(path, encoding="utf-8", errors="replace") as f:
         text = f.read()
-    lines = [ln for ln in re.split(r"[\r\n]", text)]
+    lines = re.split(r"[\r\n]", text)
     facts = {"ranks": 0, "phases": {}, "decay": {}, "errors": [], "summary": None,
              "calibration_read": [], "started": None, "finished": None, "duration_s": None}
     stamps = []
@@ -273,7 +278,7 @@ def read_log(path):
         m = _SUMMARY.match(s)
         if m:
             facts["summary"] = tuple(float(g) for g in m.groups())
-        if s.startswith("Error:") or s.startswith("ERROR:") or "\nError:" in s:
+        if s.startswith(("Error:", "ERROR:")):
             facts["errors"].append(s)
     if stamps:
         facts["started"] = stamps[0]

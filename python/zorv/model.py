@@ -21,6 +21,8 @@ import math
 
 import numpy as np
 
+from .files import PARAMETER_FIELDS, SAMPLES
+
 SQRT2 = 1.4142135623730951
 PEAK_THRESHOLD = 500.0    # smoothed, baseline-corrected height of a peak
 MIN_SEPARATION = 200.0    # samples between the first two peaks (or from 0)
@@ -63,7 +65,6 @@ def pulse_model(x, p, two_pulses=True):
 def fitted_curve(record, x=None):
     """The fitted model of one result record (a row of a structured array
     from `read_results`) over the trace's samples 0 .. 2499 or at x."""
-    from .files import PARAMETER_FIELDS, SAMPLES
     if x is None:
         x = np.arange(SAMPLES, dtype=np.float64)
     p = [record[name] for name in PARAMETER_FIELDS]
@@ -101,6 +102,15 @@ def smooth(traces, kernel):
     return full[..., h:h + n] / norm[h:h + n]
 
 
+def vertex_terms(x1, y1, x2, y2, x3, y3):
+    """Numerator and denominator of the abscissa of the vertex of the
+    parabola through three points, in the form zorv_mpi evaluates them
+    (scalars or arrays)."""
+    num = 0.5 * ((x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3)
+    den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3
+    return num, den
+
+
 def find_peaks(smoothed):
     """Peaks of one smoothed, baseline-corrected trace by the worker's rule:
     strict local maxima above 500 away from the ends. Returns the positions
@@ -110,10 +120,8 @@ def find_peaks(smoothed):
     c = y[1:-1]
     i = np.nonzero((c > y[:-2]) & (c > y[2:]) & (c > PEAK_THRESHOLD))[0] + 1
     y1, y2, y3 = y[i - 1], y[i], y[i + 1]
-    x1, x2, x3 = i - 1.0, i * 1.0, i + 1.0
-    num = 0.5 * ((x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3)
-    den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3
-    return num / den, y2
+    num, den = vertex_terms(i - 1.0, y1, i * 1.0, y2, i + 1.0, y3)
+    return num / den, y2  # den < 0 at a strict maximum
 
 
 # Why a channel was not fitted, by the worker's rules in the order it applies them.

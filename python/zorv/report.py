@@ -21,8 +21,8 @@ import numpy as np
 from . import figures
 from .analysis import calibration_estimates
 from .events import Phase, curves, locate_records, scan_decisions
-from .files import (RESULT_FIELDS, read_config_entries, read_decay_hist, read_log,
-                    read_results)
+from .files import (RESULT_FIELDS, config_of, read_config_entries, read_decay_hist,
+                    read_log, read_results)
 from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth
 
 CHANNEL = figures.CHANNEL
@@ -104,7 +104,7 @@ class Report:
         if not os.path.exists(ini):
             raise SystemExit(f"Error: {ini} not found: RUN_DIR must be the folder zorv_mpi ran in")
         self.entries = read_config_entries(ini)
-        self.config = {k: v for k, v, _ in self.entries if k != "#"}
+        self.config = config_of(self.entries)
         base = str(self.config.get("abfile_path", ""))
         self.result_names = [f"{base}{c}.bin" for c in (0, 1)]
         for name in self.result_names:
@@ -120,6 +120,9 @@ class Report:
             self.a, self.b = self.a[:n], self.b[:n]
         if len(self.a) == 0:
             raise SystemExit("Error: the result files hold no records")
+        # The decay rates the processing phase held, per channel (one value each
+        # when it held the calibrated rate throughout).
+        self.held = [np.unique(rec["decay_rate"]) for rec in (self.a, self.b)]
         self.log = read_log(self.path("zorv_mpi.log")) if os.path.exists(self.path("zorv_mpi.log")) else None
         self.hists = [read_decay_hist(self.path(f"decay_hist{c}.txt"))
                       if os.path.exists(self.path(f"decay_hist{c}.txt")) else None for c in (0, 1)]
@@ -147,7 +150,7 @@ class Report:
         if not self.log:
             rows.append(["Console log", "zorv_mpi.log not found: times, rates and per-channel "
                                         "fractions are not known"])
-        held = [np.unique(rec["decay_rate"]) for rec in (self.a, self.b)]
+        held = self.held
         if all(len(h) == 1 for h in held):
             rows.append(["Calibrated decay rates", "A %.10f, B %.10f per sample (decay times %.1f and "
                          "%.1f samples)" % (held[0][0], held[1][0], -1 / held[0][0], -1 / held[1][0])])
@@ -209,8 +212,7 @@ class Report:
         figures.calibration(os.path.join(self.out_dir, "calibration.png"), self.hists, est, logged)
         start = self.config.get("decay_est", [float("nan")] * 2)
         rows = []
-        for c, rec in enumerate((self.a, self.b)):
-            held = np.unique(rec["decay_rate"])
+        for c, held in enumerate(self.held):
             lg = logged.get(c, {})
             rows.append([f"Channel {CHANNEL[c]}", num(float(start[c]), "{:.6g}"),
                          num(lg.get("maximum", float("nan")), "{:.10f}"),
