@@ -229,10 +229,9 @@ void calibrate()
 {
     // The largest number of events the calibration sessions can deliver
     // bounds the length of a decay list (a longer one is read that far).
-    // Formed in 64 bits; indices are 32-bit, so more than INT_MAX values
-    // cannot be sorted anyway. It limits the reading, it is not allocated.
-    int64_t capacity = static_cast<int64_t>(waveforms) *
-                       (static_cast<int64_t>(stop_cal_session) - start_cal_session + 1);
+    // Indices are 32-bit, so more than INT_MAX values cannot be sorted
+    // anyway. It limits the reading, it is not allocated.
+    int64_t capacity = phase_events(start_cal_session, stop_cal_session);
     if (capacity <= 0) {
         std::printf("Error: No room for decay values (waveforms %d, calibration sessions %d to %d),"
                     " decay_est kept at %.10f and %.10f\n",

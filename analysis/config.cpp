@@ -304,8 +304,7 @@ int validate_config()
     int const ranges[2][2] = {{start_cal_session, stop_cal_session},
                               {start_session, stop_session}};
     for (auto const& r : ranges) {
-        long long events = static_cast<long long>(waveforms) *
-                           (static_cast<long long>(r[1]) - r[0] + 1);
+        const long long events = phase_events(r[0], r[1]);
         if (events > INT_MAX) {
             std::printf("Error: Sessions %d to %d hold %lld events, more than %d\n",
                         r[0], r[1], events, INT_MAX);

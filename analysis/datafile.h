@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // The files are read and written as the bytes lie in memory; that is the
 // documented little-endian layout only on a little-endian host.
@@ -28,8 +29,11 @@ inline int16_t record_sample(int16_t const* record, int k, int c)
     return record[2 * k + c];
 }
 
-// Positions fp at the first record behind a header of `offset` bytes.
+// Positions fp at record r (from 0) behind a header of `offset` bytes.
 // Returns 0 on success, 1 when the stream cannot be positioned.
+int seek_record(FILE* fp, long offset, int r);
+
+// seek_record at the first record.
 int seek_first_record(FILE* fp, long offset);
 
 // Reads the next 10,000-byte record into `record` (5,000 values). Returns 1
@@ -37,11 +41,14 @@ int seek_first_record(FILE* fp, long offset);
 // of a record was left (the caller must not use it then).
 int read_event_record(FILE* fp, int16_t* record);
 
-// Appends one result record (9 doubles). Returns 0 on success, 1 on a write
-// error.
+// Appends one result record (9 doubles) to a file, or to the bytes that
+// are to be written. Returns 0 on success, 1 on a write error.
 int write_result_record(FILE* fp, double const* block);
+void append_result_record(std::string& out, double const* block);
 
-// Appends one decay-list line. Returns 0 on success, 1 on a write error.
+// Appends one decay-list line to a file, or to the bytes that are to be
+// written. Returns 0 on success, 1 on a write error.
 int write_decay_line(FILE* fp, double decay);
+void append_decay_line(std::string& out, double decay);
 
 #endif

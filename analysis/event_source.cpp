@@ -33,13 +33,6 @@ bool raw_file_name(int session, char* name)
     return false;
 }
 
-// Positions f at record r behind the header.
-bool seek_record(FILE* f, int r)
-{
-    const off_t at = static_cast<off_t>(data_offset) + static_cast<off_t>(kRecordBytes) * r;
-    return fseeko(f, at, SEEK_SET) == 0;
-}
-
 }  // namespace
 
 EventSource::~EventSource()
@@ -88,7 +81,7 @@ bool EventSource::open_session_at(int e)
     file_ = open_raw_file(name_);
     if (!file_) return false;
     std::printf("Processing file: %s\n", name_);
-    if (!seek_record(file_, e % waveforms)) {
+    if (seek_record(file_, data_offset, e % waveforms) != 0) {
         std::printf("Error: Cannot position file %s at record %d\n", name_, e % waveforms);
         end();
         return false;
@@ -104,7 +97,7 @@ int EventSource::read_again(int e, int16_t* record)
     if (!raw_file_name(session_of(e), name)) return 0;
     FILE* f = open_raw_file(name);
     if (!f) return 0;
-    const bool ok = seek_record(f, e % waveforms) && read_event_record(f, record);
+    const bool ok = seek_record(f, data_offset, e % waveforms) == 0 && read_event_record(f, record);
     std::fclose(f);
     if (!ok) std::printf("Error: Cannot read event %d again from %s\n", e, name);
     return ok ? 1 : 0;

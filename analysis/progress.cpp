@@ -69,10 +69,7 @@ int info_report(FILE* out, int first, int last, time_t now, double elapsed)
 
     info_count = next_threshold(info_count, std::trunc(rate), refresh_interval);
 
-    // Events of the phase. Formed in 64 bits: no session range of a real run
-    // comes near 2^31 events, but a wrong configuration must not overflow.
-    const int64_t total = static_cast<int64_t>(waveforms) *
-                          (static_cast<int64_t>(last) - static_cast<int64_t>(first) + 1);
+    const int64_t total = phase_events(first, last);
     const double dtotal = static_cast<double>(total);
 
     char when[kTimeText + 1];

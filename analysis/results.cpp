@@ -133,14 +133,6 @@ int write_queued()
     return 0;
 }
 
-void queue_decay_line(std::string& q, double decay)
-{
-    // "%.12f" of the largest double has 309 digits before the point.
-    char line[400];
-    int n = std::snprintf(line, sizeof line, "%.12f\n", decay);
-    q.append(line, static_cast<size_t>(n));
-}
-
 }  // namespace
 
 char const* output_name(int k)
@@ -210,8 +202,8 @@ int record_result(double const* result, int event)
 
     for (int c = 0; c < 2; ++c) {
         double const* block = result + kBlockDoubles * c;
-        queued[2 * c].append(reinterpret_cast<char const*>(block), kResultBytes);
-        queue_decay_line(queued[2 * c + 1], block[2]);
+        append_result_record(queued[2 * c], block);
+        append_decay_line(queued[2 * c + 1], block[2]);
     }
     queued_events.push_back(event);
     return queued[0].size() >= kBatchBytes ? write_queued() : 0;

@@ -54,4 +54,12 @@ extern int run_abort;
 // Puts every item back to its initial value (used by tests and at start-up).
 void reset_run_state();
 
+// Events of the sessions first .. last: waveforms per session. Formed in 64
+// bits: no session range of a real run comes near 2^31 events, but a wrong
+// configuration must not overflow.
+inline int64_t phase_events(int first, int last)
+{
+    return static_cast<int64_t>(waveforms) * (static_cast<int64_t>(last) - first + 1);
+}
+
 #endif

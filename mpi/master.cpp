@@ -89,9 +89,9 @@ int continue_phase(Checkpoint const* record)
     return reopen_phase_outputs(record->outputs);
 }
 
-}  // namespace
-
-void load_send_data(int destination, int /*first*/, int /*last*/)
+// Reads the next event of the phase and sends it to `destination`; does
+// nothing when the phase has no events left.
+void load_send_data(int destination)
 {
     int event;
     if (!source.next(send_buffer, &event)) return;  // the phase has no events left
@@ -99,6 +99,8 @@ void load_send_data(int destination, int /*first*/, int /*last*/)
     held[destination] = event;
     ++msg_send;
 }
+
+}  // namespace
 
 int work_master(int first, int last, Checkpoint* record, bool resume)
 {
@@ -120,7 +122,7 @@ int work_master(int first, int last, Checkpoint* record, bool resume)
     timer.start();
     double next_checkpoint = monotonic_seconds() + checkpoint_interval;
 
-    for (int w = 1; w < world_size && !stop_signal(); ++w) load_send_data(w, first, last);
+    for (int w = 1; w < world_size && !stop_signal(); ++w) load_send_data(w);
 
     while (msg_received < msg_send) {
         MPI_Status status;
@@ -139,7 +141,7 @@ int work_master(int first, int last, Checkpoint* record, bool resume)
         }
         if (msg_received > info_count) info(first, last);
         if (run_abort || stop_signal()) continue;
-        load_send_data(worker, first, last);
+        load_send_data(worker);
         if (monotonic_seconds() >= next_checkpoint) {
             if (write_phase_checkpoint(record)) run_abort = 1;
             next_checkpoint = monotonic_seconds() + checkpoint_interval;

@@ -21,8 +21,4 @@ struct Checkpoint;
 // written, a checkpoint that cannot be written).
 int work_master(int first, int last, Checkpoint* record, bool resume);
 
-// Reads the next event of the phase and sends it to `destination`; does
-// nothing when the phase has no events left.
-void load_send_data(int destination, int first, int last);
-
 #endif

@@ -60,11 +60,6 @@ void reset_phase_counters()
     info_count = 200;
 }
 
-int64_t phase_events(int first, int last)
-{
-    return static_cast<int64_t>(waveforms) * (static_cast<int64_t>(last) - first + 1);
-}
-
 // One phase: workers loop until their stop message, rank 0 runs the master
 // and returns the phase's outcome (workers return 0).
 int run_phase(char const* announcement, int first, int last, Checkpoint* record, bool resume)
