@@ -10,15 +10,15 @@
 // bin and its two neighbours.
 #include "calibrate.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <vector>
 
-#include "run_state.h"
+#include "histogram1d.h"
 #include "vertex.h"
 
 namespace {
@@ -46,25 +46,15 @@ int read_decay_list(FILE* f, std::vector<double>& v, int capacity)
     return 0;
 }
 
-// Bin of x; the comparisons come before the conversion so that far values
-// (or infinities) cannot overflow it.
-int decay_bin(double x, double lo, double hi)
-{
-    double b = (x - lo) * 249.0 / (hi - lo) + 0.5;
-    if (b < 0.0) return 0;
-    if (b >= static_cast<double>(kDecayBins)) return kLastBin;
-    return static_cast<int>(b);
-}
-
 // Writes the 250 lines "centre count" to `name`. A file that cannot be
 // created or written is reported; the estimate does not depend on it.
-void write_decay_histogram(const char* name, double lo, double step, const int* hist)
+// Returns 0, or 1 after the report.
+int write_decay_histogram(const char* name, double lo, double step, const int* hist)
 {
     FILE* f = std::fopen(name, "w");
     if (f == nullptr) {
         std::printf("Error: Cannot create decay histogram %s\n", name);
-        run_error = 1;
-        return;
+        return 1;
     }
     bool ok = true;
     for (int k = 0; k < kDecayBins; ++k) {
@@ -74,25 +64,28 @@ void write_decay_histogram(const char* name, double lo, double step, const int* 
     if (std::fclose(f) != 0) ok = false;
     if (!ok) {
         std::printf("Error: Cannot write decay histogram %s\n", name);
-        run_error = 1;
+        return 1;
     }
+    return 0;
 }
 
-// Keeps decay_est[c] when the list gives no estimate; the reason has been
-// printed by the caller in the same line.
-void keep_estimate(int c)
+// The channel keeps its decay rate when the list gives no estimate; the reason has been printed
+// by the caller in the same line. Returns 1.
+int keep_estimate(int c, double decay)
 {
-    std::printf(", channel %d keeps decay_est %.10f\n", c, decay_est[c]);
-    run_error = 1;
+    std::printf(", channel %d keeps decay_est %.10f\n", c, decay);
+    return 1;
 }
 
 // One channel: v is the value buffer, shared by the channels so that it is
 // allocated once for the longer list; at most `capacity` values are read.
-void calibrate_channel(int c, std::vector<double>& v, int capacity)
+// *decay keeps its value when the list gives no estimate. Returns 0, or 1
+// when it did not give one or its histogram could not be written.
+int calibrate_channel(int c, std::vector<double>& v, int capacity, double hist_overflow,
+                      double* decay)
 {
     int hist[kDecayBins];
     v.clear();
-    std::memset(hist, 0, sizeof hist);
 
     char list_name[32];
     char hist_name[32];
@@ -102,26 +95,25 @@ void calibrate_channel(int c, std::vector<double>& v, int capacity)
     FILE* f = std::fopen(list_name, "r");
     if (f == nullptr) {
         std::printf("Error: Cannot open decay list %s", list_name);
-        keep_estimate(c);
-        return;
+        return keep_estimate(c, *decay);
     }
     std::printf("Reading decayfile...\n");
-    const int status = read_decay_list(f, v, capacity);
+    const int read_status = read_decay_list(f, v, capacity);
     std::fclose(f);
-    if (status != 0) {
+    if (read_status != 0) {
         std::printf("Error: Out of memory after %zu values of decay list %s", v.size(), list_name);
-        keep_estimate(c);
-        return;
+        return keep_estimate(c, *decay);
     }
     const int n = static_cast<int>(v.size());
     std::printf("Waveforms read: %d\n", n);
     if (n == 0) {
         std::printf("Error: Decay list %s holds no values", list_name);
-        keep_estimate(c);
-        return;
+        return keep_estimate(c, *decay);
     }
     std::printf("Sorting...\n");
-    quick_sort(v.data(), 0, n - 1);
+    // No NaN is read, so the order is total and any correct sort gives the
+    // same sequence.
+    std::sort(v.begin(), v.end());
 
     // Trimmed limits. With hist_overflow in [0, 1] both indices lie in
     // 0 .. n-1; the clamps only keep a bad value from reading past the list.
@@ -137,15 +129,19 @@ void calibrate_channel(int c, std::vector<double>& v, int capacity)
     if (!(hi > lo) || !std::isfinite(hi - lo)) {
         std::printf("Error: Decay list %s gives no histogram range (lo %.10f, hi %.10f)",
                     list_name, lo, hi);
-        keep_estimate(c);
-        return;
+        return keep_estimate(c, *decay);
     }
     std::printf("Binning...\n");
-    for (int i = 0; i < n; ++i) ++hist[decay_bin(v[i], lo, hi)];
+    // The histogram's bin of x is trunc(249 (x - lo) / (hi - lo) + 0.5),
+    // clamped to the end bins: bin k is centred on lo + k step, and the
+    // trimmed tails pile up in bins 0 and 249. Its counts are exact integers.
+    histogram1D binned(kDecayBins, 1, lo, hi);
+    for (int i = 0; i < n; ++i) binned.add(v[i], 0);
+    for (int k = 0; k < kDecayBins; ++k) hist[k] = static_cast<int>(binned.count(k, 0));
 
     const double step = (hi - lo) / 249.0;
     std::printf("Writing histograms...\n");
-    write_decay_histogram(hist_name, lo, step, hist);
+    int status = write_decay_histogram(hist_name, lo, step, hist);
 
     // Fullest bin among 1 .. 248; bins 0 and 249 also hold the trimmed tails
     // and are never candidates. Strictly greater: the lowest bin wins ties.
@@ -158,7 +154,7 @@ void calibrate_channel(int c, std::vector<double>& v, int capacity)
         }
     }
     const double x2 = static_cast<double>(e) * step + lo;
-    decay_est[c] = x2;
+    *decay = x2;
     std::printf("Channel %d decay: %.10f    (maximum)\n", c, x2);
 
     // Parabola through bins e-1, e, e+1 (they exist since 1 <= e <= 248).
@@ -181,69 +177,39 @@ void calibrate_channel(int c, std::vector<double>& v, int capacity)
         std::printf("Channel %d decay: %.10f    (maximum kept: counts %d %d %d of bins %d to %d"
                     " lie on a line, no parabolic vertex)\n",
                     c, x2, y1, y2, y3, e - 1, e + 1);
-        return;
+        return status;
     }
-    decay_est[c] = vertex;
+    *decay = vertex;
     std::printf("Channel %d decay: %.10f    (parabolic)\n", c, vertex);
+    return status;
 }
 
 }  // namespace
 
-int partition(double* a, int lo, int hi, double pivot)
-{
-    int i = lo - 1;
-    int j = hi + 1;
-    for (;;) {
-        // Written as "while greater" / "while less" rather than "until <=" /
-        // "until >=": the same stops for numbers, and a NaN stops a scan
-        // instead of letting it run off the range.
-        do --j; while (a[j] > pivot);
-        do ++i; while (a[i] < pivot);
-        if (i >= j) return j;
-        double t = a[i];
-        a[i] = a[j];
-        a[j] = t;
-    }
-}
-
-void quick_sort(double* a, int lo, int hi)
-{
-    while (lo < hi) {
-        int p = partition(a, lo, hi, a[lo]);
-        // Recurse into the smaller part and loop over the larger one. A first
-        // element pivot splits sorted or reversed input one element at a
-        // time; this keeps the stack within log2(n) frames all the same. The
-        // parts are disjoint, so the order in which they are sorted does not
-        // change the result.
-        if (p - lo < hi - p) {
-            quick_sort(a, lo, p);
-            lo = p + 1;
-        } else {
-            quick_sort(a, p + 1, hi);
-            hi = p;
-        }
-    }
-}
-
-void calibrate()
+int calibrate(RunSettings const& settings, double decay[2])
 {
     // The largest number of events the calibration sessions can deliver
     // bounds the length of a decay list (a longer one is read that far).
     // Indices are 32-bit, so more than INT_MAX values cannot be sorted
     // anyway. It limits the reading, it is not allocated.
-    int64_t capacity = phase_events(start_cal_session, stop_cal_session);
+    int64_t capacity = phase_events(settings, settings.calibration_sessions());
     if (capacity <= 0) {
-        std::printf("Error: No room for decay values (waveforms %d, calibration sessions %d to %d),"
-                    " decay_est kept at %.10f and %.10f\n",
-                    waveforms, start_cal_session, stop_cal_session, decay_est[0], decay_est[1]);
-        run_error = 1;
+        std::printf(
+            "Error: No room for decay values (waveforms %d, calibration sessions %d to %d),"
+            " decay_est kept at %.10f and %.10f\n",
+            settings.waveforms, settings.start_cal_session, settings.stop_cal_session, decay[0],
+            decay[1]);
         std::fflush(stdout);
-        return;
+        return 1;
     }
     if (capacity > INT_MAX) capacity = INT_MAX;
 
     std::vector<double> v;
-    for (int c = 0; c < 2; ++c) calibrate_channel(c, v, static_cast<int>(capacity));
+    int status = 0;
+    for (int c = 0; c < 2; ++c)
+        status |=
+            calibrate_channel(c, v, static_cast<int>(capacity), settings.hist_overflow, &decay[c]);
     // The processing phase runs long; show the estimates now.
     std::fflush(stdout);
+    return status;
 }

@@ -9,22 +9,16 @@
 #ifndef ZORV_CALIBRATE_H
 #define ZORV_CALIBRATE_H
 
+#include "settings.h"
+
 // Number of bins of the decay histogram.
 constexpr int kDecayBins = 250;
 
-// Replaces decay_est[0] and decay_est[1] by the calibrated values. A channel
-// whose list gives no estimate keeps its value and sets run_error.
-void calibrate();
-
-// Sorts a[lo .. hi] ascending in place; nothing happens when lo >= hi.
-// A NaN among the values leaves the order arbitrary (it compares with
-// nothing) but never makes the sort read or write outside a[lo .. hi].
-void quick_sort(double* a, int lo, int hi);
-
-// One Hoare partition step of a[lo .. hi], lo < hi, around the pivot a[lo]
-// (the value quick_sort passes). Returns p with lo <= p < hi and every
-// element of a[lo .. p] <= every element of a[p + 1 .. hi]. Another pivot
-// value of a[lo .. hi] keeps the ordering but may give p == hi.
-int partition(double* a, int lo, int hi, double pivot);
+// Calibrates both channels from the decay lists of the calibration phase
+// (the sessions and hist_overflow of `settings`). decay[c] holds the value to
+// keep when channel c's list gives no estimate (the configured decay_est)
+// and receives the calibrated value. Returns 0, or 1 when a channel kept its
+// value or a decay histogram could not be written (the reason printed).
+int calibrate(RunSettings const& settings, double decay[2]);
 
 #endif

@@ -1,6 +1,6 @@
 // Per-channel analysis: baseline, smoothing, peak search, start values, fit.
 //
-// All working storage has fixed size and is reused for every channel; the
+// All working storage has fixed size and lives on the stack of the call; the
 // only allocation is the smoothing's copy of the trace, which it keeps.
 
 #include "channel.h"
@@ -10,16 +10,16 @@
 
 #include "datafile.h"
 #include "gna.h"
-#include "run_state.h"
 #include "vertex.h"
 #include "window.h"
 
-namespace {
-
-double trace[kSamples];
-double data_set[kSamples][2];
-
-}  // namespace
+EventSetup make_event_setup(Window const& kernel, double const baseline[2], double const decay[2],
+                            bool decay_held)
+{
+    EventSetup setup;
+    for (int c = 0; c < 2; ++c) setup.channel[c] = {baseline[c], decay[c], decay_held, &kernel};
+    return setup;
+}
 
 int find_peaks(double const* t, double* positions, double* p)
 {
@@ -37,14 +37,15 @@ int find_peaks(double const* t, double* positions, double* p)
     return count;
 }
 
-bool analyse_channel(int16_t const* event, int c, double* block)
+bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, double* block)
 {
     double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double positions[kMaxPeaks];
+    double trace[kSamples];
 
     for (int k = 0; k < kSamples; ++k)
-        trace[k] = static_cast<double>(record_sample(event, k, c)) - bcg_est[c];
-    movingWindow4(trace, kSamples, *win_load);
+        trace[k] = static_cast<double>(record_sample(event, k, c)) - setup.baseline;
+    movingWindow4(trace, kSamples, *setup.kernel);
 
     int count = find_peaks(trace, positions, p);
     if (count > 24) count = 24;
@@ -53,19 +54,19 @@ bool analyse_channel(int16_t const* event, int c, double* block)
     if (count == 0 || count >= 3) return false;
     if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return false;
 
+    double data_set[kSamples][2];
     for (int k = 0; k < kSamples; ++k) {
         data_set[k][0] = k;
         data_set[k][1] = record_sample(event, k, c);
     }
 
-    int lock[8];
-    std::memcpy(lock, glob_lock, sizeof lock);
+    int lock[8] = {0, setup.decay_held ? 1 : 0, 0, 0, 0, 0, 0, 0};
 
-    p[1] = decay_est[c];
-    p[2] = bcg_est[c];
+    p[1] = setup.decay;
+    p[2] = setup.baseline;
     p[3] = positions[0];
     p[4] = kStartWidth;
-    p[5] = static_cast<double>(record_sample(event, 0, c)) - bcg_est[c];
+    p[5] = static_cast<double>(record_sample(event, 0, c)) - setup.baseline;
     if (count == 2) {
         p[7] = positions[1];
     } else {
@@ -87,8 +88,8 @@ bool analyse_channel(int16_t const* event, int c, double* block)
     return true;
 }
 
-void analyse_event(int16_t const* event, double* result)
+void analyse_event(int16_t const* event, EventSetup const& setup, double* result)
 {
-    analyse_channel(event, 0, result);
-    analyse_channel(event, 1, result + kBlockDoubles);
+    analyse_channel(event, 0, setup.channel[0], result);
+    analyse_channel(event, 1, setup.channel[1], result + kBlockDoubles);
 }

@@ -1,14 +1,19 @@
 // Per-event analysis of a worker: both channels of one event record.
 //
-// Per channel: subtract the baseline estimate, smooth with win_load, find
+// Per channel: subtract the baseline estimate, smooth with the kernel, find
 // the strict local maxima above 500, and fit the pulse model when there are
 // one or two peaks at least 200 samples apart (a single peak: at least 200
 // samples from the start). The fit uses the raw samples; its start values
-// come from the peaks and the run's estimates.
+// come from the peaks and the channel's setup.
+//
+// The analysis is a function of its arguments alone: the event's samples and
+// the setup of each channel, which a phase fixes for all its events.
 #ifndef ZORV_CHANNEL_H
 #define ZORV_CHANNEL_H
 
 #include <cstdint>
+
+class Window;
 
 constexpr int kMaxPeaks = 25;          // peak positions kept per channel
 constexpr double kPeakThreshold = 500.0;
@@ -33,9 +38,26 @@ constexpr double kParkedPosition = 1500.0;
 // slow starts and caps what a fit that never converges costs at a few
 // ordinary fits. It belongs to the analysis, not to the worker loop, so that
 // a test, a benchmark or a tool analyses a channel exactly as a worker does.
-// It also decides which fits fail, so it is part of the results. (The
-// worker copies it into the run state's max_iter.)
+// It also decides which fits fail, so it is part of the results.
 constexpr int kMaxIterations = 50;
+
+// What the analysis of one channel depends on besides its samples.
+struct ChannelSetup {
+    double baseline = 0.0;           // bcg_est: subtracted before smoothing, start of p[2]
+    double decay = 0.0;              // start value of the decay rate p[1], or its held value
+    bool decay_held = false;         // p[1] held at `decay` (the processing phase)
+    Window const* kernel = nullptr;  // smoothing kernel
+};
+
+// The setups of channel A and channel B in one phase.
+struct EventSetup {
+    ChannelSetup channel[2];
+};
+
+// Channel c's setup: baseline[c] and decay[c], the decay rate held or free,
+// the kernel (which must outlive the setup).
+EventSetup make_event_setup(Window const& kernel, double const baseline[2], double const decay[2],
+                            bool decay_held);
 
 // Peak search on a smoothed trace of 2,500 samples: every centre i = 1 ..
 // 2,498 with trace[i] strictly above both neighbours and above 500. The
@@ -46,14 +68,14 @@ constexpr int kMaxIterations = 50;
 int find_peaks(double const* trace, double* positions, double* p);
 
 // Analyses channel c (0 = A, 1 = B) of `event` (5,000 values, sample k of
-// channel c at 2k + c) and fills `block` (9 doubles, cleared by the caller)
-// with the residual sum of squares and the fitted parameters, or leaves it
-// at zero when the channel is not fitted or its fit fails. Returns whether
-// the channel was fitted.
-bool analyse_channel(int16_t const* event, int c, double* block);
+// channel c at 2k + c) with `setup` and fills `block` (9 doubles, cleared by
+// the caller) with the residual sum of squares and the fitted parameters, or
+// leaves it at zero when the channel is not fitted or its fit fails. Returns
+// whether the channel was fitted.
+bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, double* block);
 
 // Analyses channel A and then channel B of `event` into `result` (18
 // doubles, already cleared by the caller).
-void analyse_event(int16_t const* event, double* result);
+void analyse_event(int16_t const* event, EventSetup const& setup, double* result);
 
 #endif

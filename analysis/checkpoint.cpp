@@ -17,7 +17,6 @@
 #include <sstream>
 
 #include "progress.h"
-#include "run_state.h"
 
 namespace {
 
@@ -119,8 +118,8 @@ std::string to_text(Checkpoint const& cp)
     out << "pending " << cp.pending.size();
     for (int e : cp.pending) out << ' ' << e;
     out << '\n';
-    out << "counters " << cp.counter_all << ' ' << cp.nbr_ok[0] << ' ' << cp.nbr_ok[1] << ' '
-        << cp.nbr_all_ok << '\n';
+    out << "counters " << cp.counts.counter_all << ' ' << cp.counts.nbr_ok[0] << ' '
+        << cp.counts.nbr_ok[1] << ' ' << cp.counts.nbr_all_ok << '\n';
     out << "run_error " << cp.run_error << '\n';
     if (cp.calibrated) out << "calibrated " << real(cp.decay[0]) << ' ' << real(cp.decay[1]) << '\n';
     out << "outputs";
@@ -186,8 +185,10 @@ bool parse_line(std::vector<std::string> const& w, Checkpoint* cp, std::set<std:
         return true;
     }
     if (key == "counters" && n == 5)
-        return parse_int64(w[1], &cp->counter_all) && parse_int64(w[2], &cp->nbr_ok[0]) &&
-               parse_int64(w[3], &cp->nbr_ok[1]) && parse_int64(w[4], &cp->nbr_all_ok);
+        return parse_int64(w[1], &cp->counts.counter_all) &&
+               parse_int64(w[2], &cp->counts.nbr_ok[0]) &&
+               parse_int64(w[3], &cp->counts.nbr_ok[1]) &&
+               parse_int64(w[4], &cp->counts.nbr_all_ok);
     if (key == "run_error" && n == 2) return parse_int(w[1], &cp->run_error);
     if (key == "calibrated" && n == 3) {
         cp->calibrated = true;
@@ -294,27 +295,27 @@ int read_checkpoint(Checkpoint* cp, char const* name)
     return 0;
 }
 
-Fingerprint run_fingerprint(double const* kernel, int count)
+Fingerprint run_fingerprint(RunSettings const& settings, double const* kernel, int count)
 {
     auto pair = [](int a, int b) { return std::to_string(a) + " " + std::to_string(b); };
+    RunSettings const& c = settings;
     Fingerprint fp = {
-        {"infile_path", infile_path},
-        {"abfile_path", abfile_path},
-        {"waveforms", std::to_string(waveforms)},
-        {"data_offset", std::to_string(data_offset)},
-        {"hist_overflow", real(hist_overflow)},
-        {"sessions", pair(start_session, stop_session)},
-        {"cal_sessions", pair(start_cal_session, stop_cal_session)},
-        {"decay_est", real(decay_est[0]) + " " + real(decay_est[1])},
-        {"bcg_est", real(bcg_est[0]) + " " + real(bcg_est[1])},
+        {"infile_path", c.infile_path},
+        {"abfile_path", c.abfile_path},
+        {"waveforms", std::to_string(c.waveforms)},
+        {"data_offset", std::to_string(c.data_offset)},
+        {"hist_overflow", real(c.hist_overflow)},
+        {"sessions", pair(c.start_session, c.stop_session)},
+        {"cal_sessions", pair(c.start_cal_session, c.stop_cal_session)},
+        {"decay_est", real(c.decay_est[0]) + " " + real(c.decay_est[1])},
+        {"bcg_est", real(c.bcg_est[0]) + " " + real(c.bcg_est[1])},
         {"kernel win.txt", kernel_digest(kernel, count)},
     };
     std::set<std::string> named;
-    int const ranges[2][2] = {{start_cal_session, stop_cal_session}, {start_session, stop_session}};
-    for (auto const& r : ranges) {
-        for (long long s = r[0]; s <= r[1]; ++s) {
+    for (SessionRange r : {c.calibration_sessions(), c.processing_sessions()}) {
+        for (long long s = r.first; s <= r.last; ++s) {
             char name[kPathLength];
-            std::snprintf(name, sizeof name, "%s.%lld", infile_path, s);
+            std::snprintf(name, sizeof name, "%s.%lld", c.infile_path.c_str(), s);
             if (!named.insert(name).second) continue;
             fp.emplace_back(std::string("raw file ") + name, raw_file_state(name));
         }

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "results.h"
+#include "settings.h"
 
 constexpr char kCheckpointName[] = "zorv_mpi.checkpoint";
 
@@ -42,9 +43,7 @@ struct Checkpoint {
     int phase = 0;                // 0 calibration, 1 processing
     int next_event = 0;
     std::vector<int> pending;
-    int64_t counter_all = 0;
-    int64_t nbr_ok[2] = {0, 0};
-    int64_t nbr_all_ok = 0;
+    GoodFitCounts counts;
     int run_error = 0;
     bool calibrated = false;
     double decay[2] = {0.0, 0.0};
@@ -60,11 +59,11 @@ int write_checkpoint(Checkpoint const& cp, char const* name = kCheckpointName);
 // file, 1 after printing why it cannot be used.
 int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);
 
-// The fingerprint of the configured run (call before the calibration changes
-// decay_est): every setting except refresh_interval, resume and
-// checkpoint_interval, which do not change results, then the kernel of
-// `count` coefficients, then the raw files of both phases.
-Fingerprint run_fingerprint(double const* kernel, int count);
+// The fingerprint of the configured run: every setting except
+// refresh_interval, resume and checkpoint_interval, which do not change
+// results, then the kernel of `count` coefficients, then the raw files of
+// both phases.
+Fingerprint run_fingerprint(RunSettings const& settings, double const* kernel, int count);
 
 // 0 when `now` matches `saved`; otherwise prints "Error: " naming the first
 // item that differs and returns 1.

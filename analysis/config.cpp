@@ -22,7 +22,7 @@
 #include <cstring>
 
 #include "input_file.h"
-#include "run_state.h"
+#include "settings.h"
 
 namespace {
 
@@ -107,40 +107,43 @@ void echo_rest_of_line(FILE* fp)
 
 // Reads the value of one known key and echoes it. Returns 0 on success,
 // 1 after printing why the value could not be read, -1 for an unknown key.
-int read_value(FILE* fp, char const* key)
+int read_value(FILE* fp, char const* key, RunSettings* s)
 {
-    if (compare_str(key, "infile_path")) {
-        if (!read_quoted_string(fp, infile_path) || !at_word_end(fp)) return 1;
-        std::printf(" \"%s\"", infile_path);
-    } else if (compare_str(key, "abfile_path")) {
-        if (!read_quoted_string(fp, abfile_path) || !at_word_end(fp)) return 1;
-        std::printf(" \"%s\"", abfile_path);
+    char path[kPathLength];
+    if (compare_str(key, "infile_path") || compare_str(key, "abfile_path")) {
+        std::string& target = compare_str(key, "infile_path") ? s->infile_path : s->abfile_path;
+        // The path is stored before the check of what follows it, as far as
+        // it was read.
+        const int got = read_quoted_string(fp, path);
+        target = path;
+        if (!got || !at_word_end(fp)) return 1;
+        std::printf(" \"%s\"", path);
     } else if (compare_str(key, "waveforms")) {
-        if (!read_int(fp, &waveforms)) return 1;
-        std::printf(" %d", waveforms);
+        if (!read_int(fp, &s->waveforms)) return 1;
+        std::printf(" %d", s->waveforms);
     } else if (compare_str(key, "data_offset")) {
-        if (!read_int(fp, &data_offset)) return 1;
-        std::printf(" %d", data_offset);
+        if (!read_int(fp, &s->data_offset)) return 1;
+        std::printf(" %d", s->data_offset);
     } else if (compare_str(key, "hist_overflow")) {
-        if (!read_real(fp, &hist_overflow)) return 1;
-        std::printf(" %g", hist_overflow);
+        if (!read_real(fp, &s->hist_overflow)) return 1;
+        std::printf(" %g", s->hist_overflow);
     } else if (compare_str(key, "refresh_interval")) {
-        if (!read_real(fp, &refresh_interval)) return 1;
-        std::printf(" %g", refresh_interval);
+        if (!read_real(fp, &s->refresh_interval)) return 1;
+        std::printf(" %g", s->refresh_interval);
     } else if (compare_str(key, "resume")) {
-        if (!read_int(fp, &resume)) return 1;
-        std::printf(" %d", resume);
+        if (!read_int(fp, &s->resume)) return 1;
+        std::printf(" %d", s->resume);
     } else if (compare_str(key, "checkpoint_interval")) {
-        if (!read_real(fp, &checkpoint_interval)) return 1;
-        std::printf(" %g", checkpoint_interval);
+        if (!read_real(fp, &s->checkpoint_interval)) return 1;
+        std::printf(" %g", s->checkpoint_interval);
     } else if (compare_str(key, "sessions")) {
-        if (!read_int(fp, &start_session) || !read_int(fp, &stop_session)) return 1;
-        std::printf(" %d %d", start_session, stop_session);
+        if (!read_int(fp, &s->start_session) || !read_int(fp, &s->stop_session)) return 1;
+        std::printf(" %d %d", s->start_session, s->stop_session);
     } else if (compare_str(key, "cal_sessions")) {
-        if (!read_int(fp, &start_cal_session) || !read_int(fp, &stop_cal_session)) return 1;
-        std::printf(" %d %d", start_cal_session, stop_cal_session);
+        if (!read_int(fp, &s->start_cal_session) || !read_int(fp, &s->stop_cal_session)) return 1;
+        std::printf(" %d %d", s->start_cal_session, s->stop_cal_session);
     } else if (compare_str(key, "decay_est") || compare_str(key, "bcg_est")) {
-        double* target = compare_str(key, "decay_est") ? decay_est : bcg_est;
+        double* target = compare_str(key, "decay_est") ? s->decay_est : s->bcg_est;
         // The first value is echoed before the second is scanned, so a
         // failure on the second shows how far the entry got.
         if (!read_real(fp, &target[0])) return 1;
@@ -203,8 +206,9 @@ int read_quoted_string(FILE* fp, char* target)
     return 0;
 }
 
-int initialize()
+int initialize(RunSettings* settings)
 {
+    *settings = RunSettings();
     std::printf("Reading configuration file: zorv_mpi.ini\n");
     char const* refusal;
     FILE* fp = open_input_file("zorv_mpi.ini", "r", &refusal);
@@ -241,7 +245,7 @@ int initialize()
         }
         std::printf(" =");
 
-        int value = read_value(fp, key);
+        int value = read_value(fp, key, settings);
         if (value < 0) {
             std::printf("\nError: Unknown description: %s\n", key);
             status = 1;
@@ -258,53 +262,55 @@ int initialize()
     return status;
 }
 
-int validate_config()
+int validate_config(RunSettings const& s)
 {
     // The order of these two tests decides which message a file with both
     // ranges reversed gets: the processing range is checked first.
-    if (stop_session < start_session) {
+    if (s.stop_session < s.start_session) {
         std::printf("Error: Stop_session number must be larger than start_session number\n");
         return 1;
     }
-    if (stop_cal_session < start_cal_session) {
+    if (s.stop_cal_session < s.start_cal_session) {
         std::printf("Error: Stop_cal_session number must be larger than start_cal_session number\n");
         return 1;
     }
-    if (waveforms < 1) {
-        std::printf("Error: waveforms must be at least 1 (it is %d)\n", waveforms);
+    if (s.waveforms < 1) {
+        std::printf("Error: waveforms must be at least 1 (it is %d)\n", s.waveforms);
         return 1;
     }
-    if (data_offset < 0) {
-        std::printf("Error: data_offset must not be negative (it is %d)\n", data_offset);
+    if (s.data_offset < 0) {
+        std::printf("Error: data_offset must not be negative (it is %d)\n", s.data_offset);
         return 1;
     }
-    if (infile_path[0] == '\0') {
+    if (s.infile_path.empty()) {
         std::printf("Error: infile_path is not set\n");
         return 1;
     }
-    if (abfile_path[0] == '\0') {
+    if (s.abfile_path.empty()) {
         std::printf("Error: abfile_path is not set\n");
         return 1;
     }
-    if (!(hist_overflow >= 0.0 && hist_overflow < 0.5)) {
+    if (!(s.hist_overflow >= 0.0 && s.hist_overflow < 0.5)) {
         std::printf("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is %g)\n",
-                    hist_overflow);
+                    s.hist_overflow);
         return 1;
     }
-    if (resume != 0 && resume != 1) {
-        std::printf("Error: resume must be 0 or 1 (it is %d)\n", resume);
+    if (s.resume != 0 && s.resume != 1) {
+        std::printf("Error: resume must be 0 or 1 (it is %d)\n", s.resume);
         return 1;
     }
-    if (!(checkpoint_interval >= 0.0 && checkpoint_interval <= 1e9)) {
-        std::printf("Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 "
-                    "seconds (it is %g)\n", checkpoint_interval);
+    if (!(s.checkpoint_interval >= 0.0 && s.checkpoint_interval <= 1e9)) {
+        std::printf(
+            "Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 "
+            "seconds (it is %g)\n",
+            s.checkpoint_interval);
         return 1;
     }
     // Event numbers of a phase are 32-bit: waveforms x sessions must fit.
-    int const ranges[2][2] = {{start_cal_session, stop_cal_session},
-                              {start_session, stop_session}};
+    int const ranges[2][2] = {{s.start_cal_session, s.stop_cal_session},
+                              {s.start_session, s.stop_session}};
     for (auto const& r : ranges) {
-        const long long events = phase_events(r[0], r[1]);
+        const long long events = phase_events(s, {r[0], r[1]});
         if (events > INT_MAX) {
             std::printf("Error: Sessions %d to %d hold %lld events, more than %d\n",
                         r[0], r[1], events, INT_MAX);
@@ -312,14 +318,14 @@ int validate_config()
         }
         // The longest session number is one of the two ends.
         for (int session : r) {
-            if (!name_fits("%s.%d", infile_path, session)) {
+            if (!name_fits("%s.%d", s.infile_path.c_str(), session)) {
                 std::printf("Error: Raw file name for session %d is longer than %d characters\n",
                             session, kPathLength - 1);
                 return 1;
             }
         }
     }
-    if (!name_fits("%s%d.bin", abfile_path, 1)) {
+    if (!name_fits("%s%d.bin", s.abfile_path.c_str(), 1)) {
         std::printf("Error: Result file name is longer than %d characters\n", kPathLength - 1);
         return 1;
     }

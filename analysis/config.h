@@ -8,13 +8,16 @@
 
 #include <cstdio>
 
-// Reads "zorv_mpi.ini" from the working directory into the run state.
-// Returns 0 when the whole file was read, 1 on the first error (after
-// printing its message). Values stored before an error stay stored.
+#include "settings.h"
+
+// Reads "zorv_mpi.ini" from the working directory into *settings, which
+// starts from the defaults of RunSettings. Returns 0 when the whole file was
+// read, 1 on the first error (after printing its message). Values stored
+// before an error stay stored.
 // A value must end at white space or at the end of the file; integers must
 // fit in 32 bits, reals must be finite. A leading UTF-8 byte-order mark is
 // skipped; a directory or anything else that is not a regular file is refused.
-int initialize();
+int initialize(RunSettings* settings);
 
 // Reads a double-quoted string from fp into target (256 bytes, cleared
 // first). Blanks and tabs may precede the opening quote; a line break may
@@ -30,6 +33,6 @@ bool compare_str(char const* a, char const* b);
 // session ranges in order, phase sizes and file names within their limits.
 // Prints one "Error: " line for the first problem and returns 1; returns 0
 // when everything is usable.
-int validate_config();
+int validate_config(RunSettings const& settings);
 
 #endif

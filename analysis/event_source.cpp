@@ -26,9 +26,10 @@ namespace {
 
 // "<infile_path>.<session>"; false when it does not fit (the configuration
 // check makes sure every name of the run fits).
-bool raw_file_name(int session, char* name)
+bool raw_file_name(std::string const& infile_path, int session, char* name)
 {
-    if (std::snprintf(name, kPathLength, "%s.%d", infile_path, session) < kPathLength) return true;
+    if (std::snprintf(name, kPathLength, "%s.%d", infile_path.c_str(), session) < kPathLength)
+        return true;
     std::printf("Error: Raw file name for session %d is too long\n", session);
     return false;
 }
@@ -40,11 +41,12 @@ EventSource::~EventSource()
     end();
 }
 
-void EventSource::begin(int first, int last, int next, std::vector<int> const& again)
+void EventSource::begin(SessionRange sessions, int next, std::vector<int> const& again)
 {
     end();
-    first_ = first;
-    last_ = last;
+    first_ = sessions.first;
+    last_ = sessions.last;
+    lost_ = false;
     next_ = next;
     // Delivered from the back: keep the caller's order.
     again_.assign(again.rbegin(), again.rend());
@@ -56,33 +58,31 @@ void EventSource::end()
     file_ = nullptr;
 }
 
-int EventSource::session_of(int e) const
-{
-    return first_ + e / waveforms;
-}
+int EventSource::session_of(int e) const { return first_ + e / settings_.waveforms; }
 
 bool EventSource::exhausted() const
 {
-    return again_.empty() && static_cast<long long>(first_) + next_ / waveforms > last_;
+    return again_.empty() && static_cast<long long>(first_) + next_ / settings_.waveforms > last_;
 }
 
 void EventSource::skip_session()
 {
     end();
-    next_ += waveforms - next_ % waveforms;
-    run_error = 1;
+    next_ += settings_.waveforms - next_ % settings_.waveforms;
+    lost_ = true;
 }
 
 // Opens the file of event e's session and positions it at e's record.
 bool EventSource::open_session_at(int e)
 {
     end_progress_line();
-    if (!raw_file_name(session_of(e), name_)) return false;
+    if (!raw_file_name(settings_.infile_path, session_of(e), name_)) return false;
     file_ = open_raw_file(name_);
     if (!file_) return false;
     std::printf("Processing file: %s\n", name_);
-    if (seek_record(file_, data_offset, e % waveforms) != 0) {
-        std::printf("Error: Cannot position file %s at record %d\n", name_, e % waveforms);
+    if (seek_record(file_, settings_.data_offset, e % settings_.waveforms) != 0) {
+        std::printf("Error: Cannot position file %s at record %d\n", name_,
+                    e % settings_.waveforms);
         end();
         return false;
     }
@@ -94,10 +94,11 @@ int EventSource::read_again(int e, int16_t* record)
 {
     end_progress_line();
     char name[kPathLength];
-    if (!raw_file_name(session_of(e), name)) return 0;
+    if (!raw_file_name(settings_.infile_path, session_of(e), name)) return 0;
     FILE* f = open_raw_file(name);
     if (!f) return 0;
-    const bool ok = seek_record(f, data_offset, e % waveforms) == 0 && read_event_record(f, record);
+    const bool ok = seek_record(f, settings_.data_offset, e % settings_.waveforms) == 0 &&
+                    read_event_record(f, record);
     std::fclose(f);
     if (!ok) std::printf("Error: Cannot read event %d again from %s\n", e, name);
     return ok ? 1 : 0;
@@ -112,23 +113,24 @@ int EventSource::next(int16_t* record, int* event)
             *event = e;
             return 1;
         }
-        run_error = 1;  // lost: the file changed under the run
+        lost_ = true;  // the file changed under the run
     }
     for (;;) {
-        if (static_cast<long long>(first_) + next_ / waveforms > last_) return 0;
+        if (static_cast<long long>(first_) + next_ / settings_.waveforms > last_) return 0;
         if (!file_ && !open_session_at(next_)) {
             skip_session();
             continue;
         }
         if (!read_event_record(file_, record)) {
-            std::printf("Error: File %s holds only %d complete records behind its header, "
-                        "%d expected; skipping the rest of it\n",
-                        name_, next_ % waveforms, waveforms);
+            std::printf(
+                "Error: File %s holds only %d complete records behind its header, "
+                "%d expected; skipping the rest of it\n",
+                name_, next_ % settings_.waveforms, settings_.waveforms);
             skip_session();
             continue;
         }
         *event = next_++;
-        if (next_ % waveforms == 0) end();  // that was the file's last record
+        if (next_ % settings_.waveforms == 0) end();  // that was the file's last record
         return 1;
     }
 }

@@ -6,7 +6,7 @@
 // of the file "<infile_path>.<first + e div waveforms>", positioned behind a
 // header of `data_offset` bytes. Events are delivered in that order, one
 // file at a time. A session whose file is missing, is not a regular file, or
-// ends early is reported and the rest of it skipped (run_error is set): a
+// ends early is reported and the rest of it skipped (lost() tells): a
 // partial record is never delivered.
 //
 // A resumed phase starts reading at its recorded position and first delivers
@@ -19,11 +19,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "run_state.h"
+#include "settings.h"
 
 class EventSource {
 public:
-    EventSource() = default;
+    // The raw files named and laid out by `settings`, which must outlive
+    // the source.
+    explicit EventSource(RunSettings const& settings) : settings_(settings) {}
     ~EventSource();
     EventSource(EventSource const&) = delete;
     EventSource& operator=(EventSource const&) = delete;
@@ -31,7 +33,7 @@ public:
     // Starts the phase over sessions first .. last. Sequential reading
     // begins at event `next` (0 for a fresh phase); the events of `again`
     // are delivered first, in the order given.
-    void begin(int first, int last, int next, std::vector<int> const& again);
+    void begin(SessionRange sessions, int next, std::vector<int> const& again);
 
     // Reads the next event into record (5,000 values) and its number into
     // *event. Returns 1, or 0 when the phase has no events left.
@@ -46,6 +48,10 @@ public:
     // True when every event of the phase has been delivered or skipped.
     bool exhausted() const;
 
+    // True when events were lost: a session skipped, or an event in flight
+    // that could not be read again.
+    bool lost() const { return lost_; }
+
     // Closes the open raw file.
     void end();
 
@@ -55,12 +61,14 @@ private:
     void skip_session();
     int read_again(int e, int16_t* record);
 
+    RunSettings const& settings_;
     int first_ = 0;
     int last_ = -1;
     int next_ = 0;
     std::vector<int> again_;
     FILE* file_ = nullptr;
     char name_[kPathLength] = {0};
+    bool lost_ = false;
 };
 
 // Opens a raw waveform file for reading, refusing what is not a regular file

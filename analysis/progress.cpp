@@ -1,11 +1,10 @@
 // Progress line of the master loop.
 //
-//   rate       = msg_received / elapsed                 (results per second)
+//   rate       = received / elapsed                     (results per second)
 //   info_count = trunc(info_count + trunc(rate) * refresh_interval)
-//   total      = waveforms * (last - first + 1)         (events of the phase)
 //   end        = trunc(now + (total - counter_all) / rate)
 //
-// and the line
+// with total the events of the phase, and the line
 //   "Done: %3.1f%%, Good waveforms: %3.1f%% %3.1f%%, All %3.1f%%,
 //    Waveforms per second: %4.1f, Estimated time <ctime(end), 24 chars>\r"
 // with the percentages of total, and of counter_all for the good fits.
@@ -22,10 +21,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "run_state.h"
-#include "timer.h"
-
-// A progress line is on the screen and the cursor stands at its start.
+// A progress line is on the screen and the cursor stands at its start. The
+// console is one per process, and so is this.
 static bool line_open = false;
 
 // Length of a ctime text without its line break.
@@ -60,26 +57,26 @@ static void end_time_text(double t, char text[kTimeText + 1])
     text[kTimeText] = '\0';
 }
 
-int info_report(FILE* out, int first, int last, time_t now, double elapsed)
+int ProgressReport::report(FILE* out, GoodFitCounts const& counts, int64_t received, time_t now,
+                           double elapsed)
 {
     if (elapsed == 0.0) return 0;
 
-    const double all = static_cast<double>(counter_all);
-    const double rate = static_cast<double>(msg_received) / elapsed;
+    const double all = static_cast<double>(counts.counter_all);
+    const double rate = static_cast<double>(received) / elapsed;
 
-    info_count = next_threshold(info_count, std::trunc(rate), refresh_interval);
+    info_count_ = next_threshold(info_count_, std::trunc(rate), refresh_interval_);
 
-    const int64_t total = phase_events(first, last);
-    const double dtotal = static_cast<double>(total);
+    const double dtotal = static_cast<double>(total_);
 
     char when[kTimeText + 1];
     end_time_text(static_cast<double>(now) + (dtotal - all) / rate, when);
 
     std::fprintf(out, "Done: %3.1f%%, Good waveforms:", 100.0 * all / dtotal);
-    std::fprintf(out, " %3.1f%%", 100.0 * static_cast<double>(nbr_ok[0]) / all);
-    std::fprintf(out, " %3.1f%%", 100.0 * static_cast<double>(nbr_ok[1]) / all);
+    std::fprintf(out, " %3.1f%%", 100.0 * static_cast<double>(counts.nbr_ok[0]) / all);
+    std::fprintf(out, " %3.1f%%", 100.0 * static_cast<double>(counts.nbr_ok[1]) / all);
     std::fprintf(out, ", All %3.1f%%, Waveforms per second: %4.1f, Estimated time %s\r",
-                 100.0 * static_cast<double>(nbr_all_ok) / all, rate, when);
+                 100.0 * static_cast<double>(counts.nbr_all_ok) / all, rate, when);
     std::fflush(out);
     if (out == stdout) line_open = true;
     return 1;
@@ -131,10 +128,10 @@ void end_progress_line()
     line_open = false;
 }
 
-void info(int first, int last)
+void ProgressReport::info(GoodFitCounts const& counts, int64_t received)
 {
-    timer.stop();
+    timer_.stop();
     time_t now = std::time(nullptr);
-    if (!timer.started || !timer.stopped) return;
-    info_report(stdout, first, last, now, timer.secDiff());
+    if (!timer_.started()) return;
+    report(stdout, counts, received, now, timer_.secDiff());
 }

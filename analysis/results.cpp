@@ -6,13 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "datafile.h"
-#include "progress.h"
-#include "run_state.h"
 
 namespace {
 
@@ -20,38 +16,35 @@ namespace {
 // 900 events): few system calls, and little to do again after a failure.
 constexpr size_t kBatchBytes = 64 * 1024;
 
-FILE* files[kOutputFiles] = {nullptr, nullptr, nullptr, nullptr};
-std::string names[kOutputFiles];
-std::string queued[kOutputFiles];
-std::vector<int> queued_events;
-std::vector<int> lost_events;
-OutputSizes written = {{0, 0, 0, 0}};
-bool write_failed = false;
-
 bool is_result_file(int k)
 {
     return k % 2 == 0;
 }
 
-void set_names()
+}  // namespace
+
+PhaseOutputs::PhaseOutputs(std::string const& abfile_path)
 {
     for (int c = 0; c < 2; ++c) {
-        names[2 * c] = std::string(abfile_path) + std::to_string(c) + ".bin";
-        names[2 * c + 1] = "decay" + std::to_string(c) + ".txt";
+        names_[2 * c] = abfile_path + std::to_string(c) + ".bin";
+        names_[2 * c + 1] = "decay" + std::to_string(c) + ".txt";
     }
 }
 
-void reset_queues()
+PhaseOutputs::~PhaseOutputs() { close_all_quietly(); }
+
+void PhaseOutputs::reset_queues()
 {
-    for (auto& q : queued) q.clear();
-    queued_events.clear();
-    lost_events.clear();
-    write_failed = false;
+    for (auto& q : queued_) q.clear();
+    queued_events_.clear();
+    lost_events_.clear();
+    write_failed_ = false;
+    cut_failed_ = false;
 }
 
-void close_all_quietly()
+void PhaseOutputs::close_all_quietly()
 {
-    for (auto& f : files) {
+    for (auto& f : files_) {
         if (f) std::fclose(f);
         f = nullptr;
     }
@@ -59,112 +52,105 @@ void close_all_quietly()
 
 // Opens output k; unbuffered, since the batches are the buffers: nothing can
 // stay behind in a stream after a failed write.
-bool open_output(int k, char const* mode)
+bool PhaseOutputs::open_output(int k, char const* mode)
 {
-    files[k] = std::fopen(names[k].c_str(), mode);
-    if (!files[k]) {
+    files_[k] = std::fopen(names_[k].c_str(), mode);
+    if (!files_[k]) {
         std::printf("Error: Cannot create %s: %s (%s)\n",
-                    is_result_file(k) ? "result file" : "decay list", names[k].c_str(),
+                    is_result_file(k) ? "result file" : "decay list", names_[k].c_str(),
                     std::strerror(errno));
         close_all_quietly();
         return false;
     }
-    std::setvbuf(files[k], nullptr, _IONBF, 0);
+    std::setvbuf(files_[k], nullptr, _IONBF, 0);
     return true;
 }
 
-void report_write_error(int k, int error)
+void PhaseOutputs::report_write_error(int k, int error) const
 {
     end_progress_line();
-    std::printf("Error: Cannot write to file: %s (%s)\n", names[k].c_str(), std::strerror(error));
+    std::printf("Error: Cannot write to file: %s (%s)\n", names_[k].c_str(), std::strerror(error));
 }
 
 // After a failed batch: every file back to the end of the last whole event.
-void cut_back_to_written()
+void PhaseOutputs::cut_back_to_written()
 {
     for (int k = 0; k < kOutputFiles; ++k) {
-        if (!files[k]) continue;
+        if (!files_[k]) continue;
         struct stat st;
         // A device such as /dev/full has no size to cut.
-        if (fstat(fileno(files[k]), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (ftruncate(fileno(files[k]), static_cast<off_t>(written.bytes[k])) != 0) {
-            std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names[k].c_str(),
-                        static_cast<long long>(written.bytes[k]), std::strerror(errno));
-            run_error = 1;
+        if (fstat(fileno(files_[k]), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (ftruncate(fileno(files_[k]), static_cast<off_t>(written_.bytes[k])) != 0) {
+            std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names_[k].c_str(),
+                        static_cast<long long>(written_.bytes[k]), std::strerror(errno));
+            cut_failed_ = true;
         }
     }
 }
 
 // The queued events were counted when booked; they are not in the files.
-void take_back_queued_events()
+void PhaseOutputs::take_back_queued_events()
 {
-    const int64_t n = static_cast<int64_t>(queued_events.size());
-    counter_all -= n;
-    nbr_ok[0] -= n;
-    nbr_ok[1] -= n;
-    nbr_all_ok -= n;
-    lost_events.insert(lost_events.end(), queued_events.begin(), queued_events.end());
-    queued_events.clear();
-    for (auto& q : queued) q.clear();
+    const int64_t n = static_cast<int64_t>(queued_events_.size());
+    counts_.counter_all -= n;
+    counts_.nbr_ok[0] -= n;
+    counts_.nbr_ok[1] -= n;
+    counts_.nbr_all_ok -= n;
+    lost_events_.insert(lost_events_.end(), queued_events_.begin(), queued_events_.end());
+    queued_events_.clear();
+    for (auto& q : queued_) q.clear();
 }
 
 // Writes the queued batch. Returns 1 when that fails; after a failure the
 // files stay as they were cut back and nothing more is written.
-int write_queued()
+int PhaseOutputs::write_queued()
 {
-    if (write_failed) return 0;
+    if (write_failed_) return 0;
     for (int k = 0; k < kOutputFiles; ++k) {
-        std::string const& q = queued[k];
+        std::string const& q = queued_[k];
         if (q.empty()) continue;
         errno = 0;
-        if (std::fwrite(q.data(), 1, q.size(), files[k]) != q.size()) {
+        if (std::fwrite(q.data(), 1, q.size(), files_[k]) != q.size()) {
             report_write_error(k, errno ? errno : EIO);
-            write_failed = true;
+            write_failed_ = true;
             cut_back_to_written();
             take_back_queued_events();
             return 1;
         }
     }
     for (int k = 0; k < kOutputFiles; ++k) {
-        written.bytes[k] += static_cast<int64_t>(queued[k].size());
-        queued[k].clear();
+        written_.bytes[k] += static_cast<int64_t>(queued_[k].size());
+        queued_[k].clear();
     }
-    queued_events.clear();
+    queued_events_.clear();
     return 0;
 }
 
-}  // namespace
-
-char const* output_name(int k)
+int PhaseOutputs::open()
 {
-    return names[k].c_str();
-}
-
-int open_phase_outputs()
-{
-    set_names();
     reset_queues();
-    written = OutputSizes{{0, 0, 0, 0}};
+    written_ = OutputSizes{{0, 0, 0, 0}};
+    counts_ = GoodFitCounts();
     for (int k = 0; k < kOutputFiles; ++k)
         if (!open_output(k, is_result_file(k) ? "wb" : "w")) return 1;
     return 0;
 }
 
-int check_phase_outputs(OutputSizes const& sizes)
+int PhaseOutputs::check(OutputSizes const& sizes) const
 {
-    set_names();
     for (int k = 0; k < kOutputFiles; ++k) {
         struct stat st;
-        if (stat(names[k].c_str(), &st) != 0) {
+        if (stat(names_[k].c_str(), &st) != 0) {
             // A phase stopped before its outputs were made has nothing in
             // them yet: a missing file is made anew.
             if (errno == ENOENT && sizes.bytes[k] == 0) continue;
-            std::printf("Error: Cannot continue %s (%s)\n", names[k].c_str(), std::strerror(errno));
+            std::printf("Error: Cannot continue %s (%s)\n", names_[k].c_str(),
+                        std::strerror(errno));
             return 1;
         }
         if (!S_ISREG(st.st_mode) || static_cast<int64_t>(st.st_size) < sizes.bytes[k]) {
             std::printf("Error: %s holds %lld bytes, fewer than the %lld of the checkpoint\n",
-                        names[k].c_str(), static_cast<long long>(st.st_size),
+                        names_[k].c_str(), static_cast<long long>(st.st_size),
                         static_cast<long long>(sizes.bytes[k]));
             return 1;
         }
@@ -172,15 +158,15 @@ int check_phase_outputs(OutputSizes const& sizes)
     return 0;
 }
 
-int reopen_phase_outputs(OutputSizes const& sizes)
+int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)
 {
-    set_names();
     reset_queues();
-    written = sizes;
+    written_ = sizes;
+    counts_ = counts;
     for (int k = 0; k < kOutputFiles; ++k) {
-        if (truncate(names[k].c_str(), static_cast<off_t>(sizes.bytes[k])) != 0 &&
+        if (truncate(names_[k].c_str(), static_cast<off_t>(sizes.bytes[k])) != 0 &&
             !(errno == ENOENT && sizes.bytes[k] == 0)) {
-            std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names[k].c_str(),
+            std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names_[k].c_str(),
                         static_cast<long long>(sizes.bytes[k]), std::strerror(errno));
             close_all_quietly();
             return 1;
@@ -190,62 +176,53 @@ int reopen_phase_outputs(OutputSizes const& sizes)
     return 0;
 }
 
-int record_result(double const* result, int event)
+int PhaseOutputs::record(double const* result, int event)
 {
-    if (write_failed) return 1;
+    if (write_failed_) return 1;
+    ++counts_.counter_all;
     const bool good0 = result[0] > 0.0;
-    const bool good1 = result[9] > 0.0;
-    if (good0) ++nbr_ok[0];
-    if (good1) ++nbr_ok[1];
+    const bool good1 = result[kBlockDoubles] > 0.0;
+    if (good0) ++counts_.nbr_ok[0];
+    if (good1) ++counts_.nbr_ok[1];
     if (!(good0 && good1)) return 0;
-    ++nbr_all_ok;
+    ++counts_.nbr_all_ok;
 
     for (int c = 0; c < 2; ++c) {
         double const* block = result + kBlockDoubles * c;
-        append_result_record(queued[2 * c], block);
-        append_decay_line(queued[2 * c + 1], block[2]);
+        append_result_record(queued_[2 * c], block);
+        append_decay_line(queued_[2 * c + 1], block[2]);
     }
-    queued_events.push_back(event);
-    return queued[0].size() >= kBatchBytes ? write_queued() : 0;
+    queued_events_.push_back(event);
+    return queued_[0].size() >= kBatchBytes ? write_queued() : 0;
 }
 
-int flush_phase_outputs(bool durable)
+int PhaseOutputs::flush(bool durable)
 {
     if (write_queued()) return 1;
     // After a write error the files end at the last whole event: that is
     // what goes to disk.
     if (!durable) return 0;
     for (int k = 0; k < kOutputFiles; ++k) {
-        if (!files[k] || fsync(fileno(files[k])) == 0) continue;
+        if (!files_[k] || fsync(fileno(files_[k])) == 0) continue;
         // Devices and pipes cannot be synchronised; there is nothing to lose.
         if (errno == EINVAL || errno == EROFS) continue;
         report_write_error(k, errno);
-        write_failed = true;
+        write_failed_ = true;
         return 1;
     }
     return 0;
 }
 
-OutputSizes written_output_sizes()
-{
-    return written;
-}
-
-std::vector<int> const& unwritten_events()
-{
-    return lost_events;
-}
-
-int close_phase_outputs()
+int PhaseOutputs::close()
 {
     int status = write_queued();
     for (int k = 0; k < kOutputFiles; ++k) {
-        if (!files[k]) continue;
-        if (std::fclose(files[k]) != 0 && !write_failed) {
+        if (!files_[k]) continue;
+        if (std::fclose(files_[k]) != 0 && !write_failed_) {
             report_write_error(k, errno);
             status = 1;
         }
-        files[k] = nullptr;
+        files_[k] = nullptr;
     }
-    return status || write_failed ? 1 : 0;
+    return status || write_failed_ ? 1 : 0;
 }

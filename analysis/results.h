@@ -1,5 +1,5 @@
 // Output side of a run phase on rank 0: the two result files, the two decay
-// lists and the good-fit counters.
+// lists and the good-fit counts.
 //
 // The four files always hold the same events, record i of each belonging to
 // one event. The records of coincident good events are gathered in memory
@@ -10,7 +10,11 @@
 #define ZORV_RESULTS_H
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
+
+#include "progress.h"
 
 // The four outputs in the order an event is written to them: result file 0,
 // decay list 0, result file 1, decay list 1.
@@ -20,50 +24,85 @@ struct OutputSizes {
     int64_t bytes[kOutputFiles];
 };
 
-// Creates (or truncates) "<abfile_path>0.bin", "decay0.txt",
-// "<abfile_path>1.bin" and "decay1.txt". Returns 0 on success; on failure
-// prints "Error: Cannot create ..." naming the file and the reason, closes
-// whatever was opened and returns 1.
-int open_phase_outputs();
+class PhaseOutputs {
+public:
+    // The outputs of a run whose result files are "<abfile_path>0.bin" and
+    // "<abfile_path>1.bin"; nothing is opened yet.
+    explicit PhaseOutputs(std::string const& abfile_path);
+    ~PhaseOutputs();
+    PhaseOutputs(PhaseOutputs const&) = delete;
+    PhaseOutputs& operator=(PhaseOutputs const&) = delete;
 
-// Checks that each of the four files exists and holds at least `sizes`
-// bytes (a file recorded empty may also be missing), touching none of them. Returns 0, or 1 after printing which file
-// does not.
-int check_phase_outputs(OutputSizes const& sizes);
+    // Creates (or truncates) "<abfile_path>0.bin", "decay0.txt",
+    // "<abfile_path>1.bin" and "decay1.txt"; the counts start at 0. Returns
+    // 0 on success; on failure prints "Error: Cannot create ..." naming the
+    // file and the reason, closes whatever was opened and returns 1.
+    int open();
 
-// Continues the four files of an interrupted phase: cuts each back to
-// `sizes` (dropping whatever was written after the checkpoint) and opens it
-// for appending. Call check_phase_outputs first. Returns 0, or 1 after
-// printing why.
-int reopen_phase_outputs(OutputSizes const& sizes);
+    // Checks that each of the four files exists and holds at least `sizes`
+    // bytes (a file recorded empty may also be missing), touching none of
+    // them. Returns 0, or 1 after printing which file does not.
+    int check(OutputSizes const& sizes) const;
 
-// Books one result message of 18 doubles for event `event`: counts a good fit
-// per channel (entry 0 resp. 9 strictly greater than 0), and when both
-// channels are good queues both blocks for the result files and both decay
-// rates (entries 2 and 11) for the decay lists. Returns 0, or 1 after a
-// write error (printed once, naming the file); from then on nothing more is
-// written or counted.
-int record_result(double const* result, int event = -1);
+    // Continues the four files of an interrupted phase with the counts it
+    // had: cuts each file back to `sizes` (dropping whatever was written
+    // after the checkpoint) and opens it for appending. Call check() first.
+    // Returns 0, or 1 after printing why.
+    int reopen(OutputSizes const& sizes, GoodFitCounts const& counts);
 
-// Writes what is queued; with `durable` also has the system put the four
-// files on disk (fsync). Returns 0, or 1 when this write fails. After an
-// earlier write error it writes nothing more and only puts the files, cut
-// back to their last whole event, on disk.
-int flush_phase_outputs(bool durable);
+    // Books one result message of 18 doubles for event `event`: counts a
+    // good fit per channel (entry 0 resp. 9 strictly greater than 0), and
+    // when both channels are good queues both blocks for the result files
+    // and both decay rates (entries 2 and 11) for the decay lists. Returns 0,
+    // or 1 after a write error (printed once, naming the file); from then on
+    // nothing more is written or counted.
+    int record(double const* result, int event = -1);
 
-// Sizes of the four files up to the last batch written completely.
-OutputSizes written_output_sizes();
+    // Writes what is queued; with `durable` also has the system put the four
+    // files on disk (fsync). Returns 0, or 1 when this write fails. After an
+    // earlier write error it writes nothing more and only puts the files, cut
+    // back to their last whole event, on disk.
+    int flush(bool durable);
 
-// Events that were booked but whose records could not be written after a
-// write error; their counts were taken back. They must be done again.
-std::vector<int> const& unwritten_events();
+    // Writes what is queued and closes the four files in the order result 0,
+    // decay 0, result 1, decay 1. Returns 0, or 1 after printing which file
+    // could not be completed.
+    int close();
 
-// Writes what is queued and closes the four files in the order result 0,
-// decay 0, result 1, decay 1. Returns 0, or 1 after printing which file
-// could not be completed.
-int close_phase_outputs();
+    // The counts of the events booked and written (or queued).
+    GoodFitCounts const& counts() const { return counts_; }
 
-// Name of output k as it is opened ("<abfile_path>0.bin", "decay0.txt", ...).
-char const* output_name(int k);
+    // Sizes of the four files up to the last batch written completely.
+    OutputSizes written_sizes() const { return written_; }
+
+    // Events that were booked but whose records could not be written after a
+    // write error; their counts were taken back. They must be done again.
+    std::vector<int> const& unwritten_events() const { return lost_events_; }
+
+    // True once cutting a file back after a write error failed.
+    bool cut_failed() const { return cut_failed_; }
+
+    // Name of output k as it is opened ("<abfile_path>0.bin", "decay0.txt", ...).
+    char const* name(int k) const { return names_[k].c_str(); }
+
+private:
+    bool open_output(int k, char const* mode);
+    void close_all_quietly();
+    void report_write_error(int k, int error) const;
+    void cut_back_to_written();
+    void take_back_queued_events();
+    int write_queued();
+    void reset_queues();
+
+    std::string names_[kOutputFiles];
+    FILE* files_[kOutputFiles] = {nullptr, nullptr, nullptr, nullptr};
+    std::string queued_[kOutputFiles];
+    std::vector<int> queued_events_;
+    std::vector<int> lost_events_;
+    OutputSizes written_ = {{0, 0, 0, 0}};
+    GoodFitCounts counts_;
+    bool write_failed_ = false;
+    bool cut_failed_ = false;
+};
 
 #endif

@@ -1,54 +1,60 @@
-// Wall-clock stopwatch.
+// Stopwatch of a phase.
 //
-// A Timer remembers the wall-clock time of its last start() and of its last
-// stop(); the *Diff methods return the time between the two. The global
-// `timer` measures the current phase of the run: the master loop starts it,
-// and every progress report stops it and reads the seconds since the start.
-//
-// The difference arithmetic works on the low 32 bits of the seconds and of
-// the microseconds, each subtracted as a 32-bit signed integer. A run lasts
-// hours, not decades: the 32-bit difference is exact for any interval below
-// about 68 years, even when the low word of the seconds wraps in between.
+// A Timer remembers the time of its last start() and of its last stop() on
+// the steady clock, which no change of the system's date can move; the *Diff
+// methods return the time between the two.
 #ifndef ZORV_TIMER_H
 #define ZORV_TIMER_H
 
-#include <cstdint>
-
-// Seconds and microseconds as gettimeofday fills them, kept as 64-bit
-// integers whatever the width of time_t and suseconds_t on the platform.
-struct wall_time {
-    int64_t tv_sec;
-    int64_t tv_usec;
-};
+#include <chrono>
 
 class Timer {
 public:
-    // Public so that tests (and nothing else) can set the two times directly.
-    bool started;         // start() was called at least once
-    bool stopped;         // stop() was called at least once
-    wall_time start_time; // time of the last start()
-    wall_time stop_time;  // time of the last stop()
+    using Clock = std::chrono::steady_clock;
 
-    // Both flags cleared; the times are not set.
-    Timer();
-
-    void start();
+    void start() { start_at(Clock::now()); }
+    // Starts as if start() had been called at t.
+    void start_at(Clock::time_point t)
+    {
+        start_time_ = t;
+        started_ = true;
+    }
     // May be called any number of times; each call measures anew from the
     // last start().
-    void stop();
+    void stop()
+    {
+        stop_time_ = Clock::now();
+        stopped_ = true;
+    }
 
-    // Time from start_time to stop_time; 0.0 unless both flags are set.
-    double secDiff() const;
-    double msecDiff() const;
-    double usecDiff() const;
+    bool started() const { return started_; }
+    bool stopped() const { return stopped_; }
+
+    // Time from the last start() to the last stop(); 0.0 unless both were
+    // called.
+    double secDiff() const { return diff<std::ratio<1>>(); }
+    double msecDiff() const { return diff<std::milli>(); }
+    double usecDiff() const { return diff<std::micro>(); }
 
 private:
-    // s and u: the second and microsecond differences (stop minus start),
-    // each a 32-bit signed difference of the low 32 bits.
-    void diffParts(double* s, double* u) const;
+    template <class Unit>
+    double diff() const
+    {
+        if (!started_ || !stopped_) return 0.0;
+        return std::chrono::duration<double, Unit>(stop_time_ - start_time_).count();
+    }
+
+    bool started_ = false;
+    bool stopped_ = false;
+    Clock::time_point start_time_;
+    Clock::time_point stop_time_;
 };
 
-// Stopwatch of the current phase.
-extern Timer timer;
+// Seconds on the steady clock since an arbitrary fixed point: for deadlines
+// and waits within one process.
+inline double monotonic_seconds()
+{
+    return std::chrono::duration<double>(Timer::Clock::now().time_since_epoch()).count();
+}
 
 #endif

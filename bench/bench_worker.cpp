@@ -12,7 +12,6 @@
 
 #include "channel.h"
 #include "pulse_model.h"
-#include "run_state.h"
 #include "test_rng.h"
 #include "window.h"
 
@@ -38,28 +37,26 @@ std::vector<std::vector<int16_t>> const& events()
     return ev;
 }
 
-void set_up_run()
+// Channel A as the calibration phase analyses it.
+ChannelSetup const& setup()
 {
-    static Window kernel(func_nuttall, 101);
-    win_load = &kernel;
-    bcg_est[0] = bcg_est[1] = -28000.0;
-    decay_est[0] = decay_est[1] = -0.0015;
-    max_iter = 50;
+    static const Window kernel(func_nuttall, 101);
+    static const ChannelSetup s = {-28000.0, -0.0015, false, &kernel};
+    return s;
 }
 
 void trace_of(std::vector<int16_t> const& rec, double* trace)
 {
-    for (int k = 0; k < 2500; ++k) trace[k] = rec[2 * k] - bcg_est[0];
+    for (int k = 0; k < 2500; ++k) trace[k] = rec[2 * k] - setup().baseline;
 }
 
 void BM_Smoothing(benchmark::State& state)
 {
-    set_up_run();
     double trace[2500];
     size_t e = 0;
     for (auto _ : state) {
         trace_of(events()[e++ % kEvents], trace);
-        movingWindow4(trace, 2500, *win_load);
+        movingWindow4(trace, 2500, *setup().kernel);
         benchmark::DoNotOptimize(trace[1000]);
     }
     state.counters["channels/s"] = benchmark::Counter(state.iterations(), benchmark::Counter::kIsRate);
@@ -67,11 +64,10 @@ void BM_Smoothing(benchmark::State& state)
 
 void BM_PeakSearch(benchmark::State& state)
 {
-    set_up_run();
     std::vector<std::vector<double>> smoothed(kEvents, std::vector<double>(2500));
     for (int e = 0; e < kEvents; ++e) {
         trace_of(events()[e], smoothed[e].data());
-        movingWindow4(smoothed[e].data(), 2500, *win_load);
+        movingWindow4(smoothed[e].data(), 2500, *setup().kernel);
     }
     double positions[kMaxPeaks];
     double p[8];
@@ -85,12 +81,11 @@ void BM_PeakSearch(benchmark::State& state)
 // The whole channel: baseline, smoothing, peak search and (when usable) fit.
 void BM_Channel(benchmark::State& state)
 {
-    set_up_run();
     double block[9];
     size_t e = 0;
     int64_t fitted = 0;
     for (auto _ : state) {
-        fitted += analyse_channel(events()[e++ % kEvents].data(), 0, block);
+        fitted += analyse_channel(events()[e++ % kEvents].data(), 0, setup(), block);
     }
     state.counters["channels/s"] = benchmark::Counter(state.iterations(), benchmark::Counter::kIsRate);
     state.counters["fitted"] = static_cast<double>(fitted) / state.iterations();

@@ -15,14 +15,12 @@
 
 #include "config.h"
 #include "fuzz_file.h"
-#include "run_state.h"
+#include "settings.h"
 
 namespace {
 
-bool terminated(char const* s)
-{
-    return std::memchr(s, '\0', kPathLength) != nullptr;
-}
+// The reader never stores a path longer than its 255 characters.
+bool fits(std::string const& s) { return s.size() < static_cast<size_t>(kPathLength); }
 
 }  // namespace
 
@@ -36,30 +34,33 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
 {
     fuzz_file::write_input(data, size);
 
-    reset_run_state();
-    int status = initialize();
-    // Whatever happened, the paths stay strings within their buffers.
-    if (!terminated(infile_path) || !terminated(abfile_path)) __builtin_trap();
+    RunSettings s;
+    int status = initialize(&s);
+    // Whatever happened, the paths stay within their limit.
+    if (!fits(s.infile_path) || !fits(s.abfile_path)) __builtin_trap();
     // No real is ever stored unless it is finite.
-    double const reals[] = {hist_overflow, refresh_interval, checkpoint_interval,
-                            decay_est[0], decay_est[1], bcg_est[0], bcg_est[1]};
+    double const reals[] = {s.hist_overflow, s.refresh_interval, s.checkpoint_interval,
+                            s.decay_est[0],  s.decay_est[1],     s.bcg_est[0],
+                            s.bcg_est[1]};
     for (double x : reals)
         if (!std::isfinite(x)) __builtin_trap();
     if (status != 0 && status != 1) __builtin_trap();
-    if (status != 0 || validate_config() != 0) return 0;
+    if (status != 0 || validate_config(s) != 0) return 0;
 
     // An accepted configuration: what the master loop and the calibration
     // rely on without looking again.
-    if (waveforms < 1 || data_offset < 0) __builtin_trap();
-    if (infile_path[0] == '\0' || abfile_path[0] == '\0') __builtin_trap();
-    if (stop_session < start_session || stop_cal_session < start_cal_session) __builtin_trap();
-    if (!(hist_overflow >= 0.0 && hist_overflow < 0.5)) __builtin_trap();
+    if (s.waveforms < 1 || s.data_offset < 0) __builtin_trap();
+    if (s.infile_path.empty() || s.abfile_path.empty()) __builtin_trap();
+    if (s.stop_session < s.start_session || s.stop_cal_session < s.start_cal_session)
+        __builtin_trap();
+    if (!(s.hist_overflow >= 0.0 && s.hist_overflow < 0.5)) __builtin_trap();
     char name[kPathLength];
-    if (std::snprintf(name, sizeof name, "%s.%d", infile_path, start_session) >= kPathLength ||
-        std::snprintf(name, sizeof name, "%s.%d", infile_path, stop_session) >= kPathLength ||
-        std::snprintf(name, sizeof name, "%s.%d", infile_path, start_cal_session) >= kPathLength ||
-        std::snprintf(name, sizeof name, "%s.%d", infile_path, stop_cal_session) >= kPathLength ||
-        std::snprintf(name, sizeof name, "%s%d.bin", abfile_path, 1) >= kPathLength)
+    char const* in = s.infile_path.c_str();
+    if (std::snprintf(name, sizeof name, "%s.%d", in, s.start_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s.%d", in, s.stop_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s.%d", in, s.start_cal_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s.%d", in, s.stop_cal_session) >= kPathLength ||
+        std::snprintf(name, sizeof name, "%s%d.bin", s.abfile_path.c_str(), 1) >= kPathLength)
         __builtin_trap();
     return 0;
 }

@@ -14,7 +14,7 @@
 
 #include "fuzz_file.h"
 #include "kernel_file.h"
-#include "run_state.h"
+#include "settings.h"
 #include "window.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

@@ -5,8 +5,6 @@
 
 #include <mpi.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -17,144 +15,164 @@
 #include "protocol.h"
 #include "result_wait.h"
 #include "results.h"
-#include "run_state.h"
 #include "stop_signal.h"
 #include "timer.h"
 
 namespace {
 
-EventSource source;
-int16_t send_buffer[kWorkShorts];
-// The event each worker holds, -1 for none.
-std::vector<int> held;
-// Events whose results were received but not booked (after a write error).
-std::vector<int> undone;
+// Everything a phase holds on rank 0, from its first event to its stop
+// messages.
+class MasterPhase {
+public:
+    MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record)
+        : settings_(settings), sessions_(sessions), record_(record), source_(settings),
+          outputs_(settings.abfile_path),
+          progress_(phase_events(settings, sessions), settings.refresh_interval)
+    {
+        MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
+        // The event each worker holds, -1 for none.
+        held_.assign(static_cast<size_t>(world_size_), -1);
+    }
 
-void send_stop_messages()
+    int run(bool resume);
+
+private:
+    void send_stop_messages();
+    int write_phase_checkpoint();
+    int start_fresh();
+    int continue_interrupted();
+    void load_send_data(int destination);
+
+    RunSettings const& settings_;
+    SessionRange sessions_;
+    Checkpoint* record_;
+    int world_size_ = 0;
+    EventSource source_;
+    PhaseOutputs outputs_;
+    ProgressReport progress_;
+    ResultWait wait_;
+    int16_t send_buffer_[kWorkShorts] = {};
+    double received_[kResultDoubles] = {};
+    std::vector<int> held_;
+    // Events whose results were received but not booked (after a write error).
+    std::vector<int> undone_;
+    int msg_send_ = 0;      // events sent in this run of the phase
+    int msg_received_ = 0;  // results received in this run of the phase
+    bool abort_ = false;    // the phase cannot go on: hand out nothing more
+};
+
+void MasterPhase::send_stop_messages()
 {
-    for (int w = 1; w < world_size; ++w)
-        MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
+    for (int w = 1; w < world_size_; ++w)
+        MPI_Send(send_buffer_, kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
 }
 
-double monotonic_seconds()
+// Puts the outputs on disk, then the state that goes with them. The record
+// follows the phase even when the outputs cannot be put on disk, so that it
+// always tells where the phase stands.
+int MasterPhase::write_phase_checkpoint()
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Puts the outputs on disk, then the state that goes with them.
-int write_phase_checkpoint(Checkpoint* record)
-{
-    if (flush_phase_outputs(true)) return 1;
-    record->finished = false;
-    record->next_event = source.position();
-    std::vector<int>& pending = record->pending;
-    pending = source.still_again();
-    for (int e : held)
+    const int flushed = outputs_.flush(true);
+    Checkpoint& cp = *record_;
+    cp.finished = false;
+    cp.next_event = source_.position();
+    std::vector<int>& pending = cp.pending;
+    pending = source_.still_again();
+    for (int e : held_)
         if (e >= 0) pending.push_back(e);
-    pending.insert(pending.end(), undone.begin(), undone.end());
-    pending.insert(pending.end(), unwritten_events().begin(), unwritten_events().end());
+    pending.insert(pending.end(), undone_.begin(), undone_.end());
+    pending.insert(pending.end(), outputs_.unwritten_events().begin(),
+                   outputs_.unwritten_events().end());
     std::sort(pending.begin(), pending.end());
-    record->counter_all = counter_all;
-    record->nbr_ok[0] = nbr_ok[0];
-    record->nbr_ok[1] = nbr_ok[1];
-    record->nbr_all_ok = nbr_all_ok;
-    record->run_error = run_error;
-    record->outputs = written_output_sizes();
-    return write_checkpoint(*record);
+    cp.counts = outputs_.counts();
+    if (source_.lost() || outputs_.cut_failed()) cp.run_error = 1;
+    cp.outputs = outputs_.written_sizes();
+    if (flushed) return 1;
+    return write_checkpoint(cp);
 }
 
 // A fresh phase: its first checkpoint goes to disk before the outputs are
 // truncated, so that no older checkpoint can describe files that are gone.
-int start_fresh_phase(Checkpoint* record)
+int MasterPhase::start_fresh()
 {
-    record->next_event = 0;
-    record->pending.clear();
-    record->counter_all = record->nbr_ok[0] = record->nbr_ok[1] = record->nbr_all_ok = 0;
-    record->run_error = run_error;
-    record->outputs = OutputSizes{{0, 0, 0, 0}};
-    record->finished = false;
-    if (write_checkpoint(*record)) return 1;
-    return open_phase_outputs();
+    Checkpoint& cp = *record_;
+    cp.next_event = 0;
+    cp.pending.clear();
+    cp.counts = GoodFitCounts();
+    cp.outputs = OutputSizes{{0, 0, 0, 0}};
+    cp.finished = false;
+    if (write_checkpoint(cp)) return 1;
+    return outputs_.open();
 }
 
-// An interrupted phase: counters and outputs as the checkpoint left them.
-int continue_phase(Checkpoint const* record)
+// An interrupted phase: counts and outputs as the checkpoint left them.
+int MasterPhase::continue_interrupted()
 {
-    counter_all = record->counter_all;
-    nbr_ok[0] = record->nbr_ok[0];
-    nbr_ok[1] = record->nbr_ok[1];
-    nbr_all_ok = record->nbr_all_ok;
-    return reopen_phase_outputs(record->outputs);
+    return outputs_.reopen(record_->outputs, record_->counts);
 }
 
 // Reads the next event of the phase and sends it to `destination`; does
 // nothing when the phase has no events left.
-void load_send_data(int destination)
+void MasterPhase::load_send_data(int destination)
 {
     int event;
-    if (!source.next(send_buffer, &event)) return;  // the phase has no events left
-    MPI_Send(send_buffer, kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
-    held[destination] = event;
-    ++msg_send;
+    if (!source_.next(send_buffer_, &event)) return;  // the phase has no events left
+    MPI_Send(send_buffer_, kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
+    held_[destination] = event;
+    ++msg_send_;
 }
 
-}  // namespace
-
-int work_master(int first, int last, Checkpoint* record, bool resume)
+int MasterPhase::run(bool resume)
 {
-    // Kept for the whole run: both phases receive into it.
-    static double* received = new double[kResultDoubles];
-
-    held.assign(static_cast<size_t>(world_size), -1);
-    undone.clear();
-    if (resume ? continue_phase(record) : start_fresh_phase(record)) {
-        run_abort = 1;
+    if (resume ? continue_interrupted() : start_fresh()) {
         send_stop_messages();
         return 1;
     }
-    source.begin(first, last, resume ? record->next_event : 0,
-                 resume ? record->pending : std::vector<int>());
+    source_.begin(sessions_, resume ? record_->next_event : 0,
+                  resume ? record_->pending : std::vector<int>());
 
-    msg_send = 0;
-    msg_received = 0;
-    timer.start();
-    double next_checkpoint = monotonic_seconds() + checkpoint_interval;
+    progress_.start();
+    double next_checkpoint = monotonic_seconds() + settings_.checkpoint_interval;
 
-    for (int w = 1; w < world_size && !stop_signal(); ++w) load_send_data(w);
+    for (int w = 1; w < world_size_ && !stop_signal(); ++w) load_send_data(w);
 
-    while (msg_received < msg_send) {
+    while (msg_received_ < msg_send_) {
         MPI_Status status;
-        receive_result(received, &status);
-        ++msg_received;
+        wait_.receive(received_, kResultDoubles, &status);
+        ++msg_received_;
         const int worker = status.MPI_SOURCE;
-        const int event = held[worker];
-        held[worker] = -1;
-        if (run_abort) {
+        const int event = held_[worker];
+        held_[worker] = -1;
+        if (abort_) {
             // After a write error nothing more is booked; the event is done
             // again when the run is resumed.
-            undone.push_back(event);
-        } else {
-            ++counter_all;
-            if (record_result(received, event)) run_abort = 1;
+            undone_.push_back(event);
+        } else if (outputs_.record(received_, event)) {
+            abort_ = true;
         }
-        if (msg_received > info_count) info(first, last);
-        if (run_abort || stop_signal()) continue;
+        if (progress_.due(msg_received_)) progress_.info(outputs_.counts(), msg_received_);
+        if (abort_ || stop_signal()) continue;
         load_send_data(worker);
         if (monotonic_seconds() >= next_checkpoint) {
-            if (write_phase_checkpoint(record)) run_abort = 1;
-            next_checkpoint = monotonic_seconds() + checkpoint_interval;
+            if (write_phase_checkpoint()) abort_ = true;
+            next_checkpoint = monotonic_seconds() + settings_.checkpoint_interval;
         }
     }
     end_progress_line();
 
-    int outcome = run_abort ? 1 : source.exhausted() ? 0 : kStoppedStatus;
-    if (write_phase_checkpoint(record)) outcome = 1;
+    int outcome = abort_ ? 1 : source_.exhausted() ? 0 : kStoppedStatus;
+    if (write_phase_checkpoint()) outcome = 1;
     send_stop_messages();
-    source.end();
-    if (close_phase_outputs()) outcome = 1;
-    if (outcome == 1) run_abort = 1;
+    source_.end();
+    if (outputs_.close()) outcome = 1;
     std::fflush(stdout);
     return outcome;
+}
+
+}  // namespace
+
+int work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record, bool resume)
+{
+    MasterPhase phase(settings, sessions, record);
+    return phase.run(resume);
 }

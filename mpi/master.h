@@ -10,15 +10,19 @@
 #ifndef ZORV_MASTER_H
 #define ZORV_MASTER_H
 
+#include "settings.h"
+
 struct Checkpoint;
 
-// Runs one phase over the sessions first .. last (inclusive). `record`
-// carries what every checkpoint of the run holds (phase, calibrated decay
-// rates, fingerprint); with `resume` the phase continues from the position,
-// counters, pending events and output sizes in it. Returns 0 when every event
+// Runs one phase over `sessions`. `record` carries what every checkpoint of
+// the run holds (phase, calibrated decay rates, fingerprint) and receives the
+// phase's state at every checkpoint: its counts, and in run_error whether
+// events were lost; with `resume` the phase continues from the position,
+// counts, pending events and output sizes in it. Returns 0 when every event
 // of the phase was handled, kStoppedStatus when a signal stopped it early,
 // and 1 when it had to end early (an output that cannot be created or
 // written, a checkpoint that cannot be written).
-int work_master(int first, int last, Checkpoint* record, bool resume);
+int work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
+                bool resume);
 
 #endif

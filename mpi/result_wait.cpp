@@ -29,6 +29,8 @@
 #include <sys/prctl.h>
 #include <time.h>
 
+#include <chrono>
+
 #include "protocol.h"
 
 namespace {
@@ -37,16 +39,14 @@ constexpr long kSpinNs = 30000;       // testing without sleeping, after the fir
 constexpr long kMinPauseNs = 10000;   // shortest pause between two tests after that
 constexpr long kMaxPauseNs = 50000;   // longest pause: the most a late result waits
 constexpr long kTimerSlackNs = 1000;  // how late the kernel may wake us
-constexpr int kHistory = 16;          // waits remembered
 
-long recent_waits[kHistory];  // nanoseconds, 0 for a result that was there at once
-int waits_seen = 0;
-
+// Nanoseconds on the steady clock, which is CLOCK_MONOTONIC on Linux: the
+// clock that clock_nanosleep below sleeps on.
 long now_ns()
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000L + t.tv_nsec;
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count());
 }
 
 // Sleeps until the monotonic clock reads deadline, or until a signal.
@@ -56,32 +56,34 @@ void sleep_until(long deadline)
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
 }
 
-// The quickest of the remembered waits; 0 before any.
-long quickest_wait()
+}  // namespace
+
+ResultWait::ResultWait()
 {
-    const int n = waits_seen < kHistory ? waits_seen : kHistory;
-    long q = n > 0 ? recent_waits[0] : 0;
+    // The slack belongs to the thread; rank 0 waits on one thread only.
+    prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+}
+
+// The quickest of the remembered waits; 0 before any.
+long ResultWait::quickest_wait() const
+{
+    const int n = waits_seen_ < kHistory ? waits_seen_ : kHistory;
+    long q = n > 0 ? recent_waits_[0] : 0;
     for (int i = 1; i < n; ++i)
-        if (recent_waits[i] < q) q = recent_waits[i];
+        if (recent_waits_[i] < q) q = recent_waits_[i];
     return q;
 }
 
-void remember_wait(long ns)
+void ResultWait::remember_wait(long ns)
 {
-    recent_waits[waits_seen % kHistory] = ns;
-    ++waits_seen;
+    recent_waits_[waits_seen_ % kHistory] = ns;
+    ++waits_seen_;
 }
 
-}  // namespace
-
-void receive_result(double* buffer, MPI_Status* status)
+void ResultWait::receive(double* buffer, int count, MPI_Status* status)
 {
-    static const bool slack_set = prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0) == 0;
-    (void)slack_set;
-
     MPI_Request request;
-    MPI_Irecv(buffer, kResultDoubles, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD,
-              &request);
+    MPI_Irecv(buffer, count, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD, &request);
     int done = 0;
     MPI_Test(&request, &done, status);
     if (done) {

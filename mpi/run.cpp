@@ -2,10 +2,10 @@
 //
 // Collectives pair up across ranks in this order: go/no-go flag, kernel
 // count, kernel values, decay_est, bcg_est, the phase to start with,
-// barrier; after the calibration phase its outcome and decay_est; after the
-// processing phase the exit status. The go/no-go flag and the outcome let
-// rank 0 end the run cleanly on every rank when it cannot or must not go on,
-// instead of leaving the workers waiting.
+// barrier; after the calibration phase its outcome and the decay rates the
+// processing phase holds; after the processing phase the exit status. The
+// go/no-go flag and the outcome let rank 0 end the run cleanly on every rank
+// when it cannot or must not go on, instead of leaving the workers waiting.
 
 #include "run.h"
 
@@ -17,12 +17,12 @@
 #include <ctime>
 
 #include "calibrate.h"
+#include "channel.h"
 #include "checkpoint.h"
 #include "config.h"
 #include "kernel_file.h"
 #include "master.h"
-#include "results.h"
-#include "run_state.h"
+#include "settings.h"
 #include "stop_signal.h"
 #include "window.h"
 #include "worker.h"
@@ -50,54 +50,45 @@ int agree_on(int value)
     return value;
 }
 
-void reset_phase_counters()
-{
-    nbr_ok[0] = nbr_ok[1] = 0;
-    nbr_all_ok = 0;
-    counter_all = 0;
-    msg_send = 0;
-    msg_received = 0;
-    info_count = 200;
-}
+// What rank 0 knows of the run: its settings, where it starts, and what
+// every checkpoint holds.
+struct RunPlan {
+    RunSettings settings;
+    Checkpoint record;
+    int start = kFresh;
+};
 
-// One phase: workers loop until their stop message, rank 0 runs the master
-// and returns the phase's outcome (workers return 0).
-int run_phase(char const* announcement, int first, int last, Checkpoint* record, bool resume)
+// Prints the good-fit fractions of the processing phase; returns 1 when
+// there are none.
+int print_summary(GoodFitCounts const& counts)
 {
-    if (my_rank != 0) {
-        work_slave();
-        return 0;
-    }
-    std::printf("%s\n", announcement);
-    return work_master(first, last, record, resume);
-}
-
-void print_summary()
-{
-    if (counter_all == 0) {
+    int status = 0;
+    if (counts.counter_all == 0) {
         // 0 of 0 is no fraction at all.
         std::printf("Error: The processing phase received no results, so there are no "
                     "good-fit fractions\n");
-        run_error = 1;
+        status = 1;
     } else {
-        double all = static_cast<double>(counter_all);
+        double all = static_cast<double>(counts.counter_all);
         std::printf("Good waveforms:");
-        std::printf(" %3.2f%%", 100.0 * static_cast<double>(nbr_ok[0]) / all);
-        std::printf(" %3.2f%%", 100.0 * static_cast<double>(nbr_ok[1]) / all);
-        std::printf(", All %3.2f%%\n", 100.0 * static_cast<double>(nbr_all_ok) / all);
+        std::printf(" %3.2f%%", 100.0 * static_cast<double>(counts.nbr_ok[0]) / all);
+        std::printf(" %3.2f%%", 100.0 * static_cast<double>(counts.nbr_ok[1]) / all);
+        std::printf(", All %3.2f%%\n", 100.0 * static_cast<double>(counts.nbr_all_ok) / all);
     }
     print_time_stamp();
+    return status;
 }
 
 // Rank 0: decides where the run starts. Without resume, or without a
 // checkpoint of an unfinished run, it starts from the beginning. A checkpoint
 // of another run, or outputs that no longer hold what it recorded, refuse
 // the run before any file is touched. Returns 0 or 1.
-int plan_run(double const* kernel, int count, Checkpoint* record, int* start)
+int plan_run(double const* kernel, int count, RunPlan* plan)
 {
-    record->fingerprint = run_fingerprint(kernel, count);
-    *start = kFresh;
-    if (!resume) return 0;
+    RunSettings const& s = plan->settings;
+    plan->record.fingerprint = run_fingerprint(s, kernel, count);
+    plan->start = kFresh;
+    if (!s.resume) return 0;
 
     Checkpoint saved;
     const int got = read_checkpoint(&saved);
@@ -111,9 +102,9 @@ int plan_run(double const* kernel, int count, Checkpoint* record, int* start)
                     kCheckpointName);
         return 0;
     }
-    if (compare_fingerprints(saved.fingerprint, record->fingerprint)) return 1;
-    const int64_t total = saved.phase == 0 ? phase_events(start_cal_session, stop_cal_session)
-                                           : phase_events(start_session, stop_session);
+    if (compare_fingerprints(saved.fingerprint, plan->record.fingerprint)) return 1;
+    const int64_t total =
+        phase_events(s, saved.phase == 0 ? s.calibration_sessions() : s.processing_sessions());
     bool in_range = saved.next_event <= total;
     for (int e : saved.pending) in_range = in_range && e < total;
     if (!in_range) {
@@ -121,42 +112,55 @@ int plan_run(double const* kernel, int count, Checkpoint* record, int* start)
                     static_cast<long long>(total));
         return 1;
     }
-    if (check_phase_outputs(saved.outputs)) return 1;
+    if (PhaseOutputs(s.abfile_path).check(saved.outputs)) return 1;
 
-    *record = saved;
-    run_error = saved.run_error;
-    *start = saved.phase == 0 ? kResumeCalibration : kResumeProcessing;
+    plan->record = saved;
+    plan->start = saved.phase == 0 ? kResumeCalibration : kResumeProcessing;
     std::printf("Resuming the %s phase from %s: %lld of %lld events done\n",
                 kPhaseNames[saved.phase], kCheckpointName,
-                static_cast<long long>(saved.counter_all), static_cast<long long>(total));
+                static_cast<long long>(saved.counts.counter_all), static_cast<long long>(total));
     return 0;
 }
 
 // Rank 0, resuming the processing phase: the calibration is not done again.
-void take_calibration_from(Checkpoint const& record)
+void take_calibration_from(Checkpoint const& record, double decay[2])
 {
     std::printf("Calibration done before the interruption; decay rates from %s:\n",
                 kCheckpointName);
     for (int c = 0; c < 2; ++c) {
-        decay_est[c] = record.decay[c];
+        decay[c] = record.decay[c];
         std::printf("Channel %d decay: %.10f    (calibrated before the interruption)\n", c,
-                    decay_est[c]);
+                    decay[c]);
     }
 }
 
 // Rank 0, after a phase that did not finish: where it stands and how to go
 // on from there.
-void report_unfinished_phase(int outcome, int phase, int first, int last)
+void report_unfinished_phase(int outcome, int phase, RunSettings const& s, Checkpoint const& record)
 {
-    const long long total = static_cast<long long>(phase_events(first, last));
+    const SessionRange r = phase == 0 ? s.calibration_sessions() : s.processing_sessions();
+    const long long total = static_cast<long long>(phase_events(s, r));
+    const long long done = static_cast<long long>(record.counts.counter_all);
     if (outcome == kStoppedStatus)
-        std::printf("Stopped by %s in the %s phase after %lld of %lld events",
-                    stop_signal_name(), kPhaseNames[phase], static_cast<long long>(counter_all),
-                    total);
+        std::printf("Stopped by %s in the %s phase after %lld of %lld events", stop_signal_name(),
+                    kPhaseNames[phase], done, total);
     else
         std::printf("The run ended early in the %s phase after %lld of %lld events",
-                    kPhaseNames[phase], static_cast<long long>(counter_all), total);
+                    kPhaseNames[phase], done, total);
     std::printf("; to continue, set resume = 1 in zorv_mpi.ini and start it again\n");
+}
+
+// One phase: workers loop until their stop message, rank 0 runs the master
+// and returns the phase's outcome (workers return 0).
+int run_phase(int rank, char const* announcement, EventSetup const& setup, RunPlan* plan,
+              SessionRange sessions, bool resume)
+{
+    if (rank != 0) {
+        work_slave(setup);
+        return 0;
+    }
+    std::printf("%s\n", announcement);
+    return work_master(plan->settings, sessions, &plan->record, resume);
 }
 
 int finish(int status)
@@ -175,7 +179,9 @@ int finish(int status)
 int run_zorv_mpi(int argc, char** argv)
 {
     MPI_Init(&argc, &argv);
-    MPI_Comm_rank(MPI_COMM_WORLD, &my_rank);
+    int rank = 0;
+    int world_size = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &world_size);
     install_stop_handlers();
 
@@ -184,39 +190,41 @@ int run_zorv_mpi(int argc, char** argv)
         return finish(1);
     }
 
-    if (my_rank == 0) {
+    if (rank == 0) {
         std::printf("zorv_mpi: two-channel pulse analysis\n");
         print_time_stamp();
     }
 
-    for (int j = 0; j < 8; ++j) glob_lock[j] = 0;
-    nbr_ok[0] = nbr_ok[1] = 0;
-    nbr_all_ok = 0;
-    counter_all = 0;
-
     // The kernel table lives here on every rank; rank 0 fills it from the
-    // file, the others receive it.
+    // file, the others receive it. So do the estimates each channel's
+    // analysis starts from.
     double kernel[kMaxKernel];
     int kernel_count = 0;
-    // What every checkpoint of the run holds (rank 0).
-    Checkpoint record;
-    int start = kFresh;
+    double baseline[2] = {0.0, 0.0};
+    double decay[2] = {0.0, 0.0};
+    RunPlan plan;  // rank 0
 
     int go = 1;
-    if (my_rank == 0) {
+    if (rank == 0) {
         go = read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
-             initialize() == 0 && validate_config() == 0 &&
-             plan_run(kernel, kernel_count, &record, &start) == 0;
+             initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0 &&
+             plan_run(kernel, kernel_count, &plan) == 0;
+        for (int c = 0; c < 2; ++c) {
+            baseline[c] = plan.settings.bcg_est[c];
+            decay[c] = plan.settings.decay_est[c];
+        }
     }
     if (!agree_on(go)) return finish(1);
+    RunSettings const& settings = plan.settings;
 
+    int start = plan.start;
     MPI_Bcast(&kernel_count, 1, MPI_INT, 0, MPI_COMM_WORLD);
     MPI_Bcast(kernel, kernel_count, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    MPI_Bcast(decay_est, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
-    MPI_Bcast(bcg_est, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    MPI_Bcast(decay, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    MPI_Bcast(baseline, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(&start, 1, MPI_INT, 0, MPI_COMM_WORLD);
 
-    win_load = new Window(kernel, kernel_count);
+    const Window window(kernel, kernel_count);
     std::printf("Window length = %d\n", kernel_count);
     std::fflush(stdout);
 
@@ -224,42 +232,41 @@ int run_zorv_mpi(int argc, char** argv)
 
     int outcome = 0;
     if (start != kResumeProcessing) {
-        record.phase = 0;
-        outcome = run_phase("Starting calibration", start_cal_session, stop_cal_session, &record,
-                            start == kResumeCalibration);
-        if (my_rank == 0 && outcome != 0)
-            report_unfinished_phase(outcome, 0, start_cal_session, stop_cal_session);
-        if (my_rank == 0 && outcome == 0) {
-            calibrate();
-            record.calibrated = true;
-            record.decay[0] = decay_est[0];
-            record.decay[1] = decay_est[1];
+        plan.record.phase = 0;
+        outcome = run_phase(rank, "Starting calibration",
+                            make_event_setup(window, baseline, decay, false), &plan,
+                            settings.calibration_sessions(), start == kResumeCalibration);
+        if (rank == 0 && outcome != 0) report_unfinished_phase(outcome, 0, settings, plan.record);
+        if (rank == 0 && outcome == 0) {
+            if (calibrate(settings, decay)) plan.record.run_error = 1;
+            plan.record.calibrated = true;
+            plan.record.decay[0] = decay[0];
+            plan.record.decay[1] = decay[1];
         }
-    } else if (my_rank == 0) {
-        take_calibration_from(record);
+    } else if (rank == 0) {
+        take_calibration_from(plan.record, decay);
     }
     outcome = agree_on(outcome);
     if (outcome != 0) return finish(outcome);
-    MPI_Bcast(decay_est, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    // The decay rate is held at its calibrated value from now on.
+    MPI_Bcast(decay, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
 
-    glob_lock[1] = 1;  // the decay rate is held at its calibrated value from now on
-    reset_phase_counters();
-
-    record.phase = 1;
-    outcome = run_phase("Processing...", start_session, stop_session, &record,
-                        start == kResumeProcessing);
-    if (my_rank == 0) {
+    plan.record.phase = 1;
+    outcome = run_phase(rank, "Processing...", make_event_setup(window, baseline, decay, true),
+                        &plan, settings.processing_sessions(), start == kResumeProcessing);
+    int run_error = 0;
+    if (rank == 0) {
         if (outcome == 0) {
-            print_summary();
-            record.finished = true;
-            record.run_error = run_error;
-            if (write_checkpoint(record)) run_error = 1;
+            if (print_summary(plan.record.counts)) plan.record.run_error = 1;
+            plan.record.finished = true;
+            if (write_checkpoint(plan.record)) plan.record.run_error = 1;
         } else {
-            report_unfinished_phase(outcome, 1, start_session, stop_session);
+            report_unfinished_phase(outcome, 1, settings, plan.record);
         }
+        run_error = plan.record.run_error;
     }
 
-    int status = outcome != 0 ? outcome : (run_error || run_abort) ? 1 : 0;
+    int status = outcome != 0 ? outcome : run_error ? 1 : 0;
     status = agree_on(status);
     return finish(status);
 }

@@ -11,15 +11,13 @@
 #include "channel.h"
 #include "datafile.h"
 #include "protocol.h"
-#include "run_state.h"
 
-void work_slave()
+void work_slave(EventSetup const& setup)
 {
     // Nothing is ever written to it; it marks the worker's working directory.
     FILE* fit = std::fopen("fit.txt", "w");
     if (fit) std::fclose(fit);
 
-    max_iter = kMaxIterations;
     std::vector<int16_t> event(kWorkShorts);
     std::vector<double> result(kResultDoubles);
 
@@ -29,7 +27,7 @@ void work_slave()
         if (status.MPI_TAG == kStopTag) return;
 
         std::memset(result.data(), 0, sizeof(double) * result.size());
-        analyse_event(event.data(), result.data());
+        analyse_event(event.data(), setup, result.data());
         MPI_Send(result.data(), kResultDoubles, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD);
     }
 }

@@ -50,9 +50,10 @@ int main(int argc, char** argv)
     itimerval every = {{0, 20}, {0, 20}};
     setitimer(ITIMER_REAL, &every, nullptr);
     double buffer[kResultDoubles];
+    ResultWait wait;
     for (int i = 0; i < kResults; ++i) {
       MPI_Status status;
-      receive_result(buffer, &status);
+      wait.receive(buffer, kResultDoubles, &status);
       bool whole = status.MPI_SOURCE == 1 && status.MPI_TAG == kWorkTag;
       for (int k = 0; k < kResultDoubles; ++k) whole = whole && buffer[k] == i + 0.5 * k;
       failures += !whole;

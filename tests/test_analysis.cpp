@@ -10,7 +10,6 @@
 
 #include "channel.h"
 #include "pulse_model.h"
-#include "run_state.h"
 #include "window.h"
 
 using zorv_fit::f;
@@ -52,25 +51,20 @@ std::vector<int16_t> event_of(std::vector<int16_t> const& a, std::vector<int16_t
 
 class Analysis : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        reset_run_state();
-        static Window kernel(func_nuttall, 17);
-        win_load = &kernel;
-        bcg_est[0] = bcg_est[1] = kBaseline;
-        decay_est[0] = decay_est[1] = -0.0014;
-        // max_iter stays at 0: the analysis has its own iteration limit and
-        // needs nothing from the worker loop.
-    }
-
     // Result message of an event, as the worker fills it.
     std::vector<double> analyse(std::vector<int16_t> const& a, std::vector<int16_t> const& b)
     {
+        static const Window kernel(func_nuttall, 17);
+        const double baseline[2] = {kBaseline, kBaseline};
         std::vector<double> result(18, 0.0);
         std::vector<int16_t> e = event_of(a, b);
-        analyse_event(e.data(), result.data());
+        analyse_event(e.data(), make_event_setup(kernel, baseline, decay_est, decay_held),
+                      result.data());
         return result;
     }
+
+    double decay_est[2] = {-0.0014, -0.0014};
+    bool decay_held = false;
 };
 
 bool all_zero(std::vector<double> const& r, int c)
@@ -140,7 +134,7 @@ TEST_F(Analysis, TwoSeparatedPulsesAreFittedTogether)
 // With the decay rate locked the fitted value is the estimate, bit for bit.
 TEST_F(Analysis, LockedDecayRateIsReturnedExactly)
 {
-    glob_lock[1] = 1;
+    decay_held = true;
     decay_est[0] = -0.00151234;
     decay_est[1] = -0.00149876;
     auto a = channel_samples({{25000.0, 600.0}});

@@ -1,7 +1,6 @@
 // Decay-constant calibration and its sort.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +14,7 @@
 #include <vector>
 
 #include "calibrate.h"
-#include "run_state.h"
+#include "settings.h"
 #include "test_rng.h"
 #include "test_util.h"
 
@@ -102,14 +101,10 @@ class Calibrate : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        reset_run_state();
-        waveforms = 10;
-        start_cal_session = 1;
-        stop_cal_session = 100;
-        decay_est[0] = -0.0015;
-        decay_est[1] = -0.0025;
+        s_.waveforms = 10;
+        s_.start_cal_session = 1;
+        s_.stop_cal_session = 100;
     }
-    void TearDown() override { reset_run_state(); }
     // Writes both lists, calibrates, returns the console lines.
     std::vector<std::string> run(const std::vector<double>& list0, const std::vector<double>& list1)
     {
@@ -119,11 +114,14 @@ protected:
     }
     std::vector<std::string> run()
     {
-        out_ = capture_stdout([] { calibrate(); });
+        out_ = capture_stdout([this] { run_error = calibrate(s_, decay_est); });
         return split_lines(out_);
     }
     TempDir dir_;  // the working directory while the test runs
     std::string out_;
+    RunSettings s_;
+    double decay_est[2] = {-0.0015, -0.0025};  // configured, then calibrated
+    int run_error = -1;
 };
 
 }  // namespace
@@ -137,7 +135,7 @@ TEST_F(Calibrate, HundredAndOneValues)
     for (int i = 0; i <= 100; ++i) v.push_back(i);
     Rng rng(7);
     std::shuffle(v.begin(), v.end(), rng);
-    hist_overflow = 0.1;
+    s_.hist_overflow = 0.1;
     std::vector<std::string> lines = run(v, v);
     ASSERT_EQ(lines.size(), 14u) << out_;
     EXPECT_EQ(lines[1], "Waveforms read: 101");
@@ -180,7 +178,7 @@ TEST_F(Calibrate, TrimmedIndices)
     std::vector<double> a, b;
     for (int i = 11; i >= 0; --i) a.push_back(i);
     for (int i = 0; i <= 50; ++i) b.push_back(i);
-    hist_overflow = 0.34;
+    s_.hist_overflow = 0.34;
     run(a, b);
     std::vector<std::string> h0 = split_lines(read_file("decay_hist0.txt"));
     std::vector<std::string> h1 = split_lines(read_file("decay_hist1.txt"));
@@ -248,9 +246,9 @@ TEST_F(Calibrate, SymmetricNeighbourhood)
 // malformed entry or a NaN ends it, the values before count.
 TEST_F(Calibrate, ReadingStops)
 {
-    waveforms = 2;
-    start_cal_session = 7;
-    stop_cal_session = 8;
+    s_.waveforms = 2;
+    s_.start_cal_session = 7;
+    s_.stop_cal_session = 8;
     write_list("decay0.txt", {0.0, 249.0, 100.0, 100.0, 5.0, 5.0, 5.0});
     write_file("decay1.txt", "0.0\n249.0\n120.0\nnan\n7.0\n7.0\n");
     std::vector<std::string> lines = run();
@@ -290,7 +288,7 @@ TEST_F(Calibrate, EmptyOrNoSpreadKeepsEstimate)
 {
     write_file("decay0.txt", "\n");
     write_list("decay1.txt", {9.0, 1.0, 1.0, 0.0, 1.0, 1.0, 1.0, 1.0});
-    hist_overflow = 0.25;
+    s_.hist_overflow = 0.25;
     std::vector<std::string> lines = run();
     ASSERT_EQ(lines.size(), 7u) << out_;
     EXPECT_EQ(lines[1], "Waveforms read: 0");
@@ -364,7 +362,7 @@ TEST_F(Calibrate, HistogramFileCannotBeCreated)
 // No room for any value (no events per session): both estimates kept.
 TEST_F(Calibrate, NoCapacityKeepsEstimates)
 {
-    waveforms = 0;
+    s_.waveforms = 0;
     run({0.0, 249.0, 30.0}, {0.0, 249.0, 30.0});
     EXPECT_EQ(out_,
               "Error: No room for decay values (waveforms 0, calibration sessions 1 to 100),"
@@ -391,8 +389,8 @@ TEST_F(CalibrateDeathTest, BufferSizedByTheList)
     ASSERT_EQ(run(v, v).at(1), "Waveforms read: 600");
     const std::string expected = out_;
     const std::string hist = read_file("decay_hist1.txt");
-    waveforms = 50000000;
-    stop_cal_session = 2;
+    s_.waveforms = 50000000;
+    s_.stop_cal_session = 2;
     auto calibrate_limited = [&] {
         if (limit_address_space(256L << 20) != 0) std::_Exit(2);
         run();
@@ -400,117 +398,4 @@ TEST_F(CalibrateDeathTest, BufferSizedByTheList)
         std::_Exit(out_ == expected && read_file("decay_hist1.txt") == hist ? 0 : 1);
     };
     EXPECT_EXIT(calibrate_limited(), ::testing::ExitedWithCode(0), "");
-}
-
-// ---- quick_sort and partition ----
-
-namespace {
-
-void expect_sorts(std::vector<double> v)
-{
-    std::vector<double> expected = v;
-    std::sort(expected.begin(), expected.end());
-    quick_sort(v.data(), 0, static_cast<int>(v.size()) - 1);
-    EXPECT_EQ(v, expected);
-}
-
-}  // namespace
-
-// Random (with and without duplicates), sorted, reversed and all-equal.
-TEST(QuickSort, Inputs)
-{
-    Rng rng(12345);
-    for (int n : {2, 3, 10, 101, 20000}) {
-        std::vector<double> v(n), w(n);
-        for (int i = 0; i < n; ++i) {
-            v[i] = -0.004 + 0.0035 * rng.uniform();
-            w[i] = std::floor(10.0 * rng.uniform());
-        }
-        expect_sorts(v);
-        expect_sorts(w);
-    }
-    const int n = 5000;
-    std::vector<double> up(n), down(n), same(n, -0.0015);
-    for (int i = 0; i < n; ++i) {
-        up[i] = 0.5 * i - 7.0;
-        down[i] = 3.0 - 0.25 * i;
-    }
-    expect_sorts(up);
-    expect_sorts(down);
-    expect_sorts(same);
-}
-
-// Sorted and reversed input on a 64 KiB stack: the first-element pivot
-// splits one element off per step, and a sort that recursed into the larger
-// part would need thousands of frames here and crash.
-TEST(QuickSort, ShallowStackOnSortedAndReversed)
-{
-    static std::vector<double> up, down;
-    for (int i = 0; i < 20000; ++i) {
-        up.push_back(i);
-        down.push_back(20000 - i);
-    }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 64 * 1024), 0);
-    pthread_t th;
-    auto body = [](void*) -> void* {
-        quick_sort(up.data(), 0, static_cast<int>(up.size()) - 1);
-        quick_sort(down.data(), 0, static_cast<int>(down.size()) - 1);
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&th, &attr, body, nullptr), 0);
-    pthread_join(th, nullptr);
-    pthread_attr_destroy(&attr);
-    EXPECT_TRUE(std::is_sorted(up.begin(), up.end()));
-    EXPECT_TRUE(std::is_sorted(down.begin(), down.end()));
-}
-
-// lo >= hi does nothing; a sub-range leaves the rest untouched; a NaN spoils
-// the order but the sort stays inside its range.
-TEST(QuickSort, Ranges)
-{
-    double two[2] = {2.0, 1.0};
-    quick_sort(two, 1, 0);
-    quick_sort(two, 1, 1);
-    EXPECT_EQ(two[0], 2.0);
-    std::vector<double> v = {9.0, 8.0, 5.0, 1.0, 3.0, 2.0, 0.0, -1.0};
-    quick_sort(v.data(), 2, 5);
-    EXPECT_EQ(v, (std::vector<double>{9.0, 8.0, 1.0, 2.0, 3.0, 5.0, 0.0, -1.0}));
-    std::vector<double> g = {100.0, -1.0, 3.0, 2.0, NAN, 1.0, 0.0, 4.0, -1.0, -100.0};
-    quick_sort(g.data(), 1, 8);
-    EXPECT_EQ(g.front(), 100.0);
-    EXPECT_EQ(g.back(), -100.0);
-}
-
-// partition with the pivot a[lo]: lo <= p < hi, every element of a[lo .. p]
-// <= every element of a[p+1 .. hi], the values only permuted within the
-// range. Equal elements stop both scans: 3 3 3 3 splits at 1.
-TEST(Partition, Postcondition)
-{
-    Rng gen(99);
-    std::uniform_int_distribution<int> len(2, 40);
-    std::uniform_int_distribution<int> val(-5, 5);
-    for (int trial = 0; trial < 2000; ++trial) {
-        int n = len(gen);
-        std::vector<double> a(n);
-        for (double& x : a) x = val(gen);
-        std::vector<double> before = a;
-        int lo = std::uniform_int_distribution<int>(0, n - 2)(gen);
-        int hi = std::uniform_int_distribution<int>(lo + 1, n - 1)(gen);
-        int p = partition(a.data(), lo, hi, a[lo]);
-        ASSERT_GE(p, lo);
-        ASSERT_LT(p, hi);
-        ASSERT_LE(*std::max_element(a.begin() + lo, a.begin() + p + 1),
-                  *std::min_element(a.begin() + p + 1, a.begin() + hi + 1));
-        std::vector<double> x(a.begin() + lo, a.begin() + hi + 1);
-        std::vector<double> y(before.begin() + lo, before.begin() + hi + 1);
-        std::sort(x.begin(), x.end());
-        std::sort(y.begin(), y.end());
-        ASSERT_EQ(x, y);
-        ASSERT_TRUE(std::equal(a.begin(), a.begin() + lo, before.begin()));
-        ASSERT_TRUE(std::equal(a.begin() + hi + 1, a.end(), before.begin() + hi + 1));
-    }
-    std::vector<double> e = {3.0, 3.0, 3.0, 3.0};
-    EXPECT_EQ(partition(e.data(), 0, 3, e[0]), 1);
 }

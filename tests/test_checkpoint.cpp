@@ -8,7 +8,6 @@
 #include <string>
 
 #include "checkpoint.h"
-#include "run_state.h"
 #include "stop_signal.h"
 #include "test_util.h"
 
@@ -20,10 +19,10 @@ Checkpoint sample()
     cp.phase = 1;
     cp.next_event = 12345;
     cp.pending = {7, 12340, 12344};
-    cp.counter_all = 12330;
-    cp.nbr_ok[0] = 12000;
-    cp.nbr_ok[1] = 11999;
-    cp.nbr_all_ok = 11900;
+    cp.counts.counter_all = 12330;
+    cp.counts.nbr_ok[0] = 12000;
+    cp.counts.nbr_ok[1] = 11999;
+    cp.counts.nbr_all_ok = 11900;
     cp.run_error = 1;
     cp.calibrated = true;
     cp.decay[0] = -0.0014998673061234567;
@@ -47,9 +46,9 @@ TEST(Checkpoint, ReadsBackWhatWasWritten)
     EXPECT_EQ(back.phase, 1);
     EXPECT_EQ(back.next_event, 12345);
     EXPECT_EQ(back.pending, cp.pending);
-    EXPECT_EQ(back.counter_all, 12330);
-    EXPECT_EQ(back.nbr_ok[1], 11999);
-    EXPECT_EQ(back.nbr_all_ok, 11900);
+    EXPECT_EQ(back.counts.counter_all, 12330);
+    EXPECT_EQ(back.counts.nbr_ok[1], 11999);
+    EXPECT_EQ(back.counts.nbr_all_ok, 11900);
     EXPECT_EQ(back.run_error, 1);
     EXPECT_EQ(back.decay[0], cp.decay[0]);  // bit for bit
     EXPECT_EQ(back.decay[1], cp.decay[1]);
@@ -86,35 +85,38 @@ TEST(Checkpoint, RefusesDamagedFiles)
 TEST(Checkpoint, FingerprintNamesWhatDiffers)
 {
     TempDir dir;
-    reset_run_state();
-    std::strcpy(infile_path, "raw");
-    std::strcpy(abfile_path, "ab");
-    waveforms = 10;
-    start_session = stop_session = 2;
-    start_cal_session = stop_cal_session = 1;
+    RunSettings s;
+    s.infile_path = "raw";
+    s.abfile_path = "ab";
+    s.waveforms = 10;
+    s.start_session = s.stop_session = 2;
+    s.start_cal_session = s.stop_cal_session = 1;
     double kernel[3] = {1.0, 2.0, 1.0};
     ASSERT_TRUE(write_text("raw.1", "0123456789"));
-    Fingerprint then = run_fingerprint(kernel, 3);
-    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(kernel, 3)), 0);
+    Fingerprint then = run_fingerprint(s, kernel, 3);
+    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(s, kernel, 3)), 0);
     // Settings that do not change results are not part of it.
-    refresh_interval = 7.0;
-    checkpoint_interval = 1.0;
-    resume = 1;
-    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(kernel, 3)), 0);
+    s.refresh_interval = 7.0;
+    s.checkpoint_interval = 1.0;
+    s.resume = 1;
+    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(s, kernel, 3)), 0);
 
     auto message = [&](Fingerprint const& now) {
         return capture_stdout([&] { EXPECT_EQ(compare_fingerprints(then, now), 1); });
     };
     const std::string head = "Error: Checkpoint zorv_mpi.checkpoint belongs to another run: ";
-    waveforms = 11;
-    EXPECT_EQ(message(run_fingerprint(kernel, 3)), head + "waveforms was 10, is now 11\n");
-    waveforms = 10;
+    s.waveforms = 11;
+    EXPECT_EQ(message(run_fingerprint(s, kernel, 3)), head + "waveforms was 10, is now 11\n");
+    s.waveforms = 10;
     kernel[1] = 2.5;
-    EXPECT_EQ(message(run_fingerprint(kernel, 3)).rfind(head + "kernel win.txt was 3 coefficients, ", 0), 0u);
+    EXPECT_EQ(message(run_fingerprint(s, kernel, 3))
+                  .rfind(head + "kernel win.txt was 3 coefficients, ", 0),
+              0u);
     kernel[1] = 2.0;
     ASSERT_TRUE(write_text("raw.2", "x"));  // missing before
-    EXPECT_EQ(message(run_fingerprint(kernel, 3)), head + "raw file raw.2 was missing, is now " +
-                                                     run_fingerprint(kernel, 3).back().second + "\n");
+    EXPECT_EQ(message(run_fingerprint(s, kernel, 3)),
+              head + "raw file raw.2 was missing, is now " +
+                  run_fingerprint(s, kernel, 3).back().second + "\n");
 }
 
 // The first stop signal names the stop; SIGTERM at any time makes it final,

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "config.h"
-#include "run_state.h"
 #include "test_util.h"
 
 namespace {
@@ -19,14 +18,14 @@ namespace {
 struct ReadResult {
     int status;
     std::string output;
+    RunSettings s;
 };
 
 ReadResult read_config(std::string const& text)
 {
-    reset_run_state();
     write_text("zorv_mpi.ini", text);
-    ReadResult r{-1, ""};
-    r.output = capture_stdout([&] { r.status = initialize(); });
+    ReadResult r{-1, "", {}};
+    r.output = capture_stdout([&] { r.status = initialize(&r.s); });
     return r;
 }
 
@@ -68,22 +67,22 @@ TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
                             "  resume = 1 after a stop\n"
                             "  checkpoint_interval = 30\n"
                             "End of configuration file\n");
-    EXPECT_STREQ(infile_path, "data/synth");
-    EXPECT_STREQ(abfile_path, "out/ab");
-    EXPECT_EQ(waveforms, 10000);
-    EXPECT_EQ(data_offset, 12);
-    EXPECT_EQ(hist_overflow, 0.05);
-    EXPECT_EQ(refresh_interval, 5.0);
-    EXPECT_EQ(start_session, 2);
-    EXPECT_EQ(stop_session, 3);
-    EXPECT_EQ(start_cal_session, 1);
-    EXPECT_EQ(stop_cal_session, 1);
-    EXPECT_EQ(decay_est[0], -0.0015);
-    EXPECT_EQ(decay_est[1], -0.0015);
-    EXPECT_EQ(bcg_est[0], -28000.0);
-    EXPECT_EQ(bcg_est[1], -27990.5);
-    EXPECT_EQ(resume, 1);
-    EXPECT_EQ(checkpoint_interval, 30.0);
+    EXPECT_EQ(r.s.infile_path, "data/synth");
+    EXPECT_EQ(r.s.abfile_path, "out/ab");
+    EXPECT_EQ(r.s.waveforms, 10000);
+    EXPECT_EQ(r.s.data_offset, 12);
+    EXPECT_EQ(r.s.hist_overflow, 0.05);
+    EXPECT_EQ(r.s.refresh_interval, 5.0);
+    EXPECT_EQ(r.s.start_session, 2);
+    EXPECT_EQ(r.s.stop_session, 3);
+    EXPECT_EQ(r.s.start_cal_session, 1);
+    EXPECT_EQ(r.s.stop_cal_session, 1);
+    EXPECT_EQ(r.s.decay_est[0], -0.0015);
+    EXPECT_EQ(r.s.decay_est[1], -0.0015);
+    EXPECT_EQ(r.s.bcg_est[0], -28000.0);
+    EXPECT_EQ(r.s.bcg_est[1], -27990.5);
+    EXPECT_EQ(r.s.resume, 1);
+    EXPECT_EQ(r.s.checkpoint_interval, 30.0);
 }
 
 // Layout freedoms: empty file, numbers on a later line, repeated keys,
@@ -94,23 +93,23 @@ TEST(Initialize, AcceptsTheLayoutFreedomsOfScanf)
     ReadResult r = read_config("");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, kHead + "End of configuration file\n");
-    EXPECT_EQ(waveforms, 0);
-    EXPECT_STREQ(infile_path, "");
+    EXPECT_EQ(r.s.waveforms, 0);
+    EXPECT_EQ(r.s.infile_path, "");
 
     r = read_config("waveforms =\n\n  250 later line\nwaveforms = 300");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, kHead + "  waveforms = 250 later line\n  waveforms = 300\nEnd of configuration file\n");
-    EXPECT_EQ(waveforms, 300);
+    EXPECT_EQ(r.s.waveforms, 300);
 
     r = read_config("sessions = 4\n 7\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(start_session, 4);
-    EXPECT_EQ(stop_session, 7);
+    EXPECT_EQ(r.s.start_session, 4);
+    EXPECT_EQ(r.s.stop_session, 7);
 
     // A quoted path may hold blanks and even a line break.
     r = read_config("infile_path = \t\"a b\nc\"\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_STREQ(infile_path, "a b\nc");
+    EXPECT_EQ(r.s.infile_path, "a b\nc");
 }
 
 // Every message of the failure table, after the partial echo of its entry.
@@ -118,9 +117,8 @@ TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
 {
     TempDir dir;
     {
-        reset_run_state();
-        ReadResult r{0, ""};
-        r.output = capture_stdout([&] { r.status = initialize(); });
+        ReadResult r{0, "", {}};
+        r.output = capture_stdout([&] { r.status = initialize(&r.s); });
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini\n");
     }
@@ -148,7 +146,7 @@ TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
     r = read_config("decay_est = -0.001 oops\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "  decay_est = -0.001\nError: Cannot read value\n");
-    EXPECT_EQ(decay_est[0], -0.001);  // stored before the error, stays stored
+    EXPECT_EQ(r.s.decay_est[0], -0.001);  // stored before the error, stays stored
 
     r = read_config("sessions = 1\n");
     EXPECT_EQ(r.status, 1);
@@ -170,7 +168,7 @@ TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
     r = read_config("waveforms = 5\n# = ok\nbogus = 1\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "  waveforms = 5\n  # = ok\n  bogus =\nError: Unknown description: bogus\n");
-    EXPECT_EQ(waveforms, 5);
+    EXPECT_EQ(r.s.waveforms, 5);
 }
 
 // A folder or a FIFO by the name of the file is refused at once, by name:
@@ -179,14 +177,14 @@ TEST(Initialize, RefusesWhatIsNotARegularFile)
 {
     TempDir dir;
     ASSERT_EQ(mkdir("zorv_mpi.ini", 0700), 0);
-    ReadResult r{-1, ""};
-    r.output = capture_stdout([&] { r.status = initialize(); });
+    ReadResult r{-1, "", {}};
+    r.output = capture_stdout([&] { r.status = initialize(&r.s); });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini (it is a directory)\n");
 
     ASSERT_EQ(rmdir("zorv_mpi.ini"), 0);
     ASSERT_EQ(mkfifo("zorv_mpi.ini", 0600), 0);
-    r.output = capture_stdout([&] { r.status = initialize(); });
+    r.output = capture_stdout([&] { r.status = initialize(&r.s); });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "Error: Cannot open inifile: zorv_mpi.ini (it is not a regular file)\n");
 }
@@ -202,13 +200,13 @@ TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
 
     r = read_config("infile_path = \"" + std::string(255, 'p') + "\"\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(std::strlen(infile_path), 255u);
+    EXPECT_EQ(r.s.infile_path.size(), 255u);
 
     r = read_config("infile_path = \"" + std::string(256, 'p') + "\"\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Quoted string longer than 255 characters\n"
                                 "\nError: Cannot read value\n");
-    EXPECT_EQ(std::strlen(infile_path), 255u);
+    EXPECT_EQ(r.s.infile_path.size(), 255u);
 }
 
 // A value must be a whole word: text glued to it, an integer outside 32 bits
@@ -310,21 +308,22 @@ TEST(CompareStr, IsExactWholeStringEquality)
 // The settings later stages rely on are checked once the file is read.
 TEST(ValidateConfig, RefusesUnusableSettingsWithOneMessage)
 {
-    auto usable = [] {
-        reset_run_state();
-        waveforms = 100;
-        data_offset = 12;
-        std::strcpy(infile_path, "raw");
-        std::strcpy(abfile_path, "ab");
-        hist_overflow = 0.05;
-        start_session = 2;
-        stop_session = 2;
-        start_cal_session = 1;
-        stop_cal_session = 1;
+    RunSettings s;
+    auto usable = [&s] {
+        s = RunSettings();
+        s.waveforms = 100;
+        s.data_offset = 12;
+        s.infile_path = "raw";
+        s.abfile_path = "ab";
+        s.hist_overflow = 0.05;
+        s.start_session = 2;
+        s.stop_session = 2;
+        s.start_cal_session = 1;
+        s.stop_cal_session = 1;
     };
-    auto check = [](std::string const& expected) {
+    auto check = [&s](std::string const& expected) {
         int status = -1;
-        std::string out = capture_stdout([&] { status = validate_config(); });
+        std::string out = capture_stdout([&] { status = validate_config(s); });
         EXPECT_EQ(status, expected.empty() ? 0 : 1) << expected;
         EXPECT_EQ(out, expected);
     };
@@ -333,49 +332,47 @@ TEST(ValidateConfig, RefusesUnusableSettingsWithOneMessage)
     check("");
 
     usable();
-    start_session = 3;
-    start_cal_session = 2;  // both reversed: the processing range is named
+    s.start_session = 3;
+    s.start_cal_session = 2;  // both reversed: the processing range is named
     check("Error: Stop_session number must be larger than start_session number\n");
     usable();
-    start_cal_session = 2;
+    s.start_cal_session = 2;
     check("Error: Stop_cal_session number must be larger than start_cal_session number\n");
     usable();
-    waveforms = 0;
+    s.waveforms = 0;
     check("Error: waveforms must be at least 1 (it is 0)\n");
     usable();
-    data_offset = -1;
+    s.data_offset = -1;
     check("Error: data_offset must not be negative (it is -1)\n");
     usable();
-    infile_path[0] = '\0';
+    s.infile_path.clear();
     check("Error: infile_path is not set\n");
     usable();
-    abfile_path[0] = '\0';
+    s.abfile_path.clear();
     check("Error: abfile_path is not set\n");
     usable();
-    hist_overflow = 0.5;
+    s.hist_overflow = 0.5;
     check("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is 0.5)\n");
     usable();
-    hist_overflow = -0.01;
+    s.hist_overflow = -0.01;
     check("Error: hist_overflow must lie in 0 <= hist_overflow < 0.5 (it is -0.01)\n");
     usable();
-    resume = 2;
+    s.resume = 2;
     check("Error: resume must be 0 or 1 (it is 2)\n");
     usable();
-    checkpoint_interval = -1.0;
+    s.checkpoint_interval = -1.0;
     check("Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 seconds (it is -1)\n");
     usable();
-    waveforms = 1000000000;
-    stop_session = 4;
+    s.waveforms = 1000000000;
+    s.stop_session = 4;
     check("Error: Sessions 2 to 4 hold 3000000000 events, more than 2147483647\n");
     usable();
-    std::memset(infile_path, 'r', 252);
-    infile_path[252] = '\0';
-    stop_session = 10;  // "rrr...r.10" is 255 characters: still fits
+    s.infile_path = std::string(252, 'r');
+    s.stop_session = 10;  // "rrr...r.10" is 255 characters: still fits
     check("");
-    stop_session = 100;
+    s.stop_session = 100;
     check("Error: Raw file name for session 100 is longer than 255 characters\n");
     usable();
-    std::memset(abfile_path, 'a', 251);
-    abfile_path[251] = '\0';
+    s.abfile_path = std::string(251, 'a');
     check("Error: Result file name is longer than 255 characters\n");
 }

@@ -15,7 +15,7 @@
 #include "channel.h"
 #include "gna.h"
 #include "kernel_file.h"
-#include "run_state.h"
+#include "settings.h"
 #include "test_hardening_traces.h"
 #include "test_rng.h"
 #include "test_util.h"
@@ -39,13 +39,7 @@ Window* example_window()
 
 class Hardening : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        reset_run_state();
-        win_load = example_window();
-        ASSERT_NE(win_load, nullptr);
-        max_iter = 50;
-    }
+    void SetUp() override { ASSERT_NE(example_window(), nullptr); }
 };
 
 bool all_finite(double const* v, int n)
@@ -73,16 +67,13 @@ TEST_F(Hardening, ChannelBlocksAreZeroOrFinite)
 {
     constexpr int kDraws = 12;
     static Window nuttall17(func_nuttall, 17);
-    Window* kernels[2] = {win_load, &nuttall17};
+    Window* kernels[2] = {example_window(), &nuttall17};
     int fitted[kTraceKinds] = {};
     Rng rng(8);
     for (Window* kernel : kernels) {
         for (double bcg : {-24000.0, -28000.0}) {
             for (int locked = 0; locked < 2; ++locked) {
-                win_load = kernel;
-                bcg_est[0] = bcg_est[1] = bcg;
-                decay_est[0] = decay_est[1] = -0.0015;
-                glob_lock[1] = locked;
+                const ChannelSetup setup = {bcg, -0.0015, locked == 1, kernel};
                 for (int kind = 0; kind < kTraceKinds; ++kind) {
                     for (int n = 0; n < kDraws; ++n) {
                         std::vector<int16_t> e = hardening_event(kind, kind, rng);
@@ -91,7 +82,7 @@ TEST_F(Hardening, ChannelBlocksAreZeroOrFinite)
                                          << trace_kind_name(kind) << ", kernel " << kernel->length
                                          << ", bcg_est " << bcg << ", locked " << locked);
                             double block[9] = {};
-                            int ok = analyse_channel(e.data(), c, block);
+                            int ok = analyse_channel(e.data(), c, setup, block);
                             ASSERT_TRUE(all_finite(block, 9));
                             if (!ok) {
                                 EXPECT_TRUE(all_zero(block, 9));
@@ -100,7 +91,7 @@ TEST_F(Hardening, ChannelBlocksAreZeroOrFinite)
                             ++fitted[kind];
                             EXPECT_GE(block[0], 0.0);
                             if (locked) {
-                                EXPECT_EQ(block[2], decay_est[c]);
+                                EXPECT_EQ(block[2], setup.decay);
                             }
                         }
                     }

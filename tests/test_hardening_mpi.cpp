@@ -18,7 +18,7 @@
 
 #include "channel.h"
 #include "kernel_file.h"
-#include "run_state.h"
+#include "settings.h"
 #include "test_hardening_traces.h"
 #include "test_rng.h"
 #include "test_util.h"
@@ -84,18 +84,13 @@ Phase analyse_phase(Session const& session, double const* decay, int lock_decay)
     static Window* kernel = nullptr;
     if (!kernel) kernel = new Window(table, count);
 
-    reset_run_state();
-    win_load = kernel;
-    max_iter = 50;
-    bcg_est[0] = bcg_est[1] = kBcg;
-    decay_est[0] = decay[0];
-    decay_est[1] = decay[1];
-    glob_lock[1] = lock_decay;
+    const double baseline[2] = {kBcg, kBcg};
+    const EventSetup setup = make_event_setup(*kernel, baseline, decay, lock_decay == 1);
 
     Phase phase;
     for (size_t e = 0; e < session.records.size(); ++e) {
         std::vector<double> result(18, 0.0);
-        analyse_event(session.records[e].data(), result.data());
+        analyse_event(session.records[e].data(), setup, result.data());
         bool g0 = result[0] > 0.0, g1 = result[9] > 0.0;
         phase.good[0] += g0;
         phase.good[1] += g1;

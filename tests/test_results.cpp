@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "results.h"
-#include "run_state.h"
 #include "test_util.h"
 
 namespace {
@@ -36,9 +35,8 @@ std::vector<double> result_message(double ssr0, double ssr1, double seed)
 TEST(RecordResult, CountsGoodChannelsAndWritesCoincidentEventsInOrder)
 {
     TempDir dir;
-    reset_run_state();
-    std::strcpy(abfile_path, "out_");
-    ASSERT_EQ(open_phase_outputs(), 0);
+    PhaseOutputs outputs("out_");
+    ASSERT_EQ(outputs.open(), 0);
 
     std::vector<std::vector<double>> results = {
         result_message(10.0, 0.0, 1),           // channel 0 only
@@ -48,12 +46,13 @@ TEST(RecordResult, CountsGoodChannelsAndWritesCoincidentEventsInOrder)
         result_message(0.0 / 0.0, 5.0, 5),      // NaN is not good
         result_message(50.0, 60.0, 6),          // both: written
     };
-    for (auto const& r : results) EXPECT_EQ(record_result(r.data()), 0);
-    ASSERT_EQ(close_phase_outputs(), 0);
+    for (auto const& r : results) EXPECT_EQ(outputs.record(r.data()), 0);
+    ASSERT_EQ(outputs.close(), 0);
 
-    EXPECT_EQ(nbr_ok[0], 3);
-    EXPECT_EQ(nbr_ok[1], 5);
-    EXPECT_EQ(nbr_all_ok, 2);
+    EXPECT_EQ(outputs.counts().counter_all, 6);
+    EXPECT_EQ(outputs.counts().nbr_ok[0], 3);
+    EXPECT_EQ(outputs.counts().nbr_ok[1], 5);
+    EXPECT_EQ(outputs.counts().nbr_all_ok, 2);
 
     auto ab0 = read_result_file("out_0.bin");
     auto ab1 = read_result_file("out_1.bin");
@@ -75,18 +74,18 @@ TEST(RecordResult, CountsGoodChannelsAndWritesCoincidentEventsInOrder)
 TEST(RecordResult, EachPhaseTruncatesItsFiles)
 {
     TempDir dir;
-    reset_run_state();
-    std::strcpy(abfile_path, "ab");
+    PhaseOutputs outputs("ab");
     auto both = result_message(1.0, 2.0, 7);
-    ASSERT_EQ(open_phase_outputs(), 0);
-    record_result(both.data());
-    record_result(both.data());
-    ASSERT_EQ(close_phase_outputs(), 0);
+    ASSERT_EQ(outputs.open(), 0);
+    outputs.record(both.data());
+    outputs.record(both.data());
+    ASSERT_EQ(outputs.close(), 0);
     EXPECT_EQ(read_lines("decay1.txt").size(), 2u);
 
-    ASSERT_EQ(open_phase_outputs(), 0);
-    record_result(both.data());
-    ASSERT_EQ(close_phase_outputs(), 0);
+    ASSERT_EQ(outputs.open(), 0);
+    outputs.record(both.data());
+    ASSERT_EQ(outputs.close(), 0);
+    EXPECT_EQ(outputs.counts().counter_all, 1);
     EXPECT_EQ(file_size("ab0.bin"), 72);
     EXPECT_EQ(file_size("ab1.bin"), 72);
     EXPECT_EQ(read_lines("decay0.txt").size(), 1u);
@@ -98,26 +97,21 @@ TEST(RecordResult, EachPhaseTruncatesItsFiles)
 TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
 {
     TempDir dir;
-    reset_run_state();
-    std::strcpy(abfile_path, "missing_dir/ab");
-    std::string out = capture_stdout([] { EXPECT_EQ(open_phase_outputs(), 1); });
+    std::string out = capture_stdout([] { EXPECT_EQ(PhaseOutputs("missing_dir/ab").open(), 1); });
     EXPECT_EQ(out, "Error: Cannot create result file: missing_dir/ab0.bin (No such file or directory)\n");
 
     // A full disk: the result file of channel 1 is /dev/full.
     if (!file_exists("/dev/full")) GTEST_SKIP() << "/dev/full not available";
     ASSERT_EQ(symlink("/dev/full", "ab1.bin"), 0);
-    std::strcpy(abfile_path, "ab");
-    ASSERT_EQ(open_phase_outputs(), 0);
+    PhaseOutputs outputs("ab");
+    ASSERT_EQ(outputs.open(), 0);
     auto both = result_message(1.0, 2.0, 8);
     int status = 0;
     out = capture_stdout([&] {
         // Booked as the master does until the first error: enough events
         // for a batch to be written.
-        for (int e = 0; e < 2000 && status == 0; ++e) {
-            ++counter_all;
-            status |= record_result(both.data(), e);
-        }
-        status |= close_phase_outputs();
+        for (int e = 0; e < 2000 && status == 0; ++e) status |= outputs.record(both.data(), e);
+        status |= outputs.close();
     });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "Error: Cannot write to file: ab1.bin (No space left on device)\n");
@@ -126,13 +120,13 @@ TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
     EXPECT_EQ(file_size("ab0.bin"), 0);
     EXPECT_EQ(file_size("decay0.txt"), 0);
     EXPECT_EQ(file_size("decay1.txt"), 0);
-    std::vector<int> lost = unwritten_events();
+    std::vector<int> lost = outputs.unwritten_events();
     ASSERT_GT(lost.size(), 100u);
     ASSERT_LT(lost.size(), 2000u);
     for (size_t i = 0; i < lost.size(); ++i) EXPECT_EQ(lost[i], static_cast<int>(i));
-    EXPECT_EQ(counter_all, 0);
-    EXPECT_EQ(nbr_ok[0], 0);
-    EXPECT_EQ(nbr_all_ok, 0);
+    EXPECT_EQ(outputs.counts().counter_all, 0);
+    EXPECT_EQ(outputs.counts().nbr_ok[0], 0);
+    EXPECT_EQ(outputs.counts().nbr_all_ok, 0);
 }
 
 // The sizes of a checkpoint are checked before anything is touched, then the
@@ -140,29 +134,30 @@ TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
 TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
 {
     TempDir dir;
-    reset_run_state();
-    std::strcpy(abfile_path, "ab");
+    PhaseOutputs outputs("ab");
     auto both = result_message(1.0, 2.0, 9);
-    ASSERT_EQ(open_phase_outputs(), 0);
-    for (int e = 0; e < 3; ++e) record_result(both.data(), e);
-    ASSERT_EQ(flush_phase_outputs(true), 0);
-    OutputSizes at_checkpoint = written_output_sizes();
+    ASSERT_EQ(outputs.open(), 0);
+    for (int e = 0; e < 3; ++e) outputs.record(both.data(), e);
+    ASSERT_EQ(outputs.flush(true), 0);
+    OutputSizes at_checkpoint = outputs.written_sizes();
+    GoodFitCounts counts_at_checkpoint = outputs.counts();
     EXPECT_EQ(at_checkpoint.bytes[0], 3 * 72);
     EXPECT_EQ(at_checkpoint.bytes[3], 3 * 16);
-    for (int e = 3; e < 5; ++e) record_result(both.data(), e);
-    ASSERT_EQ(close_phase_outputs(), 0);
+    for (int e = 3; e < 5; ++e) outputs.record(both.data(), e);
+    ASSERT_EQ(outputs.close(), 0);
     ASSERT_EQ(file_size("ab1.bin"), 5 * 72);
 
     OutputSizes too_long = at_checkpoint;
     too_long.bytes[2] = 6 * 72;
-    std::string out = capture_stdout([&] { EXPECT_EQ(check_phase_outputs(too_long), 1); });
+    std::string out = capture_stdout([&] { EXPECT_EQ(outputs.check(too_long), 1); });
     EXPECT_EQ(out, "Error: ab1.bin holds 360 bytes, fewer than the 432 of the checkpoint\n");
     EXPECT_EQ(file_size("ab1.bin"), 5 * 72);
 
-    ASSERT_EQ(check_phase_outputs(at_checkpoint), 0);
-    ASSERT_EQ(reopen_phase_outputs(at_checkpoint), 0);
-    record_result(both.data(), 3);
-    ASSERT_EQ(close_phase_outputs(), 0);
+    ASSERT_EQ(outputs.check(at_checkpoint), 0);
+    ASSERT_EQ(outputs.reopen(at_checkpoint, counts_at_checkpoint), 0);
+    outputs.record(both.data(), 3);
+    ASSERT_EQ(outputs.close(), 0);
+    EXPECT_EQ(outputs.counts().counter_all, 4);
     EXPECT_EQ(file_size("ab0.bin"), 4 * 72);
     EXPECT_EQ(read_lines("decay1.txt").size(), 4u);
 
@@ -170,9 +165,9 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
     // missing and are made anew.
     std::remove("ab0.bin");
     std::remove("decay1.txt");
-    ASSERT_EQ(check_phase_outputs(OutputSizes{{0, 0, 0, 0}}), 0);
-    ASSERT_EQ(reopen_phase_outputs(OutputSizes{{0, 0, 0, 0}}), 0);
-    ASSERT_EQ(close_phase_outputs(), 0);
+    ASSERT_EQ(outputs.check(OutputSizes{{0, 0, 0, 0}}), 0);
+    ASSERT_EQ(outputs.reopen(OutputSizes{{0, 0, 0, 0}}, GoodFitCounts()), 0);
+    ASSERT_EQ(outputs.close(), 0);
     EXPECT_EQ(file_size("ab0.bin"), 0);
     EXPECT_EQ(file_size("decay1.txt"), 0);
 }

@@ -33,7 +33,7 @@
 #include "gna.h"
 #include "kernel_file.h"
 #include "peer_files.h"
-#include "run_state.h"
+#include "settings.h"
 #include "window.h"
 
 namespace {
@@ -90,18 +90,14 @@ int prepare(int argc, char** argv)
   char const* raw_name = argv[2];
   int const events = std::atoi(argv[4]);
 
-  // Run state of a worker in the calibration phase.
-  reset_run_state();
-  decay_est[0] = std::atof(argv[5]);
-  decay_est[1] = std::atof(argv[6]);
-  bcg_est[0] = std::atof(argv[7]);
-  bcg_est[1] = std::atof(argv[8]);
-  max_iter = 50;
+  // The setup of a worker in the calibration phase.
+  double const decay_est[2] = {std::atof(argv[5]), std::atof(argv[6])};
+  double const bcg_est[2] = {std::atof(argv[7]), std::atof(argv[8])};
   double table[kMaxKernel];
   int n_kernel = 0;
   if (read_kernel_file(argv[3], table, kMaxKernel, &n_kernel)) return 1;
   static Window kernel(table, n_kernel);
-  win_load = &kernel;
+  EventSetup const setup = make_event_setup(kernel, bcg_est, decay_est, false);
 
   FILE* raw = std::fopen(raw_name, "rb");
   if (!raw || seek_first_record(raw, 12)) {
@@ -118,7 +114,7 @@ int prepare(int argc, char** argv)
       ++channels;
       for (int k = 0; k < kSamples; ++k)
         trace[k] = static_cast<double>(record_sample(record, k, c)) - bcg_est[c];
-      movingWindow4(trace, kSamples, *win_load);
+      movingWindow4(trace, kSamples, kernel);
       double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
       double positions[kMaxPeaks];
       if (find_peaks(trace, positions, p) != 1) continue;
@@ -138,12 +134,12 @@ int prepare(int argc, char** argv)
       p[6] = 0.0;
       p[7] = 1500.0;
       std::memcpy(t.p0, p, sizeof p);
-      for (int j = 0; j < 8; ++j) t.lock[j] = glob_lock[j];
+      for (int j = 0; j < 8; ++j) t.lock[j] = 0;  // everything free in the calibration phase
       t.lock[6] = t.lock[7] = 1;
       traces.push_back(t);
 
       double block[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      int const fitted = analyse_channel(record, c, block);
+      int const fitted = analyse_channel(record, c, setup.channel[c], block);
       PeerResult r;
       data_set_of(t, d);
       fit_trace(t, d, r);
