@@ -13,8 +13,8 @@
 #include "vertex.h"
 #include "window.h"
 
-EventSetup make_event_setup(Window const& kernel, double const baseline[2], double const decay[2],
-                            bool decay_held)
+EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline[2],
+                            double const decay[2], bool decay_held)
 {
     EventSetup setup;
     for (int c = 0; c < 2; ++c) setup.channel[c] = {baseline[c], decay[c], decay_held, &kernel};

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-class Window;
+class SmoothingWindow;
 
 constexpr int kMaxPeaks = 25;          // peak positions kept per channel
 constexpr double kPeakThreshold = 500.0;
@@ -46,7 +46,7 @@ struct ChannelSetup {
     double baseline = 0.0;           // bcg_est: subtracted before smoothing, start of p[2]
     double decay = 0.0;              // start value of the decay rate p[1], or its held value
     bool decay_held = false;         // p[1] held at `decay` (the processing phase)
-    Window const* kernel = nullptr;  // smoothing kernel
+    SmoothingWindow const* kernel = nullptr;  // smoothing kernel
 };
 
 // The setups of channel A and channel B in one phase.
@@ -56,8 +56,8 @@ struct EventSetup {
 
 // Channel c's setup: baseline[c] and decay[c], the decay rate held or free,
 // the kernel (which must outlive the setup).
-EventSetup make_event_setup(Window const& kernel, double const baseline[2], double const decay[2],
-                            bool decay_held);
+EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline[2],
+                            double const decay[2], bool decay_held);
 
 // Peak search on a smoothed trace of 2,500 samples: every centre i = 1 ..
 // 2,498 with trace[i] strictly above both neighbours and above 500. The

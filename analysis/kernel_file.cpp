@@ -69,7 +69,7 @@ int read_kernel_file(char const* name, double* table, int capacity, int* count)
         std::printf("Error: Window file '%s': all coefficients are zero\n", name);
         return 1;
     }
-    // The Window divides by this sum, taken in the same order: if it
+    // The SmoothingWindow divides by this sum, taken in the same order: if it
     // overflows, every coefficient becomes 0 and every smoothed trace NaN.
     double abs_sum = 0.0;
     for (int i = 0; i < n; ++i) abs_sum += std::fabs(table[i]);

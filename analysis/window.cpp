@@ -1,4 +1,4 @@
-// Window construction, the Nuttall generator and the edge-renormalised
+// SmoothingWindow construction, the Nuttall generator and the edge-renormalised
 // moving weighted average.
 
 #include "window.h"
@@ -84,24 +84,25 @@ void normalise(double* c, int n, double abs_sum)
 
 }  // namespace
 
-Window::Window(double (*fn)(int, int), int n) : length(n), coefficients(new double[n > 0 ? n : 0])
+SmoothingWindow::SmoothingWindow(double (*fn)(int, int), int n)
+    : length(n), coefficients(n > 0 ? n : 0)
 {
     double sum = 0.0;
     for (int i = 0; i < n; ++i) {
         coefficients[i] = fn(i, n);
         sum += std::fabs(coefficients[i]);
     }
-    normalise(coefficients, n, sum);
+    normalise(coefficients.data(), n, sum);
 }
 
-Window::Window(double* src, int n) : length(n), coefficients(new double[n > 0 ? n : 0])
+SmoothingWindow::SmoothingWindow(double const* src, int n) : length(n), coefficients(n > 0 ? n : 0)
 {
     double sum = 0.0;
     for (int i = 0; i < n; ++i) {
         coefficients[i] = src[i];
         sum += std::fabs(coefficients[i]);
     }
-    normalise(coefficients, n, sum);
+    normalise(coefficients.data(), n, sum);
 }
 
 double func_nuttall(int i, int n)
@@ -117,7 +118,7 @@ double func_nuttall(int i, int n)
            a3 * std::cos(six_pi * i / (n - 1));
 }
 
-void movingWindow4(double* data, int n, Window w)
+void movingWindow4(double* data, int n, SmoothingWindow const& w)
 {
     const int L = w.length;
     if (n < L) {
@@ -131,7 +132,7 @@ void movingWindow4(double* data, int n, Window w)
     static thread_local std::vector<double> temp;
     temp.assign(data, data + n);
     const double* t = temp.data();
-    const double* c = w.coefficients;
+    const double* c = w.coefficients.data();
 
     const int h = L / 2;
     // An even kernel has no centre tap; it is applied with the taps

@@ -1,23 +1,24 @@
 // Smoothing windows of zorv_mpi.
 //
-// A Window is a convolution kernel normalised so that the absolute values of
-// its coefficients sum to 1 (a kernel with negative lobes keeps its shape).
+// A SmoothingWindow is a convolution kernel normalised so that the absolute
+// values of its coefficients sum to 1 (a kernel with negative lobes keeps its
+// shape).
 // movingWindow4 applies it as a centred moving weighted average whose weights
 // are renormalised where the kernel runs over either end of the data.
 #ifndef ZORV_WINDOW_H
 #define ZORV_WINDOW_H
 
-class Window {
+#include <vector>
+
+class SmoothingWindow {
 public:
     // n coefficients fn(0, n) .. fn(n - 1, n), normalised.
-    Window(double (*fn)(int, int), int n);
+    SmoothingWindow(double (*fn)(int, int), int n);
     // n coefficients copied from src, normalised.
-    Window(double* src, int n);
+    SmoothingWindow(double const* src, int n);
 
     int length;
-    // Allocated by the constructor and never released: copies share it and
-    // kernels live as long as the program.
-    double* coefficients;
+    std::vector<double> coefficients;
 };
 
 // Coefficient i of the n-point symmetric four-term Nuttall window (continuous
@@ -28,6 +29,6 @@ double func_nuttall(int i, int n);
 // sample i - h + m (h = w.length / 2), so coefficients[0] weighs the earliest
 // sample; taps falling outside the data are dropped and the rest renormalised.
 // A kernel longer than the data is refused with a message.
-void movingWindow4(double* data, int n, Window w);
+void movingWindow4(double* data, int n, SmoothingWindow const& w);
 
 #endif

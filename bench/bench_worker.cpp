@@ -40,7 +40,7 @@ std::vector<std::vector<int16_t>> const& events()
 // Channel A as the calibration phase analyses it.
 ChannelSetup const& setup()
 {
-    static const Window kernel(func_nuttall, 101);
+    static const SmoothingWindow kernel(func_nuttall, 101);
     static const ChannelSetup s = {-28000.0, -0.0015, false, &kernel};
     return s;
 }

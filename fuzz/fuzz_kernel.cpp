@@ -3,8 +3,8 @@
 // Every input is written to "win.txt" in a directory of the target's own and
 // read with read_kernel_file, as zorv_mpi reads it. An accepted kernel must
 // be what the smoothing needs: an odd number of finite coefficients, at most
-// kMaxKernel, not all zero, and one that normalises to a usable Window
-// (finite coefficients whose absolute values sum to 1).
+// kMaxKernel, not all zero, and one that normalises to a usable
+// SmoothingWindow (finite coefficients whose absolute values sum to 1).
 
 #include <cmath>
 #include <cstdint>
@@ -43,14 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size)
     }
     if (!any) __builtin_trap();
 
-    Window w(table, count);
+    SmoothingWindow w(table, count);
     double sum = 0.0;
     for (int i = 0; i < w.length; ++i) {
         if (!std::isfinite(w.coefficients[i])) __builtin_trap();
         sum += std::fabs(w.coefficients[i]);
     }
     if (!(std::fabs(sum - 1.0) < 1e-9)) __builtin_trap();
-    // zorv_mpi keeps its one kernel for good; here each input makes a new one.
-    delete[] w.coefficients;
     return 0;
 }

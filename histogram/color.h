@@ -7,8 +7,6 @@
 
 #include <cstdint>
 
-inline namespace histogram_library {
-
 // One palette entry.
 struct color {
     std::uint8_t red;
@@ -26,7 +24,5 @@ struct color {
  * defined colour. Outputs: *r, *g, *b.
  */
 void interpolate(double x, int* r, int* g, int* b, color* palette, int n);
-
-} // namespace histogram_library
 
 #endif

@@ -17,9 +17,7 @@
 #include <cstdio>
 #include <vector>
 
-inline namespace histogram_library {
-
-Window::Window(double (*fn)(int, int), int length) : length(length)
+HistogramWindow::HistogramWindow(double (*fn)(int, int), int length) : length(length)
 {
     coefficients = new double[length > 0 ? length : 0];
     double sum = 0.0;
@@ -88,7 +86,7 @@ double histogram1D::fwhm(double x, int column)
     return width / (n - 1) * (xmax - xmin);
 }
 
-void histogram1D::smooth(Window w)
+void histogram1D::smooth(HistogramWindow w)
 {
     if (n < w.length) {
         std::printf("Data length must be larger than window length!\n");
@@ -120,5 +118,3 @@ void histogram1D::smooth(Window w)
         }
     }
 }
-
-} // namespace histogram_library

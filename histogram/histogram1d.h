@@ -11,16 +11,14 @@
  * number stops the program with a message instead of writing into someone
  * else's memory.
  *
- * Everything of the histogram library sits in an inline namespace: user code
- * writes Window and histogram1D as usual, but the symbols cannot collide with
- * zorv_mpi's own Window (normalised differently) if a program ever links both.
+ * Its smoothing kernel is a HistogramWindow, normalised by the plain sum of
+ * its coefficients; zorv_mpi's SmoothingWindow is normalised by the sum of
+ * their absolute values.
  */
 #ifndef ZORV_HISTOGRAM_HISTOGRAM1D_H
 #define ZORV_HISTOGRAM_HISTOGRAM1D_H
 
 #include "checked_access.h"
-
-inline namespace histogram_library {
 
 /*
  * Smoothing kernel of the histogram library: `length` coefficients
@@ -29,9 +27,9 @@ inline namespace histogram_library {
  * (kernels live as long as the program). A kernel summing to 0 gives
  * infinite or NaN coefficients.
  */
-class Window {
+class HistogramWindow {
 public:
-    Window(double (*fn)(int, int), int length);
+    HistogramWindow(double (*fn)(int, int), int length);
 
     int length;
     double* coefficients;
@@ -69,7 +67,7 @@ public:
     // Smooths every column in place with w; the end bins do not contribute
     // and bin 0 ends at 0. Refuses (message, no change) a kernel longer than
     // the axis or of even length.
-    void smooth(Window w);
+    void smooth(HistogramWindow w);
 
     int bins() const { return n; }
     int columns() const { return m; }
@@ -85,7 +83,5 @@ private:
     double xmax;
     boost::multi_array<double, 2> counts;
 };
-
-} // namespace histogram_library
 
 #endif

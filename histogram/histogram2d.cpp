@@ -24,8 +24,6 @@
 #include <cstdio>
 #include <vector>
 
-inline namespace histogram_library {
-
 histogram2D::histogram2D(int nx, int ny, int nsets, double xmin, double xmax, double ymin,
                          double ymax)
     : nx(nx), ny(ny), nsets(nsets), xmin(xmin), xmax(xmax), ymin(ymin), ymax(ymax),
@@ -213,5 +211,3 @@ double histogram2D::fwhmConstXCutWide(int a, double y, int w, int set)
     double width = detail::half_max_width(d, ny, c);
     return width / (ny - 1) * (ymax - ymin);
 }
-
-} // namespace histogram_library

@@ -18,8 +18,6 @@
 
 #include "checked_access.h"
 
-inline namespace histogram_library {
-
 class histogram2D {
 public:
     // nx x ny grid points with centres xmin .. xmax and ymin .. ymax, nsets
@@ -89,7 +87,5 @@ private:
     double ymax;
     boost::multi_array<double, 3> counts;
 };
-
-} // namespace histogram_library
 
 #endif

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <limits>
 
-inline namespace histogram_library {
 namespace detail {
 
 /*
@@ -111,6 +110,5 @@ inline int close_checked(std::FILE* f, char const* path)
 }
 
 } // namespace detail
-} // namespace histogram_library
 
 #endif

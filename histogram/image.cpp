@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <string>
 
-inline namespace histogram_library {
-
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -128,5 +126,3 @@ int histogram2D::writeImage(char const* prefix, bool logarithmic)
     }
     return 0;
 }
-
-} // namespace histogram_library

@@ -224,7 +224,7 @@ int run_zorv_mpi(int argc, char** argv)
     MPI_Bcast(baseline, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(&start, 1, MPI_INT, 0, MPI_COMM_WORLD);
 
-    const Window window(kernel, kernel_count);
+    const SmoothingWindow window(kernel, kernel_count);
     std::printf("Window length = %d\n", kernel_count);
     std::fflush(stdout);
 

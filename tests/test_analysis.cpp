@@ -54,7 +54,7 @@ protected:
     // Result message of an event, as the worker fills it.
     std::vector<double> analyse(std::vector<int16_t> const& a, std::vector<int16_t> const& b)
     {
-        static const Window kernel(func_nuttall, 17);
+        static const SmoothingWindow kernel(func_nuttall, 17);
         const double baseline[2] = {kBaseline, kBaseline};
         std::vector<double> result(18, 0.0);
         std::vector<int16_t> e = event_of(a, b);

@@ -24,15 +24,15 @@
 namespace {
 
 // The example kernel of the main job (101-point Nuttall).
-Window* example_window()
+SmoothingWindow* example_window()
 {
     static double table[kMaxKernel];
     static int count = 0;
-    static Window* w = nullptr;
+    static SmoothingWindow* w = nullptr;
     if (!w) {
         if (read_kernel_file(ZORV_SOURCE_DIR "/examples/win.txt", table, kMaxKernel, &count) != 0)
             return nullptr;
-        w = new Window(table, count);
+        w = new SmoothingWindow(table, count);
     }
     return w;
 }
@@ -66,11 +66,11 @@ bool all_zero(double const* v, int n)
 TEST_F(Hardening, ChannelBlocksAreZeroOrFinite)
 {
     constexpr int kDraws = 12;
-    static Window nuttall17(func_nuttall, 17);
-    Window* kernels[2] = {example_window(), &nuttall17};
+    static SmoothingWindow nuttall17(func_nuttall, 17);
+    SmoothingWindow* kernels[2] = {example_window(), &nuttall17};
     int fitted[kTraceKinds] = {};
     Rng rng(8);
-    for (Window* kernel : kernels) {
+    for (SmoothingWindow* kernel : kernels) {
         for (double bcg : {-24000.0, -28000.0}) {
             for (int locked = 0; locked < 2; ++locked) {
                 const ChannelSetup setup = {bcg, -0.0015, locked == 1, kernel};
@@ -167,7 +167,7 @@ TEST(HardeningGna, SuccessComesWithFiniteResults)
 }
 
 // A kernel file of finite coefficients whose absolute sum overflows: the
-// Window would divide by infinity and smooth every trace to NaN, so the
+// SmoothingWindow would divide by infinity and smooth every trace to NaN, so the
 // reader refuses it. Just below the overflow it is accepted and normalises.
 TEST(HardeningKernel, CoefficientsTooLargeToNormaliseAreRefused)
 {
@@ -188,9 +188,8 @@ TEST(HardeningKernel, CoefficientsTooLargeToNormaliseAreRefused)
     out = capture_stdout([&] { EXPECT_EQ(read(), 0); });
     EXPECT_EQ(out, "");
     ASSERT_EQ(count, 3);
-    Window w(table, count);
+    SmoothingWindow w(table, count);
     EXPECT_DOUBLE_EQ(w.coefficients[0], 8.0 / 17.0);
     EXPECT_DOUBLE_EQ(w.coefficients[1], -8.0 / 17.0);
     EXPECT_DOUBLE_EQ(w.coefficients[2], 1.0 / 17.0);
-    delete[] w.coefficients;
 }

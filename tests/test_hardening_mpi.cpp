@@ -81,8 +81,8 @@ Phase analyse_phase(Session const& session, double const* decay, int lock_decay)
     static double table[kMaxKernel];
     int count = 0;
     EXPECT_EQ(read_kernel_file("win.txt", table, kMaxKernel, &count), 0);
-    static Window* kernel = nullptr;
-    if (!kernel) kernel = new Window(table, count);
+    static SmoothingWindow* kernel = nullptr;
+    if (!kernel) kernel = new SmoothingWindow(table, count);
 
     const double baseline[2] = {kBcg, kBcg};
     const EventSetup setup = make_event_setup(*kernel, baseline, decay, lock_decay == 1);

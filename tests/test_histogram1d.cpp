@@ -337,18 +337,18 @@ TEST(Histogram1D, FwhmEmptyAtEnds)
     EXPECT_TRUE(std::isnan(h.fwhm(4.0, 0)));
 }
 
-// --- Window -----------------------------------------------------------------
+// --- HistogramWindow ----------------------------------------------------------
 
 // Normalised by the plain signed sum.
 TEST(HistogramWindow, PlainSumNormalisation)
 {
-    Window w(ramp, 3); // 1, 2, 3 over 6
+    HistogramWindow w(ramp, 3);  // 1, 2, 3 over 6
     ASSERT_EQ(w.length, 3);
     EXPECT_DOUBLE_EQ(w.coefficients[0], 1.0 / 6.0);
     EXPECT_DOUBLE_EQ(w.coefficients[1], 2.0 / 6.0);
     EXPECT_DOUBLE_EQ(w.coefficients[2], 3.0 / 6.0);
 
-    Window m(mexican, 3); // -1, 4, -1 over 2, not over 6
+    HistogramWindow m(mexican, 3);  // -1, 4, -1 over 2, not over 6
     EXPECT_DOUBLE_EQ(m.coefficients[0], -0.5);
     EXPECT_DOUBLE_EQ(m.coefficients[1], 2.0);
     EXPECT_DOUBLE_EQ(m.coefficients[2], -0.5);
@@ -357,7 +357,7 @@ TEST(HistogramWindow, PlainSumNormalisation)
 // A kernel summing to 0 gives infinite or NaN coefficients.
 TEST(HistogramWindow, ZeroSum)
 {
-    Window w(zero_sum, 3);
+    HistogramWindow w(zero_sum, 3);
     EXPECT_TRUE(std::isinf(w.coefficients[0]));
     EXPECT_TRUE(std::isnan(w.coefficients[1]));
     EXPECT_TRUE(std::isinf(w.coefficients[2]));
@@ -366,8 +366,8 @@ TEST(HistogramWindow, ZeroSum)
 // Copies share the coefficient array.
 TEST(HistogramWindow, CopiesShare)
 {
-    Window w(flat, 5);
-    Window v = w;
+    HistogramWindow w(flat, 5);
+    HistogramWindow v = w;
     EXPECT_EQ(v.coefficients, w.coefficients);
     EXPECT_EQ(v.length, 5);
 }
@@ -390,7 +390,7 @@ TEST(Histogram1D, SmoothAsymmetricKernel)
             h.add(i, 0);
             h.add(i, 1);
         }
-    h.smooth(Window(ramp, 3));
+    h.smooth(HistogramWindow(ramp, 3));
     for (int c = 0; c < 2; ++c) {
         EXPECT_EQ(h.count(0, c), 0.0);
         EXPECT_NEAR(h.count(1, c), 24.0 / 5.0, 1e-12);
@@ -410,7 +410,7 @@ TEST(Histogram1D, SmoothIdentityKernel)
     h.add(2.0, 0);
     h.add(2.0, 0);
     h.add(3.0, 0);
-    h.smooth(Window(flat, 1));
+    h.smooth(HistogramWindow(flat, 1));
     EXPECT_EQ(h.count(0, 0), 0.0);
     EXPECT_EQ(h.count(1, 0), 1.0);
     EXPECT_EQ(h.count(2, 0), 2.0);
@@ -423,7 +423,7 @@ TEST(Histogram1D, SmoothOneBin)
     histogram1D h(1, 2, 0.0, 1.0);
     h.add(0.0, 0);
     h.add(0.0, 1);
-    h.smooth(Window(flat, 1));
+    h.smooth(HistogramWindow(flat, 1));
     EXPECT_EQ(h.count(0, 0), 0.0);
     EXPECT_EQ(h.count(0, 1), 0.0);
 }
@@ -434,7 +434,7 @@ TEST(Histogram1D, SmoothTwoBins)
     histogram1D h(2, 1, 0.0, 1.0);
     h.add(0.0, 0);
     h.add(1.0, 0);
-    h.smooth(Window(flat, 1));
+    h.smooth(HistogramWindow(flat, 1));
     EXPECT_EQ(h.count(0, 0), 0.0);
     EXPECT_TRUE(std::isnan(h.count(1, 0)));
 }
@@ -445,13 +445,13 @@ TEST(Histogram1D, SmoothKernelTooLong)
     histogram1D h(3, 1, 0.0, 2.0);
     h.add(1.0, 0);
     ::testing::internal::CaptureStdout();
-    h.smooth(Window(flat, 5));
+    h.smooth(HistogramWindow(flat, 5));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Data length must be larger than window length!\n");
     EXPECT_EQ(h.count(1, 0), 1.0);
 
     ::testing::internal::CaptureStdout();
-    h.smooth(Window(flat, 3));
+    h.smooth(HistogramWindow(flat, 3));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(h.count(1, 0), 1.0); // single interior bin: its own average
     EXPECT_EQ(h.count(0, 0), 0.0);
@@ -464,14 +464,14 @@ TEST(Histogram1D, SmoothEvenKernelRefused)
     h.add(0.0, 0);
     h.add(4.0, 0);
     ::testing::internal::CaptureStdout();
-    h.smooth(Window(flat, 4));
+    h.smooth(HistogramWindow(flat, 4));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Window length must be a positive odd number!\n");
     EXPECT_EQ(h.count(0, 0), 1.0);
     EXPECT_EQ(h.count(4, 0), 1.0);
 
     ::testing::internal::CaptureStdout();
-    h.smooth(Window(flat, 0));
+    h.smooth(HistogramWindow(flat, 0));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Window length must be a positive odd number!\n");
     EXPECT_EQ(h.count(0, 0), 1.0);
@@ -484,7 +484,7 @@ TEST(Histogram1D, SmoothFlatStaysFlat)
     for (int i = 0; i < 9; ++i)
         for (int k = 0; k < 5; ++k)
             h.add(i, 0);
-    h.smooth(Window(flat, 5));
+    h.smooth(HistogramWindow(flat, 5));
     EXPECT_EQ(h.count(0, 0), 0.0);
     for (int i = 1; i < 9; ++i)
         EXPECT_NEAR(h.count(i, 0), 5.0, 1e-12) << i;

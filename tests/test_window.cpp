@@ -14,18 +14,18 @@
 #include "window.h"
 
 // Normalisation by the sum of absolute values: scale-free, sign-preserving.
-TEST(Window, NormalisesByTheSumOfAbsoluteValues)
+TEST(SmoothingWindow, NormalisesByTheSumOfAbsoluteValues)
 {
     double a[] = {1.0, 2.0, 1.0};
     double b[] = {2.0, 4.0, 2.0};
-    Window wa(a, 3), wb(b, 3);
+    SmoothingWindow wa(a, 3), wb(b, 3);
     ASSERT_EQ(wa.length, 3);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(wa.coefficients[i], wb.coefficients[i]);
     EXPECT_EQ(wa.coefficients[0], 0.25);
     EXPECT_EQ(wa.coefficients[1], 0.5);
 
     double neg[] = {-1.0, 3.0, -1.0};
-    Window wn(neg, 3);
+    SmoothingWindow wn(neg, 3);
     EXPECT_EQ(wn.coefficients[0], -0.2);
     EXPECT_EQ(wn.coefficients[1], 0.6);
     a[1] = 100.0;  // the window holds its own copy
@@ -33,7 +33,7 @@ TEST(Window, NormalisesByTheSumOfAbsoluteValues)
 }
 
 // The 17-point Nuttall window: symmetric, peaked at 8, the published sums.
-TEST(Window, NuttallFiguresForSeventeenPoints)
+TEST(SmoothingWindow, NuttallFiguresForSeventeenPoints)
 {
     EXPECT_NEAR(func_nuttall(8, 17), 1.0, 1e-15);
     EXPECT_NEAR(func_nuttall(0, 17), 0.0, 1e-15);
@@ -43,7 +43,7 @@ TEST(Window, NuttallFiguresForSeventeenPoints)
     EXPECT_NEAR(raw_sum, 5.692288, 1e-12);
     EXPECT_NEAR(raw_sum, 16 * 0.355768, 1e-12);
 
-    Window w(func_nuttall, 17);
+    SmoothingWindow w(func_nuttall, 17);
     ASSERT_EQ(w.length, 17);
     EXPECT_NEAR(w.coefficients[8], 0.175676, 5e-7);
     EXPECT_NEAR(w.coefficients[7], 0.160370, 5e-7);
@@ -66,7 +66,7 @@ TEST(Window, NuttallFiguresForSeventeenPoints)
 TEST(MovingWindow4, ImpulseAndConstantResponses)
 {
     double k[] = {1.0, 2.0, 3.0, 4.0, 5.0};
-    Window w(k, 5);
+    SmoothingWindow w(k, 5);
     std::vector<double> d(20, 0.0);
     d[10] = 1.0;
     movingWindow4(d.data(), 20, w);
@@ -74,7 +74,7 @@ TEST(MovingWindow4, ImpulseAndConstantResponses)
     EXPECT_EQ(d[7], 0.0);
     EXPECT_EQ(d[13], 0.0);
 
-    Window nut(func_nuttall, 17);
+    SmoothingWindow nut(func_nuttall, 17);
     std::vector<double> c(40, -3.25);
     movingWindow4(c.data(), 40, nut);
     for (double v : c) EXPECT_NEAR(v, -3.25, 1e-14);
@@ -84,7 +84,7 @@ TEST(MovingWindow4, ImpulseAndConstantResponses)
 TEST(MovingWindow4, RenormalisesAtTheEnds)
 {
     double k[] = {1.0, 1.0, 2.0, 1.0, 1.0};
-    Window w(k, 5);
+    SmoothingWindow w(k, 5);
     std::vector<double> d = {10.0, 20.0, 30.0, 40.0, 50.0, 60.0};
     movingWindow4(d.data(), 6, w);
     // index 0: taps m = 2, 3, 4 on samples 0, 1, 2 with weights 2, 1, 1
@@ -102,7 +102,7 @@ TEST(MovingWindow4, RenormalisesAtTheEnds)
 TEST(MovingWindow4, LengthOneAndDataLengthLimits)
 {
     double plus[] = {7.0}, minus[] = {-0.5};
-    Window wp(plus, 1), wm(minus, 1);
+    SmoothingWindow wp(plus, 1), wm(minus, 1);
     std::vector<double> d = {1.5, -2.0, 3.0};
     movingWindow4(d.data(), 3, wp);
     EXPECT_EQ(d, (std::vector<double>{1.5, -2.0, 3.0}));
@@ -110,7 +110,7 @@ TEST(MovingWindow4, LengthOneAndDataLengthLimits)
     EXPECT_EQ(d, (std::vector<double>{-1.5, 2.0, -3.0}));
 
     double k[] = {1.0, 1.0, 1.0};
-    Window w3(k, 3);
+    SmoothingWindow w3(k, 3);
     std::vector<double> three = {3.0, 6.0, 9.0};
     std::string out = capture_stdout([&] { movingWindow4(three.data(), 3, w3); });
     EXPECT_EQ(out, "");
@@ -128,7 +128,7 @@ TEST(MovingWindow4, LengthOneAndDataLengthLimits)
 TEST(MovingWindow4, EvenKernelUsesOnlyItsOwnCoefficients)
 {
     double k[] = {1.0, 3.0};
-    Window w(k, 2);
+    SmoothingWindow w(k, 2);
     std::vector<double> d = {4.0, 8.0, 12.0};
     movingWindow4(d.data(), 3, w);
     // h = 1: tap 0 weighs i - 1, tap 1 weighs i; there is no tap 2
@@ -227,7 +227,7 @@ TEST(MovingWindow4, MatchesTheLiteralFormulaBitForBit)
         for (int L : {1, 3, 17, 101, 255}) {
             std::vector<double> k(L);
             for (double& v : k) v = next() - 0.3;
-            Window w(k.data(), L);
+            SmoothingWindow w(k.data(), L);
             for (int n : {L, L + 1, L + 37, 300, 2500}) {
                 std::vector<double> d(n);
                 for (double& v : d) v = 60000.0 * next() - 30000.0;

@@ -96,7 +96,7 @@ int prepare(int argc, char** argv)
   double table[kMaxKernel];
   int n_kernel = 0;
   if (read_kernel_file(argv[3], table, kMaxKernel, &n_kernel)) return 1;
-  static Window kernel(table, n_kernel);
+  static SmoothingWindow kernel(table, n_kernel);
   EventSetup const setup = make_event_setup(kernel, bcg_est, decay_est, false);
 
   FILE* raw = std::fopen(raw_name, "rb");
