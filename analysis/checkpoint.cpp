@@ -248,6 +248,14 @@ int write_checkpoint(Checkpoint const& cp, char const* name)
     return 0;
 }
 
+int remove_checkpoint(char const* name)
+{
+    if (unlink(name) == 0 || errno == ENOENT) return 0;
+    end_progress_line();
+    std::printf("Error: Cannot remove the old checkpoint %s (%s)\n", name, std::strerror(errno));
+    return 1;
+}
+
 int read_checkpoint(Checkpoint* cp, char const* name)
 {
     *cp = Checkpoint();

@@ -55,6 +55,11 @@ struct Checkpoint {
 // 1 after printing why (the previous checkpoint is then still in place).
 int write_checkpoint(Checkpoint const& cp, char const* name = kCheckpointName);
 
+// Removes the checkpoint `name` (a run without checkpoints leaves none that
+// could describe its outputs). Returns 0, also when there was none, or 1
+// after printing why it cannot be removed.
+int remove_checkpoint(char const* name = kCheckpointName);
+
 // Reads `name` into *cp. Returns 0 when it was read, -1 when there is no such
 // file, 1 after printing why it cannot be used.
 int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);

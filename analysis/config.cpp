@@ -306,6 +306,12 @@ int validate_config(RunSettings const& s)
             s.checkpoint_interval);
         return 1;
     }
+    if (s.resume == 1 && s.checkpoint_interval == 0.0) {
+        std::printf(
+            "Error: resume = 1 needs a checkpoint, and checkpoint_interval = 0 keeps "
+            "none; set checkpoint_interval above 0\n");
+        return 1;
+    }
     // Event numbers of a phase are 32-bit: waveforms x sessions must fit.
     int const ranges[2][2] = {{s.start_cal_session, s.stop_cal_session},
                               {s.start_session, s.stop_session}};

@@ -6,6 +6,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -27,7 +28,8 @@ public:
     MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record)
         : settings_(settings), sessions_(sessions), record_(record), source_(settings),
           outputs_(settings.abfile_path),
-          progress_(phase_events(settings, sessions), settings.refresh_interval)
+          progress_(phase_events(settings, sessions), settings.refresh_interval),
+          checkpoints_(settings.checkpoint_interval > 0.0)
     {
         MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
         // The event each worker holds, -1 for none.
@@ -59,6 +61,7 @@ private:
     int msg_send_ = 0;      // events sent in this run of the phase
     int msg_received_ = 0;  // results received in this run of the phase
     bool abort_ = false;    // the phase cannot go on: hand out nothing more
+    bool checkpoints_;      // false: checkpoint_interval 0, no checkpoint at all
 };
 
 void MasterPhase::send_stop_messages()
@@ -69,10 +72,11 @@ void MasterPhase::send_stop_messages()
 
 // Puts the outputs on disk, then the state that goes with them. The record
 // follows the phase even when the outputs cannot be put on disk, so that it
-// always tells where the phase stands.
+// always tells where the phase stands. Without checkpoints the outputs are
+// only written out, not forced to disk, and nothing else is written.
 int MasterPhase::write_phase_checkpoint()
 {
-    const int flushed = outputs_.flush(true);
+    const int flushed = outputs_.flush(checkpoints_);
     Checkpoint& cp = *record_;
     cp.finished = false;
     cp.next_event = source_.position();
@@ -88,11 +92,12 @@ int MasterPhase::write_phase_checkpoint()
     if (source_.lost() || outputs_.cut_failed()) cp.run_error = 1;
     cp.outputs = outputs_.written_sizes();
     if (flushed) return 1;
-    return write_checkpoint(cp);
+    return checkpoints_ ? write_checkpoint(cp) : 0;
 }
 
 // A fresh phase: its first checkpoint goes to disk before the outputs are
 // truncated, so that no older checkpoint can describe files that are gone.
+// Without checkpoints an older one is removed instead.
 int MasterPhase::start_fresh()
 {
     Checkpoint& cp = *record_;
@@ -101,7 +106,7 @@ int MasterPhase::start_fresh()
     cp.counts = GoodFitCounts();
     cp.outputs = OutputSizes{{0, 0, 0, 0}};
     cp.finished = false;
-    if (write_checkpoint(cp)) return 1;
+    if (checkpoints_ ? write_checkpoint(cp) : remove_checkpoint()) return 1;
     return outputs_.open();
 }
 
@@ -130,9 +135,17 @@ int MasterPhase::run(bool resume)
     }
     source_.begin(sessions_, resume ? record_->next_event : 0,
                   resume ? record_->pending : std::vector<int>());
+    // A resumed phase records at once that its outputs were cut back to the
+    // checkpoint, as a fresh phase records that it starts.
+    if (resume && checkpoints_ && write_phase_checkpoint()) {
+        send_stop_messages();
+        outputs_.close();
+        return 1;
+    }
 
     progress_.start();
-    double next_checkpoint = monotonic_seconds() + settings_.checkpoint_interval;
+    const double interval = checkpoints_ ? settings_.checkpoint_interval : HUGE_VAL;
+    double next_checkpoint = monotonic_seconds() + interval;
 
     for (int w = 1; w < world_size_ && !stop_signal(); ++w) load_send_data(w);
 
@@ -155,7 +168,7 @@ int MasterPhase::run(bool resume)
         load_send_data(worker);
         if (monotonic_seconds() >= next_checkpoint) {
             if (write_phase_checkpoint()) abort_ = true;
-            next_checkpoint = monotonic_seconds() + settings_.checkpoint_interval;
+            next_checkpoint = monotonic_seconds() + interval;
         }
     }
     end_progress_line();

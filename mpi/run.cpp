@@ -259,7 +259,8 @@ int run_zorv_mpi(int argc, char** argv)
         if (outcome == 0) {
             if (print_summary(plan.record.counts)) plan.record.run_error = 1;
             plan.record.finished = true;
-            if (write_checkpoint(plan.record)) plan.record.run_error = 1;
+            if (settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
+                plan.record.run_error = 1;
         } else {
             report_unfinished_phase(outcome, 1, settings, plan.record);
         }

@@ -363,6 +363,12 @@ TEST(ValidateConfig, RefusesUnusableSettingsWithOneMessage)
     s.checkpoint_interval = -1.0;
     check("Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 seconds (it is -1)\n");
     usable();
+    s.resume = 1;
+    s.checkpoint_interval = 0.0;
+    check(
+        "Error: resume = 1 needs a checkpoint, and checkpoint_interval = 0 keeps none; set "
+        "checkpoint_interval above 0\n");
+    usable();
     s.waveforms = 1000000000;
     s.stop_session = 4;
     check("Error: Sessions 2 to 4 hold 3000000000 events, more than 2147483647\n");

@@ -38,11 +38,13 @@ constexpr int kWaveforms = 2000;
 constexpr int kWaveforms = 6000;
 #endif
 
-std::string ini(char const* bcg = "-24000 -24000")
+std::string ini(char const* bcg = "-24000 -24000",
+                char const* checkpoints = "resume = 1\ncheckpoint_interval = 0.2\n")
 {
-    return std::string("infile_path = \"synth\"\n"
-                       "abfile_path = \"ab\"\n"
-                       "waveforms = ") +
+    return std::string(
+               "infile_path = \"synth\"\n"
+               "abfile_path = \"ab\"\n"
+               "waveforms = ") +
            std::to_string(kWaveforms) +
            "\n"
            "data_offset = 12\n"
@@ -51,9 +53,8 @@ std::string ini(char const* bcg = "-24000 -24000")
            "cal_sessions = 1 1\n"
            "sessions = 2 2\n"
            "decay_est = -0.0015 -0.0015\n"
-           "bcg_est = " + bcg + "\n"
-           "resume = 1\n"
-           "checkpoint_interval = 0.2\n";
+           "bcg_est = " +
+           bcg + "\n" + checkpoints;
 }
 
 // A run directory on zorv_gen's synthetic files, sessions 1 and 2.
@@ -234,6 +235,17 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
         << read_text(whole + ".console0") << read_text(whole + ".launcher0");
     const std::string reference = read_text(whole + ".console0");
     EXPECT_TRUE(contains(reference, "No checkpoint zorv_mpi.checkpoint: starting from the beginning\n"));
+
+    // Without checkpoints: the same results, and no checkpoint is left, not
+    // even an older one that would describe outputs the run replaced.
+    const std::string bare = top.file("bare");
+    set_up_run(bare, data);
+    ASSERT_TRUE(
+        write_text(bare + "/zorv_mpi.ini", ini("-24000 -24000", "checkpoint_interval = 0\n")));
+    ASSERT_TRUE(write_text(bare + "/" + kCheckpointName, read_text(whole + "/" + kCheckpointName)));
+    ASSERT_EQ(wait_job(start_job(bare, 0)), 0) << read_text(bare + ".console0");
+    EXPECT_FALSE(file_exists(bare + "/" + kCheckpointName));
+    EXPECT_TRUE(aligned_events(bare) == aligned_events(whole));
 
     // 1. A full disk: the outputs end at the last whole event.
     std::string console;
