@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "free_params.h"
 #include "gna.h"
 #include "normal_pass.h"
 #include "test_rng.h"
@@ -199,6 +200,45 @@ void direct_solve(Mat const& A, double const* b, int const* lock, double* x)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The free-parameter set.
+
+// A lock mask reads 1 as locked and anything else as free, in every use
+// alike: the set, its count (the degrees of freedom) and the model's path.
+TEST(FreeParams, FromLockMask)
+{
+  struct Row {
+    int lock[8];
+    char const* free;  // '1' per free parameter
+    int count;
+    bool single;
+  } const rows[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "11111111", 8, false},
+      {{0, 1, 0, 0, 0, 0, 1, 1}, "10111100", 5, true},
+      {{1, 1, 1, 1, 1, 1, 1, 1}, "00000000", 0, true},
+      {{0, 0, 0, 0, 0, 0, 1, 0}, "11111101", 7, false},
+      {{2, -1, 0, 7, 1, 0, 1, 2}, "11110101", 6, false},
+  };
+  for (Row const& row : rows) {
+    FreeParams const free = FreeParams::from_lock_mask(row.lock);
+    for (int j = 0; j < 8; ++j) {
+      EXPECT_EQ(free.is_free(j), row.free[j] == '1') << row.free << " " << j;
+      EXPECT_EQ(free.is_locked(j), row.free[j] != '1') << row.free << " " << j;
+    }
+    EXPECT_EQ(free.count(), row.count) << row.free;
+    EXPECT_EQ(free.single_pulse(), row.single) << row.free;
+  }
+  EXPECT_EQ(FreeParams().count(), 8);
+  EXPECT_EQ(FreeParams::none().count(), 0);
+  FreeParams free;
+  for (int j = 0; j < 8; ++j) free.lock(j);
+  EXPECT_TRUE(free == FreeParams::none());
+  free = FreeParams().lock(3).lock(3).lock(6);
+  EXPECT_EQ(free.count(), 6);
+  free.release(3).release(5);
+  EXPECT_TRUE(free == FreeParams().lock(6));
+}
 
 // ---------------------------------------------------------------------------
 // The six routines.
