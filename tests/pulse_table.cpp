@@ -6,12 +6,13 @@
 // Output on standard output, "%.17g" throughout:
 //   p A1 lambda B t1 sigma C A2 t2 pulses     (pulses: 1 or 2)
 //   x model(x)                                 (2,500 lines)
-// The model is taken from the residuals of initialize_J_rr with y = 0, the
-// very function the fitter evaluates; a single-pulse set locks entries 6
-// and 7, as the worker does for a channel with one peak.
+// The model is taken from the residuals of initialize_J_rr (fit_oracles.h)
+// with y = 0, whose rows come from the very templates the fitter evaluates; a
+// single-pulse set locks entries 6 and 7, as the worker does for a channel
+// with one peak.
 #include <cstdio>
 
-#include "pulse_model.h"
+#include "fit_oracles.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "fit_oracles.h"
 #include "free_params.h"
 #include "gna.h"
 #include "normal_pass.h"

@@ -1,4 +1,5 @@
-// Tests of the pulse model f and of initialize_J_rr: analytic Jacobian
+// Tests of the pulse model f and of initialize_J_rr (fit_oracles.h: the rows
+// of the model's templates that the fit sums, stored whole): analytic Jacobian
 // against central differences of f on both paths, residual consistency,
 // the path choice, the far-ahead region where 1 - erf is exactly 0, the
 // model against a direct numerical convolution, and the exact shortcuts
@@ -10,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "pulse_model.h"
+#include "fit_oracles.h"
 #include "test_rng.h"
 #include "test_threshold_sets.h"
 

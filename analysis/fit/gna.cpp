@@ -12,8 +12,7 @@
 // last iteration.
 //
 // J^T J, J^T r and SSR come from one fused pass over the data (normal_pass.h)
-// that gives the same bits as initialize_J_rr, multiply_matrices and
-// multiply_matrix_vector; the 8 x 8 algebra uses the public routines as they
+// that never stores J; the 8 x 8 algebra uses the public routines as they
 // are. While the decay rate is locked, exp(lambda x) is the same in every
 // iteration and is computed once per call.
 #include "gna.h"

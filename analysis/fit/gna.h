@@ -37,12 +37,6 @@ namespace zorv_fit {
 int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max_iter,
         double* ssr, int* iter);
 
-// N[i][j] = sum_n J[n][i] J[n][j] over the kFitPoints rows, all 64 entries.
-void multiply_matrices(double (*J)[kFitParams], double (*N)[kFitParams], int const* lock);
-
-// b_j = sum_n J[n][j] r_n for free j; locked entries of b are not written.
-void multiply_matrix_vector(double (*J)[kFitParams], double* r, double* b, int const* lock);
-
 // Cholesky factor L (lower triangle, free rows and columns only) of N,
 // reading only the diagonal and lower triangle of N. No pivoting and no test
 // of the pivots: a non-positive pivot gives NaN or infinity downstream.

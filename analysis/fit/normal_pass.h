@@ -1,9 +1,10 @@
 // One pass over the data set that yields the normal equations of the free
 // parameters directly, without storing the Jacobian.
 //
-// Produces the same bits as initialize_J_rr followed by multiply_matrices,
-// multiply_matrix_vector and the row-order sum of r_n^2: every row of J and r
-// is formed by the same templates (pulse_terms.h), and every entry of N, b and
+// Produces the same bits as the plain composition the tests hold it to
+// (tests/fit_oracles.h): the whole Jacobian and residuals first, then every
+// entry of N and b and the SSR summed over them. Every row of J and r is
+// formed by the same templates (pulse_terms.h), and every entry of N, b and
 // SSR is still one accumulator running over the rows from row 0 upwards. Only
 // the interleaving of those independent accumulators differs, and the work
 // that no result depends on is skipped: entries with a locked index, the
