@@ -6,7 +6,9 @@
 // definite, and a singular or indefinite one shows up as NaN or infinity in
 // the step, which the solver tests for. Inner sums run over ascending k
 // (descending in the back substitution), accumulated from 0 and then
-// subtracted.
+// subtracted. The back substitution takes the entry (i, k) of L^T as
+// L[k][i]: the same operands in the same order as a transposed copy would
+// give, so the same bits, without the copy.
 #include <cmath>
 
 #include "gna.h"
@@ -31,15 +33,6 @@ void cholesky(double (*N)[kFitParams], double (*L)[kFitParams], int const* lock)
   }
 }
 
-void transpose(double (*L)[kFitParams], double (*U)[kFitParams], int const* lock)
-{
-  for (int i = 0; i < kFitParams; ++i) {
-    if (lock[i] == 1) continue;
-    for (int j = 0; j < kFitParams; ++j)
-      if (lock[j] != 1) U[i][j] = L[j][i];
-  }
-}
-
 void solve_lower(double (*L)[kFitParams], double* z, double* b, int const* lock)
 {
   for (int i = 0; i < kFitParams; ++i) {
@@ -51,14 +44,14 @@ void solve_lower(double (*L)[kFitParams], double* z, double* b, int const* lock)
   }
 }
 
-void solve_upper(double (*U)[kFitParams], double* x, double* z, int const* lock)
+void solve_upper(double (*L)[kFitParams], double* x, double* z, int const* lock)
 {
   for (int i = kFitParams - 1; i >= 0; --i) {
     if (lock[i] == 1) continue;
     double sum = 0.0;
     for (int k = kFitParams - 1; k > i; --k)
-      if (lock[k] != 1) sum += U[i][k] * x[k];
-    x[i] = (z[i] - sum) / U[i][i];
+      if (lock[k] != 1) sum += L[k][i] * x[k];  // (L^T)[i][k]
+    x[i] = (z[i] - sum) / L[i][i];
   }
 }
 

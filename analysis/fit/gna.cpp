@@ -32,7 +32,6 @@ struct Workspace {
   PassScratch scratch;
   double N[kFitParams][kFitParams];
   double L[kFitParams][kFitParams];
-  double U[kFitParams][kFitParams];
   double inv[kFitParams][kFitParams];
   double b[kFitParams];
   double z[kFitParams];
@@ -61,9 +60,8 @@ int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max
     double ssr_k;
     normal_pass(data, p, lock, lambda_locked ? w.exp_lx : nullptr, w.scratch, w.N, w.b, &ssr_k);
     cholesky(w.N, w.L, lock);
-    transpose(w.L, w.U, lock);
     solve_lower(w.L, w.z, w.b, lock);
-    solve_upper(w.U, w.dp, w.z, lock);
+    solve_upper(w.L, w.dp, w.z, lock);
 
     double s = 0.0;
     for (int j = 0; j < kFitParams; ++j)
@@ -97,7 +95,7 @@ int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max
     double e[kFitParams] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     e[l] = 1.0;
     solve_lower(w.L, w.z, e, lock);
-    solve_upper(w.U, w.inv[l], w.z, lock);
+    solve_upper(w.L, w.inv[l], w.z, lock);
   }
   for (int l = 0; l < kFitParams; ++l)
     if (lock[l] != 1) sp[l] = std::sqrt(v * w.inv[l][l]);

@@ -42,15 +42,13 @@ int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max
 // of the pivots: a non-positive pivot gives NaN or infinity downstream.
 void cholesky(double (*N)[kFitParams], double (*L)[kFitParams], int const* lock);
 
-// U[i][j] = L[j][i] for free i and j.
-void transpose(double (*L)[kFitParams], double (*U)[kFitParams], int const* lock);
-
 // Forward substitution L z = b over the free indices.
 void solve_lower(double (*L)[kFitParams], double* z, double* b, int const* lock);
 
-// Back substitution U x = z over the free indices, reading U on and above
-// the diagonal only.
-void solve_upper(double (*U)[kFitParams], double* x, double* z, int const* lock);
+// Back substitution L^T x = z over the free indices: the upper-triangular
+// system, read from L itself (its diagonal and lower triangle) rather than
+// from a transposed copy.
+void solve_upper(double (*L)[kFitParams], double* x, double* z, int const* lock);
 
 }  // namespace zorv_fit
 
