@@ -6,13 +6,13 @@
 
 namespace zorv_fit {
 
-void initialize_J_rr(double (*data)[kFitPoints][2], double* p, double (*J)[kFitParams],
-                     double* r, int const* lock)
+void initialize_J_rr(double const (*data)[kFitPoints][2], double const* p,
+                     double (*J)[kFitParams], double* r, FreeParams free)
 {
   PulseShape const k = pulse_shape(p[1], p[4]);
   double const limit1 = stand_in_limit(p[0]);
   double const limit2 = stand_in_limit(p[6]);
-  bool const single = lock[6] == 1 && lock[7] == 1;
+  bool const single = free.single_pulse();
 
   for (int i = 0; i < kFitPoints; ++i) {
     double const x = (*data)[i][0];
@@ -28,7 +28,7 @@ void initialize_J_rr(double (*data)[kFitPoints][2], double* p, double (*J)[kFitP
   }
 }
 
-void multiply_matrices(double (*J)[kFitParams], double (*N)[kFitParams], int const* /*lock*/)
+void multiply_matrices(double const (*J)[kFitParams], double (*N)[kFitParams])
 {
   // All 64 entries, symmetric or locked alike.
   for (int i = 0; i < kFitParams; ++i) {
@@ -40,10 +40,11 @@ void multiply_matrices(double (*J)[kFitParams], double (*N)[kFitParams], int con
   }
 }
 
-void multiply_matrix_vector(double (*J)[kFitParams], double* r, double* b, int const* lock)
+void multiply_matrix_vector(double const (*J)[kFitParams], double const* r, double* b,
+                            FreeParams free)
 {
   for (int j = 0; j < kFitParams; ++j) {
-    if (lock[j] == 1) continue;
+    if (free.is_locked(j)) continue;
     double sum = 0.0;
     for (int n = 0; n < kFitPoints; ++n) sum += J[n][j] * r[n];
     b[j] = sum;

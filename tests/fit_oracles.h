@@ -7,6 +7,7 @@
 #ifndef ZORV_TESTS_FIT_ORACLES_H
 #define ZORV_TESTS_FIT_ORACLES_H
 
+#include "free_params.h"
 #include "pulse_model.h"
 
 namespace zorv_fit {
@@ -17,21 +18,22 @@ namespace zorv_fit {
 // p     (in)  parameter vector
 // J     (out) kFitPoints x kFitParams Jacobian of the model, every entry written
 // r     (out) kFitPoints residuals y - model(x), every entry written
-// lock  (in)  lock mask; only entries 6 and 7 are read: both equal to 1 selects
-//             the single-pulse model (second pulse left out, columns 6 and 7
-//             zero), anything else the two-pulse model.
+// free  (in)  only the second pulse's parameters are read: 6 and 7 both
+//             locked select the single-pulse model (second pulse left out,
+//             columns 6 and 7 zero), anything else the two-pulse model.
 //
 // No input is validated: a zero width or an overflowing exp gives NaN or
 // infinity in the outputs.
-void initialize_J_rr(double (*data)[kFitPoints][2], double* p, double (*J)[kFitParams],
-                     double* r, int const* lock);
+void initialize_J_rr(double const (*data)[kFitPoints][2], double const* p,
+                     double (*J)[kFitParams], double* r, FreeParams free);
 
 // N[i][j] = sum_n J[n][i] J[n][j] over the kFitPoints rows, all 64 entries,
-// free or locked (the mask is not read).
-void multiply_matrices(double (*J)[kFitParams], double (*N)[kFitParams], int const* lock);
+// free or locked.
+void multiply_matrices(double const (*J)[kFitParams], double (*N)[kFitParams]);
 
 // b_j = sum_n J[n][j] r_n for free j; locked entries of b are not written.
-void multiply_matrix_vector(double (*J)[kFitParams], double* r, double* b, int const* lock);
+void multiply_matrix_vector(double const (*J)[kFitParams], double const* r, double* b,
+                            FreeParams free);
 
 }  // namespace zorv_fit
 

@@ -15,6 +15,7 @@
 #ifndef ZORV_FIT_NORMAL_PASS_H
 #define ZORV_FIT_NORMAL_PASS_H
 
+#include "free_params.h"
 #include "pulse_model.h"
 
 namespace zorv_fit {
@@ -47,18 +48,18 @@ struct PassScratch {
 };
 
 // exp(lambda x_i) for every point, as the model forms it.
-void exp_lambda_x(double (*data)[kFitPoints][2], double lambda, double* out);
+void exp_lambda_x(double const (*data)[kFitPoints][2], double lambda, double* out);
 
-// Normal equations at p over the free parameters of lock.
+// Normal equations at p over the free parameters.
 //
 // data    (in)  data set
 // p       (in)  parameter vector
-// lock    (in)  lock mask; entries 6 and 7 also choose the model's path
+// free    (in)  the free parameters; 6 and 7 both locked leave pulse 2 out
 // exp_lx  (in)  exp(lambda x_i) from exp_lambda_x for this p[1], or null
 // N       (out) N[i][j] = sum_n J[n][i] J[n][j] for free i >= j; nothing else written
 // b       (out) b_j = sum_n J[n][j] r_n for free j; nothing else written
 // ssr     (out) sum_n r_n^2
-void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock,
+void normal_pass(double const (*data)[kFitPoints][2], double const* p, FreeParams free,
                  double const* exp_lx, PassScratch& s, double (*N)[kFitParams], double* b,
                  double* ssr);
 
