@@ -78,12 +78,13 @@ bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, dou
         lock[7] = 1;
     }
 
-    double sp[8];
-    double ssr = 0.0;
-    int iterations = 0;
-    if (gna(&data_set, p, sp, lock, kMaxIterations, &ssr, &iterations) != 0) return false;
+    zorv_fit::FitOptions options;
+    options.max_iterations = kMaxIterations;
+    zorv_fit::FitResult const fit =
+        zorv_fit::gna(&data_set, p, zorv_fit::FreeParams::from_lock_mask(lock), options);
+    if (fit.status != zorv_fit::FitStatus::kConverged) return false;
 
-    block[0] = ssr;
+    block[0] = fit.ssr;
     for (int j = 0; j < 8; ++j) block[1 + j] = p[j];
     return true;
 }

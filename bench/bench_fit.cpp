@@ -39,7 +39,7 @@ struct Set {
   Data data[kTraces];
   double truth[kTraces][8];
   double start[kTraces][8];
-  int lock[8];
+  zorv_fit::FreeParams free;
 };
 
 void make_set(Set& s, bool two, bool lambda_locked)
@@ -72,9 +72,9 @@ void make_set(Set& s, bool two, bool lambda_locked)
       q[7] += 1.0;
     }
   }
-  for (int j = 0; j < 8; ++j) s.lock[j] = 0;
-  if (lambda_locked) s.lock[1] = 1;
-  if (!two) s.lock[6] = s.lock[7] = 1;
+  s.free = zorv_fit::FreeParams();
+  if (lambda_locked) s.free.lock(1);
+  if (!two) s.free.lock(6).lock(7);
 }
 
 // Arguments of every exp and erf call of one iteration at p.
@@ -152,16 +152,15 @@ void BM_Fit(benchmark::State& state)
   double fit_s = 0.0, floor_s = 0.0, strict_s = 0.0;
   int t = 0;
   for (auto _ : state) {
-    double p[8], sp[8], ssr;
-    int iter;
+    double p[8];
     std::memcpy(p, s.start[t], sizeof p);
     double const t0 = thread_seconds();
-    int const rc = gna(&s.data[t], p, sp, s.lock, 50, &ssr, &iter);
+    zorv_fit::FitResult const fit = zorv_fit::gna(&s.data[t], p, s.free);
     fit_s += thread_seconds() - t0;
     benchmark::DoNotOptimize(p);
     ++fits;
-    if (rc == 0)
-      iterations += iter + 1;
+    if (fit.status == zorv_fit::FitStatus::kConverged)
+      iterations += fit.iterations + 1;
     else
       ++failures;
     double const fl = floor_seconds(s, t, two, true);

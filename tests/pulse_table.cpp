@@ -6,12 +6,13 @@
 // Output on standard output, "%.17g" throughout:
 //   p A1 lambda B t1 sigma C A2 t2 pulses     (pulses: 1 or 2)
 //   x model(x)                                 (2,500 lines)
-// The model is taken from the residuals of initialize_J_rr with y = 0, the
-// very function the fitter evaluates; a single-pulse set locks entries 6
-// and 7, as the worker does for a channel with one peak.
+// The model is taken from the residuals of initialize_J_rr (fit_oracles.h)
+// with y = 0, whose rows come from the very templates the fitter evaluates; a
+// single-pulse set locks parameters 6 and 7, as the worker does for a channel
+// with one peak.
 #include <cstdio>
 
-#include "pulse_model.h"
+#include "fit_oracles.h"
 
 namespace {
 
@@ -41,8 +42,8 @@ int main()
     for (Case const& c : cases) {
         double p[kFitParams];
         for (int j = 0; j < kFitParams; ++j) p[j] = c.p[j];
-        int lock[kFitParams] = {0, 0, 0, 0, 0, 0, 0, 0};
-        if (c.pulses == 1) lock[6] = lock[7] = 1;
+        zorv_fit::FreeParams free;
+        if (c.pulses == 1) free.lock(6).lock(7);
         // 500 points every 6.4 samples from -300, then 1,000 points in steps
         // of 0.0625 around each pulse position (2,000 for a single pulse).
         int i = 0;
@@ -53,7 +54,7 @@ int main()
             if (c.pulses == 1 && k >= 1000) data[i][0] = t + 31.25 + 0.3125 * (k - 1000);
         }
         for (i = 0; i < kFitPoints; ++i) data[i][1] = 0.0;
-        zorv_fit::initialize_J_rr(&data, p, J, r, lock);
+        zorv_fit::initialize_J_rr(&data, p, J, r, free);
         std::printf("p");
         for (int j = 0; j < kFitParams; ++j) std::printf(" %.17g", p[j]);
         std::printf(" %d\n", c.pulses);

@@ -1,8 +1,9 @@
-// Tests of the masked Gauss-Newton solver gna and its six routines: the
-// normal-equation sums, Cholesky and substitutions against a direct solution,
-// recovery of known parameters (noiseless and noisy, one and two pulses,
-// decay rate free and locked), the edge cases of the iteration, and bit
-// identity with a reference composed literally from the public routines.
+// Tests of the masked Gauss-Newton solver gna, its free-parameter set and its
+// routines: the normal-equation sums, Cholesky and substitutions against a
+// direct solution, recovery of known parameters (noiseless and noisy, one and
+// two pulses, decay rate free and locked), the edge cases of the iteration
+// and their statuses, and bit identity with a reference composed literally
+// from the plain oracles (fit_oracles.h) and the Cholesky routines.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <limits>
 
+#include "cholesky.h"
+#include "fit_oracles.h"
 #include "gna.h"
 #include "normal_pass.h"
 #include "test_rng.h"
@@ -25,6 +28,8 @@ using Jac = double[kFitPoints][kFitParams];
 using Mat = double[kFitParams][kFitParams];
 
 double const kNaN = std::numeric_limits<double>::quiet_NaN();
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Trace x = 0..2499, y = f (without pulse 2 unless two) plus N(0, noise^2).
 void make_trace(Data& d, double const* truth, bool two, double noise, uint64_t seed)
@@ -62,94 +67,117 @@ void start_from(double* p, double const* truth, bool lambda_locked, bool two)
   }
 }
 
-void mask_for(int* lock, bool lambda_locked, bool two)
+FreeParams free_for(bool lambda_locked, bool two)
 {
-  for (int j = 0; j < 8; ++j) lock[j] = 0;
-  if (lambda_locked) lock[1] = 1;
-  if (!two) lock[6] = lock[7] = 1;
+  FreeParams free;
+  if (lambda_locked) free.lock(1);
+  if (!two) free.lock(6).lock(7);
+  return free;
 }
 
-// Reference: the iteration composed literally from the public routines.
+FitOptions with_limit(int max_iterations)
+{
+  FitOptions o;
+  o.max_iterations = max_iterations;
+  return o;
+}
+
+// Reference: the iteration composed literally from the oracles and the
+// Cholesky routines.
 struct RefWork {
   Jac J;
   double r[kFitPoints];
-  Mat N, L, U, inv;
+  Mat N, L, inv;
   double b[8], z[8], dp[8];
 };
 
-int reference_gna(Data& d, double* p, double* sp, int* lock, int max_iter, double* ssr, int* iter)
+FitResult reference_gna(Data& d, double* p, FreeParams free, int max_iter)
 {
   static RefWork w;
   std::memset(&w, 0, sizeof w);
+  FitResult failed;
+  failed.status = FitStatus::kIterationLimit;
+  if (max_iter < 1) return failed;
   double sum = 0.0;
   int k = 0;
   for (;; ++k) {
-    initialize_J_rr(&d, p, w.J, w.r, lock);
-    multiply_matrices(w.J, w.N, lock);
-    cholesky(w.N, w.L, lock);
-    transpose(w.L, w.U, lock);
-    multiply_matrix_vector(w.J, w.r, w.b, lock);
-    solve_lower(w.L, w.z, w.b, lock);
-    solve_upper(w.U, w.dp, w.z, lock);
+    initialize_J_rr(&d, p, w.J, w.r, free);
+    multiply_matrices(w.J, w.N);
+    cholesky(w.N, w.L, free);
+    multiply_matrix_vector(w.J, w.r, w.b, free);
+    solve_lower(w.L, w.z, w.b, free);
+    solve_upper(w.L, w.dp, w.z, free);
     double s = 0.0;
     for (int j = 0; j < 8; ++j)
-      if (lock[j] != 1) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
+      if (free.is_free(j)) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
+    for (int j = 0; j < 8; ++j) {
+      if (free.is_free(j) && !std::isfinite(w.dp[j])) {
+        failed.status = FitStatus::kNonFiniteStep;
+        return failed;
+      }
+    }
     for (int j = 0; j < 8; ++j)
-      if (lock[j] != 1 && !std::isfinite(w.dp[j])) return 1;
-    for (int j = 0; j < 8; ++j)
-      if (lock[j] != 1) p[j] += w.dp[j];
+      if (free.is_free(j)) p[j] += w.dp[j];
     sum = 0.0;
     for (int n = 0; n < kFitPoints; ++n) sum += w.r[n] * w.r[n];
     if (std::sqrt(s) < 1e-9) break;
-    if (k == max_iter - 1) return 1;
+    if (k == max_iter - 1) return failed;
   }
-  *ssr = sum;
-  *iter = k;
+  FitResult out;
+  out.status = FitStatus::kConverged;
+  out.ssr = sum;
+  out.iterations = k;
   int n_free = 0;
-  for (int j = 0; j < 8; ++j) n_free += lock[j] == 0;
+  for (int j = 0; j < 8; ++j) n_free += free.is_free(j);
   double const v = sum / (2500 - n_free);
-  for (int j = 0; j < 8; ++j) sp[j] = 0.0;
   for (int l = 0; l < 8; ++l) {
-    if (lock[l] == 1) continue;
+    if (free.is_locked(l)) continue;
     double e[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     e[l] = 1.0;
-    solve_lower(w.L, w.z, e, lock);
-    solve_upper(w.U, w.inv[l], w.z, lock);
-    sp[l] = std::sqrt(v * w.inv[l][l]);
+    solve_lower(w.L, w.z, e, free);
+    solve_upper(w.L, w.inv[l], w.z, free);
+    out.standard_errors[l] = std::sqrt(v * w.inv[l][l]);
   }
-  return 0;
+  return out;
 }
 
-// sqrt(s) of the first step from p, through the public routines.
-double first_relative_step(Data& d, double const* p_in, int const* lock)
+// sqrt(s) of the first step from p, through the oracles and the routines.
+double first_relative_step(Data& d, double const* p_in, FreeParams free)
 {
   static RefWork w;
   double p[8];
   std::memcpy(p, p_in, sizeof p);
-  initialize_J_rr(&d, p, w.J, w.r, lock);
-  multiply_matrices(w.J, w.N, lock);
-  cholesky(w.N, w.L, lock);
-  transpose(w.L, w.U, lock);
-  multiply_matrix_vector(w.J, w.r, w.b, lock);
-  solve_lower(w.L, w.z, w.b, lock);
-  solve_upper(w.U, w.dp, w.z, lock);
+  initialize_J_rr(&d, p, w.J, w.r, free);
+  multiply_matrices(w.J, w.N);
+  cholesky(w.N, w.L, free);
+  multiply_matrix_vector(w.J, w.r, w.b, free);
+  solve_lower(w.L, w.z, w.b, free);
+  solve_upper(w.L, w.dp, w.z, free);
   double s = 0.0;
   for (int j = 0; j < 8; ++j)
-    if (lock[j] != 1) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
+    if (free.is_free(j)) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
   return std::sqrt(s);
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+// The same outcome bit for bit: status, p, and on success every number.
+void expect_same_fit(FitResult const& a, double const* pa, FitResult const& b, double const* pb)
+{
+  ASSERT_EQ(a.status, b.status);
+  ASSERT_EQ(0, std::memcmp(pa, pb, 8 * sizeof(double)));
+  ASSERT_EQ(a.iterations, b.iterations);
+  ASSERT_TRUE(same_bits(a.ssr, b.ssr));
+  ASSERT_EQ(0, std::memcmp(a.standard_errors, b.standard_errors, sizeof a.standard_errors));
+}
 
 // N (lower triangle), b and SSR at p through the plain routines: what the
 // fused pass must reproduce.
-void reference_normal(Data& d, double* p, int const* lock, Mat& N, double* b, double& ssr)
+void reference_normal(Data& d, double* p, FreeParams free, Mat& N, double* b, double& ssr)
 {
   static Jac J;
   static double r[kFitPoints];
-  initialize_J_rr(&d, p, J, r, lock);
-  multiply_matrices(J, N, lock);
-  multiply_matrix_vector(J, r, b, lock);
+  initialize_J_rr(&d, p, J, r, free);
+  multiply_matrices(J, N);
+  multiply_matrix_vector(J, r, b, free);
   ssr = 0.0;
   for (double v : r) ssr += v * v;
 }
@@ -174,11 +202,11 @@ void random_spd(Mat& A, Rng& rng)
 }
 
 // Direct solution of A x = b on the free indices: Gauss-Jordan in long double.
-void direct_solve(Mat const& A, double const* b, int const* lock, double* x)
+void direct_solve(Mat const& A, double const* b, FreeParams free, double* x)
 {
   int idx[8], n = 0;
   for (int j = 0; j < 8; ++j)
-    if (lock[j] != 1) idx[n++] = j;
+    if (free.is_free(j)) idx[n++] = j;
   long double M[8][9];
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) M[i][j] = A[idx[i]][idx[j]];
@@ -201,7 +229,51 @@ void direct_solve(Mat const& A, double const* b, int const* lock, double* x)
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The six routines.
+// The free-parameter set and the routines.
+
+// A lock mask reads 1 as locked and anything else as free, in every use
+// alike: the set, its count (the degrees of freedom) and the model's path.
+TEST(FreeParams, FromLockMask)
+{
+  struct Row {
+    int lock[8];
+    char const* free;  // '1' per free parameter
+    int count;
+    bool single;
+  } const rows[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "11111111", 8, false},
+      {{0, 1, 0, 0, 0, 0, 1, 1}, "10111100", 5, true},
+      {{1, 1, 1, 1, 1, 1, 1, 1}, "00000000", 0, true},
+      {{0, 0, 0, 0, 0, 0, 1, 0}, "11111101", 7, false},
+      {{2, -1, 0, 7, 1, 0, 1, 2}, "11110101", 6, false},
+  };
+  for (Row const& row : rows) {
+    FreeParams const free = FreeParams::from_lock_mask(row.lock);
+    for (int j = 0; j < 8; ++j) {
+      EXPECT_EQ(free.is_free(j), row.free[j] == '1') << row.free << " " << j;
+      EXPECT_EQ(free.is_locked(j), row.free[j] != '1') << row.free << " " << j;
+    }
+    EXPECT_EQ(free.count(), row.count) << row.free;
+    EXPECT_EQ(free.single_pulse(), row.single) << row.free;
+  }
+  EXPECT_EQ(FreeParams().count(), 8);
+  EXPECT_EQ(FreeParams::none().count(), 0);
+  FreeParams free;
+  for (int j = 0; j < 8; ++j) free.lock(j);
+  EXPECT_TRUE(free == FreeParams::none());
+  free = FreeParams().lock(3).lock(3).lock(6);
+  EXPECT_EQ(free.count(), 6);
+  free.release(3).release(5);
+  EXPECT_TRUE(free == FreeParams().lock(6));
+}
+
+// The worker's limit and the convergence threshold are the defaults.
+TEST(FitOptions, Defaults)
+{
+  FitOptions const o;
+  EXPECT_EQ(o.max_iterations, 50);
+  EXPECT_EQ(o.step_tolerance, 1e-9);
+}
 
 // N = J^T J: all 64 entries, row sums in order, whatever the mask.
 TEST(NormalMatrix, SumsEveryEntryInRowOrder)
@@ -212,12 +284,12 @@ TEST(NormalMatrix, SumsEveryEntryInRowOrder)
   for (auto& row : J)
     for (double& v : row) v = 1000.0 * rng.normal();
   for (double& v : r) v = 50.0 * rng.normal();
-  int const lock[8] = {1, 0, 1, 0, 0, 1, 1, 0};
+  FreeParams const free = FreeParams().lock(0).lock(2).lock(5).lock(6);
   Mat N;
   double b[8];
   for (double& v : b) v = -7.0;
-  multiply_matrices(J, N, lock);
-  multiply_matrix_vector(J, r, b, lock);
+  multiply_matrices(J, N);
+  multiply_matrix_vector(J, r, b, free);
   for (int i = 0; i < 8; ++i) {
     for (int j = 0; j < 8; ++j) {
       double s = 0.0;
@@ -226,43 +298,57 @@ TEST(NormalMatrix, SumsEveryEntryInRowOrder)
     }
     double s = 0.0;
     for (int n = 0; n < kFitPoints; ++n) s += J[n][i] * r[n];
-    if (lock[i] == 1)
+    if (free.is_locked(i))
       EXPECT_EQ(b[i], -7.0) << i;
     else
       EXPECT_TRUE(same_bits(b[i], s)) << i;
   }
 }
 
-// Cholesky, transpose and substitutions solve a masked SPD system.
+// Cholesky and the two substitutions solve a masked SPD system; the back
+// substitution, reading L as L^T, gives the bits of the textbook one on an
+// explicit transposed copy.
 TEST(CholeskySolve, MatchesDirectSolutionWithMask)
 {
   Rng rng(17);
-  int const masks[][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 1, 0, 0, 0}, {1, 0, 0, 1, 0, 0, 1, 1}};
-  for (auto const& lock : masks) {
+  FreeParams const masks[] = {FreeParams(), FreeParams().lock(1).lock(4),
+                              FreeParams().lock(0).lock(3).lock(6).lock(7)};
+  for (FreeParams free : masks) {
     for (int trial = 0; trial < 20; ++trial) {
-      Mat A, L, U;
+      Mat A, L, Ls, U;
       random_spd(A, rng);
       double b[8], z[8], x[8], ref[8];
       for (double& v : b) v = 10.0 * rng.normal() + 3.0;
       // Sentinels: nothing with a locked index may be written.
       for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 8; ++j) L[i][j] = U[i][j] = -99.0;
+        for (int j = 0; j < 8; ++j) L[i][j] = -99.0;
       for (int j = 0; j < 8; ++j) z[j] = x[j] = -99.0;
       // The upper triangle of N is never read.
       Mat N;
       std::memcpy(N, A, sizeof N);
       for (int i = 0; i < 8; ++i)
         for (int j = i + 1; j < 8; ++j) N[i][j] = kNaN;
-      cholesky(N, L, lock);
-      transpose(L, U, lock);
-      // Only the diagonal and above of U are read.
+      cholesky(N, L, free);
+      // Both substitutions read only the diagonal and below of L.
+      std::memcpy(Ls, L, sizeof Ls);
       for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < i; ++j) U[i][j] = kNaN;
-      solve_lower(L, z, b, lock);
-      solve_upper(U, x, z, lock);
-      direct_solve(A, b, lock, ref);
+        for (int j = i + 1; j < 8; ++j) Ls[i][j] = kNaN;
+      solve_lower(Ls, z, b, free);
+      solve_upper(Ls, x, z, free);
+      direct_solve(A, b, free, ref);
+      // U = L^T, then x_i = (z_i - sum_{k > i, descending} U_ik x_k) / U_ii.
+      double xt[8] = {};
+      for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) U[i][j] = L[j][i];
+      for (int i = 7; i >= 0; --i) {
+        if (free.is_locked(i)) continue;
+        double sum = 0.0;
+        for (int k = 7; k > i; --k)
+          if (free.is_free(k)) sum += U[i][k] * xt[k];
+        xt[i] = (z[i] - sum) / U[i][i];
+      }
       for (int i = 0; i < 8; ++i) {
-        if (lock[i] == 1) {
+        if (free.is_locked(i)) {
           EXPECT_EQ(x[i], -99.0);
           EXPECT_EQ(z[i], -99.0);
           for (int j = 0; j < 8; ++j) EXPECT_EQ(L[i][j], -99.0);
@@ -270,15 +356,15 @@ TEST(CholeskySolve, MatchesDirectSolutionWithMask)
           continue;
         }
         EXPECT_NEAR(x[i], ref[i], 1e-12 * (1.0 + std::fabs(ref[i]))) << i;
+        EXPECT_TRUE(same_bits(x[i], xt[i])) << i;
         for (int j = i + 1; j < 8; ++j) EXPECT_EQ(L[i][j], -99.0);  // upper untouched
         // L L^T reproduces A on the free indices.
         for (int j = 0; j <= i; ++j) {
-          if (lock[j] == 1) continue;
+          if (free.is_locked(j)) continue;
           double s = 0.0;
           for (int k = 0; k <= j; ++k)
-            if (lock[k] != 1) s += L[i][k] * L[j][k];
+            if (free.is_free(k)) s += L[i][k] * L[j][k];
           EXPECT_NEAR(s, A[i][j], 1e-12 * std::fabs(A[i][i]));
-          EXPECT_EQ(U[j][i], L[i][j]);
         }
       }
     }
@@ -289,20 +375,20 @@ TEST(CholeskySolve, MatchesDirectSolutionWithMask)
 TEST(CholeskySolve, TwoByTwoByHand)
 {
   Mat N = {}, L = {};
-  int const lock[8] = {1, 0, 1, 1, 0, 1, 1, 1};
+  FreeParams const free = FreeParams::none().release(1).release(4);
   N[1][1] = 4.0;
   N[4][1] = 6.0;
   N[4][4] = 25.0;
-  cholesky(N, L, lock);
+  cholesky(N, L, free);
   EXPECT_EQ(L[1][1], 2.0);
   EXPECT_EQ(L[4][1], 3.0);
   EXPECT_EQ(L[4][4], 4.0);
   // An indefinite matrix gives a NaN pivot, a singular one a zero pivot.
   N[4][4] = 8.0;
-  cholesky(N, L, lock);
+  cholesky(N, L, free);
   EXPECT_TRUE(std::isnan(L[4][4]));
   N[4][4] = 9.0;
-  cholesky(N, L, lock);
+  cholesky(N, L, free);
   EXPECT_EQ(L[4][4], 0.0);
 }
 
@@ -322,17 +408,17 @@ TEST(GnaRecovery, NoiselessTraces)
   for (Case c : kCases) {
     double const* truth = c.two ? kTruth2 : kTruth1;
     make_trace(d, truth, c.two, 0.0, 0);
-    double p[8], sp[8], ssr = -1.0;
-    int lock[8], iter = -1;
+    double p[8];
     start_from(p, truth, c.lambda_locked, c.two);
-    mask_for(lock, c.lambda_locked, c.two);
-    ASSERT_EQ(0, gna(&d, p, sp, lock, 50, &ssr, &iter)) << c.two << c.lambda_locked;
-    EXPECT_GT(iter, 1);
+    FreeParams const free = free_for(c.lambda_locked, c.two);
+    FitResult const fit = gna(&d, p, free);
+    ASSERT_EQ(fit.status, FitStatus::kConverged) << c.two << c.lambda_locked;
+    EXPECT_GT(fit.iterations, 1);
     for (int j = 0; j < 8; ++j) {
-      if (lock[j] == 1) continue;
+      if (free.is_locked(j)) continue;
       EXPECT_NEAR(p[j], truth[j], 1e-9 * std::fabs(truth[j])) << j << " two=" << c.two;
     }
-    EXPECT_LT(ssr, 1e-6);
+    EXPECT_LT(fit.ssr, 1e-6);
   }
 }
 
@@ -344,22 +430,21 @@ TEST(GnaRecovery, NoisyTracesWithinStandardErrors)
     double const* truth = c.two ? kTruth2 : kTruth1;
     for (uint64_t seed = 1; seed <= 4; ++seed) {
       make_trace(d, truth, c.two, 50.0, 1000 * seed + 10 * c.two + c.lambda_locked);
-      double p[8], sp[8], ssr = -1.0;
-      int lock[8], iter = -1;
+      double p[8];
       start_from(p, truth, c.lambda_locked, c.two);
-      mask_for(lock, c.lambda_locked, c.two);
-      ASSERT_EQ(0, gna(&d, p, sp, lock, 50, &ssr, &iter));
-      int n_free = 0;
-      for (int j = 0; j < 8; ++j) n_free += lock[j] == 0;
+      FreeParams const free = free_for(c.lambda_locked, c.two);
+      FitResult const fit = gna(&d, p, free);
+      ASSERT_EQ(fit.status, FitStatus::kConverged);
       // SSR / dof estimates sigma^2 = 2500.
-      EXPECT_NEAR(ssr / (2500 - n_free), 2500.0, 250.0);
+      EXPECT_NEAR(fit.ssr / (2500 - free.count()), 2500.0, 250.0);
       for (int j = 0; j < 8; ++j) {
-        if (lock[j] == 1) {
-          EXPECT_EQ(sp[j], 0.0);
+        double const sp = fit.standard_errors[j];
+        if (free.is_locked(j)) {
+          EXPECT_EQ(sp, 0.0);
           continue;
         }
-        EXPECT_GT(sp[j], 0.0);
-        EXPECT_LT(std::fabs(p[j] - truth[j]), 4.5 * sp[j]) << j << " two=" << c.two;
+        EXPECT_GT(sp, 0.0);
+        EXPECT_LT(std::fabs(p[j] - truth[j]), 4.5 * sp) << j << " two=" << c.two;
       }
     }
   }
@@ -375,21 +460,19 @@ TEST(GnaRecovery, StandardErrorsMatchScatter)
     double sum[8] = {}, sum2[8] = {}, se_sum[8] = {};
     for (int t = 0; t < draws; ++t) {
       make_trace(d, truth, c.two, 50.0, 777 + t);
-      double p[8], sp[8], ssr;
-      int lock[8], iter;
+      double p[8];
       start_from(p, truth, c.lambda_locked, c.two);
-      mask_for(lock, c.lambda_locked, c.two);
-      ASSERT_EQ(0, gna(&d, p, sp, lock, 50, &ssr, &iter));
+      FitResult const fit = gna(&d, p, free_for(c.lambda_locked, c.two));
+      ASSERT_EQ(fit.status, FitStatus::kConverged);
       for (int j = 0; j < 8; ++j) {
         sum[j] += p[j] - truth[j];
         sum2[j] += (p[j] - truth[j]) * (p[j] - truth[j]);
-        se_sum[j] += sp[j];
+        se_sum[j] += fit.standard_errors[j];
       }
     }
-    int lock[8];
-    mask_for(lock, c.lambda_locked, c.two);
+    FreeParams const free = free_for(c.lambda_locked, c.two);
     for (int j = 0; j < 8; ++j) {
-      if (lock[j] == 1) continue;
+      if (free.is_locked(j)) continue;
       double const mean = sum[j] / draws;
       double const scatter = std::sqrt(sum2[j] / draws - mean * mean);
       double const se = se_sum[j] / draws;
@@ -402,36 +485,28 @@ TEST(GnaRecovery, StandardErrorsMatchScatter)
 }
 
 // ---------------------------------------------------------------------------
-// Edge cases of the iteration. Sentinels in the outputs show what is written.
+// Edge cases of the iteration and the status each one ends with.
 
 namespace {
 
-struct Outputs {
-  double sp[8];
-  double ssr;
-  int iter;
-  Outputs()
-  {
-    for (double& v : sp) v = 12345.0;
-    ssr = -4321.0;
-    iter = -77;
-  }
-  bool untouched() const
-  {
-    for (double v : sp)
-      if (v != 12345.0) return false;
-    return ssr == -4321.0 && iter == -77;
-  }
-};
+// A failure reports its status and nothing else: no SSR, no iteration, no
+// standard errors.
+::testing::AssertionResult failed_with(FitResult const& fit, FitStatus status)
+{
+  if (fit.status != status)
+    return ::testing::AssertionFailure() << "status " << static_cast<int>(fit.status);
+  bool zero = fit.iterations == 0 && same_bits(fit.ssr, 0.0);
+  for (double v : fit.standard_errors) zero = zero && same_bits(v, 0.0);
+  if (!zero) return ::testing::AssertionFailure() << "a failed fit reports numbers";
+  return ::testing::AssertionSuccess();
+}
 
 // Sum of squared residuals at p, in row order.
-double ssr_at(Data& d, double const* p_in, int const* lock)
+double ssr_at(Data& d, double const* p, FreeParams free)
 {
   static Jac J;
   static double r[kFitPoints];
-  double p[8];
-  std::memcpy(p, p_in, sizeof p);
-  initialize_J_rr(&d, p, J, r, lock);
+  initialize_J_rr(&d, p, J, r, free);
   double s = 0.0;
   for (double v : r) s += v * v;
   return s;
@@ -442,7 +517,7 @@ double ssr_at(Data& d, double const* p_in, int const* lock)
 // the residual at x = 0 (the data value there, since B + C = 0) and
 // sqrt(s) = |y_0 / C|.
 double const kThreshold[8] = {0.0, -1000.0, -1.5, 0.0, 0.01, 1.5, 0.0, 0.0};
-int const kOnlyC[8] = {1, 1, 1, 1, 1, 0, 1, 1};
+FreeParams const kOnlyC = FreeParams::none().release(5);
 
 void threshold_trace(Data& d, double y0)
 {
@@ -460,19 +535,16 @@ TEST(GnaEdge, AllLocked)
 {
   static Data d;
   make_trace(d, kTruth2, true, 50.0, 5);
-  {
-    int lock[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-    double p[8], p0[8];
-    start_from(p, kTruth2, true, true);
-    std::memcpy(p0, p, sizeof p);
-    Outputs o;
-    ASSERT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
-    EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
-    EXPECT_EQ(o.iter, 0);
-    EXPECT_TRUE(same_bits(o.ssr, ssr_at(d, p0, lock)));
-    EXPECT_GT(o.ssr, 1e6);
-    for (double v : o.sp) EXPECT_EQ(v, 0.0);
-  }
+  double p[8], p0[8];
+  start_from(p, kTruth2, true, true);
+  std::memcpy(p0, p, sizeof p);
+  FitResult const fit = gna(&d, p, FreeParams::none());
+  ASSERT_EQ(fit.status, FitStatus::kConverged);
+  EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
+  EXPECT_EQ(fit.iterations, 0);
+  EXPECT_TRUE(same_bits(fit.ssr, ssr_at(d, p0, FreeParams::none())));
+  EXPECT_GT(fit.ssr, 1e6);
+  for (double v : fit.standard_errors) EXPECT_EQ(v, 0.0);
 }
 
 // Free t2 while A2 is exactly 0: column of zeros, fails at once, p unchanged.
@@ -484,11 +556,8 @@ TEST(GnaEdge, SingularColumnFailsFirstIteration)
   start_from(p, kTruth2, false, true);
   p[6] = 0.0;
   std::memcpy(p0, p, sizeof p);
-  int lock[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  Outputs o;
-  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_TRUE(failed_with(gna(&d, p, FreeParams()), FitStatus::kNonFiniteStep));
   EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
-  EXPECT_TRUE(o.untouched());
 }
 
 // NaN data: failure at once with free parameters, NaN SSR with none.
@@ -500,21 +569,17 @@ TEST(GnaEdge, NaNData)
   double p[8], p0[8];
   start_from(p, kTruth1, true, false);
   std::memcpy(p0, p, sizeof p);
-  int lock[8];
-  mask_for(lock, true, false);
-  Outputs o;
-  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_TRUE(failed_with(gna(&d, p, free_for(true, false)), FitStatus::kNonFiniteStep));
   EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
-  EXPECT_TRUE(o.untouched());
 
-  int const all[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-  std::memcpy(lock, all, sizeof lock);
-  EXPECT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
-  EXPECT_TRUE(std::isnan(o.ssr));
-  EXPECT_EQ(o.iter, 0);
+  FitResult const fit = gna(&d, p, FreeParams::none());
+  EXPECT_EQ(fit.status, FitStatus::kConverged);
+  EXPECT_TRUE(std::isnan(fit.ssr));
+  EXPECT_EQ(fit.iterations, 0);
 }
 
-// sqrt(s) exactly 1e-9 is not convergence; one ulp less is.
+// sqrt(s) exactly 1e-9 is not convergence; one ulp less is. The tolerance is
+// the option's: one ulp above 1e-9 takes the step on the threshold too.
 TEST(GnaEdge, StepExactlyAtThreshold)
 {
   static Data d;
@@ -534,23 +599,25 @@ TEST(GnaEdge, StepExactlyAtThreshold)
   ASSERT_NE(at, 0.0);
   ASSERT_NE(below, 0.0);
 
-  int lock[8];
-  std::memcpy(lock, kOnlyC, sizeof lock);
   double p[8];
-  Outputs o;
   threshold_trace(d, at);
   std::memcpy(p, kThreshold, sizeof p);
-  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 1, &o.ssr, &o.iter));
-  EXPECT_TRUE(o.untouched());
+  EXPECT_TRUE(failed_with(gna(&d, p, kOnlyC, with_limit(1)), FitStatus::kIterationLimit));
   EXPECT_EQ(p[5], 1.5 + at);  // the step was applied
+
+  FitOptions wider = with_limit(1);
+  wider.step_tolerance = std::nextafter(1e-9, 1.0);
+  std::memcpy(p, kThreshold, sizeof p);
+  EXPECT_EQ(gna(&d, p, kOnlyC, wider).status, FitStatus::kConverged);
 
   threshold_trace(d, below);
   std::memcpy(p, kThreshold, sizeof p);
-  EXPECT_EQ(0, gna(&d, p, o.sp, lock, 1, &o.ssr, &o.iter));
-  EXPECT_EQ(o.iter, 0);
+  FitResult const fit = gna(&d, p, kOnlyC, with_limit(1));
+  EXPECT_EQ(fit.status, FitStatus::kConverged);
+  EXPECT_EQ(fit.iterations, 0);
   EXPECT_EQ(p[5], 1.5 + below);
-  EXPECT_TRUE(same_bits(o.ssr, below * below));
-  EXPECT_TRUE(same_bits(o.sp[5], std::sqrt(below * below / 2499.0 * 1.0)));
+  EXPECT_TRUE(same_bits(fit.ssr, below * below));
+  EXPECT_TRUE(same_bits(fit.standard_errors[5], std::sqrt(below * below / 2499.0 * 1.0)));
 }
 
 // Convergence in the last allowed iteration is success; one fewer is failure
@@ -559,30 +626,26 @@ TEST(GnaEdge, ConvergenceAtLastAllowedIteration)
 {
   static Data d;
   make_trace(d, kTruth2, true, 50.0, 9);
-  int lock[8];
-  mask_for(lock, false, true);
+  FreeParams const free = free_for(false, true);
   double p[8], pk[8];
-  Outputs full;
   start_from(p, kTruth2, false, true);
-  ASSERT_EQ(0, gna(&d, p, full.sp, lock, 50, &full.ssr, &full.iter));
-  int const K = full.iter;
+  FitResult const full = gna(&d, p, free);
+  ASSERT_EQ(full.status, FitStatus::kConverged);
+  int const K = full.iterations;
   ASSERT_GE(K, 2);
 
-  Outputs o;
   start_from(pk, kTruth2, false, true);
-  EXPECT_EQ(0, gna(&d, pk, o.sp, lock, K + 1, &o.ssr, &o.iter));
-  EXPECT_EQ(o.iter, K);
+  FitResult const last = gna(&d, pk, free, with_limit(K + 1));
+  EXPECT_EQ(last.status, FitStatus::kConverged);
+  EXPECT_EQ(last.iterations, K);
   EXPECT_EQ(0, std::memcmp(p, pk, sizeof p));
-  EXPECT_TRUE(same_bits(o.ssr, full.ssr));
+  EXPECT_TRUE(same_bits(last.ssr, full.ssr));
 
-  Outputs fail;
   start_from(pk, kTruth2, false, true);
-  EXPECT_EQ(1, gna(&d, pk, fail.sp, lock, K, &fail.ssr, &fail.iter));
-  EXPECT_TRUE(fail.untouched());
-  double pr[8], sr[8], ssr_r;
-  int it_r;
+  EXPECT_TRUE(failed_with(gna(&d, pk, free, with_limit(K)), FitStatus::kIterationLimit));
+  double pr[8];
   start_from(pr, kTruth2, false, true);
-  EXPECT_EQ(1, reference_gna(d, pr, sr, lock, K, &ssr_r, &it_r));
+  EXPECT_EQ(reference_gna(d, pr, free, K).status, FitStatus::kIterationLimit);
   EXPECT_EQ(0, std::memcmp(pk, pr, sizeof pk));  // K steps applied
   EXPECT_NE(0, std::memcmp(pk, p, sizeof pk));
 }
@@ -592,32 +655,27 @@ TEST(GnaEdge, LockedParametersKeepTheirBits)
 {
   static Data d;
   make_trace(d, kTruth2, true, 50.0, 10);
-  int lock[8] = {0, 1, 0, 0, 1, 0, 0, 0};
+  FreeParams const free = FreeParams().lock(1).lock(4);
   for (int limit : {50, 2}) {
     double p[8];
     start_from(p, kTruth2, true, true);
     p[1] = std::nextafter(-0.0016, 0.0);
     p[4] = std::nextafter(3.4, 4.0);
     double const l = p[1], s = p[4];
-    Outputs o;
-    int const rc = gna(&d, p, o.sp, lock, limit, &o.ssr, &o.iter);
-    EXPECT_EQ(rc, limit == 2 ? 1 : 0);
+    FitResult const fit = gna(&d, p, free, with_limit(limit));
+    EXPECT_EQ(fit.status, limit == 2 ? FitStatus::kIterationLimit : FitStatus::kConverged);
     EXPECT_TRUE(same_bits(p[1], l));
     EXPECT_TRUE(same_bits(p[4], s));
-    if (rc == 0) {
-      EXPECT_EQ(o.sp[1], 0.0);
-      EXPECT_EQ(o.sp[4], 0.0);
-    }
+    EXPECT_EQ(fit.standard_errors[1], 0.0);
+    EXPECT_EQ(fit.standard_errors[4], 0.0);
   }
   // Non-finite failure.
   d[10][1] = kNaN;
   double p[8];
   start_from(p, kTruth2, true, true);
   p[1] = std::nextafter(-0.0016, 0.0);
-  Outputs o;
-  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  EXPECT_TRUE(failed_with(gna(&d, p, free), FitStatus::kNonFiniteStep));
   EXPECT_TRUE(same_bits(p[1], std::nextafter(-0.0016, 0.0)));
-  EXPECT_TRUE(o.untouched());
 }
 
 // Decay rate and second pulse locked: v = SSR / 2495.
@@ -625,36 +683,34 @@ TEST(GnaEdge, DegreesOfFreedom2495)
 {
   static Data d;
   make_trace(d, kTruth1, false, 50.0, 11);
-  int lock[8];
-  mask_for(lock, true, false);
+  FreeParams const free = free_for(true, false);
   double p[8];
-  Outputs o;
   start_from(p, kTruth1, true, false);
-  ASSERT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
+  ASSERT_EQ(gna(&d, p, free).status, FitStatus::kConverged);
   // From the converged point the next fit ends at k = 0, so its factors and
   // SSR are those of its own starting values.
   double p0[8];
   std::memcpy(p0, p, sizeof p);
-  ASSERT_EQ(0, gna(&d, p, o.sp, lock, 50, &o.ssr, &o.iter));
-  ASSERT_EQ(o.iter, 0);
+  FitResult const fit = gna(&d, p, free);
+  ASSERT_EQ(fit.status, FitStatus::kConverged);
+  ASSERT_EQ(fit.iterations, 0);
   static RefWork w;
-  initialize_J_rr(&d, p0, w.J, w.r, lock);
-  multiply_matrices(w.J, w.N, lock);
-  cholesky(w.N, w.L, lock);
-  transpose(w.L, w.U, lock);
-  double const ssr = ssr_at(d, p0, lock);
-  EXPECT_TRUE(same_bits(o.ssr, ssr));
+  initialize_J_rr(&d, p0, w.J, w.r, free);
+  multiply_matrices(w.J, w.N);
+  cholesky(w.N, w.L, free);
+  double const ssr = ssr_at(d, p0, free);
+  EXPECT_TRUE(same_bits(fit.ssr, ssr));
   for (int l = 0; l < 8; ++l) {
-    if (lock[l] == 1) {
-      EXPECT_EQ(o.sp[l], 0.0);
+    if (free.is_locked(l)) {
+      EXPECT_EQ(fit.standard_errors[l], 0.0);
       continue;
     }
     double e[8] = {0, 0, 0, 0, 0, 0, 0, 0}, z[8], x[8];
     e[l] = 1.0;
-    solve_lower(w.L, z, e, lock);
-    solve_upper(w.U, x, z, lock);
-    EXPECT_TRUE(same_bits(o.sp[l], std::sqrt(ssr / 2495.0 * x[l]))) << l;
-    EXPECT_FALSE(same_bits(o.sp[l], std::sqrt(ssr / 2492.0 * x[l]))) << l;
+    solve_lower(w.L, z, e, free);
+    solve_upper(w.L, x, z, free);
+    EXPECT_TRUE(same_bits(fit.standard_errors[l], std::sqrt(ssr / 2495.0 * x[l]))) << l;
+    EXPECT_FALSE(same_bits(fit.standard_errors[l], std::sqrt(ssr / 2492.0 * x[l]))) << l;
   }
 }
 
@@ -666,22 +722,19 @@ TEST(GnaEdge, ParameterStuckAtZeroNeverConverges)
   std::memcpy(truth, kTruth1, sizeof truth);
   truth[2] = 0.0;
   make_trace(d, truth, false, 0.0, 0);
-  int const lock[8] = {1, 1, 0, 1, 1, 1, 1, 1};
-  int lk[8];
-  std::memcpy(lk, lock, sizeof lk);
+  FreeParams const free = FreeParams::none().release(2);
   double p[8];
   std::memcpy(p, truth, sizeof p);
-  Outputs o;
-  EXPECT_EQ(1, gna(&d, p, o.sp, lk, 5, &o.ssr, &o.iter));
+  EXPECT_TRUE(failed_with(gna(&d, p, free, with_limit(5)), FitStatus::kIterationLimit));
   EXPECT_EQ(p[2], 0.0);
-  EXPECT_TRUE(o.untouched());
 
   // Starting from 0 with a real step: s is infinite once, then it converges.
   truth[2] = 37.0;
   make_trace(d, truth, false, 0.0, 0);
   p[2] = 0.0;
-  EXPECT_EQ(0, gna(&d, p, o.sp, lk, 5, &o.ssr, &o.iter));
-  EXPECT_EQ(o.iter, 1);
+  FitResult const fit = gna(&d, p, free, with_limit(5));
+  EXPECT_EQ(fit.status, FitStatus::kConverged);
+  EXPECT_EQ(fit.iterations, 1);
   EXPECT_NEAR(p[2], 37.0, 1e-9);
 }
 
@@ -690,19 +743,19 @@ TEST(GnaEdge, NoIterationsAllowed)
 {
   static Data d;
   make_trace(d, kTruth1, false, 50.0, 12);
-  int lock[8];
-  mask_for(lock, true, false);
-  double p[8], p0[8];
-  start_from(p, kTruth1, true, false);
-  std::memcpy(p0, p, sizeof p);
-  Outputs o;
-  EXPECT_EQ(1, gna(&d, p, o.sp, lock, 0, &o.ssr, &o.iter));
-  EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
-  EXPECT_TRUE(o.untouched());
+  for (int limit : {0, -1}) {
+    double p[8], p0[8];
+    start_from(p, kTruth1, true, false);
+    std::memcpy(p0, p, sizeof p);
+    EXPECT_TRUE(failed_with(gna(&d, p, free_for(true, false), with_limit(limit)),
+                            FitStatus::kIterationLimit));
+    EXPECT_EQ(0, std::memcmp(p, p0, sizeof p));
+  }
 }
 
 // ---------------------------------------------------------------------------
-// gna against the literal composition of the public routines, bit for bit.
+// gna against the literal composition of the oracles and the Cholesky
+// routines, bit for bit.
 
 TEST(GnaIdentity, MatchesReferenceBitForBit)
 {
@@ -713,40 +766,32 @@ TEST(GnaIdentity, MatchesReferenceBitForBit)
     for (uint64_t seed = 1; seed <= 3; ++seed) {
       for (int limit : {50, 3}) {
         make_trace(d, truth, c.two, 50.0, 500 + seed);
-        double p[8], pr[8], sp[8], sr[8], ssr = 0, ssr_r = 0;
-        int lock[8], it = 0, it_r = 0;
-        mask_for(lock, c.lambda_locked, c.two);
+        double p[8], pr[8];
+        FreeParams const free = free_for(c.lambda_locked, c.two);
         start_from(p, truth, c.lambda_locked, c.two);
         p[3] += 0.37 * seed;
         std::memcpy(pr, p, sizeof p);
-        int const rc = gna(&d, p, sp, lock, limit, &ssr, &it);
-        int const rc_r = reference_gna(d, pr, sr, lock, limit, &ssr_r, &it_r);
-        ASSERT_EQ(rc, rc_r);
-        ASSERT_EQ(0, std::memcmp(p, pr, sizeof p)) << c.two << c.lambda_locked << seed;
-        if (rc == 0) {
-          ASSERT_EQ(it, it_r);
-          ASSERT_TRUE(same_bits(ssr, ssr_r));
-          ASSERT_EQ(0, std::memcmp(sp, sr, sizeof sp));
-          ++compared;
-        }
+        FitResult const fit = gna(&d, p, free, with_limit(limit));
+        SCOPED_TRACE(::testing::Message() << c.two << c.lambda_locked << seed << " " << limit);
+        expect_same_fit(fit, p, reference_gna(d, pr, free, limit), pr);
+        if (HasFatalFailure()) return;
+        compared += fit.status == FitStatus::kConverged;
       }
     }
   }
   // Two-pulse path with only t2 locked, and with a pulse 2 that is tiny.
-  int lock[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+  FreeParams const free = FreeParams().lock(7);
   make_trace(d, kTruth2, true, 50.0, 99);
-  double p[8], pr[8], sp[8], sr[8], ssr, ssr_r;
-  int it, it_r;
+  double p[8], pr[8];
   start_from(p, kTruth2, false, true);
   p[6] = 3.0;
   std::memcpy(pr, p, sizeof p);
-  int const rc = gna(&d, p, sp, lock, 50, &ssr, &it);
-  ASSERT_EQ(rc, reference_gna(d, pr, sr, lock, 50, &ssr_r, &it_r));
-  ASSERT_EQ(0, std::memcmp(p, pr, sizeof p));
+  FitResult const fit = gna(&d, p, free);
+  expect_same_fit(fit, p, reference_gna(d, pr, free, 50), pr);
   EXPECT_GE(compared, 10);
 }
 
-// The fused pass against initialize_J_rr and the two sums, for all 256 masks,
+// The fused pass against initialize_J_rr and the two sums, for all 256 sets,
 // with and without a precomputed exp(lambda x), at every vector width this
 // CPU has: the same bits, and nothing written outside the free lower triangle.
 TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
@@ -760,11 +805,12 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
   start_from(p, kTruth2, false, true);
   zorv_fit::exp_lambda_x(&d, p[1], e);
   for (int m = 0; m < 256; ++m) {
-    int lock[8];
-    for (int j = 0; j < 8; ++j) lock[j] = (m >> j) & 1;
+    FreeParams free;
+    for (int j = 0; j < 8; ++j)
+      if ((m >> j) & 1) free.lock(j);
     Mat N_ref, N;
     double b_ref[8], b[8], ssr_ref, ssr = 0.0;
-    reference_normal(d, p, lock, N_ref, b_ref, ssr_ref);
+    reference_normal(d, p, free, N_ref, b_ref, ssr_ref);
     for (int t = 0; t < 6; ++t) {
       int const lanes = 2 << (t / 2);
       double const* cache = t % 2 ? e : nullptr;
@@ -773,12 +819,12 @@ TEST(GnaIdentity, FusedPassMatchesRoutinesForEveryMask)
       for (auto& row : N)
         for (double& v : row) v = -3.0;
       for (double& v : b) v = -3.0;
-      zorv_fit::normal_pass(&d, p, lock, cache, scratch, N, b, &ssr);
+      zorv_fit::normal_pass(&d, p, free, cache, scratch, N, b, &ssr);
       ASSERT_TRUE(same_bits(ssr, ssr_ref)) << m << " lanes " << lanes;
       for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(lock[i] == 1 ? b[i] == -3.0 : same_bits(b[i], b_ref[i])) << m << " " << i;
+        ASSERT_TRUE(free.is_locked(i) ? b[i] == -3.0 : same_bits(b[i], b_ref[i])) << m << " " << i;
         for (int j = 0; j < 8; ++j) {
-          bool const used = lock[i] != 1 && lock[j] != 1 && j <= i;
+          bool const used = free.is_free(i) && free.is_free(j) && j <= i;
           ASSERT_TRUE(used ? same_bits(N[i][j], N_ref[i][j]) : N[i][j] == -3.0) << m << " " << i << j;
         }
       }
@@ -795,52 +841,48 @@ TEST(GnaIdentity, FusedPassAcrossTheThresholdsAtEveryWidth)
   static Data d;
   static double e[kFitPoints];
   static zorv_fit::PassScratch scratch;
-  int const masks[][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 1, 1}, {0, 1, 0, 0, 0, 0, 0, 0},
-                          {0, 1, 0, 0, 0, 0, 1, 1}, {1, 0, 0, 0, 0, 1, 0, 1}};
+  FreeParams const masks[] = {FreeParams(), FreeParams().lock(6).lock(7), FreeParams().lock(1),
+                              FreeParams().lock(1).lock(6).lock(7),
+                              FreeParams().lock(0).lock(5).lock(7)};
   int const widest = widest_vector_width();
   for (auto const& c : threshold_cases()) {
     ASSERT_GE(threshold_data(c, d, 11), 12) << c.name;
     double p[8];
     std::memcpy(p, c.p, sizeof p);
     zorv_fit::exp_lambda_x(&d, p[1], e);
-    for (auto const& mask : masks) {
-      int lock[8];
-      std::memcpy(lock, mask, sizeof lock);
+    for (FreeParams free : masks) {
       Mat N_ref, N;
       double b_ref[8], b[8], ssr_ref, ssr = 0.0;
-      reference_normal(d, p, lock, N_ref, b_ref, ssr_ref);
+      reference_normal(d, p, free, N_ref, b_ref, ssr_ref);
       for (int lanes = 2; lanes <= widest; lanes *= 2) {
         ASSERT_EQ(set_vector_width(lanes), lanes);
-        zorv_fit::normal_pass(&d, p, lock, lock[1] == 1 ? e : nullptr, scratch, N, b, &ssr);
+        zorv_fit::normal_pass(&d, p, free, free.is_locked(1) ? e : nullptr, scratch, N, b, &ssr);
         ASSERT_TRUE(same_value(ssr, ssr_ref)) << c.name << " lanes " << lanes;
         for (int i = 0; i < 8; ++i) {
-          if (lock[i] == 1) continue;
+          if (free.is_locked(i)) continue;
           ASSERT_TRUE(same_value(b[i], b_ref[i])) << c.name << " lanes " << lanes << " b " << i;
           for (int j = 0; j <= i; ++j) {
-            if (lock[j] == 1) continue;
+            if (free.is_locked(j)) continue;
             ASSERT_TRUE(same_value(N[i][j], N_ref[i][j])) << c.name << " lanes " << lanes << " N " << i << j;
           }
         }
       }
     }
     // Whole fits from the case's parameters: the same outcome and bits.
-    for (auto const& mask : masks) {
+    for (FreeParams free : masks) {
       for (int lanes = 2; lanes <= widest; lanes *= 2) {
         set_vector_width(lanes);
-        int lock[8];
-        std::memcpy(lock, mask, sizeof lock);
-        double p1[8], p2[8], sp1[8] = {}, sp2[8] = {}, ssr1 = 0, ssr2 = 0;
-        int it1 = 0, it2 = 0;
+        double p1[8], p2[8];
         std::memcpy(p1, c.p, sizeof p1);
         std::memcpy(p2, c.p, sizeof p2);
-        int const rc = gna(&d, p1, sp1, lock, 50, &ssr1, &it1);
-        ASSERT_EQ(rc, reference_gna(d, p2, sp2, lock, 50, &ssr2, &it2)) << c.name;
+        FitResult const fit = gna(&d, p1, free);
+        FitResult const ref = reference_gna(d, p2, free, 50);
+        ASSERT_EQ(fit.status, ref.status) << c.name;
         for (int j = 0; j < 8; ++j) ASSERT_TRUE(same_value(p1[j], p2[j])) << c.name << " " << j;
-        if (rc == 0) {
-          ASSERT_EQ(it1, it2);
-          ASSERT_TRUE(same_bits(ssr1, ssr2));
-          ASSERT_EQ(0, std::memcmp(sp1, sp2, sizeof sp1));
-        }
+        ASSERT_EQ(fit.iterations, ref.iterations);
+        ASSERT_TRUE(same_bits(fit.ssr, ref.ssr));
+        ASSERT_EQ(0, std::memcmp(fit.standard_errors, ref.standard_errors,
+                                 sizeof fit.standard_errors));
       }
     }
   }

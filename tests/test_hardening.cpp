@@ -141,22 +141,22 @@ TEST(HardeningGna, SuccessComesWithFiniteResults)
                                 top + 400.0};
         for (Change const& change : changes) {
             for (int mask = 0; mask < 4; ++mask) {
-                int lock[8] = {0, mask & 1, 0, 0, 0, 0, (mask >> 1) & 1, (mask >> 1) & 1};
-                double p[8], sp[8];
+                zorv_fit::FreeParams free;
+                if (mask & 1) free.lock(1);
+                if (mask & 2) free.lock(6).lock(7);
+                double p[8];
                 std::memcpy(p, base, sizeof p);
                 if (change.j >= 0) p[change.j] = change.value;
-                double ssr = -1.0;
-                int iter = -1;
-                int status = gna(&data, p, sp, lock, 50, &ssr, &iter);
-                if (status != 0) {
+                zorv_fit::FitResult const fit = zorv_fit::gna(&data, p, free);
+                if (fit.status != zorv_fit::FitStatus::kConverged) {
                     ++failures;
                     continue;
                 }
                 ++successes;
                 SCOPED_TRACE(::testing::Message() << trace_kind_name(kind) << ", p[" << change.j
                                                   << "] = " << change.value << ", mask " << mask);
-                EXPECT_TRUE(std::isfinite(ssr)) << ssr;
-                EXPECT_GE(ssr, 0.0);
+                EXPECT_TRUE(std::isfinite(fit.ssr)) << fit.ssr;
+                EXPECT_GE(fit.ssr, 0.0);
                 EXPECT_TRUE(all_finite(p, 8));
             }
         }

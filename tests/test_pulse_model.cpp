@@ -1,4 +1,5 @@
-// Tests of the pulse model f and of initialize_J_rr: analytic Jacobian
+// Tests of the pulse model f and of initialize_J_rr (fit_oracles.h: the rows
+// of the model's templates that the fit sums, stored whole): analytic Jacobian
 // against central differences of f on both paths, residual consistency,
 // the path choice, the far-ahead region where 1 - erf is exactly 0, the
 // model against a direct numerical convolution, and the exact shortcuts
@@ -10,11 +11,12 @@
 #include <cstring>
 #include <string>
 
-#include "pulse_model.h"
+#include "fit_oracles.h"
 #include "test_rng.h"
 #include "test_threshold_sets.h"
 
 using zorv_fit::f;
+using zorv_fit::FreeParams;
 using zorv_fit::initialize_J_rr;
 
 namespace {
@@ -22,8 +24,8 @@ namespace {
 using Data = double[kFitPoints][2];
 using Jac = double[kFitPoints][kFitParams];
 
-int const kSingle[8] = {0, 0, 0, 0, 0, 0, 1, 1};
-int const kBoth[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+constexpr FreeParams kSingle = FreeParams().lock(6).lock(7);
+constexpr FreeParams kBoth = FreeParams();
 
 // Data set x = 0..2499, y = model(x) (with pulse 2 when two) plus jitter.
 void make_data(Data& d, double const* p_in, bool two, double jitter, uint64_t seed)
@@ -136,7 +138,7 @@ TEST(PulseModelResiduals, SinglePulseIgnoresSecondPulse)
   EXPECT_GT(differs, 600);  // the second pulse (from t2 = 1800) is there on the other path
 }
 
-// One of entries 6 and 7 locked is still the two-pulse path.
+// One of parameters 6 and 7 locked is still the two-pulse path.
 TEST(PulseModelResiduals, HalfLockedSecondPulseKeepsTwoPulsePath)
 {
   static Data d;
@@ -146,10 +148,10 @@ TEST(PulseModelResiduals, HalfLockedSecondPulseKeepsTwoPulsePath)
   std::memcpy(p, kSets[2], sizeof p);
   make_data(d, p, true, 50.0, 13);
   initialize_J_rr(&d, p, J2, r2, kBoth);
-  int const only6[8] = {0, 1, 0, 0, 0, 0, 1, 0};
-  int const only7[8] = {1, 0, 0, 1, 0, 1, 0, 1};
-  for (int const* lock : {only6, only7}) {
-    initialize_J_rr(&d, p, J, r, lock);
+  FreeParams const only6 = FreeParams().lock(1).lock(6);
+  FreeParams const only7 = FreeParams().lock(0).lock(3).lock(5).lock(7);
+  for (FreeParams free : {only6, only7}) {
+    initialize_J_rr(&d, p, J, r, free);
     ASSERT_EQ(0, std::memcmp(r, r2, sizeof r));
     ASSERT_EQ(0, std::memcmp(J, J2, sizeof J));
   }
@@ -190,8 +192,8 @@ TEST(PulseModelResiduals, ExactlyZeroWhereErfIsOne)
   static double r[kFitPoints];
   double p[8] = {30000.0, -0.0015, -28000.0, 1900.0, 2.0, 1200.0, 25000.0, 2200.0};
   make_data(d, p, true, 100.0, 21);
-  for (int const* lock : {kBoth, kSingle}) {
-    initialize_J_rr(&d, p, J, r, lock);
+  for (FreeParams free : {kBoth, kSingle}) {
+    initialize_J_rr(&d, p, J, r, free);
     int zeros = 0;
     for (int i = 0; i < kFitPoints; ++i) {
       double const arg1 = (-p[1] * (p[4] * p[4]) - (i - p[3])) / (1.4142135623730951 * p[4]);

@@ -1,25 +1,24 @@
 // Masked Gauss-Newton iteration for the pulse model.
 //
 // Iteration k at parameters p:
-//   J, r   = Jacobian and residuals at p
-//   N, b   = J^T J, J^T r;  L L^T = N;  L z = b;  L^T delta = z
+//   N, b, SSR = J^T J, J^T r, sum r_n^2 at p
+//   L L^T = N;  L z = b;  L^T delta = z
 //   s      = sum over free j of delta_j^2 / p_j^2   (relative step, before update)
 //   fail if any free delta_j is not finite; else p += delta
-//   SSR    = sum r_n^2 (at p before the update)
-//   converged if sqrt(s) < 1e-9, failed if k is the last allowed iteration.
+//   converged if sqrt(s) < step tolerance, failed if k is the last allowed iteration.
 // On success the standard errors are sqrt(v [N^-1]_ll) with the residual
 // variance v = SSR / (kFitPoints - free parameters), from the factors of the
 // last iteration.
 //
 // J^T J, J^T r and SSR come from one fused pass over the data (normal_pass.h)
-// that gives the same bits as initialize_J_rr, multiply_matrices and
-// multiply_matrix_vector; the 8 x 8 algebra uses the public routines as they
-// are. While the decay rate is locked, exp(lambda x) is the same in every
-// iteration and is computed once per call.
+// that never stores J; the 8 x 8 algebra is that of cholesky.h. While the
+// decay rate is locked, exp(lambda x) is the same in every iteration and is
+// computed once per call.
 #include "gna.h"
 
 #include <cmath>
 
+#include "cholesky.h"
 #include "normal_pass.h"
 
 namespace zorv_fit {
@@ -33,7 +32,6 @@ struct Workspace {
   PassScratch scratch;
   double N[kFitParams][kFitParams];
   double L[kFitParams][kFitParams];
-  double U[kFitParams][kFitParams];
   double inv[kFitParams][kFitParams];
   double b[kFitParams];
   double z[kFitParams];
@@ -42,67 +40,67 @@ struct Workspace {
 
 thread_local Workspace workspace;
 
-constexpr double kStepTolerance = 1e-9;
-
 }  // namespace
 
-int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max_iter,
-        double* ssr, int* iter)
+FitResult gna(double const (*data)[kFitPoints][2], double* p, FreeParams free,
+              FitOptions const& options)
 {
-  if (max_iter < 1) return 1;
+  FitResult result;
+  result.status = FitStatus::kIterationLimit;
+  if (options.max_iterations < 1) return result;
   Workspace& w = workspace;
 
   // p[1] is never written while it is locked.
-  bool const lambda_locked = lock[1] == 1;
+  bool const lambda_locked = free.is_locked(1);
   if (lambda_locked) exp_lambda_x(data, p[1], w.exp_lx);
 
   double sum_r2 = 0.0;
   int k = 0;
   for (;; ++k) {
     double ssr_k;
-    normal_pass(data, p, lock, lambda_locked ? w.exp_lx : nullptr, w.scratch, w.N, w.b, &ssr_k);
-    cholesky(w.N, w.L, lock);
-    transpose(w.L, w.U, lock);
-    solve_lower(w.L, w.z, w.b, lock);
-    solve_upper(w.U, w.dp, w.z, lock);
+    normal_pass(data, p, free, lambda_locked ? w.exp_lx : nullptr, w.scratch, w.N, w.b, &ssr_k);
+    cholesky(w.N, w.L, free);
+    solve_lower(w.L, w.z, w.b, free);
+    solve_upper(w.L, w.dp, w.z, free);
 
     double s = 0.0;
     for (int j = 0; j < kFitParams; ++j)
-      if (lock[j] != 1) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
+      if (free.is_free(j)) s += w.dp[j] * w.dp[j] / (p[j] * p[j]);
 
     // delta * 0 is 0 unless delta is NaN or infinite.
-    for (int j = 0; j < kFitParams; ++j)
-      if (lock[j] != 1 && w.dp[j] * 0.0 != 0.0) return 1;
+    for (int j = 0; j < kFitParams; ++j) {
+      if (free.is_free(j) && w.dp[j] * 0.0 != 0.0) {
+        result.status = FitStatus::kNonFiniteStep;
+        return result;
+      }
+    }
 
     for (int j = 0; j < kFitParams; ++j)
-      if (lock[j] != 1) p[j] += w.dp[j];
+      if (free.is_free(j)) p[j] += w.dp[j];
 
     sum_r2 = ssr_k;
 
-    if (std::sqrt(s) < kStepTolerance) break;
-    if (k == max_iter - 1) return 1;
+    if (std::sqrt(s) < options.step_tolerance) break;
+    if (k == options.max_iterations - 1) return result;
   }
 
-  *ssr = sum_r2;
-  *iter = k;
+  result.status = FitStatus::kConverged;
+  result.iterations = k;
+  result.ssr = sum_r2;
 
-  int n_free = 0;
-  for (int j = 0; j < kFitParams; ++j)
-    if (lock[j] == 0) ++n_free;
-  double const v = sum_r2 / (kFitPoints - n_free);
+  double const v = sum_r2 / (kFitPoints - free.count());
 
-  for (int j = 0; j < kFitParams; ++j) sp[j] = 0.0;
   // Column l of N^-1 from N x = e_l; only its diagonal entry is needed.
   for (int l = 0; l < kFitParams; ++l) {
-    if (lock[l] == 1) continue;
+    if (free.is_locked(l)) continue;
     double e[kFitParams] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     e[l] = 1.0;
-    solve_lower(w.L, w.z, e, lock);
-    solve_upper(w.U, w.inv[l], w.z, lock);
+    solve_lower(w.L, w.z, e, free);
+    solve_upper(w.L, w.inv[l], w.z, free);
   }
   for (int l = 0; l < kFitParams; ++l)
-    if (lock[l] != 1) sp[l] = std::sqrt(v * w.inv[l][l]);
-  return 0;
+    if (free.is_free(l)) result.standard_errors[l] = std::sqrt(v * w.inv[l][l]);
+  return result;
 }
 
 }  // namespace zorv_fit

@@ -1,67 +1,69 @@
 // Masked Gauss-Newton least-squares fit of the pulse model.
 //
 // gna repeats Gauss-Newton steps J^T J delta = J^T r (normal equations, solved
-// by a Cholesky factorisation without pivoting) until the relative step
-// sqrt(sum delta_j^2 / p_j^2) falls below 1e-9 or the iteration limit is
-// reached. A lock mask holds any subset of the parameters at their current
-// values; the normal equations are then restricted to the free parameters.
-//
-// Lock mask: kFitParams ints, 1 = locked, anything else = free (callers use
-// 0 and 1 only; the degrees of freedom count the entries equal to 0).
+// by a Cholesky factorisation without pivoting, cholesky.h) until the relative
+// step sqrt(sum delta_j^2 / p_j^2) falls below the step tolerance or the
+// iteration limit is reached. Parameters outside the free set (free_params.h)
+// are held at their current values; the normal equations are then restricted
+// to the free parameters.
 //
 // Nothing is allocated while fitting: all work arrays have fixed sizes and
-// live in a per-thread workspace, so gna is reentrant across threads but a
-// thread runs one fit at a time.
+// live in a workspace the solver owns, one per thread, so gna is reentrant
+// across threads but a thread runs one fit at a time.
+//
+//   zorv_fit::FitResult const fit = zorv_fit::gna(&data, p, free, options);
+//   if (fit.status == zorv_fit::FitStatus::kConverged) ... fit.ssr, p ...
 #ifndef ZORV_FIT_GNA_H
 #define ZORV_FIT_GNA_H
 
+#include "free_params.h"
 #include "pulse_model.h"
 
 namespace zorv_fit {
 
+struct FitOptions {
+  // Most Gauss-Newton steps computed; below 1 the fit fails at once.
+  int max_iterations = 50;
+  // Converged once sqrt(sum over free j of (delta_j / p_j)^2) is strictly
+  // below this.
+  double step_tolerance = 1e-9;
+};
+
+enum class FitStatus {
+  kConverged = 0,
+  // A step with a NaN or infinite entry (singular or indefinite normal
+  // matrix, zero width, NaN or infinite data or parameters): p holds the
+  // values at which that step's Jacobian was evaluated.
+  kNonFiniteStep,
+  // No step met the tolerance within max_iterations (p after the last
+  // applied step), or max_iterations was below 1 (p untouched).
+  kIterationLimit,
+};
+
+struct FitResult {
+  FitStatus status = FitStatus::kIterationLimit;
+  // The numbers below belong to a converged fit; after a failure they are 0.
+  // The SSR and the standard errors are those at the parameters before the
+  // converging step, from that iteration's residuals and factors.
+  int iterations = 0;                       // zero-based index of the converging iteration
+  double ssr = 0.0;                         // sum of squared residuals
+  double standard_errors[kFitParams] = {};  // sqrt(v [N^-1]_jj), 0 for locked j
+};
+
 // Fits p to the data set by masked Gauss-Newton.
 //
-// data      (in)     kFitPoints pairs (x, y)
-// p         (in/out) starting values; updated in place by every applied step,
-//                    on failure too (locked entries are never written)
-// sp        (out)    standard errors, 0 for locked parameters; success only
-// lock      (in)     lock mask
-// max_iter  (in)     iteration limit, at least 1 (less: fails at once)
-// ssr       (out)    sum of squared residuals; success only
-// iter      (out)    zero-based index of the converging iteration; success only
+// data     (in)     kFitPoints pairs (x, y)
+// p        (in/out) kFitParams starting values; updated in place by every
+//                   applied step, on failure too (locked entries are never
+//                   written)
+// free     (in)     the parameters that may move
+// options  (in)     iteration limit and step tolerance
 //
-// Returns 0 on success, 1 on a non-finite step (p then holds the values at
-// which that step's Jacobian was evaluated) or when the limit is reached (p
-// after the last applied step). The SSR, the factors and so the standard
-// errors belong to the parameters before the converging step.
-int gna(double (*data)[kFitPoints][2], double* p, double* sp, int* lock, int max_iter,
-        double* ssr, int* iter);
-
-// N[i][j] = sum_n J[n][i] J[n][j] over the kFitPoints rows, all 64 entries.
-void multiply_matrices(double (*J)[kFitParams], double (*N)[kFitParams], int const* lock);
-
-// b_j = sum_n J[n][j] r_n for free j; locked entries of b are not written.
-void multiply_matrix_vector(double (*J)[kFitParams], double* r, double* b, int const* lock);
-
-// Cholesky factor L (lower triangle, free rows and columns only) of N,
-// reading only the diagonal and lower triangle of N. No pivoting and no test
-// of the pivots: a non-positive pivot gives NaN or infinity downstream.
-void cholesky(double (*N)[kFitParams], double (*L)[kFitParams], int const* lock);
-
-// U[i][j] = L[j][i] for free i and j.
-void transpose(double (*L)[kFitParams], double (*U)[kFitParams], int const* lock);
-
-// Forward substitution L z = b over the free indices.
-void solve_lower(double (*L)[kFitParams], double* z, double* b, int const* lock);
-
-// Back substitution U x = z over the free indices, reading U on and above
-// the diagonal only.
-void solve_upper(double (*U)[kFitParams], double* x, double* z, int const* lock);
+// The residual variance behind the standard errors is v = SSR / (kFitPoints
+// - free.count()).
+FitResult gna(double const (*data)[kFitPoints][2], double* p, FreeParams free,
+              FitOptions const& options = FitOptions());
 
 }  // namespace zorv_fit
-
-// The per-channel step of the analysis library calls the solver by its
-// plain name.
-using zorv_fit::gna;
 
 #endif

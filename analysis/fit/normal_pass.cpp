@@ -374,12 +374,12 @@ void run_pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
 
 }  // namespace
 
-void exp_lambda_x(double (*data)[kFitPoints][2], double lambda, double* out)
+void exp_lambda_x(double const (*data)[kFitPoints][2], double lambda, double* out)
 {
   for (int i = 0; i < kFitPoints; ++i) out[i] = exp_exact(lambda * (*data)[i][0]);
 }
 
-void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock,
+void normal_pass(double const (*data)[kFitPoints][2], double const* p, FreeParams free,
                  double const* exp_lx, PassScratch& s, double (*N)[kFitParams], double* b,
                  double* ssr)
 {
@@ -394,15 +394,15 @@ void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock
   plan.m = 0;
   plan.vanishing = 0;
   for (int v : kOrder) {
-    if (v != kResidual && lock[v] == 1) continue;
+    if (v != kResidual && free.is_locked(v)) continue;
     plan.col[plan.m++] = v;
     if (v == kResidual) plan.vanishing = plan.m;
   }
 
-  in.single = lock[6] == 1 && lock[7] == 1;
-  in.lambda_free = lock[1] != 1;
-  in.fixed = lock[0] != 1 && lock[2] != 1 && lock[3] != 1 && lock[4] != 1 && lock[5] != 1 &&
-             (in.single || (lock[6] != 1 && lock[7] != 1));
+  in.single = free.single_pulse();
+  in.lambda_free = free.is_free(1);
+  in.fixed = free.is_free(0) && free.is_free(2) && free.is_free(3) && free.is_free(4) &&
+             free.is_free(5) && (in.single || (free.is_free(6) && free.is_free(7)));
 
   // Left-out products are exact zeros only if every value they would have
   // met was finite. Each such value also meets itself on the diagonal, where

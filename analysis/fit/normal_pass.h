@@ -1,9 +1,10 @@
 // One pass over the data set that yields the normal equations of the free
 // parameters directly, without storing the Jacobian.
 //
-// Produces the same bits as initialize_J_rr followed by multiply_matrices,
-// multiply_matrix_vector and the row-order sum of r_n^2: every row of J and r
-// is formed by the same templates (pulse_terms.h), and every entry of N, b and
+// Produces the same bits as the plain composition the tests hold it to
+// (tests/fit_oracles.h): the whole Jacobian and residuals first, then every
+// entry of N and b and the SSR summed over them. Every row of J and r is
+// formed by the same templates (pulse_terms.h), and every entry of N, b and
 // SSR is still one accumulator running over the rows from row 0 upwards. Only
 // the interleaving of those independent accumulators differs, and the work
 // that no result depends on is skipped: entries with a locked index, the
@@ -14,6 +15,7 @@
 #ifndef ZORV_FIT_NORMAL_PASS_H
 #define ZORV_FIT_NORMAL_PASS_H
 
+#include "free_params.h"
 #include "pulse_model.h"
 
 namespace zorv_fit {
@@ -46,18 +48,18 @@ struct PassScratch {
 };
 
 // exp(lambda x_i) for every point, as the model forms it.
-void exp_lambda_x(double (*data)[kFitPoints][2], double lambda, double* out);
+void exp_lambda_x(double const (*data)[kFitPoints][2], double lambda, double* out);
 
-// Normal equations at p over the free parameters of lock.
+// Normal equations at p over the free parameters.
 //
 // data    (in)  data set
 // p       (in)  parameter vector
-// lock    (in)  lock mask; entries 6 and 7 also choose the model's path
+// free    (in)  the free parameters; 6 and 7 both locked leave pulse 2 out
 // exp_lx  (in)  exp(lambda x_i) from exp_lambda_x for this p[1], or null
 // N       (out) N[i][j] = sum_n J[n][i] J[n][j] for free i >= j; nothing else written
 // b       (out) b_j = sum_n J[n][j] r_n for free j; nothing else written
 // ssr     (out) sum_n r_n^2
-void normal_pass(double (*data)[kFitPoints][2], double const* p, int const* lock,
+void normal_pass(double const (*data)[kFitPoints][2], double const* p, FreeParams free,
                  double const* exp_lx, PassScratch& s, double (*N)[kFitParams], double* b,
                  double* ssr);
 

@@ -17,7 +17,10 @@
 //
 // Data set: kFitPoints pairs (x, y). Jacobian: kFitPoints rows of kFitParams,
 // J[i][j] = d model(x_i) / d p[j] (the model's, not the residual's). Residuals:
-// r_i = y_i - model(x_i).
+// r_i = y_i - model(x_i). The fit forms both row by row from the templates of
+// pulse_terms.h and sums them into the normal equations at once
+// (normal_pass.h). With parameters 6 and 7 both locked (free_params.h) the
+// second pulse is left out: its terms are not evaluated and its columns are 0.
 #ifndef ZORV_FIT_PULSE_MODEL_H
 #define ZORV_FIT_PULSE_MODEL_H
 
@@ -29,22 +32,7 @@ constexpr int kFitParams = 8;     // entries of the parameter vector
 // single-pulse f, for one).
 namespace zorv_fit {
 
-// Evaluates residuals and Jacobian over the whole data set in one pass.
-//
-// data  (in)  kFitPoints pairs (x, y)
-// p     (in)  parameter vector
-// J     (out) kFitPoints x kFitParams Jacobian of the model, every entry written
-// r     (out) kFitPoints residuals y - model(x), every entry written
-// lock  (in)  lock mask; only entries 6 and 7 are read: both equal to 1 selects
-//             the single-pulse model (second pulse left out, columns 6 and 7
-//             zero), anything else the two-pulse model.
-//
-// No input is validated: a zero width or an overflowing exp gives NaN or
-// infinity in the outputs, which the solver detects.
-void initialize_J_rr(double (*data)[kFitPoints][2], double* p, double (*J)[kFitParams],
-                     double* r, int const* lock);
-
-// Model value at abscissa x with both pulses, whatever any lock mask says.
+// Model value at abscissa x with both pulses, whichever parameters a fit locks.
 double f(double x, double* p);
 
 }  // namespace zorv_fit

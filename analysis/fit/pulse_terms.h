@@ -1,8 +1,9 @@
 // The pulse model written once: the per-pulse quantities, one point's
 // residual and Jacobian row, and the exact shortcuts of the library calls.
-// Templates over the number type T: double for the plain routines
-// (pulse_model.cpp), a vector of doubles for the fused pass (normal_pass.cpp),
-// each lane an ordinary IEEE operation, so that both round identically.
+// Templates over the number type T: double for the model f (pulse_model.cpp)
+// and the tests' plain Jacobian (tests/fit_oracles.cpp), a vector of doubles
+// for the fused pass (normal_pass.cpp), each lane an ordinary IEEE operation,
+// so that all of them round identically.
 //
 // With d = x - t_k:
 //   u = d lambda + 0.5 lambda^2 sigma^2    h = 0.5 exp(u)

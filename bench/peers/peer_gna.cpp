@@ -68,17 +68,17 @@ void data_set_of(PeerTrace const& t, DataSet& d)
 // One gna fit of trace t into r.
 void fit_trace(PeerTrace const& t, DataSet& d, PeerResult& r)
 {
-  double p[8], sp[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, ssr = 0.0;
-  int lock[8], iter = -1;
+  double p[8];
   std::memcpy(p, t.p0, sizeof p);
-  std::memcpy(lock, t.lock, sizeof lock);
-  int const status = gna(&d.xy, p, sp, lock, 50, &ssr, &iter);
+  zorv_fit::FitResult const fit =
+      zorv_fit::gna(&d.xy, p, zorv_fit::FreeParams::from_lock_mask(t.lock));
+  bool const converged = fit.status == zorv_fit::FitStatus::kConverged;
   std::memset(&r, 0, sizeof r);
-  r.status = status == 0 ? kConverged : kFailed;
-  r.n_jac = r.n_fun = status == 0 ? iter + 1 : 0;
-  r.ssr = ssr;
+  r.status = converged ? kConverged : kFailed;
+  r.n_jac = r.n_fun = converged ? fit.iterations + 1 : 0;
+  r.ssr = fit.ssr;
   std::memcpy(r.p, p, sizeof p);
-  std::memcpy(r.sp, sp, sizeof sp);
+  std::memcpy(r.sp, fit.standard_errors, sizeof fit.standard_errors);
 }
 
 int prepare(int argc, char** argv)
