@@ -17,7 +17,9 @@ EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline
                             double const decay[2], bool decay_held)
 {
     EventSetup setup;
-    for (int c = 0; c < 2; ++c) setup.channel[c] = {baseline[c], decay[c], decay_held, &kernel};
+    zorv_fit::FreeParams free;
+    if (decay_held) free.lock(zorv_fit::kDecayRate);
+    for (int c = 0; c < 2; ++c) setup.channel[c] = {baseline[c], decay[c], free, &kernel};
     return setup;
 }
 
@@ -60,7 +62,7 @@ bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, dou
         data_set[k][1] = record_sample(event, k, c);
     }
 
-    int lock[8] = {0, setup.decay_held ? 1 : 0, 0, 0, 0, 0, 0, 0};
+    zorv_fit::FreeParams free = setup.free;
 
     p[1] = setup.decay;
     p[2] = setup.baseline;
@@ -74,14 +76,12 @@ bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, dou
         // takes it out of the model.
         p[6] = 0.0;
         p[7] = kParkedPosition;
-        lock[6] = 1;
-        lock[7] = 1;
+        free.lock(zorv_fit::kAmplitude2).lock(zorv_fit::kPosition2);
     }
 
     zorv_fit::FitOptions options;
     options.max_iterations = kMaxIterations;
-    zorv_fit::FitResult const fit =
-        zorv_fit::gna(&data_set, p, zorv_fit::FreeParams::from_lock_mask(lock), options);
+    zorv_fit::FitResult const fit = zorv_fit::gna(&data_set, p, free, options);
     if (fit.status != zorv_fit::FitStatus::kConverged) return false;
 
     block[0] = fit.ssr;

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "free_params.h"
+
 class SmoothingWindow;
 
 constexpr int kMaxPeaks = 25;          // peak positions kept per channel
@@ -45,7 +47,7 @@ constexpr int kMaxIterations = 50;
 struct ChannelSetup {
     double baseline = 0.0;           // bcg_est: subtracted before smoothing, start of p[2]
     double decay = 0.0;              // start value of the decay rate p[1], or its held value
-    bool decay_held = false;         // p[1] held at `decay` (the processing phase)
+    zorv_fit::FreeParams free;       // what the fit may move; the processing phase locks p[1]
     SmoothingWindow const* kernel = nullptr;  // smoothing kernel
 };
 
@@ -54,8 +56,8 @@ struct EventSetup {
     ChannelSetup channel[2];
 };
 
-// Channel c's setup: baseline[c] and decay[c], the decay rate held or free,
-// the kernel (which must outlive the setup).
+// Channel c's setup: baseline[c] and decay[c], the decay rate held or free
+// and every other parameter free, the kernel (which must outlive the setup).
 EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline[2],
                             double const decay[2], bool decay_held);
 

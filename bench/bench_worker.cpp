@@ -41,7 +41,7 @@ std::vector<std::vector<int16_t>> const& events()
 ChannelSetup const& setup()
 {
     static const SmoothingWindow kernel(func_nuttall, 101);
-    static const ChannelSetup s = {-28000.0, -0.0015, false, &kernel};
+    static const ChannelSetup s = {-28000.0, -0.0015, zorv_fit::FreeParams(), &kernel};
     return s;
 }
 

@@ -73,7 +73,8 @@ TEST_F(Hardening, ChannelBlocksAreZeroOrFinite)
     for (SmoothingWindow* kernel : kernels) {
         for (double bcg : {-24000.0, -28000.0}) {
             for (int locked = 0; locked < 2; ++locked) {
-                const ChannelSetup setup = {bcg, -0.0015, locked == 1, kernel};
+                ChannelSetup setup = {bcg, -0.0015, zorv_fit::FreeParams(), kernel};
+                if (locked) setup.free.lock(zorv_fit::kDecayRate);
                 for (int kind = 0; kind < kTraceKinds; ++kind) {
                     for (int n = 0; n < kDraws; ++n) {
                         std::vector<int16_t> e = hardening_event(kind, kind, rng);

@@ -7,8 +7,9 @@
 // second pulse (6 and 7) also takes that pulse out of the model.
 //
 // One bit per parameter, so a set is copied by value and every routine of
-// the fit reads it the same way. The run keeps its settings as a lock mask
-// of ints (1 = held fixed); from_lock_mask turns one into a set.
+// the fit reads it the same way. A lock mask of ints (1 = held fixed), as
+// the peer benchmark's trace files store it, turns into a set with
+// from_lock_mask.
 #ifndef ZORV_FIT_FREE_PARAMS_H
 #define ZORV_FIT_FREE_PARAMS_H
 

@@ -32,6 +32,18 @@ constexpr int kFitParams = 8;     // entries of the parameter vector
 // single-pulse f, for one).
 namespace zorv_fit {
 
+// Positions in the parameter vector.
+enum Parameter : int {
+    kAmplitude1 = 0,
+    kDecayRate = 1,
+    kBaseline = 2,
+    kPosition1 = 3,
+    kWidth = 4,
+    kTailAmplitude = 5,
+    kAmplitude2 = 6,
+    kPosition2 = 7,
+};
+
 // Model value at abscissa x with both pulses, whichever parameters a fit locks.
 double f(double x, double* p);
 
