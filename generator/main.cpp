@@ -12,6 +12,11 @@
  * An output file that cannot be created or written stops the run with an
  * "Error: " line naming it and the exit status 1: a truncated raw file must
  * not pass for a good one.
+ *
+ * The program takes no arguments. Since a run writes 200 MB over any files
+ * of the same names in the current folder, --help and -h only print what it
+ * writes and where, and write nothing. Any other argument is ignored, with a
+ * line on standard error saying so, and the run goes on as without it.
  */
 #include "histogram1d.h"
 #include "random.h"
@@ -19,6 +24,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 // Generator test histogram: bins of 0.01 from -8 to 8, uniform deviates in
 // column 0, normal deviates in column 1.
@@ -30,9 +36,32 @@ std::FILE* sglfile = nullptr;
 
 namespace {
 
-constexpr int test_draws = 1000000;
-constexpr int synthetic_events = 10000;
-constexpr int header_bytes = 12;
+constexpr int kTestDraws = 1000000;
+constexpr int kSyntheticEvents = 10000;
+constexpr int kHeaderBytes = 12;
+
+// The help text states the sizes in words; they must stay those of the constants.
+static_assert(kHeaderBytes + kSyntheticEvents * event_record_bytes == 100000012,
+              "the --help text states the size of a synthetic file");
+
+void print_help()
+{
+    std::printf(
+        "Usage: zorv_gen\n"
+        "\n"
+        "Writes four files into the current folder, over any files of these names\n"
+        "(about 200 MB, a few seconds):\n"
+        "  zorv_gen_test.txt     test of the random number generator: 1,601 lines\n"
+        "                        \"position uniform-count normal-count\"\n"
+        "  zorv_gen_example.txt  one example event: 2,500 lines \"sample A B\"\n"
+        "  synth-1.zvx           10,000 synthetic events in the raw layout zorv_mpi\n"
+        "                        reads: 100,000,012 bytes, a 12-byte header of zeros,\n"
+        "                        then records of 10,000 bytes\n"
+        "  synth-1.sgl           a second copy of synth-1.zvx, byte for byte\n"
+        "\n"
+        "Every run writes the same bytes (seed 1). zorv_gen takes no arguments;\n"
+        "--help or -h prints this and writes nothing.\n");
+}
 
 int cannot_open(char const* name)
 {
@@ -60,7 +89,7 @@ int test_generator()
 {
     generator_state = 1;
     std::printf("Testing random number generator...\n");
-    for (int i = 0; i < test_draws; ++i) {
+    for (int i = 0; i < kTestDraws; ++i) {
         hist.add(uniform(), 0);
         hist.add(normal(), 1);
     }
@@ -107,14 +136,14 @@ int write_synthetic()
 
     // Header: 12 zero bytes, alternating between the files.
     bool zvx_ok = true, sgl_ok = true;
-    for (int i = 0; i < header_bytes && zvx_ok && sgl_ok; ++i) {
+    for (int i = 0; i < kHeaderBytes && zvx_ok && sgl_ok; ++i) {
         zvx_ok = std::fputc(0, zvxfile) != EOF;
         sgl_ok = std::fputc(0, sglfile) != EOF;
     }
 
     static std::int16_t samples[2 * event_samples];
     static unsigned char record[event_record_bytes];
-    for (int e = 0; e < synthetic_events && zvx_ok && sgl_ok; ++e) {
+    for (int e = 0; e < kSyntheticEvents && zvx_ok && sgl_ok; ++e) {
         make_event(samples);
         encode_event(samples, record);
         zvx_ok = std::fwrite(record, 1, sizeof record, zvxfile) == sizeof record;
@@ -134,8 +163,22 @@ int write_synthetic()
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    bool help = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            help = true;
+        else
+            std::fprintf(stderr,
+                         "zorv_gen: ignoring argument '%s' (zorv_gen takes none; --help says what "
+                         "it writes)\n",
+                         argv[i]);
+    }
+    if (help) {
+        print_help();
+        return 0;
+    }
     if (test_generator() != 0)
         return 1;
     if (write_example() != 0)

@@ -13,13 +13,26 @@ work="${ZORV_WORK:-$top/work}"
 mkdir -p "$work"
 cd "$work"
 
+# A complete raw file is never written again, not even with the same bytes:
+# a checkpoint records the size and modification time of the raw files it
+# read and refuses to resume when they change. A raw file may be a link to
+# data kept elsewhere; its size is that of the file linked to (stat -L).
 size=100000012  # 12-byte header + 10,000 events of 10,000 bytes
-complete() { [ -f "$1" ] && [ "$(stat -c %s "$1")" -eq "$size" ]; }
+complete() { [ -f "$1" ] && [ "$(stat -L -c %s "$1")" -eq "$size" ]; }
 if complete synth-1.zvx && complete synth-1.sgl; then
   echo "Reusing synth-1.zvx and synth-1.sgl in $work"
 else
+  # zorv_gen writes all four of its files at once, so it runs in a folder of
+  # its own; only the raw files that are missing or short are moved into
+  # place (a rename: a link there is replaced, not written through).
   echo "Generating synthetic raw files in $work (about 2 s)"
-  "$top/build/generator/zorv_gen"
+  gen=$(mktemp -d "$work/zorv_gen.XXXXXX")
+  (cd "$gen" && "$top/build/generator/zorv_gen") || { rm -rf "$gen"; exit 1; }
+  for f in synth-1.zvx synth-1.sgl; do
+    if complete "$f"; then echo "  keeping the complete $f"; else mv -fT "$gen/$f" "$f"; fi
+  done
+  mv -f "$gen/zorv_gen_test.txt" "$gen/zorv_gen_example.txt" .
+  rm -rf "$gen"
 fi
 
 # Raw files are named "<infile_path>.<session>".

@@ -16,9 +16,12 @@
 # and each time it must requeue itself and continue with resume = 1. The
 # results are compared with a run of the same job made directly with mpiexec.
 # Then a second job is cancelled with a plain scancel: it must stop, keep its
-# checkpoint and stay cancelled. The jobs and daemons are stopped at the end,
-# also on failure; what an earlier run that was killed left running is
-# stopped first, by its pid files. The last line says PASS or FAIL.
+# checkpoint and stay cancelled. A third job has a zorv_mpi.ini that cannot
+# take resume = 1 (immutable, chattr +i, which stops root as well): it must
+# refuse to start zorv_mpi, fail without a requeue and write nothing. The
+# jobs and daemons are stopped at the end, also on failure; what an earlier
+# run that was killed left running is stopped first, by its pid files. The
+# last line says PASS or FAIL.
 # About a minute on two cores, plus the packages the first time.
 set -Eeuo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -68,17 +71,21 @@ stop_cluster() {
   stop_pid_file "$munge_dir/munged.pid"
 }
 
+# The read-only job's zorv_mpi.ini is immutable: rm -rf could not remove it.
+release_ini() { chattr -i "$base/readonly/zorv_mpi.ini" 2>/dev/null || true; }
+
 cleanup() {
   local status=$?
   set +e
   say "Stopping the jobs, slurmd, slurmctld and munged"
   stop_cluster
+  release_ini
   if [ "$status" -eq 0 ]; then
-    say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run; a cancelled job stays cancelled"
+    say "PASS: the Slurm job, interrupted three times and requeued, has the results of an uninterrupted run; a cancelled job stays cancelled; a job whose zorv_mpi.ini cannot take resume = 1 does not start"
   else
     echo "Runs in $base; the last lines of the daemons' logs and of the jobs':"
     tail -n 5 "$log"/*.log 2>/dev/null
-    for f in "$base"/run/zorv_mpi-*.log "$base"/cancel/zorv_mpi-*.log; do
+    for f in "$base"/run/zorv_mpi-*.log "$base"/cancel/zorv_mpi-*.log "$base"/readonly/zorv_mpi-*.log; do
       [ -f "$f" ] || continue
       printf '\n==> %s <==\n' "$f"
       tr '\r' '\n' < "$f" | grep -v '^Done: \|^  ' | tail -n 25
@@ -115,7 +122,8 @@ say "Building"
 
 # --- A private directory, cleared of an earlier run -------------------------
 stop_cluster
-rm -rf "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/whole" "$base/run" "$base/cancel"
+release_ini
+rm -rf "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/whole" "$base/run" "$base/cancel" "$base/readonly"
 mkdir -p "$etc" "$munge_dir" "$state" "$log" "$base/spool" "$base/data"
 
 # --- Data and the uninterrupted run -------------------------------------------
@@ -128,7 +136,7 @@ fi
 # A checkpoint every half second, so that the check can see how far the job
 # got; it does not change results. Every event of the files: a start must
 # last long enough to be interrupted in it.
-for d in whole run cancel; do
+for d in whole run cancel readonly; do
   mkdir "$base/$d"
   ln -s "$base/data/synth-1.zvx" "$base/$d/synth.1"
   ln -s "$base/data/synth-1.sgl" "$base/$d/synth.2"
@@ -315,3 +323,24 @@ ended
 [ "$state" = CANCELLED ] && [ "$(field Restarts)" = 0 ] || fail "the cancelled job did not end as CANCELLED without a restart"
 expect 1 "; not requeued, the job ends ("
 grep -qx 'state running' "$run/zorv_mpi.checkpoint" || fail "the cancelled job left no checkpoint to continue from"
+
+# A zorv_mpi.ini that cannot take resume = 1 (it holds resume = 0): the job
+# must not start zorv_mpi, since every requeue would begin the run anew. It
+# fails at once with the script's line, is not requeued and writes nothing.
+# Where chattr +i is not possible, the ini is a link to /dev/null, which
+# takes the line but does not keep it.
+ini="$base/readonly/zorv_mpi.ini"
+if chattr +i "$ini" 2> /dev/null; then
+  refusal="zorv_mpi not started: cannot add resume = 1 to zorv_mpi.ini ("
+else
+  say "chattr +i does not work here; zorv_mpi.ini is a link to /dev/null instead"
+  ln -sf /dev/null "$ini"
+  refusal="zorv_mpi not started: resume = 1 added to zorv_mpi.ini does not read back"
+fi
+submit readonly
+ended
+[ "$state" = FAILED ] && [ "$(field ExitCode)" = 1:0 ] && [ "$(field Restarts)" = 0 ] ||
+  fail "the job with a read-only zorv_mpi.ini did not fail with status 1 without a restart"
+expect 1 "$refusal"
+left=$(ls -A "$run" | grep -vxF -e synth.1 -e synth.2 -e win.txt -e zorv_mpi.ini -e "zorv_mpi-$job.log" || true)
+[ -z "$left" ] || fail "the job with a read-only zorv_mpi.ini left: $(echo $left)"

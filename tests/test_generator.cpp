@@ -44,19 +44,31 @@ std::int64_t state_after(int k)
 struct RunResult {
     int status;
     std::string console;
+    std::string errors;  // standard error
 };
 
-// Runs zorv_gen in dir with its console captured.
-RunResult run_zorv_gen(TempDir const& dir)
+// Runs zorv_gen in dir with the arguments args (shell words), its console
+// and standard error captured and removed from dir.
+RunResult run_zorv_gen(TempDir const& dir, std::string const& args = "")
 {
     std::string out = dir.file("console.out");
-    std::string cmd = "cd '" + dir.path() + "' && '" ZORV_GEN_EXE "' > '" + out + "'";
+    std::string err = dir.file("console.err");
+    std::string cmd = "cd '" + dir.path() + "' && '" ZORV_GEN_EXE "' " + args + " > '" + out +
+                      "' 2> '" + err + "'";
     int rc = std::system(cmd.c_str());
     RunResult r;
     r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     r.console = read_text(out);
+    r.errors = read_text(err);
     fs::remove(out);
+    fs::remove(err);
     return r;
+}
+
+std::string ignored(char const* arg)
+{
+    return std::string("zorv_gen: ignoring argument '") + arg +
+           "' (zorv_gen takes none; --help says what it writes)\n";
 }
 
 // --- Single-pulse model -------------------------------------------------------
@@ -257,17 +269,53 @@ TEST(Event, NoiseAroundTheModel)
 
 // --- The program --------------------------------------------------------------
 
+// --help and -h, also beside another argument, print what a run writes and
+// where, and write nothing: a run would put 200 MB over files of those names.
+TEST(ZorvGen, HelpWritesNothing)
+{
+    struct Case {
+        char const* args;
+        std::string errors;
+    };
+    Case const cases[] = {{"--help", ""}, {"-h", ""}, {"foo -h", ignored("foo")}};
+    for (Case const& c : cases) {
+        TempDir dir;
+        RunResult r = run_zorv_gen(dir, c.args);
+        EXPECT_EQ(r.status, 0) << c.args;
+        EXPECT_EQ(r.console,
+                  "Usage: zorv_gen\n"
+                  "\n"
+                  "Writes four files into the current folder, over any files of these names\n"
+                  "(about 200 MB, a few seconds):\n"
+                  "  zorv_gen_test.txt     test of the random number generator: 1,601 lines\n"
+                  "                        \"position uniform-count normal-count\"\n"
+                  "  zorv_gen_example.txt  one example event: 2,500 lines \"sample A B\"\n"
+                  "  synth-1.zvx           10,000 synthetic events in the raw layout zorv_mpi\n"
+                  "                        reads: 100,000,012 bytes, a 12-byte header of zeros,\n"
+                  "                        then records of 10,000 bytes\n"
+                  "  synth-1.sgl           a second copy of synth-1.zvx, byte for byte\n"
+                  "\n"
+                  "Every run writes the same bytes (seed 1). zorv_gen takes no arguments;\n"
+                  "--help or -h prints this and writes nothing.\n")
+            << c.args;
+        EXPECT_EQ(r.errors, c.errors) << c.args;
+        EXPECT_TRUE(fs::is_empty(dir.path())) << c.args;
+    }
+}
+
 // One real run in an empty directory (it writes 200 MB): console, the four
-// files and everything they must hold.
+// files and everything they must hold. It is given an argument, which it
+// ignores with a line on standard error and nothing else changed.
 TEST(ZorvGen, RealRun)
 {
     TempDir dir;
-    RunResult r = run_zorv_gen(dir);
+    RunResult r = run_zorv_gen(dir, "foo");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.console,
               "Testing random number generator...\n"
               "Generating synthetic data:\n"
               "synth-1.zvx, synth-1.sgl\n");
+    EXPECT_EQ(r.errors, ignored("foo"));
 
     // Generator test histogram: 1,601 lines of position and two counts.
     {
