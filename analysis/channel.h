@@ -28,13 +28,6 @@ constexpr double kMinSeparation = 200.0;
 // last digits, so the result files stay the same only while it does.
 constexpr double kStartWidth = 1.131;
 
-// Position 2 of a channel fitted with a single pulse. Its second pulse is
-// held at amplitude 0 and left out of the model, so the value plays no part
-// in the fit; it shows in the result record (last entry), where it and the
-// zero amplitude mark a single-pulse channel for readers of the files. A
-// position on the trace (0 .. 2,499), kept for the same reason.
-constexpr double kParkedPosition = 1500.0;
-
 // Iteration limit of every fit. From these start values Gauss-Newton
 // converges in 6 to 12 iterations on the synthetic data; 50 leaves room for
 // slow starts and caps what a fit that never converges costs at a few

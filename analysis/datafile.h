@@ -1,10 +1,8 @@
 // Data files of zorv_mpi.
 //
-// Raw waveform file: a header of data_offset bytes, then event records of
-// 10,000 bytes, each 2,500 sample pairs (channel A, channel B) of signed
-// 16-bit little-endian integers. Result file: 72-byte records of 9 doubles
-// (residual sum of squares, then the 8 fitted parameters), little-endian, no
-// header. Decay list: one decay rate per line, "%.12f\n".
+// Raw waveform file: a header of data_offset bytes, then raw event records.
+// Result file: result records, no header. (Both records: record_format.h.)
+// Decay list: one decay rate per line, "%.12f\n".
 #ifndef ZORV_DATAFILE_H
 #define ZORV_DATAFILE_H
 
@@ -12,22 +10,7 @@
 #include <cstdio>
 #include <string>
 
-// The files are read and written as the bytes lie in memory; that is the
-// documented little-endian layout only on a little-endian host.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "zorv_mpi reads and writes little-endian files as they lie in memory");
-
-constexpr int kSamples = 2500;                       // samples per channel
-constexpr int kRecordShorts = 2 * kSamples;          // 16-bit values per record
-constexpr int kRecordBytes = kRecordShorts * 2;      // 10,000
-constexpr int kBlockDoubles = 9;                     // doubles per result record
-constexpr int kResultBytes = kBlockDoubles * 8;      // 72
-
-// Sample k of channel c (0 = A, 1 = B) of an event record.
-inline int16_t record_sample(int16_t const* record, int k, int c)
-{
-    return record[2 * k + c];
-}
+#include "record_format.h"
 
 // Positions fp at record r (from 0) behind a header of `offset` bytes.
 // Returns 0 on success, 1 when the stream cannot be positioned.

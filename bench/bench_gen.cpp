@@ -13,24 +13,24 @@ static void BM_make_event(benchmark::State& state)
 {
     generator_state = 1;
     normal_state = 0;
-    std::vector<std::int16_t> s(2 * event_samples);
+    std::vector<std::int16_t> s(kRecordShorts);
     for (auto _ : state) {
         make_event(s.data());
         benchmark::DoNotOptimize(s.data());
     }
-    state.SetItemsProcessed(state.iterations() * 2 * event_samples);
+    state.SetItemsProcessed(state.iterations() * kRecordShorts);
 }
 BENCHMARK(BM_make_event);
 
 static void BM_encode_event(benchmark::State& state)
 {
-    std::vector<std::int16_t> s(2 * event_samples, -21533);
-    std::vector<unsigned char> r(event_record_bytes);
+    std::vector<std::int16_t> s(kRecordShorts, -21533);
+    std::vector<unsigned char> r(kRecordBytes);
     for (auto _ : state) {
         encode_event(s.data(), r.data());
         benchmark::DoNotOptimize(r.data());
     }
-    state.SetBytesProcessed(state.iterations() * event_record_bytes);
+    state.SetBytesProcessed(state.iterations() * kRecordBytes);
 }
 BENCHMARK(BM_encode_event);
 

@@ -66,10 +66,10 @@ void channel(int16_t* out)
     p[k][4] = width;
     p[k][5] = k == 0 ? C : 0.0;
   }
-  for (int x = 0; x < event_samples; ++x) {
-    double y = 50.0 * normal();
-    for (int k = 0; k < 3; ++k) y += zorv_synth::f(x, p[k]);
-    out[x] = digitise(y);
+  for (int x = 0; x < kSamples; ++x) {
+      double y = 50.0 * normal();
+      for (int k = 0; k < 3; ++k) y += zorv_synth::f(x, p[k]);
+      out[x] = digitise(y);
   }
 }
 
@@ -91,15 +91,15 @@ int main(int argc, char** argv)
   }
   unsigned char header[12] = {};
   bool ok = std::fwrite(header, 1, sizeof header, out) == sizeof header;
-  std::vector<int16_t> a(event_samples), b(event_samples);
-  std::vector<int16_t> samples(2 * event_samples);
-  std::vector<unsigned char> record(event_record_bytes);
+  std::vector<int16_t> a(kSamples), b(kSamples);
+  std::vector<int16_t> samples(kRecordShorts);
+  std::vector<unsigned char> record(kRecordBytes);
   for (int e = 0; e < events && ok; ++e) {
     channel(a.data());
     channel(b.data());
-    for (int x = 0; x < event_samples; ++x) {
-      samples[2 * x] = a[x];
-      samples[2 * x + 1] = b[x];
+    for (int x = 0; x < kSamples; ++x) {
+        samples[2 * x] = a[x];
+        samples[2 * x + 1] = b[x];
     }
     encode_event(samples.data(), record.data());
     ok = std::fwrite(record.data(), 1, record.size(), out) == record.size();

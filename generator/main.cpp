@@ -41,7 +41,7 @@ constexpr int kSyntheticEvents = 10000;
 constexpr int kHeaderBytes = 12;
 
 // The help text states the sizes in words; they must stay those of the constants.
-static_assert(kHeaderBytes + kSyntheticEvents * event_record_bytes == 100000012,
+static_assert(kHeaderBytes + kSyntheticEvents * kRecordBytes == 100000012,
               "the --help text states the size of a synthetic file");
 
 void print_help()
@@ -104,9 +104,9 @@ int write_example()
     examplefile = std::fopen(name, "w");
     if (examplefile == nullptr)
         return cannot_open(name);
-    static std::int16_t samples[2 * event_samples];
+    static std::int16_t samples[kRecordShorts];
     make_event(samples);
-    for (int j = 0; j < event_samples; ++j)
+    for (int j = 0; j < kSamples; ++j)
         std::fprintf(examplefile, "%d %d %d\n", j, samples[2 * j], samples[2 * j + 1]);
     bool ok = close_ok(examplefile);
     examplefile = nullptr;
@@ -141,8 +141,8 @@ int write_synthetic()
         sgl_ok = std::fputc(0, sglfile) != EOF;
     }
 
-    static std::int16_t samples[2 * event_samples];
-    static unsigned char record[event_record_bytes];
+    static std::int16_t samples[kRecordShorts];
+    static unsigned char record[kRecordBytes];
     for (int e = 0; e < kSyntheticEvents && zvx_ok && sgl_ok; ++e) {
         make_event(samples);
         encode_event(samples, record);

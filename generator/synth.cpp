@@ -51,7 +51,7 @@ void make_event(std::int16_t* samples)
     double a[6], b[6];
     generate_params(a);
     generate_params(b);
-    for (int j = 0; j < event_samples; ++j) {
+    for (int j = 0; j < kSamples; ++j) {
         double x = j;
         double fa = zorv_synth::f(x, a);
         samples[2 * j] = to_sample(normal() * 50.0 + fa);
@@ -62,7 +62,7 @@ void make_event(std::int16_t* samples)
 
 void encode_event(std::int16_t const* samples, unsigned char* record)
 {
-    for (int k = 0; k < 2 * event_samples; ++k) {
+    for (int k = 0; k < kRecordShorts; ++k) {
         std::uint16_t u = static_cast<std::uint16_t>(samples[k]);
         record[2 * k] = static_cast<unsigned char>(u & 0xFF);
         record[2 * k + 1] = static_cast<unsigned char>(u >> 8);

@@ -17,10 +17,7 @@
 
 #include <cstdint>
 
-// Samples per channel in an event, and bytes of one event record
-// (2,500 pairs of little-endian 16-bit samples, channel A first).
-constexpr int event_samples = 2500;
-constexpr int event_record_bytes = event_samples * 4;
+#include "record_format.h"
 
 namespace zorv_synth {
 

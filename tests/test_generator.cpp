@@ -215,11 +215,11 @@ TEST(Sample, TruncationAndWrap)
 // Little-endian bytes: -1000 is 0x18 0xFC, 1000 is 0xE8 0x03.
 TEST(Sample, RecordBytes)
 {
-    std::vector<std::int16_t> s(2 * event_samples, 0);
+    std::vector<std::int16_t> s(kRecordShorts, 0);
     s[0] = -1000;
     s[1] = 1000;
     s[4999] = -2;
-    std::vector<unsigned char> r(event_record_bytes);
+    std::vector<unsigned char> r(kRecordBytes);
     encode_event(s.data(), r.data());
     EXPECT_EQ(r[0], 0x18);
     EXPECT_EQ(r[1], 0xFC);
@@ -237,7 +237,7 @@ TEST(Sample, RecordBytes)
 TEST(Event, ExampleEventFromSeedOne)
 {
     reseed();
-    std::vector<std::int16_t> s(2 * event_samples);
+    std::vector<std::int16_t> s(kRecordShorts);
     make_event(s.data());
     EXPECT_EQ(s[0], -21533);
     EXPECT_EQ(s[1], -21309);
@@ -254,17 +254,17 @@ TEST(Event, NoiseAroundTheModel)
     generate_params(a);
     generate_params(b);
     reseed();
-    std::vector<std::int16_t> s(2 * event_samples);
+    std::vector<std::int16_t> s(kRecordShorts);
     make_event(s.data());
     double sa = 0.0, sb = 0.0;
-    for (int j = 0; j < event_samples; ++j) {
+    for (int j = 0; j < kSamples; ++j) {
         double ra = s[2 * j] - f(j, a);
         double rb = s[2 * j + 1] - f(j, b);
         sa += ra * ra;
         sb += rb * rb;
     }
-    EXPECT_NEAR(std::sqrt(sa / event_samples), 50.0, 3.0);
-    EXPECT_NEAR(std::sqrt(sb / event_samples), 50.0, 3.0);
+    EXPECT_NEAR(std::sqrt(sa / kSamples), 50.0, 3.0);
+    EXPECT_NEAR(std::sqrt(sb / kSamples), 50.0, 3.0);
 }
 
 // --- The program --------------------------------------------------------------
@@ -396,20 +396,19 @@ TEST(ZorvGen, RealRun)
 
     // The program's events regenerated here from the seed 1.
     reseed();
-    std::vector<std::int16_t> s(2 * event_samples);
-    std::vector<unsigned char> expected(event_record_bytes);
-    std::vector<char> rz(event_record_bytes), rs(event_record_bytes);
+    std::vector<std::int16_t> s(kRecordShorts);
+    std::vector<unsigned char> expected(kRecordBytes);
+    std::vector<char> rz(kRecordBytes), rs(kRecordBytes);
     int mismatched = 0, different_copies = 0, wrapped_events = 0;
     for (int e = 0; e < 10000; ++e) {
-        fz.read(rz.data(), event_record_bytes);
-        fs_.read(rs.data(), event_record_bytes);
+        fz.read(rz.data(), kRecordBytes);
+        fs_.read(rs.data(), kRecordBytes);
         ASSERT_TRUE(fz && fs_) << "event " << e;
         if (rz != rs)
             ++different_copies;
         make_event(s.data());
         encode_event(s.data(), expected.data());
-        if (std::memcmp(expected.data(), rz.data(), event_record_bytes) != 0)
-            ++mismatched;
+        if (std::memcmp(expected.data(), rz.data(), kRecordBytes) != 0) ++mismatched;
         if (e == 0) {
             // First 10,012 bytes: header plus the example event, A then B.
             for (int k = 0; k < 5000; ++k) {
