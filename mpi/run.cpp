@@ -22,6 +22,7 @@
 #include "config.h"
 #include "kernel_file.h"
 #include "master.h"
+#include "run_lock.h"
 #include "settings.h"
 #include "stop_signal.h"
 #include "window.h"
@@ -203,10 +204,12 @@ int run_zorv_mpi(int argc, char** argv)
     double baseline[2] = {0.0, 0.0};
     double decay[2] = {0.0, 0.0};
     RunPlan plan;  // rank 0
+    RunLock lock;  // rank 0, for the whole run
 
     int go = 1;
     if (rank == 0) {
-        go = read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
+        go = lock.acquire() == 0 &&
+             read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
              initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0 &&
              plan_run(kernel, kernel_count, &plan) == 0;
         for (int c = 0; c < 2; ++c) {

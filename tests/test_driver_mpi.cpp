@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -80,6 +83,44 @@ TEST(DriverMpi, StartUpErrorsEndEveryRankWithoutOutput)
               std::string::npos) << r.output;
     EXPECT_EQ(count_of(r.output, "Stop_cal_session"), 0);
     EXPECT_FALSE(any_output_file());
+}
+
+// A folder whose lock another process holds: the run refuses at once, names
+// the holder as its lock file does, and makes no file. Once the holder is
+// gone (its lock went with it; the file stays) the run goes ahead.
+TEST(DriverMpi, SecondRunInAFolderRefusesAtOnce)
+{
+    TempDir dir;
+    write_text("win.txt", kernel17());
+    write_text("zorv_mpi.ini", ini("2 2", "1 1"));
+    write_text("zorv_mpi.lock", "pid 4242 on host node07 since 2026-12-07 10:00:00\n");
+    const int holder = open("zorv_mpi.lock", O_RDWR);
+    ASSERT_GE(holder, 0);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(holder, F_SETLK, &whole), 0);
+
+    // The lock is per process: mpiexec's rank 0 is another one.
+    CommandResult r = run_mpi(2, ZORV_MPI_EXE, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("Error: Another zorv_mpi runs in this folder (pid 4242 on host node07 "
+                            "since 2026-12-07 10:00:00; it holds zorv_mpi.lock); two runs in one "
+                            "folder would spoil each other's files, so this one does not start\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("Reading configuration file"), std::string::npos) << r.output;
+    EXPECT_FALSE(any_output_file());
+    EXPECT_FALSE(file_exists("zorv_mpi.checkpoint"));
+
+    close(holder);
+    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+    write_raw_file("raw.1", 12, quiet);
+    write_raw_file("raw.2", 12, quiet);
+    r = run_mpi(2, ZORV_MPI_EXE, dir.path());
+    EXPECT_NE(r.output.find("Good waveforms: 0.00% 0.00%, All 0.00%\n"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(read_text("zorv_mpi.lock").rfind("pid ", 0), 0u);
 }
 
 // Both phases run: the kernel reaches every rank, both phases read their

@@ -180,12 +180,14 @@ std::vector<std::string> aligned_events(std::string const& dir)
     return events;
 }
 
-// Every file of a directory: name -> size, modification time and contents.
+// Every file of a directory but the run lock (which each start takes):
+// name -> size, modification time and contents.
 std::map<std::string, std::string> snapshot(std::string const& dir)
 {
     std::map<std::string, std::string> files;
     DIR* d = opendir(dir.c_str());
     while (dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, "zorv_mpi.lock") == 0) continue;
         std::string path = dir + "/" + e->d_name;
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
@@ -294,6 +296,11 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
     // ends with the ranks' own status.
     job = start_job(run, 4);
     ASSERT_TRUE(wait_for_progress(job, run, 1, kWaveforms / 6));
+    // A second start in the same folder meanwhile (a requeue overlapping a
+    // start by hand) refuses and leaves the running one alone.
+    EXPECT_EQ(wait_job(start_job(run, 40)), 1);
+    EXPECT_TRUE(contains(console_of(40), "Error: Another zorv_mpi runs in this folder (pid "))
+        << console_of(40);
     kill(job, SIGUSR1);
     EXPECT_EQ(wait_job(job), 75);
     const std::string calibrated = console_of(4);
