@@ -10,17 +10,40 @@
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <sstream>
 
+#include "datafile.h"
+#include "input_file.h"
 #include "progress.h"
 
 namespace {
 
-constexpr char kHeader[] = "zorv_mpi checkpoint 1";
+constexpr char kHeader[] = "zorv_mpi checkpoint 2";
+constexpr char kHeaderVersion1[] = "zorv_mpi checkpoint 1";
+
+// 64-bit FNV-1a of n bytes.
+uint64_t fnv1a(void const* data, size_t n)
+{
+    uint64_t h = 14695981039346656037ULL;
+    auto const* bytes = static_cast<unsigned char const*>(data);
+    for (size_t i = 0; i < n; ++i) {
+        h ^= bytes[i];
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+std::string hex64(uint64_t h)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%016" PRIx64, h);
+    return text;
+}
 
 // Values are single tokens: bytes that are not printable, the blank and '%'
 // are written as %XX.
@@ -67,15 +90,8 @@ std::string real(double v)
 // 64-bit FNV-1a of the coefficients' bytes.
 std::string kernel_digest(double const* kernel, int count)
 {
-    uint64_t h = 14695981039346656037ULL;
-    auto const* bytes = reinterpret_cast<unsigned char const*>(kernel);
-    for (size_t i = 0; i < sizeof(double) * static_cast<size_t>(count); ++i) {
-        h ^= bytes[i];
-        h *= 1099511628211ULL;
-    }
-    char text[64];
-    std::snprintf(text, sizeof text, "%d coefficients, digest %016" PRIx64, count, h);
-    return text;
+    return std::to_string(count) + " coefficients, digest " +
+           hex64(fnv1a(kernel, sizeof(double) * static_cast<size_t>(count)));
 }
 
 std::string raw_file_state(char const* name)
@@ -120,6 +136,7 @@ std::string to_text(Checkpoint const& cp)
     out << '\n';
     out << "counters " << cp.counts.counter_all << ' ' << cp.counts.nbr_ok[0] << ' '
         << cp.counts.nbr_ok[1] << ' ' << cp.counts.nbr_all_ok << '\n';
+    out << "skipped " << (cp.skipped < 0 ? 0 : cp.skipped) << '\n';
     out << "run_error " << cp.run_error << '\n';
     if (cp.calibrated) out << "calibrated " << real(cp.decay[0]) << ' ' << real(cp.decay[1]) << '\n';
     out << "outputs";
@@ -127,8 +144,8 @@ std::string to_text(Checkpoint const& cp)
     out << '\n';
     for (auto const& item : cp.fingerprint)
         out << "fingerprint " << encode(item.first) << ' ' << encode(item.second) << '\n';
-    out << "end\n";
-    return out.str();
+    const std::string body = out.str();
+    return body + "checksum " + hex64(fnv1a(body.data(), body.size())) + "\nend\n";
 }
 
 bool parse_int64(std::string const& s, int64_t* v)
@@ -189,6 +206,7 @@ bool parse_line(std::vector<std::string> const& w, Checkpoint* cp, std::set<std:
                parse_int64(w[2], &cp->counts.nbr_ok[0]) &&
                parse_int64(w[3], &cp->counts.nbr_ok[1]) &&
                parse_int64(w[4], &cp->counts.nbr_all_ok);
+    if (key == "skipped" && n == 2) return parse_int64(w[1], &cp->skipped);
     if (key == "run_error" && n == 2) return parse_int(w[1], &cp->run_error);
     if (key == "calibrated" && n == 3) {
         cp->calibrated = true;
@@ -222,8 +240,12 @@ int write_checkpoint(Checkpoint const& cp, char const* name)
 {
     const std::string tmp = std::string(name) + ".tmp";
     const std::string text = to_text(cp);
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && write_all(fd, text) && fsync(fd) == 0;
+    // Made anew, never opened through whatever has its name: a link there
+    // would lead the checkpoint into another file, a FIFO would hold the run.
+    int fd = -1;
+    bool ok = unlink(tmp.c_str()) == 0 || errno == ENOENT;
+    if (ok) fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    ok = fd >= 0 && write_all(fd, text) && fsync(fd) == 0;
     int error = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;
@@ -236,7 +258,7 @@ int write_checkpoint(Checkpoint const& cp, char const* name)
     if (!ok) {
         end_progress_line();
         std::printf("Error: Cannot write checkpoint %s (%s)\n", name, std::strerror(error));
-        unlink(tmp.c_str());
+        if (fd >= 0) unlink(tmp.c_str());
         return 1;
     }
     // The rename itself must reach the disk too.
@@ -259,10 +281,12 @@ int remove_checkpoint(char const* name)
 int read_checkpoint(Checkpoint* cp, char const* name)
 {
     *cp = Checkpoint();
-    FILE* f = std::fopen(name, "r");
+    char const* refusal = nullptr;
+    FILE* f = open_input_file(name, "r", &refusal);
     if (!f) {
-        if (errno == ENOENT) return -1;
-        std::printf("Error: Cannot read checkpoint %s (%s)\n", name, std::strerror(errno));
+        if (!refusal && errno == ENOENT) return -1;
+        std::printf("Error: Cannot read checkpoint %s (%s)\n", name,
+                    refusal ? refusal : std::strerror(errno));
         return 1;
     }
     std::string text;
@@ -275,12 +299,19 @@ int read_checkpoint(Checkpoint* cp, char const* name)
     std::string line;
     std::set<std::string> seen;
     int number = 0;
+    int version = 0;
     bool ended = false;
+    size_t checked_bytes = std::string::npos;  // bytes before the checksum line
+    std::string checksum;
+    size_t at = 0;  // offset of the current line
     while (std::getline(in, line)) {
+        const size_t line_start = at;
+        at += line.size() + 1;
         ++number;
         if (ended) break;
         if (number == 1) {
-            if (line != kHeader) break;
+            version = line == kHeader ? 2 : line == kHeaderVersion1 ? 1 : 0;
+            if (version == 0) break;
             continue;
         }
         if (line == "end") {
@@ -288,11 +319,17 @@ int read_checkpoint(Checkpoint* cp, char const* name)
             continue;
         }
         std::vector<std::string> w = words(line);
-        if (w.empty() || !parse_line(w, cp, &seen)) break;
+        if (version == 2 && w.size() == 2 && w[0] == "checksum" && checksum.empty()) {
+            checked_bytes = line_start;
+            checksum = w[1];
+            continue;
+        }
+        if (!checksum.empty() || w.empty() || !parse_line(w, cp, &seen)) break;
     }
     static char const* const required[] = {"state", "phase", "next_event", "pending",
                                            "counters", "run_error", "outputs"};
-    bool complete = ended && !in.good() && (cp->phase == 0 || seen.count("calibrated"));
+    bool complete = ended && !in.good() && (cp->phase == 0 || seen.count("calibrated")) &&
+                    (version == 1 || (seen.count("skipped") && !checksum.empty()));
     for (char const* key : required) complete = complete && seen.count(key);
     if (!complete || number == 0) {
         std::printf("Error: Checkpoint %s is damaged (line %d); remove it or set resume = 0\n",
@@ -300,6 +337,80 @@ int read_checkpoint(Checkpoint* cp, char const* name)
         *cp = Checkpoint();
         return 1;
     }
+    if (version == 2 && checksum != hex64(fnv1a(text.data(), checked_bytes))) {
+        std::printf(
+            "Error: Checkpoint %s is damaged (its checksum does not match its contents); "
+            "remove it or set resume = 0\n",
+            name);
+        *cp = Checkpoint();
+        return 1;
+    }
+    return 0;
+}
+
+namespace {
+
+// Prints why the checkpoint does not hold together; returns 1.
+int inconsistent(char const* name, std::string const& what)
+{
+    std::printf("Error: Checkpoint %s does not hold together: %s; remove it or set resume = 0\n",
+                name, what.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int check_checkpoint(Checkpoint const& cp, int64_t phase_events, char const* name)
+{
+    auto str = [](int64_t v) { return std::to_string(v); };
+    if (cp.next_event < 0 || cp.next_event > phase_events)
+        return inconsistent(name, "next_event " + str(cp.next_event) +
+                                      " lies outside the phase's " + str(phase_events) + " events");
+    std::set<int> pending;
+    for (int e : cp.pending) {
+        if (e < 0 || e >= cp.next_event)
+            return inconsistent(
+                name, "pending event " + str(e) + " is not below next_event " + str(cp.next_event));
+        if (!pending.insert(e).second)
+            return inconsistent(name, "pending event " + str(e) + " is named twice");
+    }
+    GoodFitCounts const& n = cp.counts;
+    if (n.counter_all < 0 || n.nbr_ok[0] < 0 || n.nbr_ok[1] < 0 || n.nbr_all_ok < 0 ||
+        n.nbr_ok[0] > n.counter_all || n.nbr_ok[1] > n.counter_all || n.nbr_all_ok > n.nbr_ok[0] ||
+        n.nbr_all_ok > n.nbr_ok[1])
+        return inconsistent(name, "counters " + str(n.counter_all) + " " + str(n.nbr_ok[0]) + " " +
+                                      str(n.nbr_ok[1]) + " " + str(n.nbr_all_ok) +
+                                      " do not nest (both good <= each good <= results)");
+    // Every event read so far is booked, pending or skipped: the sum is
+    // formed without overflow since each term is at most the phase's size.
+    const int64_t pending_count = static_cast<int64_t>(cp.pending.size());
+    const int64_t skipped = cp.skipped < 0 ? 0 : cp.skipped;
+    const bool adds_up = cp.skipped < 0
+                             ? n.counter_all <= cp.next_event - pending_count
+                             : n.counter_all <= phase_events && skipped <= phase_events &&
+                                   n.counter_all + pending_count + skipped == cp.next_event;
+    if (!adds_up)
+        return inconsistent(name, str(n.counter_all) + " results, " + str(pending_count) +
+                                      " pending and " + str(skipped) +
+                                      " skipped events do not make next_event " +
+                                      str(cp.next_event));
+    int64_t const* b = cp.outputs.bytes;
+    for (int k = 0; k < kOutputFiles; ++k)
+        if (b[k] < 0) return inconsistent(name, "an output size is negative");
+    if (b[0] % kResultBytes != 0 || b[2] % kResultBytes != 0 || b[0] != b[2])
+        return inconsistent(name, "result files of " + str(b[0]) + " and " + str(b[2]) +
+                                      " bytes are not the same whole number of " +
+                                      str(kResultBytes) + "-byte records");
+    if (b[0] / kResultBytes != n.nbr_all_ok)
+        return inconsistent(name, "the result files hold " + str(b[0] / kResultBytes) +
+                                      " records, the counters " + str(n.nbr_all_ok));
+    if (cp.calibrated != (cp.phase == 1))
+        return inconsistent(name, cp.phase == 1
+                                      ? "the processing phase has no calibrated decay rates"
+                                      : "the calibration phase has calibrated decay rates");
+    if (cp.calibrated && !(std::isfinite(cp.decay[0]) && std::isfinite(cp.decay[1])))
+        return inconsistent(name, "the calibrated decay rates " + real(cp.decay[0]) + " " +
+                                      real(cp.decay[1]) + " are not finite");
     return 0;
 }
 

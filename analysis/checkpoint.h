@@ -10,17 +10,23 @@
 //
 // The file is text, one item per line, so that a user can see where a run
 // stands:
-//   zorv_mpi checkpoint 1
+//   zorv_mpi checkpoint 2
 //   state running | finished
 //   phase calibration | processing
 //   next_event N            the event that sequential reading delivers next
 //   pending K e1 .. eK      events sent but not booked: done again first
 //   counters ALL OK0 OK1 BOTH
+//   skipped S               events of the phase lost (unreadable raw files)
 //   run_error 0 | 1         a session was lost or an estimate not made
 //   calibrated D0 D1        the calibrated decay rates (processing phase)
 //   outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
 //   fingerprint KEY VALUE   one line per setting, kernel and raw file
+//   checksum H              64-bit FNV-1a of every byte above, in hex
 //   end
+// A file of version 1 (no skipped and no checksum line) is still read.
+//
+// Before a resume touches anything, the checkpoint must hold together: its
+// checksum, and a state that a run can have been in (check_checkpoint).
 #ifndef ZORV_CHECKPOINT_H
 #define ZORV_CHECKPOINT_H
 
@@ -44,6 +50,7 @@ struct Checkpoint {
     int next_event = 0;
     std::vector<int> pending;
     GoodFitCounts counts;
+    int64_t skipped = -1;  // -1: not recorded (a version 1 file)
     int run_error = 0;
     bool calibrated = false;
     double decay[2] = {0.0, 0.0};
@@ -61,8 +68,21 @@ int write_checkpoint(Checkpoint const& cp, char const* name = kCheckpointName);
 int remove_checkpoint(char const* name = kCheckpointName);
 
 // Reads `name` into *cp. Returns 0 when it was read, -1 when there is no such
-// file, 1 after printing why it cannot be used.
+// file, 1 after printing why it cannot be used (it cannot be read, is not a
+// regular file, is cut short, damaged or fails its checksum).
 int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);
+
+// Checks that an unfinished run's checkpoint describes a state its run can
+// have been in, for a phase of `phase_events` events: next_event within the
+// phase; pending events unique and below next_event; counters that are not
+// negative, that nest (both good <= each channel good <= results) and that
+// add up with the pending and skipped events to next_event; the good events
+// in both channels equal the records of the outputs; result files of whole,
+// equal numbers of records; finite calibrated decay rates present exactly in
+// the processing phase. Touches nothing. Returns 0, or 1 after printing
+// "Error: Checkpoint ... does not hold together: <what>".
+int check_checkpoint(Checkpoint const& cp, int64_t phase_events,
+                     char const* name = kCheckpointName);
 
 // The fingerprint of the configured run: every setting except
 // refresh_interval, resume and checkpoint_interval, which do not change

@@ -41,8 +41,10 @@ EventSource::~EventSource()
     end();
 }
 
-void EventSource::begin(SessionRange sessions, int next, std::vector<int> const& again)
+void EventSource::begin(SessionRange sessions, int next, std::vector<int> const& again,
+                        int64_t skipped)
 {
+    skipped_ = skipped;
     end();
     first_ = sessions.first;
     last_ = sessions.last;
@@ -68,7 +70,9 @@ bool EventSource::exhausted() const
 void EventSource::skip_session()
 {
     end();
-    next_ += settings_.waveforms - next_ % settings_.waveforms;
+    const int rest = settings_.waveforms - next_ % settings_.waveforms;
+    next_ += rest;
+    skipped_ += rest;
     lost_ = true;
 }
 
@@ -114,6 +118,7 @@ int EventSource::next(int16_t* record, int* event)
             return 1;
         }
         lost_ = true;  // the file changed under the run
+        ++skipped_;
     }
     for (;;) {
         if (static_cast<long long>(first_) + next_ / settings_.waveforms > last_) return 0;

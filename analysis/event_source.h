@@ -32,8 +32,9 @@ public:
 
     // Starts the phase over sessions first .. last. Sequential reading
     // begins at event `next` (0 for a fresh phase); the events of `again`
-    // are delivered first, in the order given.
-    void begin(SessionRange sessions, int next, std::vector<int> const& again);
+    // are delivered first, in the order given. `skipped` events were lost
+    // before (a resumed phase).
+    void begin(SessionRange sessions, int next, std::vector<int> const& again, int64_t skipped = 0);
 
     // Reads the next event into record (5,000 values) and its number into
     // *event. Returns 1, or 0 when the phase has no events left.
@@ -52,6 +53,9 @@ public:
     // that could not be read again.
     bool lost() const { return lost_; }
 
+    // Events of the phase lost so far, those of `skipped` included.
+    int64_t skipped() const { return skipped_; }
+
     // Closes the open raw file.
     void end();
 
@@ -69,6 +73,7 @@ private:
     FILE* file_ = nullptr;
     char name_[kPathLength] = {0};
     bool lost_ = false;
+    int64_t skipped_ = 0;
 };
 
 // Opens a raw waveform file for reading, refusing what is not a regular file

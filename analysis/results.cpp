@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "datafile.h"
+#include "input_file.h"
 
 namespace {
 
@@ -136,7 +137,7 @@ int PhaseOutputs::open()
     return 0;
 }
 
-int PhaseOutputs::check(OutputSizes const& sizes) const
+int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) const
 {
     for (int k = 0; k < kOutputFiles; ++k) {
         struct stat st;
@@ -148,14 +149,86 @@ int PhaseOutputs::check(OutputSizes const& sizes) const
                         std::strerror(errno));
             return 1;
         }
-        if (!S_ISREG(st.st_mode) || static_cast<int64_t>(st.st_size) < sizes.bytes[k]) {
+        if (!S_ISREG(st.st_mode)) {
+            std::printf("Error: Cannot continue %s: %s\n", names_[k].c_str(),
+                        S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+            return 1;
+        }
+        if (static_cast<int64_t>(st.st_size) < sizes.bytes[k]) {
             std::printf("Error: %s holds %lld bytes, fewer than the %lld of the checkpoint\n",
                         names_[k].c_str(), static_cast<long long>(st.st_size),
                         static_cast<long long>(sizes.bytes[k]));
             return 1;
         }
     }
+    for (int c = 0; c < 2; ++c)
+        if (check_channel(c, sizes, held_decay ? &held_decay[c] : nullptr)) return 1;
     return 0;
+}
+
+// Channel c's result file and decay list, record by record and line by line
+// within the checkpoint's sizes.
+int PhaseOutputs::check_channel(int c, OutputSizes const& sizes, double const* held) const
+{
+    std::string const& ab = names_[2 * c];
+    std::string const& list = names_[2 * c + 1];
+    const int64_t records = sizes.bytes[2 * c] / kResultBytes;
+    const int64_t list_bytes = sizes.bytes[2 * c + 1];
+    if (records == 0 && list_bytes == 0) return 0;
+    char const* refusal = nullptr;
+    FILE* f_ab = open_input_file(ab.c_str(), "rb", &refusal);
+    FILE* f_list = f_ab ? open_input_file(list.c_str(), "r", &refusal) : nullptr;
+    int status = 0;
+    if (!f_ab || !f_list) {
+        std::printf("Error: Cannot continue %s (%s)\n", (f_ab ? list : ab).c_str(),
+                    refusal ? refusal : std::strerror(errno));
+        status = 1;
+    }
+    std::string expected, line;
+    int64_t read_bytes = 0;
+    for (int64_t i = 0; status == 0 && i < records; ++i) {
+        double block[kBlockDoubles];
+        if (std::fread(block, sizeof block, 1, f_ab) != 1) {
+            std::printf("Error: Cannot read record %lld of %s\n", static_cast<long long>(i),
+                        ab.c_str());
+            status = 1;
+            break;
+        }
+        line.clear();
+        int ch = 0;
+        while (read_bytes < list_bytes && (ch = std::fgetc(f_list)) != EOF) {
+            ++read_bytes;
+            line += static_cast<char>(ch);
+            if (ch == '\n') break;
+        }
+        expected.clear();
+        append_decay_line(expected, block[kFieldDecayRate]);
+        if (line != expected) {
+            std::printf(
+                "Error: Cannot continue: line %lld of %s does not hold the decay rate of "
+                "record %lld of %s, so the two do not describe the same events\n",
+                static_cast<long long>(i + 1), list.c_str(), static_cast<long long>(i + 1),
+                ab.c_str());
+            status = 1;
+        } else if (held && !(block[kFieldDecayRate] == *held)) {
+            std::printf(
+                "Error: Cannot continue: record %lld of %s was not fitted with the "
+                "calibrated decay rate of the processing phase\n",
+                static_cast<long long>(i + 1), ab.c_str());
+            status = 1;
+        }
+    }
+    if (status == 0 && read_bytes != list_bytes) {
+        std::printf(
+            "Error: Cannot continue: %s holds more than the %lld lines of the %lld "
+            "records of %s\n",
+            list.c_str(), static_cast<long long>(records), static_cast<long long>(records),
+            ab.c_str());
+        status = 1;
+    }
+    if (f_ab) std::fclose(f_ab);
+    if (f_list) std::fclose(f_list);
+    return status;
 }
 
 int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)

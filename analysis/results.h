@@ -39,10 +39,15 @@ public:
     // file and the reason, closes whatever was opened and returns 1.
     int open();
 
-    // Checks that each of the four files exists and holds at least `sizes`
-    // bytes (a file recorded empty may also be missing), touching none of
-    // them. Returns 0, or 1 after printing which file does not.
-    int check(OutputSizes const& sizes) const;
+    // Checks, touching none of them, that each of the four files is a
+    // regular file that holds at least `sizes` bytes (a file recorded empty
+    // may also be missing), and that within those sizes they hold whole,
+    // aligned events: as many decay-list lines as result records, line i of
+    // each list the decay rate of record i of its channel's result file and,
+    // when `held_decay` is given (the processing phase), every record's
+    // decay rate equal to the held one. Returns 0, or 1 after printing what
+    // does not agree.
+    int check(OutputSizes const& sizes, double const* held_decay = nullptr) const;
 
     // Continues the four files of an interrupted phase with the counts it
     // had: cuts each file back to `sizes` (dropping whatever was written
@@ -86,6 +91,7 @@ public:
     char const* name(int k) const { return names_[k].c_str(); }
 
 private:
+    int check_channel(int c, OutputSizes const& sizes, double const* held) const;
     bool open_output(int k, char const* mode);
     void close_all_quietly();
     void report_write_error(int k, int error) const;

@@ -12,6 +12,7 @@
 
 #include "checkpoint.h"
 #include "event_source.h"
+#include "input_file.h"
 #include "progress.h"
 #include "protocol.h"
 #include "result_wait.h"
@@ -36,11 +37,12 @@ public:
         held_.assign(static_cast<size_t>(world_size_), -1);
     }
 
-    int run(bool resume);
+    PhaseResult run(bool resume);
 
 private:
     void send_stop_messages();
     int write_phase_checkpoint();
+    bool any_raw_file_readable() const;
     int start_fresh();
     int continue_interrupted();
     void load_send_data(int destination);
@@ -62,6 +64,7 @@ private:
     int msg_received_ = 0;  // results received in this run of the phase
     bool abort_ = false;    // the phase cannot go on: hand out nothing more
     bool checkpoints_;      // false: checkpoint_interval 0, no checkpoint at all
+    bool saved_ = false;    // the last checkpoint written holds the phase as it stands
 };
 
 void MasterPhase::send_stop_messages()
@@ -89,10 +92,35 @@ int MasterPhase::write_phase_checkpoint()
                    outputs_.unwritten_events().end());
     std::sort(pending.begin(), pending.end());
     cp.counts = outputs_.counts();
+    cp.skipped = source_.skipped();
     if (source_.lost() || outputs_.cut_failed()) cp.run_error = 1;
     cp.outputs = outputs_.written_sizes();
-    if (flushed) return 1;
-    return checkpoints_ ? write_checkpoint(cp) : 0;
+    saved_ = false;
+    if (flushed || !checkpoints_) return flushed;
+    if (write_checkpoint(cp)) return 1;
+    saved_ = true;
+    return 0;
+}
+
+// True when at least one raw file of the phase can be opened for reading;
+// otherwise prints why not. A phase with nothing to read must not replace
+// the outputs of an earlier run (whose raw files may have been moved away).
+bool MasterPhase::any_raw_file_readable() const
+{
+    for (long long session = sessions_.first; session <= sessions_.last; ++session) {
+        const std::string name = settings_.infile_path + "." + std::to_string(session);
+        char const* refusal = nullptr;
+        if (FILE* f = open_input_file(name.c_str(), "rb", &refusal)) {
+            std::fclose(f);
+            return true;
+        }
+    }
+    std::printf(
+        "Error: None of the raw files %s.%d to %s.%d of the %s phase can be read; no "
+        "output was touched\n",
+        settings_.infile_path.c_str(), sessions_.first, settings_.infile_path.c_str(),
+        sessions_.last, record_->phase == 0 ? "calibration" : "processing");
+    return false;
 }
 
 // A fresh phase: its first checkpoint goes to disk before the outputs are
@@ -100,10 +128,12 @@ int MasterPhase::write_phase_checkpoint()
 // Without checkpoints an older one is removed instead.
 int MasterPhase::start_fresh()
 {
+    if (!any_raw_file_readable()) return 1;
     Checkpoint& cp = *record_;
     cp.next_event = 0;
     cp.pending.clear();
     cp.counts = GoodFitCounts();
+    cp.skipped = 0;
     cp.outputs = OutputSizes{{0, 0, 0, 0}};
     cp.finished = false;
     if (checkpoints_ ? write_checkpoint(cp) : remove_checkpoint()) return 1;
@@ -127,20 +157,31 @@ void MasterPhase::load_send_data(int destination)
     ++msg_send_;
 }
 
-int MasterPhase::run(bool resume)
+PhaseResult MasterPhase::run(bool resume)
 {
+    PhaseResult result;
     if (resume ? continue_interrupted() : start_fresh()) {
         send_stop_messages();
-        return 1;
+        result.status = 1;
+        return result;
     }
-    source_.begin(sessions_, resume ? record_->next_event : 0,
-                  resume ? record_->pending : std::vector<int>());
+    result.started = true;
+    // A checkpoint of the version before skipped events were recorded: they
+    // are what the counters and pending events leave of next_event.
+    Checkpoint const& cp = *record_;
+    const int64_t skipped = !resume           ? 0
+                            : cp.skipped >= 0 ? cp.skipped
+                                              : cp.next_event - cp.counts.counter_all -
+                                                    static_cast<int64_t>(cp.pending.size());
+    source_.begin(sessions_, resume ? cp.next_event : 0, resume ? cp.pending : std::vector<int>(),
+                  skipped);
     // A resumed phase records at once that its outputs were cut back to the
     // checkpoint, as a fresh phase records that it starts.
     if (resume && checkpoints_ && write_phase_checkpoint()) {
         send_stop_messages();
         outputs_.close();
-        return 1;
+        result.status = 1;
+        return result;
     }
 
     progress_.start();
@@ -173,18 +214,20 @@ int MasterPhase::run(bool resume)
     }
     end_progress_line();
 
-    int outcome = abort_ ? 1 : source_.exhausted() ? 0 : kStoppedStatus;
-    if (write_phase_checkpoint()) outcome = 1;
+    result.status = abort_ ? 1 : source_.exhausted() ? 0 : kStoppedStatus;
+    if (write_phase_checkpoint()) result.status = 1;
+    result.saved = saved_;
     send_stop_messages();
     source_.end();
-    if (outputs_.close()) outcome = 1;
+    if (outputs_.close()) result.status = 1;
     std::fflush(stdout);
-    return outcome;
+    return result;
 }
 
 }  // namespace
 
-int work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record, bool resume)
+PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
+                        bool resume)
 {
     MasterPhase phase(settings, sessions, record);
     return phase.run(resume);

@@ -11,18 +11,28 @@
 #define ZORV_MASTER_H
 
 #include "settings.h"
+#include "stop_signal.h"
 
 struct Checkpoint;
+
+// How a phase ended on rank 0.
+struct PhaseResult {
+    // 0 when every event of the phase was handled, kStoppedStatus when a
+    // signal stopped it early, 1 when it could not start (no raw file of the
+    // phase can be read, an output or checkpoint cannot be made) or had to
+    // end early (an output or checkpoint that cannot be written).
+    int status = 0;
+    bool started = false;  // its outputs were made, or continued
+    bool saved = false;    // a checkpoint on disk holds its last state
+};
 
 // Runs one phase over `sessions`. `record` carries what every checkpoint of
 // the run holds (phase, calibrated decay rates, fingerprint) and receives the
 // phase's state at every checkpoint: its counts, and in run_error whether
 // events were lost; with `resume` the phase continues from the position,
-// counts, pending events and output sizes in it. Returns 0 when every event
-// of the phase was handled, kStoppedStatus when a signal stopped it early,
-// and 1 when it had to end early (an output that cannot be created or
-// written, a checkpoint that cannot be written).
-int work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                bool resume);
+// counts, pending events and output sizes in it. A fresh phase touches no
+// output before it has found at least one of its raw files readable.
+PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
+                        bool resume);
 
 #endif

@@ -34,6 +34,10 @@ namespace {
 // names.
 enum Start { kFresh = 0, kResumeCalibration = 1, kResumeProcessing = 2 };
 
+// What rank 0 decides before the kernel goes out: stop with status 1, go
+// ahead, or stop with status 0 (the run's checkpoint says it is finished).
+enum Go { kRefuse = 0, kGo = 1, kNothingToDo = 2 };
+
 char const* const kPhaseNames[2] = {"calibration", "processing"};
 
 void print_time_stamp()
@@ -81,46 +85,45 @@ int print_summary(GoodFitCounts const& counts)
 }
 
 // Rank 0: decides where the run starts. Without resume, or without a
-// checkpoint of an unfinished run, it starts from the beginning. A checkpoint
-// of another run, or outputs that no longer hold what it recorded, refuse
-// the run before any file is touched. Returns 0 or 1.
+// checkpoint, it starts from the beginning. The checkpoint of a finished run
+// leaves it alone: its results stay as they are. A checkpoint of another run,
+// one that does not hold together, or outputs that no longer hold what it
+// recorded, refuse the run before any file is touched. Returns kGo,
+// kNothingToDo or kRefuse.
 int plan_run(double const* kernel, int count, RunPlan* plan)
 {
     RunSettings const& s = plan->settings;
     plan->record.fingerprint = run_fingerprint(s, kernel, count);
     plan->start = kFresh;
-    if (!s.resume) return 0;
+    if (!s.resume) return kGo;
 
     Checkpoint saved;
     const int got = read_checkpoint(&saved);
-    if (got > 0) return 1;
+    if (got > 0) return kRefuse;
     if (got < 0) {
         std::printf("No checkpoint %s: starting from the beginning\n", kCheckpointName);
-        return 0;
+        return kGo;
     }
     if (saved.finished) {
-        std::printf("Checkpoint %s is of a finished run: starting from the beginning\n",
-                    kCheckpointName);
-        return 0;
+        std::printf(
+            "Checkpoint %s is of a finished run: nothing to do (set resume = 0 to run it "
+            "again)\n",
+            kCheckpointName);
+        return kNothingToDo;
     }
-    if (compare_fingerprints(saved.fingerprint, plan->record.fingerprint)) return 1;
+    if (compare_fingerprints(saved.fingerprint, plan->record.fingerprint)) return kRefuse;
     const int64_t total =
         phase_events(s, saved.phase == 0 ? s.calibration_sessions() : s.processing_sessions());
-    bool in_range = saved.next_event <= total;
-    for (int e : saved.pending) in_range = in_range && e < total;
-    if (!in_range) {
-        std::printf("Error: Checkpoint %s names events beyond the phase's %lld\n", kCheckpointName,
-                    static_cast<long long>(total));
-        return 1;
-    }
-    if (PhaseOutputs(s.abfile_path).check(saved.outputs)) return 1;
+    if (check_checkpoint(saved, total)) return kRefuse;
+    if (PhaseOutputs(s.abfile_path).check(saved.outputs, saved.phase == 1 ? saved.decay : nullptr))
+        return kRefuse;
 
     plan->record = saved;
     plan->start = saved.phase == 0 ? kResumeCalibration : kResumeProcessing;
     std::printf("Resuming the %s phase from %s: %lld of %lld events done\n",
                 kPhaseNames[saved.phase], kCheckpointName,
                 static_cast<long long>(saved.counts.counter_all), static_cast<long long>(total));
-    return 0;
+    return kGo;
 }
 
 // Rank 0, resuming the processing phase: the calibration is not done again.
@@ -136,29 +139,41 @@ void take_calibration_from(Checkpoint const& record, double decay[2])
 }
 
 // Rank 0, after a phase that did not finish: where it stands and how to go
-// on from there.
-void report_unfinished_phase(int outcome, int phase, RunSettings const& s, Checkpoint const& record)
+// on from there. A phase that never started has said why, and has touched
+// nothing.
+void report_unfinished_phase(PhaseResult const& result, int phase, RunSettings const& s,
+                             Checkpoint const& record)
 {
+    if (!result.started) return;
     const SessionRange r = phase == 0 ? s.calibration_sessions() : s.processing_sessions();
     const long long total = static_cast<long long>(phase_events(s, r));
     const long long done = static_cast<long long>(record.counts.counter_all);
-    if (outcome == kStoppedStatus)
+    if (result.status == kStoppedStatus)
         std::printf("Stopped by %s in the %s phase after %lld of %lld events", stop_signal_name(),
                     kPhaseNames[phase], done, total);
     else
         std::printf("The run ended early in the %s phase after %lld of %lld events",
                     kPhaseNames[phase], done, total);
-    std::printf("; to continue, set resume = 1 in zorv_mpi.ini and start it again\n");
+    if (result.saved)
+        std::printf("; to continue, set resume = 1 in zorv_mpi.ini and start it again\n");
+    else if (s.checkpoint_interval == 0.0)
+        std::printf(
+            "; checkpoint_interval = 0 keeps no checkpoint, so the run can only be started "
+            "again from the beginning\n");
+    else
+        std::printf(
+            "; its last checkpoint could not be written, so a resume continues from an "
+            "earlier one, if there is one\n");
 }
 
 // One phase: workers loop until their stop message, rank 0 runs the master
-// and returns the phase's outcome (workers return 0).
-int run_phase(int rank, char const* announcement, EventSetup const& setup, RunPlan* plan,
-              SessionRange sessions, bool resume)
+// and returns the phase's result (workers return a default one).
+PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setup, RunPlan* plan,
+                      SessionRange sessions, bool resume)
 {
     if (rank != 0) {
         work_slave(setup);
-        return 0;
+        return PhaseResult();
     }
     std::printf("%s\n", announcement);
     return work_master(plan->settings, sessions, &plan->record, resume);
@@ -206,18 +221,19 @@ int run_zorv_mpi(int argc, char** argv)
     RunPlan plan;  // rank 0
     RunLock lock;  // rank 0, for the whole run
 
-    int go = 1;
+    int go = kGo;
     if (rank == 0) {
-        go = lock.acquire() == 0 &&
-             read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
-             initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0 &&
-             plan_run(kernel, kernel_count, &plan) == 0;
+        const bool usable = lock.acquire() == 0 &&
+                            read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
+                            initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0;
+        go = usable ? plan_run(kernel, kernel_count, &plan) : kRefuse;
         for (int c = 0; c < 2; ++c) {
             baseline[c] = plan.settings.bcg_est[c];
             decay[c] = plan.settings.decay_est[c];
         }
     }
-    if (!agree_on(go)) return finish(1);
+    go = agree_on(go);
+    if (go != kGo) return finish(go == kNothingToDo ? 0 : 1);
     RunSettings const& settings = plan.settings;
 
     int start = plan.start;
@@ -233,14 +249,15 @@ int run_zorv_mpi(int argc, char** argv)
 
     MPI_Barrier(MPI_COMM_WORLD);
 
-    int outcome = 0;
+    PhaseResult result;
     if (start != kResumeProcessing) {
         plan.record.phase = 0;
-        outcome = run_phase(rank, "Starting calibration",
-                            make_event_setup(window, baseline, decay, false), &plan,
-                            settings.calibration_sessions(), start == kResumeCalibration);
-        if (rank == 0 && outcome != 0) report_unfinished_phase(outcome, 0, settings, plan.record);
-        if (rank == 0 && outcome == 0) {
+        result = run_phase(rank, "Starting calibration",
+                           make_event_setup(window, baseline, decay, false), &plan,
+                           settings.calibration_sessions(), start == kResumeCalibration);
+        if (rank == 0 && result.status != 0)
+            report_unfinished_phase(result, 0, settings, plan.record);
+        if (rank == 0 && result.status == 0) {
             if (calibrate(settings, decay)) plan.record.run_error = 1;
             plan.record.calibrated = true;
             plan.record.decay[0] = decay[0];
@@ -249,14 +266,15 @@ int run_zorv_mpi(int argc, char** argv)
     } else if (rank == 0) {
         take_calibration_from(plan.record, decay);
     }
-    outcome = agree_on(outcome);
+    int outcome = agree_on(result.status);
     if (outcome != 0) return finish(outcome);
     // The decay rate is held at its calibrated value from now on.
     MPI_Bcast(decay, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
 
     plan.record.phase = 1;
-    outcome = run_phase(rank, "Processing...", make_event_setup(window, baseline, decay, true),
-                        &plan, settings.processing_sessions(), start == kResumeProcessing);
+    result = run_phase(rank, "Processing...", make_event_setup(window, baseline, decay, true),
+                       &plan, settings.processing_sessions(), start == kResumeProcessing);
+    outcome = result.status;
     int run_error = 0;
     if (rank == 0) {
         if (outcome == 0) {
@@ -265,7 +283,7 @@ int run_zorv_mpi(int argc, char** argv)
             if (settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
                 plan.record.run_error = 1;
         } else {
-            report_unfinished_phase(outcome, 1, settings, plan.record);
+            report_unfinished_phase(result, 1, settings, plan.record);
         }
         run_error = plan.record.run_error;
     }

@@ -72,8 +72,8 @@ TEST(Checkpoint, RefusesDamagedFiles)
     // Cut short, a line missing, an unknown or repeated line, a bad number.
     for (std::string const& text :
          {whole.substr(0, whole.size() / 2), without("end\n"), without("calibrated "),
-          without("zorv_mpi checkpoint 1\n"), whole + "phase calibration\n",
-          std::string("zorv_mpi checkpoint 1\nstate running\nphase calibration\nnext_event 1x\n"),
+          without("zorv_mpi checkpoint 2\n"), whole + "phase calibration\n",
+          std::string("zorv_mpi checkpoint 2\nstate running\nphase calibration\nnext_event 1x\n"),
           std::string("zorv_mpi checkpoint 1\nstate paused\n"), std::string()}) {
         ASSERT_TRUE(write_text("zorv_mpi.checkpoint", text));
         Checkpoint cp;

@@ -1,9 +1,11 @@
 // One run of zorv_mpi interrupted again and again and resumed each time: a
 // write error under a file-size limit, a checkpoint of another run, SIGTERM
 // to mpiexec in the calibration phase, SIGUSR1 in the processing phase,
-// SIGKILL of rank 0 and of a worker. In the end its outputs must equal those
+// checkpoints that do not hold together, SIGKILL of rank 0 and of a worker,
+// a second start in the same folder. In the end its outputs must equal those
 // of a run that was never interrupted, and after every graceful stop the four
-// files must hold whole, aligned events.
+// files must hold whole, aligned events; the finished run then keeps them
+// when it is started again without its raw files.
 
 #include <gtest/gtest.h>
 
@@ -296,16 +298,71 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
     // ends with the ranks' own status.
     job = start_job(run, 4);
     ASSERT_TRUE(wait_for_progress(job, run, 1, kWaveforms / 6));
-    // A second start in the same folder meanwhile (a requeue overlapping a
-    // start by hand) refuses and leaves the running one alone.
-    EXPECT_EQ(wait_job(start_job(run, 40)), 1);
-    EXPECT_TRUE(contains(console_of(40), "Error: Another zorv_mpi runs in this folder (pid "))
-        << console_of(40);
     kill(job, SIGUSR1);
     EXPECT_EQ(wait_job(job), 75);
     const std::string calibrated = console_of(4);
     EXPECT_TRUE(contains(calibrated, "Stopped by SIGUSR1 in the processing phase after ")) << calibrated;
     EXPECT_EQ(aligned_events(run).size() * 72, static_cast<size_t>(file_size(run + "/ab0.bin")));
+
+    // A checkpoint that does not hold together, edited by hand (with its
+    // checksum made to match) or damaged on disk, is refused before any file
+    // is touched.
+    {
+        const std::string name = run + "/" + kCheckpointName;
+        const std::string saved_text = read_text(name);
+        Checkpoint good;
+        ASSERT_EQ(read_checkpoint(&good, name.c_str()), 0);
+        ASSERT_GT(good.counts.nbr_all_ok, 0);
+        const double nan = 0.0 / 0.0, inf = 1.0 / 0.0;
+        const int64_t huge = INT64_MAX;
+        const std::string apart = "does not hold together: ";
+        struct Edit {
+            char const* what;
+            std::function<void(Checkpoint&)> change;
+            std::string message;
+        } const edits[] = {
+            {"next_event 0", [](Checkpoint& c) { c.next_event = 0; }, apart},
+            {"next_event beyond what was read", [](Checkpoint& c) { c.next_event += 847; }, apart},
+            {"pending named twice",
+             [](Checkpoint& c) {
+                 c.pending = {5, 5, 5};
+             },
+             apart},
+            {"calibrated nan", [=](Checkpoint& c) { c.decay[0] = c.decay[1] = nan; }, apart},
+            {"calibrated inf", [=](Checkpoint& c) { c.decay[0] = inf, c.decay[1] = -inf; }, apart},
+            {"first output 100 bytes", [](Checkpoint& c) { c.outputs.bytes[0] = 100; }, apart},
+            {"ab1 and decay1 of one event",
+             [](Checkpoint& c) { c.outputs.bytes[2] = 72, c.outputs.bytes[3] = 16; }, apart},
+            {"counters above the events",
+             [](Checkpoint& c) { c.counts.counter_all = c.counts.nbr_ok[0] = 118024; }, apart},
+            {"INT64_MAX counters",
+             [=](Checkpoint& c) {
+                 c.counts.counter_all = c.counts.nbr_ok[0] = c.counts.nbr_ok[1] = huge;
+             },
+             apart},
+            {"phase calibration on processing outputs", [](Checkpoint& c) { c.phase = 0; }, apart},
+            {"a decay list one line short", [](Checkpoint& c) { c.outputs.bytes[1] -= 16; },
+             "Error: Cannot continue: line "},
+            {"a damaged byte", nullptr, "is damaged (its checksum does not match its contents)"},
+        };
+        for (Edit const& e : edits) {
+            SCOPED_TRACE(e.what);
+            if (e.change) {
+                Checkpoint edited = good;
+                e.change(edited);
+                ASSERT_EQ(write_checkpoint(edited, name.c_str()), 0);
+            } else {
+                std::string text = saved_text;
+                text[text.find("next_event ") + 11] ^= 1;  // a digit one off
+                ASSERT_TRUE(write_text(name, text));
+            }
+            const auto files = snapshot(run);
+            EXPECT_EQ(wait_job(start_job(run, 41)), 1);
+            EXPECT_TRUE(contains(console_of(41), e.message)) << console_of(41);
+            EXPECT_TRUE(snapshot(run) == files);
+        }
+        ASSERT_TRUE(write_text(name, saved_text));
+    }
 
     // 5 and 6. Hard kills of rank 0 and of a worker: the last checkpoint is
     // the way back.
@@ -321,8 +378,17 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
                              "zorv_mpi.checkpoint:\n"));
     }
 
-    // 7. The last resume finishes the run.
-    ASSERT_EQ(wait_job(start_job(run, 7)), 0) << console_of(7);
+    // 7. The last resume finishes the run. A second start in the same folder
+    // meanwhile (a requeue overlapping a start by hand) refuses and leaves
+    // the running one alone.
+    job = start_job(run, 7);
+    Checkpoint before_last;
+    ASSERT_EQ(read_checkpoint(&before_last, (run + "/" + kCheckpointName).c_str()), 0);
+    ASSERT_TRUE(wait_for_progress(job, run, 1, before_last.next_event + 1));
+    EXPECT_EQ(wait_job(start_job(run, 70)), 1);
+    EXPECT_TRUE(contains(console_of(70), "Error: Another zorv_mpi runs in this folder (pid "))
+        << console_of(70);
+    ASSERT_EQ(wait_job(job), 0) << console_of(7);
     const std::string last = console_of(7);
     EXPECT_TRUE(aligned_events(run) == aligned_events(whole));
     for (char const* hist : {"/decay_hist0.txt", "/decay_hist1.txt"})
@@ -334,12 +400,27 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
     ASSERT_EQ(read_checkpoint(&cp, (run + "/" + kCheckpointName).c_str()), 0);
     EXPECT_TRUE(cp.finished);
 
-    // A finished run starts again from the beginning (and stops at once).
-    job = start_job(run, 8);
-    ASSERT_TRUE(wait_for_progress(job, run, 0, 1));
-    kill(job, SIGUSR1);
-    EXPECT_EQ(wait_job(job), 75);
+    // A finished run started again, its raw files gone, keeps its results:
+    // with resume = 1 there is nothing to do; with resume = 0 no raw file of
+    // the calibration can be read, and nothing is touched either.
+    unlink((run + "/synth.1").c_str());
+    unlink((run + "/synth.2").c_str());
+    const auto finished = snapshot(run);
+    EXPECT_EQ(wait_job(start_job(run, 8)), 0);
     EXPECT_TRUE(contains(console_of(8),
-                         "Checkpoint zorv_mpi.checkpoint is of a finished run: starting from the "
-                         "beginning\n"));
+                         "Checkpoint zorv_mpi.checkpoint is of a finished run: "
+                         "nothing to do (set resume = 0 to run it again)\n"))
+        << console_of(8);
+    EXPECT_TRUE(snapshot(run) == finished);
+    ASSERT_TRUE(write_text(run + "/zorv_mpi.ini", ini("-24000 -24000", "resume = 0\n")));
+    EXPECT_EQ(wait_job(start_job(run, 9)), 1);
+    EXPECT_TRUE(contains(console_of(9),
+                         "Error: None of the raw files synth.1 to synth.1 of the "
+                         "calibration phase can be read; no output was touched\n"))
+        << console_of(9);
+    // (The worker has made its empty fit.txt anew as it does in every phase.)
+    auto untouched = snapshot(run);
+    untouched["zorv_mpi.ini"] = finished.at("zorv_mpi.ini");
+    untouched["fit.txt"] = finished.at("fit.txt");
+    EXPECT_TRUE(untouched == finished);
 }
