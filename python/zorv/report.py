@@ -20,23 +20,31 @@ with one "Error: " line on standard error and status 1; `build` raises the
 exception instead.
 """
 
-import argparse
-import datetime
-import html
-import os
 import sys
-import tempfile
-import time
 
-import numpy as np
+if __name__ == "__main__":
+    # python3 -m zorv.report goes through the command's entry point, which
+    # checks for numpy and matplotlib before anything imports them.
+    from zorv.cli import report
+    sys.exit(report())
 
-from . import figures
-from .analysis import calibration_estimates
-from .events import Phase, curves, locate_records, scan_decisions
-from .files import (DECAY_BINS, RESULT_FIELDS, check_finite, config_of, is_present,
+import argparse  # noqa: E402
+import datetime  # noqa: E402
+import html  # noqa: E402
+import os  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from . import figures  # noqa: E402
+from .analysis import calibration_estimates  # noqa: E402
+from .cli import describe  # noqa: E402
+from .events import Phase, curves, locate_records, scan_decisions  # noqa: E402
+from .files import (DECAY_BINS, RESULT_FIELDS, check_finite, config_of, is_present,  # noqa: E402
                     read_config_entries, read_decay_hist, read_log, read_results)
-from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth
-from .state import CHECKPOINT, read_run_state
+from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth  # noqa: E402
+from .state import CHECKPOINT, read_run_state  # noqa: E402
 
 CHANNEL = figures.CHANNEL
 
@@ -743,14 +751,6 @@ def _count(most=None):
     return parse
 
 
-def describe(error):
-    """The text of an "Error: " line for an exception raised while reading
-    or writing."""
-    if isinstance(error, OSError) and error.filename is not None:
-        return f"{error.filename}: {error.strerror or error}"
-    return str(error)
-
-
 def main(argv=None):
     """The command line: writes the report and prints the path of its page.
     Returns 0, 1 after one "Error: " line on standard error when the run
@@ -778,7 +778,3 @@ def main(argv=None):
         return 1
     print(index)
     return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
