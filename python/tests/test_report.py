@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 from conftest import ROOT
-from zorv import files, model
+from zorv import analysis, files, model
 
 WAVEFORMS = 120
 HEADER = 16
@@ -147,3 +147,20 @@ def test_two_pulse_fits_and_separation(run):
     assert np.count_nonzero(a["amplitude2"]) == len(TWO_PULSE)
     page = (run_dir / "report" / "index.html").read_text()
     assert f"Channels fitted with two pulses: A {len(TWO_PULSE)}, B 0." in page
+
+
+def test_amplitude_lines_are_those_of_zorv_spectra(run, build_dir, tmp_path):
+    from test_lines import report_lines, spectra_lines
+    run_dir, _ = run
+    out = subprocess.run([str(build_dir / "spectra" / "zorv_spectra"), "-o", str(tmp_path), str(run_dir / "ab")],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stdout
+    a, b = (files.read_results(run_dir / f"ab{c}.bin") for c in (0, 1))
+    lines = analysis.amplitude_lines(a, b)[3]
+    found = spectra_lines((tmp_path / "summary.txt").read_text())
+    assert found and report_lines(lines) == found
+    # The page's table lists them.
+    page = html.unescape((run_dir / "report" / "index.html").read_text())
+    rows = re.findall(r'<tr><td>Channel ([AB])</td><td class="num">\d</td><td class="num">([\d,.]+)</td>'
+                      r'<td class="num">([\d,.]+)</td>', page)
+    assert rows == [("AB"[c], f"{ln['position']:,.1f}", f"{ln['fwhm']:,.1f}") for c in (0, 1) for ln in lines[c]]

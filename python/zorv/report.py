@@ -461,10 +461,14 @@ class Report:
         return self.phase_note() + [
             '<p class="lead">Amplitude 1 is the amplitude of the first pulse: the height of its '
             "exponential decay at its start before the Gaussian smearing, in ADC counts (raw sample "
-            "units). A line of the source shows as a peak; its position is the vertex of a parabola "
-            "through the fullest bin and its neighbours, its FWHM is measured between the half-maximum "
-            "crossings. The ranges run from the 0.5 to the 99.5 percentile of both channels' values; "
-            "the end bins also count everything outside.</p>",
+            "units). The spectra are binned as <code>zorv_spectra</code> bins them: 1,000 bins whose "
+            "end bins are centred on the 0.5 and 99.5 percentiles of both channels' values and also "
+            "count everything outside. Its rule picks the lines: the fullest bin within 3 bins either "
+            "side, with at least 10 counts and 5 times the median of the inner bins, that is not a "
+            "shoulder of a taller line (the spectrum between them must dip below half its height); "
+            "the three tallest per channel. A line's position is the vertex "
+            "of the parabola through its bin and the two neighbours, its FWHM is measured between "
+            "the half-maximum crossings. <code>zorv_spectra</code>'s summary lists the same lines.</p>",
             figure("amplitudes.png", "Amplitude spectra of channels A and B",
                    "Amplitude 1 of every event with a result, channel A (left) and B (right), "
                    "logarithmic scale; the strongest lines are labelled with position and FWHM "
