@@ -2,14 +2,17 @@
 # Installs what zorv_mpi, zorv_gen and zorv_spectra need to build and test: a
 # C++ toolchain, CMake, Open MPI, the Boost headers, libpng, GoogleTest and
 # Google Benchmark; and for the Python package in python/ (readers, report)
-# Debian's numpy, matplotlib and pytest, with Chromium to check the report's
-# page in a real browser and the DejaVu fonts that page and plots use.
+# Debian's numpy, matplotlib and pytest, setuptools, wheel, venv and pip (the
+# package installs into a virtual environment without a registry), with
+# Chromium to check the report's page in a real browser and the DejaVu fonts
+# that page and plots use.
 # Safe to run again: packages already present are left alone, and apt is only
 # touched when something is missing.
 set -euo pipefail
 
 packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libpng-dev libgtest-dev libbenchmark-dev
-          python3 python3-numpy python3-matplotlib python3-pytest chromium fonts-dejavu-core)
+          python3 python3-numpy python3-matplotlib python3-pytest python3-setuptools python3-wheel
+          python3-venv python3-pip chromium fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -27,9 +27,18 @@
 namespace {
 
 // Time axis of an empty dt spectrum: the length of a trace either way.
-constexpr double dt_fallback = 2500.0;
+constexpr double kDtFallback = 2500.0;
 // Lines reported per channel in the summary.
-constexpr int summary_lines = 3;
+constexpr int kSummaryLines = 3;
+// A line's bin holds at least kLineFloor counts and kLineContrast times the
+// median of the interior bins (the continuum). The floor matters on a sparse
+// spectrum, where the median is 0, 1 or 2 and a Poisson spike of 5 or 6
+// counts is no line.
+constexpr double kLineFloor = 10.0;
+constexpr double kLineContrast = 5.0;
+// A line's bin is the fullest within this many bins either side, so that
+// the noisy top of one line is not two lines.
+constexpr int kLineReach = 3;
 
 double value_of(result_record const& r, int q)
 {
@@ -55,7 +64,7 @@ axis_range range_of(result_pair const& data, spectra_options const& opt, int q)
     std::vector<double> v = quantity_values(data, q, 0);
     std::vector<double> b = quantity_values(data, q, 1);
     v.insert(v.end(), b.begin(), b.end());
-    return derived_range(std::move(v), opt.trim, -dt_fallback, dt_fallback);
+    return derived_range(std::move(v), opt.trim, -kDtFallback, kDtFallback);
 }
 
 struct moments {
@@ -245,12 +254,21 @@ std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_
     // lies off the axis).
     std::vector<double> interior(d.begin() + 1, d.end() - 1);
     std::nth_element(interior.begin(), interior.begin() + interior.size() / 2, interior.end());
-    double threshold = std::max(5.0, 5.0 * interior[interior.size() / 2]);
+    double threshold = std::max(kLineFloor, kLineContrast * interior[interior.size() / 2]);
 
+    // The fullest interior bin within kLineReach bins either side, the first
+    // of a flat top.
     std::vector<int> peaks;
-    for (int i = 1; i <= n - 2; ++i)
-        if (d[i] > d[i - 1] && d[i] >= d[i + 1] && d[i] >= threshold)
+    for (int i = 1; i <= n - 2; ++i) {
+        if (d[i] < threshold)
+            continue;
+        bool top = true;
+        for (int j = std::max(1, i - kLineReach); j <= std::min(n - 2, i + kLineReach); ++j)
+            if (d[j] > d[i] || (j < i && d[j] == d[i]))
+                top = false;
+        if (top)
             peaks.push_back(i);
+    }
     std::stable_sort(peaks.begin(), peaks.end(), [&d](int x, int y) { return d[x] > d[y]; });
 
     std::vector<int> chosen;
@@ -330,7 +348,8 @@ int summary_text(result_pair const& data, spectra_set& s, spectra_options const&
     append(&t, "Strongest amplitude lines (amplitude 1):\n");
     append(&t, "  %-8s %12s %10s %12s %9s\n", "channel", "position", "peak bin", "fwhm", "fwhm/pos");
     for (int c = 0; c < 2; ++c) {
-        std::vector<amplitude_line> lines = strongest_lines(*s.spectrum[quantity_amplitude], c, summary_lines);
+        std::vector<amplitude_line> lines =
+            strongest_lines(*s.spectrum[quantity_amplitude], c, kSummaryLines);
         if (lines.empty())
             append(&t, "  %-8s none stands out of the continuum\n", c == 0 ? "A" : "B");
         for (amplitude_line const& l : lines) {

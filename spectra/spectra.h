@@ -124,13 +124,26 @@ struct amplitude_line {
 };
 
 /*
- * Up to max_lines highest peaks of one column, strongest first. A peak is an
- * interior bin higher than its left and not lower than its right neighbour,
- * at least 5 counts and 5 times the median of the interior bins (so that
- * the ripple of a flat continuum is not called a line). A lower peak counts
- * as a line of its own only if the spectrum between it and every stronger
- * line dips below half of its height; otherwise it is a shoulder or a
- * fluctuation of that line.
+ * Up to max_lines lines of one column, strongest first: the one rule for
+ * amplitude lines.
+ *
+ * - A candidate is an interior bin with at least 10 counts and at least 5
+ *   times the median of the interior bins (the continuum; the end bins hold
+ *   what lies off the axis), that is the fullest interior bin within 3 bins
+ *   either side (the first of a flat top). The floor keeps Poisson spikes of
+ *   a sparse spectrum out, the reach the noisy top of one line from counting
+ *   twice.
+ * - Going down from the tallest, a candidate is a line of its own only if
+ *   the spectrum between it and every line already taken dips below half of
+ *   its height; otherwise it is a shoulder of that line or part of a broad
+ *   one.
+ * - Position: the vertex of the parabola through the line's bin and its two
+ *   neighbours; width: histogram1D::fwhm at the line's bin.
+ *
+ * The run report of the Python package (python/zorv/analysis.py, find_lines)
+ * applies the same rule in the same order of operations to the same
+ * histogram (default bins, trimmed axis); a test holds both to the same line
+ * list.
  */
 std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_lines);
 

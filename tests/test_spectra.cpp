@@ -439,6 +439,36 @@ TEST(SpectraLines, ShouldersAndContinuumAreNotLines)
     EXPECT_TRUE(strongest_lines(flat, 0, 3).empty());
 }
 
+// The noisy top of one line (maxima 2 bins apart with a dip between them)
+// is one line; so is a broad line whose top spans more than 7 bins; a spike
+// under 10 counts on a sparse spectrum is none.
+TEST(SpectraLines, NoisyTopsBroadLinesAndSparseSpikes)
+{
+    histogram1D h(101, 1, 0.0, 100.0);
+    double shape[] = {20, 60, 100, 45, 98, 50, 15};
+    for (int k = 0; k < 7; ++k)
+        for (int c = 0; c < shape[k]; ++c)
+            h.add(40 + k, 0);
+    std::vector<amplitude_line> lines = strongest_lines(h, 0, 3);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].counts, 100.0);
+
+    histogram1D broad(101, 1, 0.0, 100.0);
+    for (int i = 30; i <= 70; ++i)
+        for (int c = 0; c < 100 - (i - 50) * (i - 50) / 5 - (i % 4 == 0 ? 6 : 0); ++c)
+            broad.add(i, 0);
+    ASSERT_EQ(strongest_lines(broad, 0, 3).size(), 1u);
+
+    histogram1D sparse(101, 1, 0.0, 100.0);
+    for (int i = 1; i < 100; ++i)
+        for (int c = 0; c < (i == 50 ? 9 : i % 3); ++c)
+            sparse.add(i, 0);
+    EXPECT_TRUE(strongest_lines(sparse, 0, 3).empty());
+    for (int c = 0; c < 2; ++c)
+        sparse.add(50, 0);
+    ASSERT_EQ(strongest_lines(sparse, 0, 3).size(), 1u);
+}
+
 // At most max_lines, and the end bins (overflow) are never lines.
 TEST(SpectraLines, LimitAndEndBins)
 {

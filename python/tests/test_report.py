@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 from conftest import ROOT
-from zorv import files, model
+from zorv import analysis, files, model
 
 WAVEFORMS = 120
 HEADER = 16
@@ -37,6 +37,16 @@ bcg_est = -27000 -27000
 """
 
 
+# Open MPI as root, with more ranks than cores, and waiting ranks that yield.
+MPI_ENV = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+               OMPI_MCA_mpi_yield_when_idle="1", OMPI_MCA_rmaps_base_oversubscribe="1")
+
+
+def mpiexec(build_dir):
+    """zorv_mpi with one worker: its records follow the event order."""
+    return ["mpiexec", "--oversubscribe", "-n", "2", str(build_dir / "mpi" / "zorv_mpi")]
+
+
 def draw(rng, two=False):
     u = rng.uniform()
     amplitude = 15330.0 if u < 0.4 else (38236.0 if u < 0.6 else rng.uniform(12000, 40000))
@@ -49,7 +59,8 @@ def draw(rng, two=False):
     return p
 
 
-def write_session(path, rng, events, two=(), quiet_b=()):
+def write_session(path, rng, events, two=(), quiet_b=(), repeat=1):
+    """A raw file of `events` drawn events, the whole sequence `repeat` times."""
     x = np.arange(2500.0)
     out = np.empty((events, 2500, 2), dtype="<i2")
     for e in range(events):
@@ -60,7 +71,7 @@ def write_session(path, rng, events, two=(), quiet_b=()):
                 p = draw(rng, two=(c == 0 and e in two))
                 y = model.pulse_model(x, p, two_pulses=p[6] != 0)
             out[e, :, c] = np.clip(np.rint(y + 50 * rng.normal(size=2500)), -32768, 32767)
-    path.write_bytes(b"\0" * HEADER + out.tobytes())
+    path.write_bytes(b"\0" * HEADER + out.tobytes() * repeat)
 
 
 @pytest.fixture(scope="module")
@@ -77,12 +88,8 @@ def run(build_dir, tmp_path_factory):
     write_session(run_dir / "zorv.2", rng, WAVEFORMS, TWO_PULSE, NO_PULSE_B)
     (run_dir / "zorv_mpi.ini").write_text(INI.format(w=WAVEFORMS, h=HEADER))
     shutil.copy(ROOT / "examples" / "win.txt", run_dir / "win.txt")
-    # A file the report does not know, such as a checkpoint, is left alone.
-    (run_dir / "zorv_mpi.checkpoint").write_bytes(b"\x01\x02")
-    env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
-               OMPI_MCA_mpi_yield_when_idle="1", OMPI_MCA_rmaps_base_oversubscribe="1")
-    mpi = subprocess.run(["mpiexec", "--oversubscribe", "-n", "2", str(build_dir / "mpi" / "zorv_mpi")],
-                         cwd=run_dir, env=env, capture_output=True, text=True, timeout=120)
+    mpi = subprocess.run(mpiexec(build_dir), cwd=run_dir, env=MPI_ENV, capture_output=True, text=True,
+                         timeout=120)
     (run_dir / "zorv_mpi.log").write_text(mpi.stdout)
     assert mpi.returncode == 0, mpi.stdout + mpi.stderr
     report = subprocess.run([sys.executable, "-m", "zorv.report", str(run_dir)],
@@ -116,6 +123,9 @@ def test_run_table_and_calibration(run):
         assert "%.10f" % log["decay"][c]["parabolic"] in page
     assert f"{log['summary'][0]:.2f} %" in page
     assert "Ranks</td><td>2 (rank 0 reads and writes, 1 worker fit)" in page
+    assert "State</td><td>finished (zorv_mpi.checkpoint)" in page
+    assert f"· finished · {records:,} events fitted in both channels ·" in page
+    assert not re.search(r"\bnan\b", page, re.IGNORECASE)
 
 
 def test_examples_are_the_right_raw_events(run):
@@ -137,3 +147,20 @@ def test_two_pulse_fits_and_separation(run):
     assert np.count_nonzero(a["amplitude2"]) == len(TWO_PULSE)
     page = (run_dir / "report" / "index.html").read_text()
     assert f"Channels fitted with two pulses: A {len(TWO_PULSE)}, B 0." in page
+
+
+def test_amplitude_lines_are_those_of_zorv_spectra(run, build_dir, tmp_path):
+    from test_lines import report_lines, spectra_lines
+    run_dir, _ = run
+    out = subprocess.run([str(build_dir / "spectra" / "zorv_spectra"), "-o", str(tmp_path), str(run_dir / "ab")],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stdout
+    a, b = (files.read_results(run_dir / f"ab{c}.bin") for c in (0, 1))
+    lines = analysis.amplitude_lines(a, b)[3]
+    found = spectra_lines((tmp_path / "summary.txt").read_text())
+    assert found and report_lines(lines) == found
+    # The page's table lists them.
+    page = html.unescape((run_dir / "report" / "index.html").read_text())
+    rows = re.findall(r'<tr><td>Channel ([AB])</td><td class="num">\d</td><td class="num">([\d,.]+)</td>'
+                      r'<td class="num">([\d,.]+)</td>', page)
+    assert rows == [("AB"[c], f"{ln['position']:,.1f}", f"{ln['fwhm']:,.1f}") for c in (0, 1) for ln in lines[c]]

@@ -8,13 +8,15 @@
 import os
 import sys
 
-import numpy as np
-
-from . import files
-from .analysis import calibration_estimates
+from . import cli
 
 
 def show(path):
+    import numpy as np
+
+    from . import files
+    from .analysis import calibration_estimates
+
     name = os.path.basename(path)
     if name.endswith(".bin"):
         rec = files.read_results(path)
@@ -39,16 +41,21 @@ def show(path):
         for k, v in files.read_log(path).items():
             print(f"{k}: {v}")
     else:
-        raise SystemExit(f"{path}: not a file of zorv_mpi that this command knows")
+        raise ValueError(f"{path}: not a file of zorv_mpi that this command knows")
 
 
 def main(argv):
     if len(argv) >= 2 and argv[0] == "report":
-        from .report import main as report_main
-        return report_main(argv[1:])
+        return cli.report(argv[1:])
     if len(argv) >= 2 and argv[0] == "show":
-        for path in argv[1:]:
-            show(path)
+        if not cli.ready():
+            return 1
+        try:
+            for path in argv[1:]:
+                show(path)
+        except (ValueError, OSError) as e:
+            print(f"Error: {cli.describe(e)}", file=sys.stderr)
+            return 1
         return 0
     print(__doc__.strip())
     return 2

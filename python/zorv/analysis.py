@@ -1,6 +1,6 @@
 """Numbers the report derives from a run's files: the calibration's
 estimates recomputed from a decay histogram, histogram ranges, and the
-strongest lines of a spectrum with their widths."""
+amplitude spectrum with its strongest lines and their widths."""
 
 import numpy as np
 
@@ -50,62 +50,161 @@ def bin_count(n, most=1000, least=40):
     return int(np.clip(10 * np.sqrt(max(n, 1)), least, most))
 
 
-def find_lines(counts, edges, most=3):
-    """The strongest lines of a spectrum: local maxima (the fullest bin
-    within 3 bins either side) of at least 10 counts and 5 times the
-    median of the non-empty bins, the tallest first, each at most `most`,
-    and only those at least a tenth of the tallest. For each: `position`
-    (vertex of the parabola through the top bin and its neighbours),
-    `fwhm` (between the half-maximum crossings, interpolated linearly
-    between bin centres), `height` (counts in the top bin) and `events`
-    (counts within the full width)."""
-    counts = np.asarray(counts, dtype=np.float64)
-    centres = 0.5 * (edges[1:] + edges[:-1])
-    n = len(counts)
-    nonzero = counts[counts > 0]
-    if len(nonzero) == 0:
+# The amplitude spectrum and its lines, as zorv_spectra makes them (spectra/
+# spectra.cpp with the histogram library's histogram1D): the same axis, the
+# same counts and the same rule, evaluated in the same order, so that the
+# report and zorv_spectra's summary name the same lines at the same
+# positions with the same widths.
+
+SPECTRUM_BINS = 1000   # zorv_spectra's default (-n)
+SPECTRUM_TRIM = 0.5    # percent left out at each end of the axis (--trim)
+MOST_LINES = 3         # lines per channel in zorv_spectra's summary
+LINE_FLOOR = 10.0      # counts a line's bin holds at least ...
+LINE_CONTRAST = 5.0    # ... and at least this many times the continuum
+LINE_REACH = 3         # a line's bin is the fullest within this many bins either side
+
+
+def quantile(ordered, f):
+    """The value below which a fraction f of the sorted values lies,
+    q(f) = v[k] + (v[k + 1] - v[k]) (f (N - 1) - k), k = floor(f (N - 1))."""
+    pos = f * (len(ordered) - 1)
+    k = int(pos)
+    if k + 1 >= len(ordered):
+        return float(ordered[-1])
+    step = float(ordered[k + 1]) - float(ordered[k])
+    if not np.isfinite(step):
+        return float(ordered[k]) * (1.0 - (pos - k)) + float(ordered[k + 1]) * (pos - k)
+    return float(ordered[k]) + step * (pos - k)
+
+
+def spectrum_axis(*arrays, trim=SPECTRUM_TRIM):
+    """(lo, hi): the centres of the end bins of a spectrum of the values of
+    all the arrays, from the `trim` to the 100 - `trim` percentile; a range
+    of zero width is widened by 1 % of the value each side (0.5 around 0)."""
+    values = np.sort(np.concatenate([np.asarray(a, dtype=np.float64).ravel() for a in arrays]))
+    lo = quantile(values, trim / 100.0)
+    hi = quantile(values, 1.0 - trim / 100.0)
+    if not lo < hi:
+        half = 0.01 * abs(lo) if lo != 0.0 else 0.5
+        lo, hi = lo - half, lo + half
+    return lo, hi
+
+
+def spectrum_counts(values, lo, hi, bins=SPECTRUM_BINS):
+    """Counts of `bins` bins with centres lo .. hi: a value goes to bin
+    trunc((n - 1)(x - lo)/(hi - lo) + 0.5), everything off the axis to the
+    end bins."""
+    x = np.asarray(values, dtype=np.float64)
+    k = (bins - 1) * (x - lo) / (hi - lo) + 0.5
+    k = np.where(np.isnan(k) | (k < 0.0), 0.0, np.where(k >= bins, bins - 1.0, k))
+    return np.bincount(k.astype(np.int64), minlength=bins).astype(np.float64)
+
+
+def bin_centre(i, bins, lo, hi):
+    return (i / (bins - 1)) * (hi - lo) + lo
+
+
+def half_max_crossings(d, c):
+    """The half-maximum crossings (left, right), in bin units, of the peak
+    of the counts d nearest to bin c: the peak is the fullest of c and bins
+    c - 2, c - 1, c + 1 (a later one only when strictly fuller); each
+    crossing is interpolated linearly between the last bin above half the
+    peak and the first at or below it, and stops at an end bin still above
+    it. (nan, nan) without a positive peak where a neighbour is missing."""
+    n = len(d)
+    p = c
+    for b in range(c - 2, c + 2):
+        if 0 <= b < n and d[b] > d[p]:
+            p = b
+    h = 0.5 * d[p]
+    L = p
+    while L > 0 and d[L] > h:
+        L -= 1
+    R = p
+    if d[p] > h:
+        while R < n - 1 and d[R] > h:
+            R += 1
+    nan = float("nan")
+    if d[L] > h:
+        left = float(L)
+    elif L + 1 > n - 1:
+        return nan, nan
+    else:
+        left = ((d[L + 1] - h) * L + (h - d[L]) * (L + 1)) / (d[L + 1] - d[L])
+    if d[R] > h:
+        right = float(R)
+    elif R - 1 < 0:
+        return nan, nan
+    else:
+        right = ((d[R - 1] - h) * R + (h - d[R]) * (R - 1)) / (d[R - 1] - d[R])
+    return left, right
+
+
+def find_lines(counts, lo, hi, most=MOST_LINES):
+    """The strongest lines of a spectrum of counts on bins with centres
+    lo .. hi, tallest first, by the one rule for amplitude lines that
+    zorv_spectra applies too (spectra/spectra.h, strongest_lines):
+
+    - a candidate is an interior bin with at least 10 counts and at least 5
+      times the median of the interior bins (the continuum; the end bins hold
+      what lies off the axis), that is the fullest interior bin within 3 bins
+      either side (the first of a flat top): the floor keeps the Poisson
+      spikes of a sparse spectrum out, the reach the noisy top of one line
+      from counting twice;
+    - going down from the tallest, a candidate is a line of its own only if
+      the spectrum between it and every line already taken dips below half
+      its height; otherwise it is a shoulder of that line or part of a broad
+      one;
+    - at most `most` lines.
+
+    For each: `position`, the vertex of the parabola through the peak bin and
+    its neighbours, x2 + s (y1 - y3) / (2 (y1 - 2 y2 + y3)) (the bin centre
+    for a flat top); `fwhm`, the histogram library's width at half maximum
+    around the peak (`half_left` and `half_right` its crossings); `height`,
+    the count of the peak bin; `events`, the counts of the bins within the
+    crossings."""
+    d = np.asarray(counts, dtype=np.float64)
+    n = len(d)
+    if n < 3:
         return []
-    floor = max(10.0, 5.0 * float(np.median(nonzero)))
-    candidates = []
+    continuum = np.sort(d[1:-1])[(n - 2) // 2]
+    threshold = max(LINE_FLOOR, LINE_CONTRAST * continuum)
+    peaks = []
     for i in range(1, n - 1):
-        c = counts[i]
-        if c < floor:
+        if d[i] < threshold:
             continue
-        lo, hi = max(0, i - 3), min(n, i + 4)
-        window = counts[lo:hi]
-        # The first bin of a flat top is the maximum.
-        if c < window.max() or np.any(counts[lo:i] == c):
+        left, right = max(1, i - LINE_REACH), min(n - 2, i + LINE_REACH)
+        if d[left:right + 1].max() > d[i] or np.any(d[left:i] == d[i]):
             continue
-        candidates.append(i)
-    candidates.sort(key=lambda i: -counts[i])
+        peaks.append(i)
+    peaks.sort(key=lambda i: -d[i])
+    chosen = []
     lines = []
-    for i in candidates[:most]:
-        if counts[i] < 0.1 * counts[candidates[0]]:
+    for p in peaks:
+        if len(chosen) >= most:
             break
-        half = 0.5 * counts[i]
-        left = i
-        while left > 0 and counts[left - 1] >= half:
-            left -= 1
-        right = i
-        while right < n - 1 and counts[right + 1] >= half:
-            right += 1
-        # Crossings between the last bin above half and the next one below.
-        if left > 0:
-            a, b = counts[left - 1], counts[left]
-            x_left = centres[left - 1] + (half - a) / (b - a) * (centres[left] - centres[left - 1])
-        else:
-            x_left = centres[0]
-        if right < n - 1:
-            a, b = counts[right], counts[right + 1]
-            x_right = centres[right] + (a - half) / (a - b) * (centres[right + 1] - centres[right])
-        else:
-            x_right = centres[-1]
-        position = vertex(centres[i - 1], counts[i - 1], centres[i], counts[i],
-                          centres[i + 1], counts[i + 1])
-        if not np.isfinite(position):
-            position = centres[i]
-        lines.append({"position": float(position), "fwhm": float(x_right - x_left),
-                      "half_left": float(x_left), "half_right": float(x_right),
-                      "height": float(counts[i]),
-                      "events": int(counts[max(left, 0):right + 1].sum())})
+        if any(not d[min(p, c):max(p, c) + 1].min() < 0.5 * d[p] for c in chosen):
+            continue
+        chosen.append(p)
+        x2 = bin_centre(p, n, lo, hi)
+        step = 0.5 * (bin_centre(p + 1, n, lo, hi) - bin_centre(p - 1, n, lo, hi))
+        y1, y2, y3 = d[p - 1], d[p], d[p + 1]
+        den = y1 - 2.0 * y2 + y3
+        position = x2 + step * ((y1 - y3) / (2.0 * den)) if den != 0.0 else x2
+        # The width around the bin of x2, as histogram1D::fwhm finds it.
+        c = int((n - 1) * (x2 - lo) / (hi - lo) + 0.5)
+        left, right = half_max_crossings(d, c)
+        inside = d[int(np.ceil(left)):int(np.floor(right)) + 1] if left == left else d[p:p + 1]
+        lines.append({"position": position, "fwhm": (right - left) / (n - 1) * (hi - lo),
+                      "half_left": bin_centre(left, n, lo, hi), "half_right": bin_centre(right, n, lo, hi),
+                      "height": float(y2), "events": int(inside.sum())})
     return lines
+
+
+def amplitude_lines(a, b, bins=SPECTRUM_BINS):
+    """The amplitude spectra of two result arrays (channels A and B) on their
+    common axis and the lines of each: (lo, hi, [counts A, counts B],
+    [lines A, lines B])."""
+    lo, hi = spectrum_axis(a["amplitude1"], b["amplitude1"])
+    counts = [spectrum_counts(rec["amplitude1"], lo, hi, bins) for rec in (a, b)]
+    return lo, hi, counts, [find_lines(c, lo, hi) for c in counts]

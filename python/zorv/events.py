@@ -14,7 +14,7 @@ import os
 
 import numpy as np
 
-from .files import SAMPLES, Progress, open_raw
+from .files import SAMPLES, Progress, is_present, open_raw
 from .model import FITTABLE, classify, fitted_curve, smooth
 
 SSR_MATCH = 1e-6  # relative agreement of the residual sums that identifies an event
@@ -37,7 +37,7 @@ class Phase:
             name = f"{base}.{s}"
             path = os.path.join(run_dir, name)
             raw = None
-            if os.path.exists(path):
+            if is_present(path):
                 raw = open_raw(path, offset, waveforms)
             else:
                 self.missing.append(name)

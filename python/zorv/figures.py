@@ -15,7 +15,7 @@ import numpy as np  # noqa: E402
 from matplotlib.colors import LogNorm  # noqa: E402
 from matplotlib.ticker import FuncFormatter  # noqa: E402
 
-from .analysis import bin_count, find_lines, trimmed_range  # noqa: E402
+from .analysis import amplitude_lines, bin_count, trimmed_range  # noqa: E402
 from .files import SAMPLES  # noqa: E402
 from .model import PEAK_THRESHOLD, find_peaks  # noqa: E402
 
@@ -149,24 +149,24 @@ def _step(ax, values, edges, colour, label):
 
 
 def amplitude_spectra(path, a, b):
-    """Amplitude 1 of both channels, logarithmic counts, the strongest lines
-    annotated with position and FWHM. Returns the lines of each channel."""
-    lo, hi = trimmed_range(a["amplitude1"], b["amplitude1"])
-    edges = np.linspace(lo, hi, bin_count(len(a)) + 1)
-    width = edges[1] - edges[0]
+    """Amplitude 1 of both channels, logarithmic counts, on zorv_spectra's
+    axis (1,000 bins between the 0.5 and 99.5 percentiles, the end bins
+    holding what lies outside), the lines zorv_spectra finds annotated with
+    position and FWHM. Returns the lines of each channel."""
+    lo, hi, spectra, lines = amplitude_lines(a, b)
+    n = len(spectra[0])
+    width = (hi - lo) / (n - 1)
+    edges = lo + (np.arange(n + 1) - 0.5) * width
     fig, axes = plt.subplots(1, 2, figsize=(12, 4.4), constrained_layout=True, sharey=True)
-    lines = []
-    for c, (ax, rec) in enumerate(zip(axes, (a, b))):
-        counts = _step(ax, rec["amplitude1"], edges, COLOUR[c], f"{len(rec):,} fits")
-        found = find_lines(counts, edges)
-        lines.append(found)
+    for c, (ax, rec, counts, found) in enumerate(zip(axes, (a, b), spectra, lines)):
+        ax.stairs(counts, edges, color=COLOUR[c], linewidth=1.1, label=f"{len(rec):,} fits")
         ax.set_yscale("log")
         ax.set_ylim(0.7, max(counts.max(), 1) * 6)
-        for k, ln in enumerate(found):
+        for ln in found:
             ax.plot([ln["half_left"], ln["half_right"]], [ln["height"] / 2] * 2, color="#222222",
                     linewidth=1.6)
             ax.annotate(f"{ln['position']:,.0f}\nFWHM {ln['fwhm']:,.0f} ({100 * ln['fwhm'] / ln['position']:.2f} %)",
-                        xy=(ln["position"], ln["height"]), xytext=(0, 14 + 0 * k),
+                        xy=(ln["position"], ln["height"]), xytext=(0, 14),
                         textcoords="offset points", ha="center", va="bottom", fontsize=8.5,
                         bbox=dict(boxstyle="round,pad=0.25", fc="white", ec="#999999", alpha=0.9))
         ax.set_xlabel("amplitude 1 (ADC counts)")

@@ -14,6 +14,7 @@
 
 import os
 import re
+import stat
 import sys
 import time
 
@@ -32,6 +33,73 @@ PARAMETER_FIELDS = RESULT_FIELDS[1:]  # the fit's parameter vector p[0] .. p[7]
 
 # Files above this size report their reading on the console.
 PROGRESS_BYTES = 64 << 20
+
+
+def _kind(mode):
+    for test, name in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO (named pipe)"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return name
+    return "not a plain file"
+
+
+def _refuse_unless_regular(path, mode):
+    if not stat.S_ISREG(mode):
+        raise ValueError(f"{path} is {_kind(mode)}, not a regular file")
+
+
+def open_input(path, text=False):
+    """Opens an input file for reading; raises ValueError for anything but a
+    regular file (a folder, a FIFO, a device). The file is opened without
+    blocking and checked before anything is read: a plain open of a FIFO
+    waits for a writer that may never come."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+    fd = os.open(path, flags)
+    try:
+        _refuse_unless_regular(path, os.fstat(fd).st_mode)
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    if text:
+        return os.fdopen(fd, "r", encoding="utf-8", errors="replace", newline="")
+    return os.fdopen(fd, "rb")
+
+
+def is_present(path):
+    """Whether an optional input is there: False when nothing (or a dangling
+    link) has its name, True for a regular file; ValueError for anything
+    else of that name, which the caller cannot read."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return False
+    _refuse_unless_regular(path, mode)
+    return True
+
+
+def _read_text(path):
+    with open_input(path, text=True) as f:
+        return f.read()
+
+
+def _lines(path, text):
+    """The lines of a table file written by zorv_mpi: every line ends with a
+    line feed, so text without one at its end was cut short (a full disk)."""
+    if text and not text.endswith("\n"):
+        raise ValueError(f"{path}: the last line has no line end: the file was cut short")
+    return text.split("\n")[:-1]
+
+
+def _finite(path, number, token, what, kind=float):
+    try:
+        value = kind(token)
+    except ValueError:
+        raise ValueError(f"{path}: line {number}: {what} {token!r} is not a number") from None
+    if kind is float and not np.isfinite(value):
+        raise ValueError(f"{path}: line {number}: {what} {token!r} is not finite")
+    return value
 
 
 class Progress:
@@ -71,17 +139,17 @@ def read_results(path, progress=None):
     """The records of a result file as a structured array (fields
     `RESULT_FIELDS`). Raises ValueError when the length is not a whole
     number of 72-byte records."""
-    size = os.path.getsize(path)
-    if size % RESULT_DTYPE.itemsize:
-        raise ValueError(f"{path}: {size} bytes is not a whole number of "
-                         f"{RESULT_DTYPE.itemsize}-byte records")
-    n = size // RESULT_DTYPE.itemsize
-    if progress is None:
-        progress = size >= PROGRESS_BYTES
-    out = np.empty(n, dtype=RESULT_DTYPE)
-    chunk = (16 << 20) // RESULT_DTYPE.itemsize
-    bar = Progress(f"Reading {path}", n, progress)
-    with open(path, "rb") as f:
+    with open_input(path) as f:
+        size = os.fstat(f.fileno()).st_size
+        if size % RESULT_DTYPE.itemsize:
+            raise ValueError(f"{path}: {size} bytes is not a whole number of "
+                             f"{RESULT_DTYPE.itemsize}-byte records")
+        n = size // RESULT_DTYPE.itemsize
+        if progress is None:
+            progress = size >= PROGRESS_BYTES
+        out = np.empty(n, dtype=RESULT_DTYPE)
+        chunk = (16 << 20) // RESULT_DTYPE.itemsize
+        bar = Progress(f"Reading {path}", n, progress)
         for first in range(0, n, chunk):
             block = out[first:first + chunk]
             if f.readinto(memoryview(block).cast("B")) != block.nbytes:
@@ -91,6 +159,17 @@ def read_results(path, progress=None):
     return out
 
 
+def check_finite(records, path):
+    """Raises ValueError naming the first record and field of `records` that
+    is not finite. zorv_mpi writes only finite values, so a NaN or an
+    infinity in a result file means the file was damaged."""
+    for name in RESULT_FIELDS:
+        bad = np.nonzero(~np.isfinite(records[name]))[0]
+        if len(bad):
+            raise ValueError(f"{path}: record {bad[0]:,} (counted from 0) holds {records[name][bad[0]]} "
+                             f"in {name}: zorv_mpi writes only finite values, so the file is damaged")
+
+
 def parameters(records):
     """The 8 fit parameters of result records as a plain (n, 8) array, in
     the order of the pulse model's parameter vector."""
@@ -98,22 +177,45 @@ def parameters(records):
 
 
 def read_decay_list(path):
-    """A decay list: one decay rate per line, as a float64 array."""
-    return np.loadtxt(path, dtype=np.float64, ndmin=1)
+    """A decay list: one decay rate per line, as a float64 array. Raises
+    ValueError for a line that is not one finite number or a file cut short."""
+    lines = _lines(path, _read_text(path))
+    try:
+        out = np.array(lines, dtype=np.float64)
+        if np.all(np.isfinite(out)):
+            return out
+    except ValueError:
+        pass
+    # Something is wrong: find the first line that says what.
+    for i, line in enumerate(lines):
+        parts = line.split()
+        if len(parts) != 1:
+            raise ValueError(f"{path}: line {i + 1}: expected one decay rate, got {line!r}")
+        _finite(path, i + 1, parts[0], "decay rate")
+    raise ValueError(f"{path}: not a list of decay rates")
 
 
+DECAY_BINS = 250  # lines of a decay histogram as zorv_mpi writes it
 DECAY_HIST_DTYPE = np.dtype([("centre", "<f8"), ("count", "<i8")])
 
 
 def read_decay_hist(path):
     """A decay histogram: structured array with fields `centre` (bin centre,
-    decay rate per sample) and `count`."""
-    rows = np.loadtxt(path, dtype=np.float64, ndmin=2)
-    if rows.shape[1] != 2:
-        raise ValueError(f"{path}: expected lines of bin centre and count")
-    out = np.empty(len(rows), dtype=DECAY_HIST_DTYPE)
-    out["centre"] = rows[:, 0]
-    out["count"] = rows[:, 1].astype(np.int64)
+    decay rate per sample) and `count`. Raises ValueError for an empty file,
+    a file cut short, or a line that is not a finite centre and a count."""
+    lines = _lines(path, _read_text(path))
+    if not lines:
+        raise ValueError(f"{path}: empty: the histogram has no bins")
+    out = np.empty(len(lines), dtype=DECAY_HIST_DTYPE)
+    for i, line in enumerate(lines):
+        parts = line.split()
+        if len(parts) != 2:
+            raise ValueError(f"{path}: line {i + 1}: expected bin centre and count, got {line!r}")
+        out["centre"][i] = _finite(path, i + 1, parts[0], "bin centre")
+        count = _finite(path, i + 1, parts[1], "count", int)
+        if count < 0:
+            raise ValueError(f"{path}: line {i + 1}: count {count} is negative")
+        out["count"][i] = count
     return out
 
 
@@ -124,7 +226,9 @@ def open_raw(path, data_offset=0, records=None):
     limits the events to those zorv_mpi reads, otherwise every complete
     record behind the header counts. Bytes after the last whole record are
     left out, as zorv_mpi leaves them."""
-    size = os.path.getsize(path)
+    st = os.stat(path)
+    _refuse_unless_regular(path, st.st_mode)
+    size = st.st_size
     complete = max(size - data_offset, 0) // RECORD_BYTES
     n = complete if records is None else min(int(records), complete)
     if n == 0:
@@ -180,8 +284,7 @@ def read_config_entries(path):
     Any key is accepted; a value that stands on the line after its "=" is
     found there, as zorv_mpi finds it."""
     entries = []
-    with open(path, encoding="utf-8", errors="replace") as f:
-        lines = f.read().split("\n")
+    lines = _read_text(path).split("\n")
     i = 0
     while i < len(lines):
         line = lines[i]
@@ -226,6 +329,8 @@ _PROGRESS = re.compile(r"Done: ([\d.]+)%, Good waveforms: ([\d.]+)% ([\d.]+)%, A
                        r"Waveforms per second: ([\d.]+)")
 _DECAY = re.compile(r"^Channel ([01]) decay: (-?[\d.]+)\s+\((maximum|parabolic)")
 _SUMMARY = re.compile(r"^Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%")
+_STOP = re.compile(r"^(?:Stopped by (\S+)|The run ended early) in the (calibration|processing) phase "
+                   r"after (\d+) of (\d+) events")
 
 
 def read_log(path):
@@ -242,13 +347,14 @@ def read_log(path):
     calibration_read: events read back from the decay lists (per channel);
     decay: {channel: {"maximum": v, "parabolic": v}} as printed;
     summary: (good A %, good B %, all %) of the processing phase;
+    stop: the last stop, {"signal": "SIGUSR1" (None when an error ended the
+        run), "phase": ..., "done": events, "total": events}, or None;
     errors: every line that reports an error.
     """
-    with open(path, encoding="utf-8", errors="replace") as f:
-        text = f.read()
-    lines = re.split(r"[\r\n]", text)
+    lines = re.split(r"[\r\n]", _read_text(path))
     facts = {"ranks": 0, "phases": {}, "decay": {}, "errors": [], "summary": None,
-             "calibration_read": [], "started": None, "finished": None, "duration_s": None}
+             "calibration_read": [], "started": None, "finished": None, "duration_s": None,
+             "stop": None}
     stamps = []
     phase = None
     for ln in lines:
@@ -278,6 +384,10 @@ def read_log(path):
         m = _SUMMARY.match(s)
         if m:
             facts["summary"] = tuple(float(g) for g in m.groups())
+        m = _STOP.match(s)
+        if m:
+            facts["stop"] = {"signal": m.group(1), "phase": m.group(2), "done": int(m.group(3)),
+                             "total": int(m.group(4))}
         if s.startswith(("Error:", "ERROR:")):
             facts["errors"].append(s)
     if stamps:

@@ -21,7 +21,7 @@ import math
 
 import numpy as np
 
-from .files import PARAMETER_FIELDS, SAMPLES
+from .files import PARAMETER_FIELDS, SAMPLES, open_input
 
 SQRT2 = 1.4142135623730951
 PEAK_THRESHOLD = 500.0    # smoothed, baseline-corrected height of a peak
@@ -71,12 +71,35 @@ def fitted_curve(record, x=None):
     return pulse_model(x, p, two_pulses=record["amplitude2"] != 0.0)
 
 
+MAX_KERNEL = 256  # coefficients zorv_mpi accepts in win.txt
+
+
 def read_kernel(path):
-    """The smoothing kernel of a "win.txt" (lines "index coefficient"),
-    normalised by the sum of the absolute values as zorv_mpi normalises it."""
-    rows = np.loadtxt(path, dtype=np.float64, ndmin=2)
-    c = rows[:, 1]
-    return c / np.sum(np.abs(c))
+    """The smoothing kernel of a "win.txt" (pairs "index coefficient"),
+    normalised by the sum of the absolute values as zorv_mpi normalises it.
+    Refuses with ValueError what zorv_mpi refuses: a pair that is not two
+    numbers, a coefficient that is not finite, no coefficients, an even
+    number or more than 256 of them, all of them zero."""
+    with open_input(path, text=True) as f:
+        words = f.read().split()
+    c = np.empty((len(words) + 1) // 2)
+    for k in range(len(c)):
+        try:
+            pair = [float(w) for w in words[2 * k:2 * k + 2]]
+        except ValueError:
+            raise ValueError(f"{path}: pair number {k + 1} is not a pair of numbers") from None
+        if len(pair) == 1:
+            raise ValueError(f"{path}: the last pair (number {k + 1}) is incomplete")
+        c[k] = pair[1]
+        if not np.isfinite(c[k]):
+            raise ValueError(f"{path}: coefficient number {k + 1} is not finite")
+    if len(c) == 0 or len(c) % 2 == 0 or len(c) > MAX_KERNEL:
+        raise ValueError(f"{path}: holds {len(c)} coefficients; a kernel has an odd number of "
+                         f"them, at most {MAX_KERNEL}")
+    total = np.sum(np.abs(c))
+    if total == 0 or not np.isfinite(total):
+        raise ValueError(f"{path}: the coefficients are all zero or too large to normalise")
+    return c / total
 
 
 def smooth(traces, kernel):

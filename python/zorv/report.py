@@ -1,29 +1,50 @@
-"""A web page about one zorv_mpi run: python3 -m zorv.report RUN_DIR
+"""A web page about one zorv_mpi run: zorv-report RUN_DIR (or python3 -m
+zorv.report RUN_DIR)
 
 RUN_DIR is the folder zorv_mpi ran in: it holds "zorv_mpi.ini", the result
-files, decay lists and decay histograms, and usually "win.txt", the raw
-files and the console log "zorv_mpi.log". The page and its figures go to
-RUN_DIR/report/ (or --out): index.html opens offline in any browser, its
-figures are PNG files beside it. Files the report does not know (checkpoints
-and the like) are left alone; missing optional files leave their section
-saying so.
+files, decay lists and decay histograms, the checkpoint
+"zorv_mpi.checkpoint", and usually "win.txt", the raw files and the console
+log "zorv_mpi.log". The page and its figures go to RUN_DIR/report/ (or
+--out): index.html opens offline in any browser, its figures are PNG files
+beside it. Missing optional files leave their section saying so.
+
+The checkpoint tells whether the run finished. A run that did not is named
+as such at the top of the page, with the phase it stopped in; stopped in the
+calibration phase, its result files hold that phase's records (decay rate
+free) and there is no calibration to show yet.
+
+Every input is read and checked before anything is drawn. A file that is
+damaged (cut short, not numbers, NaN in a record, a folder or FIFO where a
+file belongs) or an output folder that cannot be written ends the command
+with one "Error: " line on standard error and status 1; `build` raises the
+exception instead.
 """
 
-import argparse
-import datetime
-import html
-import os
 import sys
-import time
 
-import numpy as np
+if __name__ == "__main__":
+    # python3 -m zorv.report goes through the command's entry point, which
+    # checks for numpy and matplotlib before anything imports them.
+    from zorv.cli import report
+    sys.exit(report())
 
-from . import figures
-from .analysis import calibration_estimates
-from .events import Phase, curves, locate_records, scan_decisions
-from .files import (RESULT_FIELDS, config_of, read_config_entries, read_decay_hist,
-                    read_log, read_results)
-from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth
+import argparse  # noqa: E402
+import datetime  # noqa: E402
+import html  # noqa: E402
+import os  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from . import figures  # noqa: E402
+from .analysis import calibration_estimates  # noqa: E402
+from .cli import describe  # noqa: E402
+from .events import Phase, curves, locate_records, scan_decisions  # noqa: E402
+from .files import (DECAY_BINS, RESULT_FIELDS, check_finite, config_of, is_present,  # noqa: E402
+                    read_config_entries, read_decay_hist, read_log, read_results)
+from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth  # noqa: E402
+from .state import CHECKPOINT, read_run_state  # noqa: E402
 
 CHANNEL = figures.CHANNEL
 
@@ -56,11 +77,55 @@ code { font-family: "DejaVu Sans Mono", monospace; font-size: 12.5px; background
 """
 
 
+class ReportError(Exception):
+    """A run folder the report cannot describe; the message says why."""
+
+
+# The settings the report uses: kind and the value it takes when the key is
+# missing (None: the key is needed).
+SETTINGS = {
+    "abfile_path": ("text", None),
+    "infile_path": ("text", ""),
+    "waveforms": ("count", 0),
+    "data_offset": ("count", 0),
+    "sessions": ("sessions", [0, -1]),
+    "cal_sessions": ("sessions", [0, -1]),
+    "bcg_est": ("pair", [0.0, 0.0]),
+    "decay_est": ("pair", [float("nan")] * 2),
+}
+
+
+def check_config(config, path):
+    """Fills in the settings the report uses that `config` lacks, and raises
+    ReportError for one that is missing without a default or of the wrong
+    kind (a damaged zorv_mpi.ini)."""
+    for key, (kind, default) in SETTINGS.items():
+        if key not in config:
+            if default is None:
+                raise ReportError(f"{path}: no {key} setting")
+            config[key] = default
+            continue
+        v = config[key]
+        whole = [isinstance(x, int) for x in (v if isinstance(v, list) else [v])]
+        ok = {"text": isinstance(v, str) and v != "",
+              "count": isinstance(v, int) and v >= 0,
+              "sessions": isinstance(v, list) and len(v) == 2 and all(whole),
+              "pair": isinstance(v, list) and len(v) == 2 and not isinstance(v[0], str)
+              and all(np.isfinite(x) for x in v)}[kind]
+        if not ok:
+            want = {"text": "a quoted name", "count": "a whole number, 0 or more",
+                    "sessions": "two whole numbers", "pair": "two numbers"}[kind]
+            raise ReportError(f"{path}: {key} = {v!r}: expected {want}")
+
+
 def esc(v):
     return html.escape(str(v))
 
 
 def num(v, fmt="{:,}"):
+    """A number cell; a value that is not known (NaN) shows as a dash."""
+    if isinstance(v, float) and v != v:
+        return '<td class="num">–</td>'
     return f'<td class="num">{esc(fmt.format(v))}</td>'
 
 
@@ -100,49 +165,140 @@ class Report:
     # -- reading ----------------------------------------------------------
 
     def read(self):
+        """Reads and checks every input before anything is drawn: damaged
+        input raises ReportError or ValueError naming the file."""
+        if not os.path.isdir(self.run_dir):
+            raise ReportError(f"{self.run_dir} is not a folder: RUN_DIR must be the folder "
+                              "zorv_mpi ran in")
         ini = self.path("zorv_mpi.ini")
-        if not os.path.exists(ini):
-            raise SystemExit(f"Error: {ini} not found: RUN_DIR must be the folder zorv_mpi ran in")
+        if not is_present(ini):
+            raise ReportError(f"{ini} not found: RUN_DIR must be the folder zorv_mpi ran in")
         self.entries = read_config_entries(ini)
         self.config = config_of(self.entries)
-        base = str(self.config.get("abfile_path", ""))
+        check_config(self.config, ini)
+        self.state = read_run_state(self.run_dir)
+        base = self.config["abfile_path"]
         self.result_names = [f"{base}{c}.bin" for c in (0, 1)]
         for name in self.result_names:
-            if not os.path.exists(self.path(name)):
-                raise SystemExit(f"Error: result file {self.path(name)} not found")
+            if not is_present(self.path(name)):
+                raise ReportError(f"result file {self.path(name)} not found")
         self.say(f"Reading {', '.join(self.result_names)}")
         self.a, self.b = (read_results(self.path(n)) for n in self.result_names)
+        for name, rec in zip(self.result_names, (self.a, self.b)):
+            check_finite(rec, self.path(name))
         if len(self.a) != len(self.b):
             self.notes.append(f"The result files hold {len(self.a):,} and {len(self.b):,} records; "
                               "record i of both is one event, so only the first "
                               f"{min(len(self.a), len(self.b)):,} are used.")
             n = min(len(self.a), len(self.b))
             self.a, self.b = self.a[:n], self.b[:n]
+        # Which phase the records come from: the calibration phase's, with the
+        # decay rate free, when the run stopped before the calibration.
+        self.calibrated = self.state is None or self.state.phase == "processing"
+        self.record_phase = "processing" if self.calibrated else "calibration"
         if len(self.a) == 0:
-            raise SystemExit("Error: the result files hold no records")
+            raise ReportError("the result files hold no records" + (
+                "" if self.state is None or self.state.finished else
+                f" yet: the run stopped in the {self.state.phase} phase after "
+                f"{self.state.received:,} events"))
         # The decay rates the processing phase held, per channel (one value each
         # when it held the calibrated rate throughout).
         self.held = [np.unique(rec["decay_rate"]) for rec in (self.a, self.b)]
-        self.log = read_log(self.path("zorv_mpi.log")) if os.path.exists(self.path("zorv_mpi.log")) else None
-        self.hists = [read_decay_hist(self.path(f"decay_hist{c}.txt"))
-                      if os.path.exists(self.path(f"decay_hist{c}.txt")) else None for c in (0, 1)]
-        self.kernel = read_kernel(self.path("win.txt")) if os.path.exists(self.path("win.txt")) else None
-        bcg = self.config.get("bcg_est", [0.0, 0.0])
-        self.bcg_est = [float(v) for v in (bcg if isinstance(bcg, list) else [bcg, bcg])][:2]
+        self.log = read_log(self.path("zorv_mpi.log")) if is_present(self.path("zorv_mpi.log")) else None
+        names = [f"decay_hist{c}.txt" for c in (0, 1)]
+        present = [is_present(self.path(n)) for n in names]
+        # Before the calibration has run, decay histograms in the folder are
+        # an earlier run's.
+        self.stale_hists = [n for n, p in zip(names, present) if p and not self.calibrated]
+        self.hists = [read_decay_hist(self.path(n)) if p and self.calibrated else None
+                      for n, p in zip(names, present)]
+        for n, h in zip(names, self.hists):
+            if h is not None and len(h) != DECAY_BINS:
+                raise ReportError(f"{self.path(n)} holds {len(h)} bins, zorv_mpi writes {DECAY_BINS}: "
+                                  "the file is incomplete")
+        self.kernel = read_kernel(self.path("win.txt")) if is_present(self.path("win.txt")) else None
+        self.bcg_est = [float(v) for v in self.config["bcg_est"]]
         self.processing = Phase(self.run_dir, self.config, "sessions")
         self.calibration = Phase(self.run_dir, self.config, "cal_sessions")
+        self.phase = self.processing if self.calibrated else self.calibration
         self.workers = (self.log["ranks"] - 1) if self.log and self.log["ranks"] > 1 else None
+
+    # -- the state of the run ---------------------------------------------
+
+    def finished(self):
+        return self.state is not None and self.state.finished
+
+    def stop_words(self):
+        """How the run stopped, e.g. "stopped by SIGUSR1 in the calibration
+        phase after 40 of 120 events"; None for a finished run or one
+        without a checkpoint."""
+        st = self.state
+        if st is None or st.finished:
+            return None
+        ph = self.calibration if st.phase == "calibration" else self.processing
+        total = ph.events or ph.expected
+        stop = (self.log or {}).get("stop")
+        if stop and stop["phase"] == st.phase and stop["done"] == st.received:
+            how = f"stopped by {stop['signal']}" if stop["signal"] else "ended early by an error"
+            total = stop["total"]
+        else:
+            how = "stopped or still running"
+        return f"{how} in the {st.phase} phase after {st.received:,} of {total:,} events"
+
+    def banner(self):
+        """The box at the top of the page: what is unfinished or unknown."""
+        st = self.state
+        if st is None:
+            return ('<div class="warn"><b>Whether this run finished is not known:</b> the run folder '
+                    f"holds no <code>{esc(CHECKPOINT)}</code>. The result files are taken as the "
+                    "processing phase's.</div>")
+        if st.finished:
+            if not st.run_error:
+                return ""
+            return ('<div class="error"><b>The run finished with an error:</b> '
+                    f"<code>{esc(st.source)}</code> records that a raw file was missing or short or "
+                    "an estimate was not made; the console log says which.</div>")
+        if st.phase == "calibration":
+            holds = ("The result files hold the calibration phase's records so far, fitted with the "
+                     "decay rate free. The calibration has not run yet and the processing phase has "
+                     "not started.")
+        else:
+            holds = ("The calibration is done; the result files hold the processing phase's records "
+                     "so far.")
+        return (f'<div class="error"><b>Unfinished run: {esc(self.stop_words())}</b> '
+                f"(<code>{esc(st.source)}</code>: state running). {holds} To continue, set "
+                "<code>resume = 1</code> in <code>zorv_mpi.ini</code> and start zorv_mpi again.</div>")
+
+    def state_words(self):
+        if self.state is None:
+            return "finished or not: not known"
+        return "finished" if self.state.finished else "NOT FINISHED: " + self.stop_words()
+
+    def records_words(self):
+        n = len(self.a)
+        if self.record_phase == "calibration":
+            return f"{n:,} calibration-phase records (decay rate free)"
+        return f"{n:,} events fitted in both channels"
 
     # -- sections ---------------------------------------------------------
 
     def run_section(self):
         log = self.log or {}
+        st = self.state
         rows = [["Run folder", f"<code>{esc(self.run_dir)}</code>"]]
+        if st is None:
+            rows.append(["State", f"not known: no {esc(CHECKPOINT)}"])
+        elif st.finished:
+            rows.append(["State", f"finished ({esc(st.source)})"])
+        else:
+            rows.append(["State", f'<b>not finished: {esc(self.stop_words())}</b> ({esc(st.source)})'])
+        ended = st is None or st.finished
         if log.get("started"):
             rows.append(["Started", esc(time.strftime("%Y-%m-%d %H:%M:%S", log["started"]))])
         if log.get("finished"):
-            rows.append(["Finished", esc(time.strftime("%Y-%m-%d %H:%M:%S", log["finished"]))])
-        if log.get("duration_s") is not None:
+            rows.append(["Finished" if ended else "Last time stamp in the log",
+                         esc(time.strftime("%Y-%m-%d %H:%M:%S", log["finished"]))])
+        if log.get("duration_s") is not None and ended:
             rows.append(["Duration", f"{log['duration_s']:.0f} s (both phases and the calibration)"])
         if self.workers:
             rows.append(["Ranks", f"{self.workers + 1} (rank 0 reads and writes, {self.workers} "
@@ -150,51 +306,82 @@ class Report:
         if not self.log:
             rows.append(["Console log", "zorv_mpi.log not found: times, rates and per-channel "
                                         "fractions are not known"])
-        held = self.held
-        if all(len(h) == 1 for h in held):
+        rates = st.calibrated if st is not None else None
+        if rates is None and self.calibrated and all(len(h) == 1 for h in self.held):
+            rates = (self.held[0][0], self.held[1][0])
+        if rates is not None:
             rows.append(["Calibrated decay rates", "A %.10f, B %.10f per sample (decay times %.1f and "
-                         "%.1f samples)" % (held[0][0], held[1][0], -1 / held[0][0], -1 / held[1][0])])
+                         "%.1f samples)" % (rates[0], rates[1], -1 / rates[0], -1 / rates[1])])
+        elif not self.calibrated:
+            rows.append(["Calibrated decay rates", "not yet: the calibration runs at the end of the "
+                                                   "calibration phase"])
         out = [table(None, rows)]
 
-        cal_read = sum(int(h["count"].sum()) for h in self.hists[:1] if h is not None) or None
-        if cal_read is None and log.get("calibration_read"):
-            cal_read = log["calibration_read"][0]
-        phases = [("Calibration", "cal_sessions", self.calibration, cal_read),
-                  ("Processing", "sessions", self.processing, len(self.a))]
+        phases = [("calibration", "cal_sessions", self.calibration),
+                  ("processing", "sessions", self.processing)]
         header = ["", "Calibration phase (decay rate free)", "Processing phase (decay rate held)"]
         rows = []
 
         def row(label, cells):
             rows.append([label] + cells)
 
-        row("Sessions", [esc("%s to %s" % tuple(self.config.get(key, ["?", "?"])))
-                         for _, key, _, _ in phases])
+        def current(key):
+            # The phase the checkpoint's counters and the records belong to.
+            return st is not None and st.phase == key
+
+        def progress(key):
+            if st is None:
+                return "–"
+            if current(key) and not st.finished:
+                return esc(f"stopped after {st.received:,} events")
+            if key == "processing" and st.phase == "calibration":
+                return "not started"
+            return "complete"
+
+        row("Sessions", [esc("%s to %s" % tuple(self.config[key])) for _, key, _ in phases])
         row("Raw files", [esc(", ".join(n for n, raw, _ in ph.files if raw is not None) or "none found")
                           + (f' <span class="warn">missing: {esc(", ".join(ph.missing))}</span>'
-                             if ph.missing else "") for _, _, ph, _ in phases])
+                             if ph.missing else "") for _, _, ph in phases])
         row("Events in the raw files", [num(ph.events) if ph.events else num(ph.expected, "{:,} configured")
-                                        for _, _, ph, _ in phases])
+                                        for _, _, ph in phases])
+        row("Progress", [progress(key) for key, _, _ in phases])
         good = []
-        for name, _, ph, both in phases:
-            key = name.lower()
+        both = []
+        for key, _, ph in phases:
             info = (log.get("phases") or {}).get(key)
-            if key == "processing" and log.get("summary"):
+            whole = ph.events or ph.expected
+            if key == "processing" and st is not None and st.phase == "calibration":
+                good.append(("–", "–", ""))
+                both.append("<td>–</td>")
+                continue
+            if key == "processing" and log.get("summary") and (st is None or st.finished):
                 sa, sb, sall = log["summary"]
                 good.append((f"{sa:.2f} %", f"{sb:.2f} %", "at the end of the phase"))
+            elif current(key) and st.received:
+                fa, fb = (100.0 * g / st.received for g in st.good)
+                good.append((f"{fa:.2f} %", f"{fb:.2f} %", f"of the {st.received:,} events done "
+                             f"({st.source})"))
             elif info and info["progress"]:
                 done, ga, gb, gall, _ = info["progress"][-1]
                 good.append((f"{ga:.1f} %", f"{gb:.1f} %", f"at the last progress line, {done:.1f} % done"))
             else:
                 good.append(("–", "–", ""))
+            if key == self.record_phase:
+                n = len(self.a)
+                of = st.received if current(key) and not st.finished else whole
+                both.append(f'<td class="num">{n:,} ({pct(n, of)})</td>')
+            else:
+                cal = sum(int(h["count"].sum()) for h in self.hists[:1] if h is not None) or None
+                if cal is None and log.get("calibration_read"):
+                    cal = log["calibration_read"][0]
+                both.append(f'<td class="num">{cal:,} ({pct(cal, whole)})</td>' if cal else "<td>–</td>")
         row("Channel A fitted", [f'<td class="num">{g[0]}</td>' for g in good])
         row("Channel B fitted", [f'<td class="num">{g[1]}</td>' for g in good])
         row("", [f'<td class="muted">{esc(g[2])}</td>' for g in good])
-        row("Fitted in both channels (events with a result)",
-            [f'<td class="num">{both:,} ({pct(both, ph.events or ph.expected)})</td>' if both is not None
-             else "<td>–</td>" for _, _, ph, both in phases])
+        row("Fitted in both channels (events with a result)", both)
         rates = []
-        for name, _, _, _ in phases:
-            info = (log.get("phases") or {}).get(name.lower())
+        for key, _, _ in phases:
+            info = (log.get("phases") or {}).get(key)
             rates.append(num(info["rate"], "{:,.1f} events/s") if info and info["rate"] else "<td>–</td>")
         row("Rate (last progress line)", rates)
         out.append(table(header, rows))
@@ -206,11 +393,22 @@ class Report:
         return out
 
     def calibration_section(self):
+        if not self.calibrated:
+            out = ["<p>The calibration has not run yet: the run stopped in the calibration phase, and "
+                   "zorv_mpi derives the decay rates from the calibration phase's fits only at its end. "
+                   "The records so far have the decay rate free; its spread is in the fit parameters "
+                   "below.</p>"]
+            if self.stale_hists:
+                names = " and ".join(self.stale_hists)
+                verb = "are" if len(self.stale_hists) > 1 else "is"
+                out.append(f"<p>{esc(names)} in the run folder {verb} left from an earlier run and not "
+                           "shown.</p>")
+            return out
         est = [calibration_estimates(h) if h is not None else (None, float("nan"), float("nan"))
                for h in self.hists]
         logged = (self.log or {}).get("decay", {})
         figures.calibration(os.path.join(self.out_dir, "calibration.png"), self.hists, est, logged)
-        start = self.config.get("decay_est", [float("nan")] * 2)
+        start = self.config["decay_est"]
         rows = []
         for c, held in enumerate(self.held):
             lg = logged.get(c, {})
@@ -238,6 +436,14 @@ class Report:
             tab,
         ]
 
+    def phase_note(self):
+        """The warning over every section drawn from the records, when they
+        are the calibration phase's."""
+        if self.record_phase == "processing":
+            return []
+        return [f'<p class="warn">These are the {esc(self.records_words())} of an unfinished run, '
+                "not the processing phase's results.</p>"]
+
     def spectra_section(self):
         a, b = self.a, self.b
         self.lines = figures.amplitude_spectra(os.path.join(self.out_dir, "amplitudes.png"), a, b)
@@ -252,13 +458,17 @@ class Report:
         lines = (table(["", "Line", "Position (ADC counts)", "FWHM (ADC counts)", "FWHM / position",
                         "Fits within the FWHM"], rows)
                  if rows else "<p>No line stands out of either amplitude spectrum.</p>")
-        return [
+        return self.phase_note() + [
             '<p class="lead">Amplitude 1 is the amplitude of the first pulse: the height of its '
             "exponential decay at its start before the Gaussian smearing, in ADC counts (raw sample "
-            "units). A line of the source shows as a peak; its position is the vertex of a parabola "
-            "through the fullest bin and its neighbours, its FWHM is measured between the half-maximum "
-            "crossings. The ranges run from the 0.5 to the 99.5 percentile of both channels' values; "
-            "the end bins also count everything outside.</p>",
+            "units). The spectra are binned as <code>zorv_spectra</code> bins them: 1,000 bins whose "
+            "end bins are centred on the 0.5 and 99.5 percentiles of both channels' values and also "
+            "count everything outside. Its rule picks the lines: the fullest bin within 3 bins either "
+            "side, with at least 10 counts and 5 times the median of the inner bins, that is not a "
+            "shoulder of a taller line (the spectrum between them must dip below half its height); "
+            "the three tallest per channel. A line's position is the vertex "
+            "of the parabola through its bin and the two neighbours, its FWHM is measured between "
+            "the half-maximum crossings. <code>zorv_spectra</code>'s summary lists the same lines.</p>",
             figure("amplitudes.png", "Amplitude spectra of channels A and B",
                    "Amplitude 1 of every event with a result, channel A (left) and B (right), "
                    "logarithmic scale; the strongest lines are labelled with position and FWHM "
@@ -277,12 +487,15 @@ class Report:
         ]
 
     def decisions_section(self):
-        ph = self.processing
+        ph = self.phase
         if self.kernel is None or ph.events == 0:
-            why = "win.txt" if self.kernel is None else "the raw files of the processing phase"
+            why = ("win.txt" if self.kernel is None
+                   else f"the raw files of the {self.record_phase} phase")
             self.decisions = None
             return [f"<p>Not available: {esc(why)} not found in the run folder.</p>"]
-        limit = min(ph.events, self.scan_limit)
+        # An unfinished phase: only the events handed out so far.
+        handed = ph.events if self.finished() or self.state is None else self.state.next_event
+        limit = min(ph.events, self.scan_limit, handed)
         self.decisions = scan_decisions(ph, self.bcg_est, self.kernel, limit)
         reasons = [NO_PEAK, MANY_PEAKS, CLOSE_PEAKS]
         summary = (self.log or {}).get("summary")
@@ -294,7 +507,7 @@ class Report:
             cells += [f'<td class="num">{int(np.sum(d == r)):,} ({pct(int(np.sum(d == r)), limit)})</td>'
                       for r in reasons]
             cells.append(num(fittable))
-            if summary and limit == ph.events:
+            if summary and limit == ph.events and self.record_phase == "processing":
                 fitted = int(round(summary[c] / 100.0 * ph.events))
                 cells.append(num(fitted, "≈ {:,}"))
                 cells.append(num(max(fittable - fitted, 0), "≈ {:,}"))
@@ -305,14 +518,15 @@ class Report:
                "trace with the kernel of <code>win.txt</code> (a moving weighted average, renormalised "
                "where it runs over the ends), and fits only a channel with one or two peaks above 500 "
                "that lie at least 200 samples apart (a single peak: at least 200 samples from the "
-               "start). The same rules are applied here to the raw events of the processing phase; "
+               f"start). The same rules are applied here to the raw events of the {self.record_phase} phase; "
                "the fits that failed (no convergence in 50 iterations) are the fittable channels that "
                "the console log does not count as good.</p>",
                table(["", "Events", NO_PEAK.capitalize(), MANY_PEAKS.capitalize(),
                       "Peaks too close / too early", "Fittable", "Fitted (log)", "Fit failed"], rows)]
         if limit < ph.events:
+            why = "--scan-limit" if limit == self.scan_limit else "the events handed out so far"
             out.append(f"<p>Only the first {limit:,} of {ph.events:,} events were scanned "
-                       "(--scan-limit).</p>")
+                       f"({esc(why)}).</p>")
         return out
 
     def example_section(self):
@@ -340,14 +554,14 @@ class Report:
             add(r, "evenly spaced through the records")
         picks.sort()
 
-        ph = self.processing
+        ph = self.phase
         located = {}
         if ph.events:
             for r, e, diff in locate_records(ph, a, b, [p for p, _ in picks], self.workers, self.say):
                 located[r] = (e, diff)
         rows_ab = " / ".join(self.result_names)
         if not ph.events:
-            intro = ("The raw files of the processing phase are not in the run folder: the fitted curves "
+            intro = (f"The raw files of the {self.record_phase} phase are not in the run folder: the fitted curves "
                      "are shown without the raw traces.")
         elif self.workers == 1:
             intro = ("This run had one worker, so the records follow the raw events in order, leaving out "
@@ -360,7 +574,7 @@ class Report:
                      "by its content: the only event whose raw traces, under the record's fitted curves, "
                      "give back the residual sums of squares stored in the record (any other event "
                      "misses them by orders of magnitude).")
-        out = [f'<p class="lead">{intro} The smoothed trace is what the worker searched for peaks '
+        out = self.phase_note() + [f'<p class="lead">{intro} The smoothed trace is what the worker searched for peaks '
                "(shifted back by <code>bcg_est</code> to lie on the raw samples); the fitted model is "
                "evaluated from the record's parameters with the fitter's formula. Under each trace: data "
                "minus fit, with the band of ± its RMS.</p>"]
@@ -382,7 +596,7 @@ class Report:
             else:
                 title = f"Record {r:,} — {why} (raw event not found)"
                 caption = (f"{esc(where)}: {esc(why)}. Its raw event was not found in the raw files of "
-                           "the processing phase; only the fitted curves are shown.")
+                           f"the {self.record_phase} phase; only the fitted curves are shown.")
             fname = f"event_{k + 1:02d}.png"
             figures.event(os.path.join(self.out_dir, fname), title, samples, smoothed, models,
                           (ra, rb), self.bcg_est)
@@ -397,10 +611,10 @@ class Report:
         if len(bad) == 0:
             return []
         out = ["<h3>Events the workers did not fit</h3>",
-               f"<p>{len(bad):,} events of the processing phase have a channel that the worker's rules "
+               f"<p>{len(bad):,} events of the {self.record_phase} phase have a channel that the worker's rules "
                "leave out; the first two are shown.</p>"]
         for k, e in enumerate(bad[:2]):
-            name, local, samples = self.processing.locate(int(e))
+            name, local, samples = self.phase.locate(int(e))
             samples = np.asarray(samples, dtype=np.float64)
             smoothed = [smooth(samples[:, c] - self.bcg_est[c], self.kernel) for c in (0, 1)]
             why = "; ".join(f"channel {CHANNEL[c]}: {self.decisions[e, c]}" for c in (0, 1)
@@ -427,7 +641,7 @@ class Report:
                           num(np.min(v), "{:,.6g}"), num(np.max(v), "{:,.6g}")]
             rows.append(cells)
         two = [int(np.sum(r["amplitude2"] != 0)) for r in (self.a, self.b)]
-        return [table(["Field", "A mean", "A sd", "A min", "A max", "B mean", "B sd", "B min", "B max"],
+        return self.phase_note() + [table(["Field", "A mean", "A sd", "A min", "A max", "B mean", "B sd", "B min", "B max"],
                       rows),
                 f"<p>Channels fitted with two pulses: A {two[0]:,}, B {two[1]:,}. A single-pulse fit "
                 "holds amplitude 2 at 0 and position 2 at 1500. Units: amplitudes, baseline and tail "
@@ -449,8 +663,24 @@ class Report:
 
     # -- the page ---------------------------------------------------------
 
+    def make_out_dir(self):
+        """Makes the output folder and proves that files can be written
+        there, before anything is drawn."""
+        try:
+            os.makedirs(self.out_dir, exist_ok=True)
+        except FileExistsError:
+            raise ReportError(f"cannot make the report folder {self.out_dir}: something that is not "
+                              "a folder has its name") from None
+        except OSError as e:
+            raise ReportError(f"cannot make the report folder {self.out_dir}: {e.strerror}") from None
+        try:
+            with tempfile.TemporaryFile(dir=self.out_dir):
+                pass
+        except OSError as e:
+            raise ReportError(f"cannot write into the report folder {self.out_dir}: {e.strerror}") from None
+
     def write(self):
-        os.makedirs(self.out_dir, exist_ok=True)
+        self.make_out_dir()
         for old in os.listdir(self.out_dir):
             if old.startswith(("event_", "skipped_")) and old.endswith(".png"):
                 os.remove(os.path.join(self.out_dir, old))
@@ -479,9 +709,10 @@ class Report:
 </head>
 <body>
 <header><h1>zorv run report</h1>
-<p>{esc(self.run_dir)} · {len(self.a):,} events fitted in both channels · made {esc(stamp)}</p></header>
+<p>{esc(self.run_dir)} · {esc(self.state_words())} · {esc(self.records_words())} · made {esc(stamp)}</p></header>
 <nav>{nav}</nav>
 <main>
+{self.banner()}
 {chr(10).join(body)}
 </main>
 </body>
@@ -506,21 +737,48 @@ def build(run_dir, out_dir=None, examples=12, scan_limit=200000, say=None):
     return report.write()
 
 
+# Example events at most: each is a figure of its own, and a report is read by
+# a person.
+MAX_EXAMPLES = 100
+
+
+def _count(most=None):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < 0 or (most is not None and value > most):
+            raise argparse.ArgumentTypeError(
+                f"{value} is out of range (0 to {most})" if most is not None else f"{value} is negative")
+        return value
+    return parse
+
+
 def main(argv=None):
+    """The command line: writes the report and prints the path of its page.
+    Returns 0, 1 after one "Error: " line on standard error when the run
+    folder cannot be described or the report cannot be written, or 2 for a
+    bad command line."""
+    prog = "zorv-report" if os.path.basename(sys.argv[0]) == "zorv-report" else "python3 -m zorv.report"
     parser = argparse.ArgumentParser(
-        prog="python3 -m zorv.report",
+        prog=prog,
         description="Writes RUN_DIR/report/index.html: a page with the run's calibration, spectra, "
                     "fit quality and example events, figures beside it.")
     parser.add_argument("run_dir", metavar="RUN_DIR", help="the folder zorv_mpi ran in")
     parser.add_argument("--out", help="output folder (default RUN_DIR/report)")
-    parser.add_argument("--events", type=int, default=12, help="example events to show (12)")
-    parser.add_argument("--scan-limit", type=int, default=200000,
-                        help="raw events scanned for the workers' decisions (200000)")
+    parser.add_argument("--events", type=_count(MAX_EXAMPLES), default=12,
+                        help=f"example events to show, 0 to {MAX_EXAMPLES} (12)")
+    parser.add_argument("--scan-limit", type=_count(), default=200000,
+                        help="raw events scanned for the workers' decisions, 0 or more (200000)")
     args = parser.parse_args(argv)
-    index = build(args.run_dir, args.out, args.events, args.scan_limit)
+    try:
+        index = build(args.run_dir, args.out, args.events, args.scan_limit)
+    except (ReportError, ValueError, OSError) as e:
+        print(f"Error: {describe(e)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("Error: interrupted; the report is not complete", file=sys.stderr)
+        return 1
     print(index)
     return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,0 +1,116 @@
+"""The report on a run that did not finish: zorv_mpi stopped by SIGUSR1 in
+its calibration phase, then resumed and stopped again in its processing
+phase. The page must say so at its top, label the calibration phase's
+records as such, and show no calibration before there is one."""
+
+import html
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from conftest import ROOT
+from test_report import HEADER, INI, MPI_ENV, NO_PULSE_B, TWO_PULSE, mpiexec, write_session
+from zorv import files, state
+
+DRAWN = 120     # events drawn per session
+REPEAT = 5      # ... repeated, so that a phase lasts a second or more
+EVENTS = DRAWN * REPEAT
+STOP_AFTER = 100  # events handed out before the stop
+
+
+def start_and_stop(build_dir, run_dir, phase):
+    """Starts zorv_mpi, waits until its checkpoint shows the phase under way,
+    sends SIGUSR1 to the mpiexec it started, and returns the checkpoint of
+    the stop. The console output is appended to zorv_mpi.log."""
+    with open(run_dir / "zorv_mpi.log", "a") as log:
+        mpi = subprocess.Popen(mpiexec(build_dir), cwd=run_dir, env=MPI_ENV, stdout=log,
+                               stderr=subprocess.STDOUT)
+        try:
+            deadline = time.monotonic() + 120
+            while time.monotonic() < deadline and mpi.poll() is None:
+                try:
+                    cp = state.read_checkpoint(run_dir / state.CHECKPOINT)
+                except (OSError, ValueError):
+                    cp = None
+                if cp and cp.phase == phase and not cp.finished and cp.next_event >= STOP_AFTER:
+                    break
+                time.sleep(0.01)
+            assert mpi.poll() is None, f"zorv_mpi ended before the {phase} phase was under way"
+            mpi.send_signal(signal.SIGUSR1)
+            assert mpi.wait(timeout=120) == 75
+        finally:
+            if mpi.poll() is None:
+                mpi.kill()
+                mpi.wait()
+    return state.read_checkpoint(run_dir / state.CHECKPOINT)
+
+
+def report(run_dir, out):
+    made = subprocess.run([sys.executable, "-m", "zorv.report", "--events", "4", "--out", str(out),
+                           str(run_dir)], cwd=ROOT / "python", capture_output=True, text=True,
+                          timeout=300)
+    assert made.returncode == 0, made.stderr
+    return html.unescape((out / "index.html").read_text())
+
+
+@pytest.fixture(scope="module")
+def stopped(build_dir, tmp_path_factory):
+    run_dir = tmp_path_factory.mktemp("stopped")
+    rng = np.random.default_rng(16)
+    write_session(run_dir / "zorv.1", rng, DRAWN, repeat=REPEAT)
+    write_session(run_dir / "zorv.2", rng, DRAWN, TWO_PULSE, NO_PULSE_B, repeat=REPEAT)
+    # A checkpoint after every result: the stop lands within a few events.
+    (run_dir / "zorv_mpi.ini").write_text(INI.format(w=EVENTS, h=HEADER) + "checkpoint_interval = 0\n")
+    shutil.copy(ROOT / "examples" / "win.txt", run_dir / "win.txt")
+    # An earlier run's histogram, which this run has not replaced yet.
+    (run_dir / "decay_hist0.txt").write_text("left over\n")
+
+    first = start_and_stop(build_dir, run_dir, "calibration")
+    records = len(files.read_results(run_dir / "ab0.bin"))
+    page = report(run_dir, run_dir / "report-calibration")
+    calibration = (first, records, page)
+
+    with open(run_dir / "zorv_mpi.ini", "a") as ini:
+        ini.write("resume = 1\n")
+    second = start_and_stop(build_dir, run_dir, "processing")
+    records = len(files.read_results(run_dir / "ab0.bin"))
+    page = report(run_dir, run_dir / "report-processing")
+    return calibration, (second, records, page)
+
+
+def test_stopped_in_the_calibration_phase(stopped):
+    cp, records, page = stopped[0]
+    assert cp.phase == "calibration" and not cp.finished and cp.calibrated is None
+    assert 0 < records <= cp.received < EVENTS
+    stop = f"stopped by SIGUSR1 in the calibration phase after {cp.received:,} of {EVENTS:,} events"
+    assert f"· NOT FINISHED: {stop} · {records:,} calibration-phase records (decay rate free) ·" in page
+    assert f"Unfinished run: {stop}" in page
+    assert "events fitted in both channels" not in page
+    assert "The calibration has not run yet" in page
+    assert "decay_hist0.txt in the run folder is left from an earlier run and not shown" in page
+    assert "Calibrated decay rates</td><td>not yet" in page
+    assert "Progress</td><td>stopped after" in page and "<td>not started</td>" in page
+    assert not re.search(r"\bnan\b", page, re.IGNORECASE)
+    # The examples are the calibration phase's events.
+    shown = re.findall(r'alt="Event \d+ of (zorv\.\d) — ', page)
+    assert shown and set(shown) == {"zorv.1"}
+
+
+def test_stopped_in_the_processing_phase(stopped):
+    cp, records, page = stopped[1]
+    assert cp.phase == "processing" and not cp.finished and len(cp.calibrated) == 2
+    stop = f"stopped by SIGUSR1 in the processing phase after {cp.received:,} of {EVENTS:,} events"
+    assert f"· NOT FINISHED: {stop} · {records:,} events fitted in both channels ·" in page
+    assert "The calibration is done; the result files hold the processing phase's records so far" in page
+    for rate in cp.calibrated:
+        assert "%.10f" % rate in page
+    assert "Finished</td>" not in page and "Duration</td>" not in page
+    assert not re.search(r"\bnan\b", page, re.IGNORECASE)
+    shown = re.findall(r'alt="Event \d+ of (zorv\.\d) — ', page)
+    assert shown and set(shown) == {"zorv.2"}

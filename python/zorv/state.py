@@ -1,0 +1,147 @@
+"""Where a run stands: finished or not, in which phase, how far.
+
+zorv_mpi records it in its checkpoint "zorv_mpi.checkpoint" (text, one item
+per line):
+
+    zorv_mpi checkpoint 1
+    state running | finished
+    phase calibration | processing
+    next_event N            the event that sequential reading delivers next
+    pending K e1 .. eK      events sent but not booked
+    counters ALL OK0 OK1 BOTH
+    run_error 0 | 1
+    calibrated D0 D1        the calibrated decay rates (processing phase)
+    outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
+    fingerprint KEY VALUE   one line per setting, kernel and raw file
+    end
+
+`read_run_state(run_dir)` asks the sources in `SOURCES` in turn and returns
+the facts of the first one present as a `RunState`, so that another file
+telling the same facts can stand before the checkpoint by adding its reader
+there.
+"""
+
+import os
+from dataclasses import dataclass
+from typing import List, Optional, Tuple
+
+from .files import is_present, open_input
+
+CHECKPOINT = "zorv_mpi.checkpoint"
+PHASES = ("calibration", "processing")
+
+
+@dataclass
+class RunState:
+    source: str                     # the file the facts were read from
+    finished: bool                  # the processing phase ran to its end
+    phase: str                      # "calibration" or "processing": the phase the outputs hold
+    next_event: int                 # events of the phase handed out in order so far
+    pending: List[int]              # events handed out but not booked, done again on resume
+    received: int                   # results of the phase received
+    good: Tuple[int, int]           # of them, channels A and B fitted
+    both: int                       # of them, fitted in both channels (the records)
+    run_error: bool                 # a session was lost or an estimate not made
+    calibrated: Optional[Tuple[float, float]]  # decay rates the processing phase holds
+
+
+def _integers(path, number, words, count):
+    if len(words) != count:
+        raise ValueError(f"{path}: line {number}: expected {count} values, got {len(words)}")
+    try:
+        values = [int(w) for w in words]
+    except ValueError:
+        raise ValueError(f"{path}: line {number}: {' '.join(words)!r} are not whole numbers") from None
+    if any(v < 0 for v in values):
+        raise ValueError(f"{path}: line {number}: a count is negative")
+    return values
+
+
+def read_checkpoint(path):
+    """The `RunState` a checkpoint tells. Raises ValueError, naming the line,
+    for a file that is not a whole checkpoint (wrong header, an unknown or
+    repeated item, a value out of place, no "end" line, or a processing
+    phase without calibrated rates)."""
+    with open_input(path, text=True) as f:
+        text = f.read()
+    lines = text.split("\n")
+    if text.endswith("\n"):
+        lines.pop()
+    if lines[0] != "zorv_mpi checkpoint 1":
+        raise ValueError(f"{path}: line 1: not a zorv_mpi checkpoint (expected "
+                         "'zorv_mpi checkpoint 1')")
+    items = {}
+    ended = False
+    for number, line in enumerate(lines[1:], 2):
+        words = line.split()
+        if ended:
+            if words:
+                raise ValueError(f"{path}: line {number}: text after the 'end' line")
+            continue
+        if words == ["end"]:
+            ended = True
+            continue
+        if not words:
+            raise ValueError(f"{path}: line {number}: empty line")
+        key, values = words[0], words[1:]
+        if key == "fingerprint":
+            continue
+        if key in items:
+            raise ValueError(f"{path}: line {number}: '{key}' a second time")
+        items[key] = (number, values)
+    if not ended:
+        raise ValueError(f"{path}: no 'end' line: the checkpoint is incomplete")
+    for key in ("state", "phase", "next_event", "pending", "counters", "run_error", "outputs"):
+        if key not in items:
+            raise ValueError(f"{path}: no '{key}' line")
+
+    def word(key, choices):
+        number, values = items[key]
+        if len(values) != 1 or values[0] not in choices:
+            raise ValueError(f"{path}: line {number}: {key} must be one of {', '.join(choices)}")
+        return values[0]
+
+    def ints(key, count=None):
+        number, values = items[key]
+        return _integers(path, number, values, len(values) if count is None else count)
+
+    finished = word("state", ("running", "finished")) == "finished"
+    phase = word("phase", PHASES)
+    next_event, = ints("next_event", 1)
+    pending = ints("pending")
+    if not pending or pending[0] != len(pending) - 1:
+        raise ValueError(f"{path}: line {items['pending'][0]}: pending must give its count, "
+                         "then that many events")
+    received, good_a, good_b, both = ints("counters", 4)
+    run_error, = ints("run_error", 1)
+    ints("outputs", 4)
+    calibrated = None
+    if "calibrated" in items:
+        number, values = items["calibrated"]
+        try:
+            calibrated = tuple(float(v) for v in values)
+        except ValueError:
+            calibrated = ()
+        if len(calibrated) != 2 or not all(abs(v) < float("inf") for v in calibrated):
+            raise ValueError(f"{path}: line {number}: calibrated must give two finite decay rates")
+    elif phase == "processing":
+        raise ValueError(f"{path}: the processing phase without a 'calibrated' line")
+    return RunState(source=os.path.basename(path), finished=finished, phase=phase,
+                    next_event=next_event, pending=pending[1:], received=received,
+                    good=(good_a, good_b), both=both, run_error=bool(run_error),
+                    calibrated=calibrated)
+
+
+# The files that tell where a run stands, the first one present wins: a
+# run summary that zorv_mpi writes at its end would go before the checkpoint.
+SOURCES = ((CHECKPOINT, read_checkpoint),)
+
+
+def read_run_state(run_dir):
+    """The `RunState` of the run in `run_dir` from the first of `SOURCES`
+    that is there, or None when none is."""
+    for name, reader in SOURCES:
+        path = os.path.join(run_dir, name)
+        if is_present(path):
+            return reader(path)
+    return None
