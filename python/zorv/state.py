@@ -3,17 +3,21 @@
 zorv_mpi records it in its checkpoint "zorv_mpi.checkpoint" (text, one item
 per line):
 
-    zorv_mpi checkpoint 1
+    zorv_mpi checkpoint 2
     state running | finished
     phase calibration | processing
     next_event N            the event that sequential reading delivers next
     pending K e1 .. eK      events sent but not booked
     counters ALL OK0 OK1 BOTH
+    skipped S               events lost to unreadable raw files
     run_error 0 | 1
     calibrated D0 D1        the calibrated decay rates (processing phase)
     outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
     fingerprint KEY VALUE   one line per setting, kernel and raw file
+    checksum H              64-bit FNV-1a of every byte above, in hex
     end
+
+A version 1 file has neither the skipped nor the checksum line.
 
 `read_run_state(run_dir)` asks the sources in `SOURCES` in turn and returns
 the facts of the first one present as a `RunState`, so that another file
@@ -57,22 +61,41 @@ def _integers(path, number, words, count):
     return values
 
 
+def fnv1a(data):
+    """64-bit FNV-1a of `data` (bytes), as the checkpoint's checksum."""
+    h = 14695981039346656037
+    for b in data:
+        h = ((h ^ b) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
 def read_checkpoint(path):
     """The `RunState` a checkpoint tells. Raises ValueError, naming the line,
     for a file that is not a whole checkpoint (wrong header, an unknown or
-    repeated item, a value out of place, no "end" line, or a processing
-    phase without calibrated rates)."""
+    repeated item, a value out of place, a checksum that does not match, no
+    "end" line, or a processing phase without calibrated rates)."""
     with open_input(path, text=True) as f:
         text = f.read()
     lines = text.split("\n")
     if text.endswith("\n"):
         lines.pop()
-    if lines[0] != "zorv_mpi checkpoint 1":
+    headers = ("zorv_mpi checkpoint 1", "zorv_mpi checkpoint 2")
+    if not lines or lines[0] not in headers:
         raise ValueError(f"{path}: line 1: not a zorv_mpi checkpoint (expected "
-                         "'zorv_mpi checkpoint 1')")
+                         f"'{headers[1]}')")
+    version = headers.index(lines[0]) + 1
     items = {}
     ended = False
+    offset = len(lines[0]) + 1
     for number, line in enumerate(lines[1:], 2):
+        start, offset = offset, offset + len(line) + 1
+        if version == 2 and line.startswith("checksum ") and "checksum" not in items:
+            body = text[:start].encode("utf-8", "surrogateescape")
+            if line.split()[1:] != [f"{fnv1a(body):016x}"]:
+                raise ValueError(f"{path}: line {number}: the checksum does not match the "
+                                 "checkpoint's contents")
+            items["checksum"] = (number, [])
+            continue
         words = line.split()
         if ended:
             if words:
@@ -91,7 +114,8 @@ def read_checkpoint(path):
         items[key] = (number, values)
     if not ended:
         raise ValueError(f"{path}: no 'end' line: the checkpoint is incomplete")
-    for key in ("state", "phase", "next_event", "pending", "counters", "run_error", "outputs"):
+    needed = ("state", "phase", "next_event", "pending", "counters", "run_error", "outputs")
+    for key in needed + (("skipped", "checksum") if version == 2 else ()):
         if key not in items:
             raise ValueError(f"{path}: no '{key}' line")
 
