@@ -11,14 +11,17 @@
 #include "calibrate.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include "histogram1d.h"
+#include "output_file.h"
 #include "vertex.h"
 
 namespace {
@@ -51,9 +54,11 @@ int read_decay_list(FILE* f, std::vector<double>& v, int capacity)
 // Returns 0, or 1 after the report.
 int write_decay_histogram(const char* name, double lo, double step, const int* hist)
 {
-    FILE* f = std::fopen(name, "w");
+    char const* refusal = nullptr;
+    FILE* f = open_output_file(name, OutputMode::kTruncate, &refusal);
     if (f == nullptr) {
-        std::printf("Error: Cannot create decay histogram %s\n", name);
+        std::printf("Error: Cannot create decay histogram %s (%s)\n", name,
+                    refusal ? refusal : std::strerror(errno));
         return 1;
     }
     bool ok = true;

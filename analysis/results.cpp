@@ -10,6 +10,7 @@
 
 #include "datafile.h"
 #include "input_file.h"
+#include "output_file.h"
 
 namespace {
 
@@ -52,14 +53,17 @@ void PhaseOutputs::close_all_quietly()
 }
 
 // Opens output k; unbuffered, since the batches are the buffers: nothing can
-// stay behind in a stream after a failed write.
-bool PhaseOutputs::open_output(int k, char const* mode)
+// stay behind in a stream after a failed write. A FIFO or a folder by its
+// name is refused, never waited on.
+bool PhaseOutputs::open_output(int k, bool append)
 {
-    files_[k] = std::fopen(names_[k].c_str(), mode);
+    char const* refusal = nullptr;
+    files_[k] = open_output_file(names_[k].c_str(),
+                                 append ? OutputMode::kAppend : OutputMode::kTruncate, &refusal);
     if (!files_[k]) {
         std::printf("Error: Cannot create %s: %s (%s)\n",
                     is_result_file(k) ? "result file" : "decay list", names_[k].c_str(),
-                    std::strerror(errno));
+                    refusal ? refusal : std::strerror(errno));
         close_all_quietly();
         return false;
     }
@@ -133,7 +137,7 @@ int PhaseOutputs::open()
     written_ = OutputSizes{{0, 0, 0, 0}};
     counts_ = GoodFitCounts();
     for (int k = 0; k < kOutputFiles; ++k)
-        if (!open_output(k, is_result_file(k) ? "wb" : "w")) return 1;
+        if (!open_output(k, false)) return 1;
     return 0;
 }
 
@@ -244,7 +248,7 @@ int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)
             close_all_quietly();
             return 1;
         }
-        if (!open_output(k, is_result_file(k) ? "ab" : "a")) return 1;
+        if (!open_output(k, true)) return 1;
     }
     return 0;
 }

@@ -92,7 +92,7 @@ public:
 
 private:
     int check_channel(int c, OutputSizes const& sizes, double const* held) const;
-    bool open_output(int k, char const* mode);
+    bool open_output(int k, bool append);
     void close_all_quietly();
     void report_write_error(int k, int error) const;
     void cut_back_to_written();

@@ -10,13 +10,15 @@
 
 #include "channel.h"
 #include "datafile.h"
+#include "output_file.h"
 #include "protocol.h"
 
 void work_slave(EventSetup const& setup)
 {
     // Nothing is ever written to it; it marks the worker's working directory.
-    FILE* fit = std::fopen("fit.txt", "w");
-    if (fit) std::fclose(fit);
+    // Whatever is in the way (a folder, a FIFO) is left alone.
+    char const* refusal = nullptr;
+    if (FILE* fit = open_output_file("fit.txt", OutputMode::kTruncate, &refusal)) std::fclose(fit);
 
     std::vector<int16_t> event(kWorkShorts);
     std::vector<double> result(kResultDoubles);

@@ -342,20 +342,23 @@ TEST_F(Calibrate, CollinearCountsKeepMaximumValue)
     EXPECT_EQ(run_error, 0);
 }
 
-// A histogram file that cannot be created (a directory of that name): an
-// error line naming it, and the estimate all the same.
+// A histogram file that cannot be created (a directory of that name, or a
+// FIFO, which must not hold the run): an error line naming it, and the
+// estimate all the same.
 TEST_F(Calibrate, HistogramFileCannotBeCreated)
 {
     ASSERT_EQ(mkdir("decay_hist0.txt", 0755), 0);
+    ASSERT_EQ(mkfifo("decay_hist1.txt", 0644), 0);
     std::vector<double> v = {0.0, 249.0, 30.0, 30.0};
     std::vector<std::string> lines = run(v, v);
-    ASSERT_EQ(lines.size(), 15u) << out_;
+    ASSERT_EQ(lines.size(), 16u) << out_;
     EXPECT_EQ(lines[4], "Writing histograms...");
-    EXPECT_EQ(lines[5], "Error: Cannot create decay histogram decay_hist0.txt");
+    EXPECT_EQ(lines[5], "Error: Cannot create decay histogram decay_hist0.txt (it is a directory)");
+    EXPECT_EQ(lines[13],
+              "Error: Cannot create decay histogram decay_hist1.txt (it is not a regular file)");
     EXPECT_EQ(lines[7], "Channel 0 decay: 30.0000000000    (parabolic)");
     EXPECT_DOUBLE_EQ(decay_est[0], 30.0);
     EXPECT_DOUBLE_EQ(decay_est[1], 30.0);
-    EXPECT_EQ(hist_counts("decay_hist1.txt").size(), 250u);
     EXPECT_EQ(run_error, 1);
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -57,6 +59,20 @@ TEST(Checkpoint, ReadsBackWhatWasWritten)
 
     Checkpoint none;
     EXPECT_EQ(read_checkpoint(&none, "no_such_checkpoint"), -1);
+}
+
+// Whatever stands at the temporary name is replaced, never written through:
+// a link there must not turn its target into checkpoint text.
+TEST(Checkpoint, TemporaryFileIsNeverFollowed)
+{
+    TempDir dir;
+    ASSERT_TRUE(write_text("rawcopy", "raw bytes"));
+    ASSERT_EQ(symlink("rawcopy", "zorv_mpi.checkpoint.tmp"), 0);
+    ASSERT_EQ(write_checkpoint(sample()), 0);
+    EXPECT_EQ(read_text("rawcopy"), "raw bytes");
+    EXPECT_FALSE(file_exists("zorv_mpi.checkpoint.tmp"));
+    Checkpoint back;
+    EXPECT_EQ(read_checkpoint(&back), 0);
 }
 
 TEST(Checkpoint, RefusesDamagedFiles)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -121,6 +122,38 @@ TEST(DriverMpi, SecondRunInAFolderRefusesAtOnce)
     EXPECT_NE(r.output.find("Good waveforms: 0.00% 0.00%, All 0.00%\n"), std::string::npos)
         << r.output;
     EXPECT_EQ(read_text("zorv_mpi.lock").rfind("pid ", 0), 0u);
+}
+
+// A FIFO by the name of a file the run writes or reads is refused by name or
+// left alone, never waited on: each run ends well within its time limit.
+TEST(DriverMpi, FifosInPlaceOfFilesHoldNothingUp)
+{
+    struct Case {
+        char const* fifo;
+        char const* settings;
+        char const* expected;
+    } const cases[] = {
+        {"ab0.bin", "", "Error: Cannot create result file: ab0.bin (it is not a regular file)\n"},
+        {"decay1.txt", "",
+         "Error: Cannot create decay list: decay1.txt (it is not a regular file)\n"},
+        {"fit.txt", "", "Good waveforms: 0.00% 0.00%, All 0.00%\n"},
+        {"zorv_mpi.checkpoint.tmp", "", "Good waveforms: 0.00% 0.00%, All 0.00%\n"},
+        {"zorv_mpi.checkpoint", "resume = 1\n",
+         "Error: Cannot read checkpoint zorv_mpi.checkpoint (it is not a regular file)\n"},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.fifo);
+        TempDir dir;
+        write_text("win.txt", kernel17());
+        write_text("zorv_mpi.ini", ini("2 2", "1 1") + c.settings);
+        std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+        write_raw_file("raw.1", 12, quiet);
+        write_raw_file("raw.2", 12, quiet);
+        ASSERT_EQ(mkfifo(c.fifo, 0644), 0);
+        CommandResult r = run_mpi(2, ZORV_MPI_EXE, dir.path(), 60);
+        EXPECT_NE(r.status, -1) << "held up";
+        EXPECT_NE(r.output.find(c.expected), std::string::npos) << r.output;
+    }
 }
 
 // Both phases run: the kernel reaches every rank, both phases read their

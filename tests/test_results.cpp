@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -170,4 +172,10 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
     ASSERT_EQ(outputs.close(), 0);
     EXPECT_EQ(file_size("ab0.bin"), 0);
     EXPECT_EQ(file_size("decay1.txt"), 0);
+
+    // A folder by an output's name is named as such.
+    std::remove("ab0.bin");
+    ASSERT_EQ(mkdir("ab0.bin", 0755), 0);
+    out = capture_stdout([&] { EXPECT_EQ(outputs.check(OutputSizes{{0, 0, 0, 0}}), 1); });
+    EXPECT_EQ(out, "Error: Cannot continue ab0.bin: it is a directory\n");
 }
