@@ -94,17 +94,6 @@ std::string kernel_digest(double const* kernel, int count)
            hex64(fnv1a(kernel, sizeof(double) * static_cast<size_t>(count)));
 }
 
-std::string raw_file_state(char const* name)
-{
-    struct stat st;
-    if (stat(name, &st) != 0) return "missing";
-    char text[96];
-    std::snprintf(text, sizeof text, "size %lld, modified %lld.%09ld",
-                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                  static_cast<long>(st.st_mtim.tv_nsec));
-    return text;
-}
-
 bool write_all(int fd, std::string const& text)
 {
     size_t done = 0;
@@ -418,7 +407,7 @@ Fingerprint run_fingerprint(RunSettings const& settings, double const* kernel, i
 {
     auto pair = [](int a, int b) { return std::to_string(a) + " " + std::to_string(b); };
     RunSettings const& c = settings;
-    Fingerprint fp = {
+    return {
         {"infile_path", c.infile_path},
         {"abfile_path", c.abfile_path},
         {"waveforms", std::to_string(c.waveforms)},
@@ -430,29 +419,64 @@ Fingerprint run_fingerprint(RunSettings const& settings, double const* kernel, i
         {"bcg_est", real(c.bcg_est[0]) + " " + real(c.bcg_est[1])},
         {"kernel win.txt", kernel_digest(kernel, count)},
     };
-    std::set<std::string> named;
-    for (SessionRange r : {c.calibration_sessions(), c.processing_sessions()}) {
-        for (long long s = r.first; s <= r.last; ++s) {
-            char name[kPathLength];
-            std::snprintf(name, sizeof name, "%s.%lld", c.infile_path.c_str(), s);
-            if (!named.insert(name).second) continue;
-            fp.emplace_back(std::string("raw file ") + name, raw_file_state(name));
-        }
+}
+
+std::string raw_file_item(std::string const& name) { return std::string(kRawFileItem) + name; }
+
+std::string raw_file_state(char const* name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0) return "missing";
+    return file_state(st);
+}
+
+std::string file_state(struct stat const& st)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "size %lld, modified %lld.%09ld",
+                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                  static_cast<long>(st.st_mtim.tv_nsec));
+    return text;
+}
+
+void add_to_fingerprint(Fingerprint* fp, Fingerprint const& items)
+{
+    for (auto const& item : items) {
+        bool known = false;
+        for (auto const& have : *fp) known = known || have.first == item.first;
+        if (!known) fp->push_back(item);
     }
-    return fp;
 }
 
 int compare_fingerprints(Fingerprint const& saved, Fingerprint const& now)
 {
-    const size_t n = saved.size() > now.size() ? saved.size() : now.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (i < saved.size() && i < now.size() && saved[i] == now[i]) continue;
-        std::string item = i < saved.size() ? saved[i].first : now[i].first;
-        std::string then = i < saved.size() && saved[i].first == item ? saved[i].second : "absent";
-        std::string is = i < now.size() && now[i].first == item ? now[i].second : "absent";
+    auto differs = [](std::string const& item, std::string const& then, std::string const& is) {
         std::printf("Error: Checkpoint %s belongs to another run: %s was %s, is now %s\n",
                     kCheckpointName, item.c_str(), then.c_str(), is.c_str());
         return 1;
+    };
+    auto value_in = [](Fingerprint const& fp, std::string const& item, std::string* value) {
+        for (auto const& have : fp)
+            if (have.first == item) {
+                *value = have.second;
+                return true;
+            }
+        return false;
+    };
+    const size_t prefix = std::strlen(kRawFileItem);
+    for (auto const& item : saved) {
+        std::string is;
+        if (item.first.compare(0, prefix, kRawFileItem) == 0) {
+            // As it was when the run read it.
+            is = raw_file_state(item.first.c_str() + prefix);
+        } else if (!value_in(now, item.first, &is)) {
+            is = "absent";
+        }
+        if (is != item.second) return differs(item.first, item.second, is);
+    }
+    for (auto const& item : now) {
+        std::string then;
+        if (!value_in(saved, item.first, &then)) return differs(item.first, "absent", item.second);
     }
     return 0;
 }

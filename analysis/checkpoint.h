@@ -30,6 +30,8 @@
 #ifndef ZORV_CHECKPOINT_H
 #define ZORV_CHECKPOINT_H
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -41,8 +43,14 @@
 constexpr char kCheckpointName[] = "zorv_mpi.checkpoint";
 
 // What a run depends on, as (item, value) pairs: the settings that shape the
-// results, the kernel, and each raw file's size and modification time.
+// results, the kernel, and the size and modification time of each raw file,
+// taken when the run first opened it. A file the run has not reached yet is
+// not part of it: a session that appears (or changes) before it is reached
+// does no harm.
 using Fingerprint = std::vector<std::pair<std::string, std::string>>;
+
+// The item of a raw file is this prefix and the file's name.
+constexpr char kRawFileItem[] = "raw file ";
 
 struct Checkpoint {
     bool finished = false;
@@ -84,14 +92,24 @@ int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);
 int check_checkpoint(Checkpoint const& cp, int64_t phase_events,
                      char const* name = kCheckpointName);
 
-// The fingerprint of the configured run: every setting except
+// The fingerprint of the configured run as it starts: every setting except
 // refresh_interval, resume and checkpoint_interval, which do not change
-// results, then the kernel of `count` coefficients, then the raw files of
-// both phases.
+// results, then the kernel of `count` coefficients. The raw files join it
+// as they are opened.
 Fingerprint run_fingerprint(RunSettings const& settings, double const* kernel, int count);
 
-// 0 when `now` matches `saved`; otherwise prints "Error: " naming the first
-// item that differs and returns 1.
+// The item of raw file `name`, and the state it records: "size S, modified
+// T" from the file's status, or "missing" when there is no such file.
+std::string raw_file_item(std::string const& name);
+std::string raw_file_state(char const* name);
+std::string file_state(struct stat const& st);
+
+// Appends to *fp the items of `items` that it does not hold yet.
+void add_to_fingerprint(Fingerprint* fp, Fingerprint const& items);
+
+// 0 when `now` (the settings and kernel of this start) matches `saved` and
+// every raw file that `saved` names is still as it was then; otherwise
+// prints "Error: " naming the first item that differs and returns 1.
 int compare_fingerprints(Fingerprint const& saved, Fingerprint const& now);
 
 #endif

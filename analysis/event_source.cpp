@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "checkpoint.h"
 #include "datafile.h"
 #include "input_file.h"
 #include "progress.h"
@@ -76,12 +77,25 @@ void EventSource::skip_session()
     lost_ = true;
 }
 
+// Records raw file `name`, open as `f` (or not opened: null), as it is now,
+// unless it was recorded before.
+void EventSource::note_opened(char const* name, FILE* f)
+{
+    const std::string item = raw_file_item(name);
+    for (auto const& have : opened_)
+        if (have.first == item) return;
+    struct stat st;
+    const bool known = f && fstat(fileno(f), &st) == 0;
+    opened_.emplace_back(item, known ? file_state(st) : raw_file_state(name));
+}
+
 // Opens the file of event e's session and positions it at e's record.
 bool EventSource::open_session_at(int e)
 {
     end_progress_line();
     if (!raw_file_name(settings_.infile_path, session_of(e), name_)) return false;
     file_ = open_raw_file(name_);
+    note_opened(name_, file_);
     if (!file_) return false;
     std::printf("Processing file: %s\n", name_);
     if (seek_record(file_, settings_.data_offset, e % settings_.waveforms) != 0) {
@@ -100,6 +114,7 @@ int EventSource::read_again(int e, int16_t* record)
     char name[kPathLength];
     if (!raw_file_name(settings_.infile_path, session_of(e), name)) return 0;
     FILE* f = open_raw_file(name);
+    note_opened(name, f);
     if (!f) return 0;
     const bool ok = seek_record(f, settings_.data_offset, e % settings_.waveforms) == 0 &&
                     read_event_record(f, record);

@@ -17,6 +17,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "settings.h"
@@ -56,6 +58,10 @@ public:
     // Events of the phase lost so far, those of `skipped` included.
     int64_t skipped() const { return skipped_; }
 
+    // The raw files this source has opened (or failed to open), each with
+    // its state when it was first opened: fingerprint items.
+    std::vector<std::pair<std::string, std::string>> const& opened() const { return opened_; }
+
     // Closes the open raw file.
     void end();
 
@@ -63,6 +69,7 @@ private:
     int session_of(int e) const;
     bool open_session_at(int e);
     void skip_session();
+    void note_opened(char const* name, FILE* f);
     int read_again(int e, int16_t* record);
 
     RunSettings const& settings_;
@@ -74,6 +81,7 @@ private:
     char name_[kPathLength] = {0};
     bool lost_ = false;
     int64_t skipped_ = 0;
+    std::vector<std::pair<std::string, std::string>> opened_;
 };
 
 // Opens a raw waveform file for reading, refusing what is not a regular file

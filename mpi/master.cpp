@@ -93,6 +93,7 @@ int MasterPhase::write_phase_checkpoint()
     std::sort(pending.begin(), pending.end());
     cp.counts = outputs_.counts();
     cp.skipped = source_.skipped();
+    add_to_fingerprint(&cp.fingerprint, source_.opened());
     if (source_.lost() || outputs_.cut_failed()) cp.run_error = 1;
     cp.outputs = outputs_.written_sizes();
     saved_ = false;

@@ -109,7 +109,14 @@ TEST(Checkpoint, FingerprintNamesWhatDiffers)
     s.start_cal_session = s.stop_cal_session = 1;
     double kernel[3] = {1.0, 2.0, 1.0};
     ASSERT_TRUE(write_text("raw.1", "0123456789"));
+    // The run has opened raw.1 and raw.3 (which was missing), not yet raw.2.
     Fingerprint then = run_fingerprint(s, kernel, 3);
+    add_to_fingerprint(&then, {{raw_file_item("raw.1"), raw_file_state("raw.1")},
+                               {raw_file_item("raw.3"), raw_file_state("raw.3")}});
+    EXPECT_EQ(then.back().second, "missing");
+    EXPECT_EQ(compare_fingerprints(then, run_fingerprint(s, kernel, 3)), 0);
+    // A session that appears before the run reaches it does no harm.
+    ASSERT_TRUE(write_text("raw.2", "x"));
     EXPECT_EQ(compare_fingerprints(then, run_fingerprint(s, kernel, 3)), 0);
     // Settings that do not change results are not part of it.
     s.refresh_interval = 7.0;
@@ -129,10 +136,13 @@ TEST(Checkpoint, FingerprintNamesWhatDiffers)
                   .rfind(head + "kernel win.txt was 3 coefficients, ", 0),
               0u);
     kernel[1] = 2.0;
-    ASSERT_TRUE(write_text("raw.2", "x"));  // missing before
+    ASSERT_TRUE(write_text("raw.3", "x"));  // missing when the run tried it
     EXPECT_EQ(message(run_fingerprint(s, kernel, 3)),
-              head + "raw file raw.2 was missing, is now " +
-                  run_fingerprint(s, kernel, 3).back().second + "\n");
+              head + "raw file raw.3 was missing, is now " + raw_file_state("raw.3") + "\n");
+    std::remove("raw.3");
+    ASSERT_TRUE(write_text("raw.1", "01234567890"));  // changed after it was read
+    EXPECT_EQ(
+        message(run_fingerprint(s, kernel, 3)).rfind(head + "raw file raw.1 was size 10, ", 0), 0u);
 }
 
 // The first stop signal names the stop; SIGTERM at any time makes it final,
