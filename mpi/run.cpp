@@ -182,10 +182,13 @@ PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setu
 int finish(int status)
 {
     std::fflush(stdout);
-    // After SIGTERM or SIGINT the launcher is already taking the job down and
-    // would never complete MPI_Finalize's handshake; the files are safe, so
-    // the rank simply ends before the launcher's kill.
-    if (stop_is_final()) std::_Exit(status);
+    // After SIGTERM or SIGINT to the whole job the launcher is already taking
+    // it down and would never complete MPI_Finalize's handshake; the files
+    // are safe, so the rank simply ends before the launcher's kill. A run
+    // that ended well was not being taken down (a SIGTERM to one worker
+    // alone): it finalises like any other, or the launcher would report it
+    // as failed.
+    if (stop_is_final() && status != 0) std::_Exit(status);
     MPI_Finalize();
     return status;
 }
@@ -194,12 +197,14 @@ int finish(int status)
 
 int run_zorv_mpi(int argc, char** argv)
 {
+    // Before MPI_Init, which takes a good part of a second: a stop signal
+    // that comes during it is noted, not fatal.
+    install_stop_handlers();
     MPI_Init(&argc, &argv);
     int rank = 0;
     int world_size = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &world_size);
-    install_stop_handlers();
 
     if (world_size < 2) {
         std::printf("Error: World size must be at least 2\n");
