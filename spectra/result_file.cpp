@@ -28,7 +28,7 @@
 namespace {
 
 // Records decoded per read.
-constexpr std::size_t block_records = 1024;
+constexpr std::size_t kBlockRecords = 1024;
 
 // Opens a result file and finds its length. Opened without blocking, so that
 // a FIFO cannot hold the program, and refused unless it is a regular file.
@@ -63,9 +63,9 @@ int open_result_file(std::string const& path, std::FILE** f, std::size_t* bytes)
 // Returns 0, or prints an "Error: " line and returns 1.
 int read_records(std::FILE* f, std::string const& path, std::size_t n, std::vector<result_record>* records)
 {
-    std::vector<unsigned char> buf(block_records * kResultBytes);
+    std::vector<unsigned char> buf(kBlockRecords * kResultBytes);
     for (std::size_t done = 0; done < n;) {
-        std::size_t want = std::min(n - done, block_records);
+        std::size_t want = std::min(n - done, kBlockRecords);
         std::size_t got = std::fread(buf.data(), kResultBytes, want, f);
         if (got != want) {
             std::printf("Error: Cannot read result file '%s': %s\n", path.c_str(),
