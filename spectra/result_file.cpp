@@ -27,14 +27,8 @@
 
 namespace {
 
-char const* const field_names[record_values] = {
-    "residual sum of squares", "amplitude 1", "decay rate",
-    "baseline", "position 1", "width",
-    "tail amplitude", "amplitude 2", "position 2",
-};
-
 // Records decoded per read.
-constexpr std::size_t block_records = 1024;
+constexpr std::size_t kBlockRecords = 1024;
 
 // Opens a result file and finds its length. Opened without blocking, so that
 // a FIFO cannot hold the program, and refused unless it is a regular file.
@@ -69,21 +63,21 @@ int open_result_file(std::string const& path, std::FILE** f, std::size_t* bytes)
 // Returns 0, or prints an "Error: " line and returns 1.
 int read_records(std::FILE* f, std::string const& path, std::size_t n, std::vector<result_record>* records)
 {
-    std::vector<unsigned char> buf(block_records * record_bytes);
+    std::vector<unsigned char> buf(kBlockRecords * kResultBytes);
     for (std::size_t done = 0; done < n;) {
-        std::size_t want = std::min(n - done, block_records);
-        std::size_t got = std::fread(buf.data(), record_bytes, want, f);
+        std::size_t want = std::min(n - done, kBlockRecords);
+        std::size_t got = std::fread(buf.data(), kResultBytes, want, f);
         if (got != want) {
             std::printf("Error: Cannot read result file '%s': %s\n", path.c_str(),
                         std::ferror(f) ? std::strerror(errno) : "it became shorter while being read");
             return 1;
         }
         for (std::size_t i = 0; i < got; ++i, ++done) {
-            result_record r = decode_record(buf.data() + i * record_bytes);
-            for (int k = 0; k < record_values; ++k) {
+            result_record r = decode_record(buf.data() + i * kResultBytes);
+            for (int k = 0; k < kBlockDoubles; ++k) {
                 if (!std::isfinite(r[k])) {
                     std::printf("Error: Result file '%s', record %zu (counted from 0): %s is not finite (%g)\n",
-                                path.c_str(), done, field_names[k], r[k]);
+                                path.c_str(), done, field_name(k), r[k]);
                     return 1;
                 }
             }
@@ -97,7 +91,20 @@ int read_records(std::FILE* f, std::string const& path, std::size_t n, std::vect
 
 char const* field_name(int k)
 {
-    return field_names[k];
+    // By the field, not by position, so that the names cannot drift from the
+    // layout; a field without a name here is a compiler warning.
+    switch (static_cast<ResultField>(k)) {
+    case kFieldSsr: return "residual sum of squares";
+    case kFieldAmplitude1: return "amplitude 1";
+    case kFieldDecayRate: return "decay rate";
+    case kFieldBaseline: return "baseline";
+    case kFieldPosition1: return "position 1";
+    case kFieldWidth: return "width";
+    case kFieldTailAmplitude: return "tail amplitude";
+    case kFieldAmplitude2: return "amplitude 2";
+    case kFieldPosition2: return "position 2";
+    }
+    return "?";
 }
 
 std::string result_path(std::string const& base, int channel)
@@ -108,7 +115,7 @@ std::string result_path(std::string const& base, int channel)
 result_record decode_record(unsigned char const* bytes)
 {
     result_record r;
-    for (int k = 0; k < record_values; ++k) {
+    for (int k = 0; k < kBlockDoubles; ++k) {
         std::uint64_t u = 0;
         for (int b = 7; b >= 0; --b)
             u = (u << 8) | bytes[8 * k + b];
@@ -130,16 +137,16 @@ int read_opened_pair(std::string const& base, result_pair* out, std::FILE** f)
             return 1;
     }
     for (int c = 0; c < 2; ++c) {
-        if (bytes[c] % record_bytes != 0) {
+        if (bytes[c] % kResultBytes != 0) {
             std::printf("Error: Result file '%s' is %zu bytes long, not a whole number of "
                         "%d-byte records (%zu records and %zu bytes over)\n",
-                        out->path[c].c_str(), bytes[c], record_bytes,
-                        bytes[c] / record_bytes, bytes[c] % record_bytes);
+                        out->path[c].c_str(), bytes[c], kResultBytes,
+                        bytes[c] / kResultBytes, bytes[c] % kResultBytes);
             return 1;
         }
     }
-    std::size_t n = bytes[0] / record_bytes;
-    std::size_t n1 = bytes[1] / record_bytes;
+    std::size_t n = bytes[0] / kResultBytes;
+    std::size_t n1 = bytes[1] / kResultBytes;
     if (n != n1) {
         std::printf("Error: Result files differ in length: '%s' holds %zu records, '%s' holds %zu; "
                     "record i of both must be the same event\n",

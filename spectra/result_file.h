@@ -2,9 +2,10 @@
  * The two result files of a zorv_mpi run, read together.
  *
  * "<base>0.bin" (channel A) and "<base>1.bin" (channel B) are bare sequences
- * of 72-byte records, 9 little-endian IEEE doubles each: the residual sum of
- * squares, then the parameter vector p[0..7] (amplitude 1, decay rate,
- * baseline, position 1, width, tail amplitude, amplitude 2, position 2).
+ * of the result records of formats/record_format.h, 72 bytes each, 9
+ * little-endian IEEE doubles: the residual sum of squares, then the
+ * parameter vector p[0..7] (amplitude 1, decay rate, baseline, position 1,
+ * width, tail amplitude, amplitude 2, position 2).
  * Record i of one file and record i of the other are the same event, so the
  * pair is only usable as a whole: both files present, both whole numbers of
  * records, equally long, every value finite. read_result_pair checks all of
@@ -14,30 +15,16 @@
 #ifndef ZORV_SPECTRA_RESULT_FILE_H
 #define ZORV_SPECTRA_RESULT_FILE_H
 
+#include "record_format.h"
+
 #include <array>
 #include <string>
 #include <vector>
 
-constexpr int record_values = 9;
-constexpr int record_bytes = 8 * record_values;
-
-// Positions of the values in a record.
-enum record_field {
-    field_ssr = 0,
-    field_amplitude1 = 1,
-    field_decay = 2,
-    field_baseline = 3,
-    field_position1 = 4,
-    field_width = 5,
-    field_tail = 6,
-    field_amplitude2 = 7,
-    field_position2 = 8,
-};
-
-// Name of field k, as used in messages and the summary.
+// Name of field k (a ResultField), as used in messages and the summary.
 char const* field_name(int k);
 
-using result_record = std::array<double, record_values>;
+using result_record = std::array<double, kBlockDoubles>;
 
 // The records of both channels; channel[c][i] is channel c of event i.
 struct result_pair {
@@ -45,10 +32,6 @@ struct result_pair {
     std::vector<result_record> channel[2];
     std::size_t events() const { return channel[0].size(); }
 };
-
-// A channel holds two pulses when its second amplitude was fitted: a
-// single-pulse fit leaves amplitude 2 at exactly 0.0 (and position 2 at 1500).
-inline bool two_pulses(result_record const& r) { return r[field_amplitude2] != 0.0; }
 
 // "<base>0.bin" or "<base>1.bin".
 std::string result_path(std::string const& base, int channel);

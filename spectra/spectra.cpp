@@ -27,7 +27,7 @@
 namespace {
 
 // Time axis of an empty dt spectrum: the length of a trace either way.
-constexpr double kDtFallback = 2500.0;
+constexpr double kDtFallback = kSamples;
 // Lines reported per channel in the summary.
 constexpr int kSummaryLines = 3;
 // A line's bin holds at least kLineFloor counts and kLineContrast times the
@@ -43,11 +43,11 @@ constexpr int kLineReach = 3;
 double value_of(result_record const& r, int q)
 {
     switch (q) {
-    case quantity_amplitude: return r[field_amplitude1];
-    case quantity_position: return r[field_position1];
-    case quantity_width: return r[field_width];
-    case quantity_ssr: return r[field_ssr];
-    default: return r[field_position2] - r[field_position1];
+    case quantity_amplitude: return r[kFieldAmplitude1];
+    case quantity_position: return r[kFieldPosition1];
+    case quantity_width: return r[kFieldWidth];
+    case quantity_ssr: return r[kFieldSsr];
+    default: return r[kFieldPosition2] - r[kFieldPosition1];
     }
 }
 
@@ -118,13 +118,14 @@ void append(std::string* s, char const* format, ...)
 }
 
 // Values of record field k in one channel; for the second pulse's fields only
-// those of two-pulse channels (a single pulse leaves them at 0 and 1500).
+// those of two-pulse channels (a single pulse leaves them at 0 and at
+// kParkedPosition).
 std::vector<double> field_values(result_pair const& data, int k, int channel)
 {
     std::vector<double> v;
-    bool second = k == field_amplitude2 || k == field_position2;
+    bool second = k == kFieldAmplitude2 || k == kFieldPosition2;
     for (result_record const& r : data.channel[channel])
-        if (!second || two_pulses(r))
+        if (!second || holds_two_pulses(r.data()))
             v.push_back(r[k]);
     return v;
 }
@@ -136,7 +137,7 @@ std::vector<double> quantity_values(result_pair const& data, int q, int channel)
     std::vector<double> v;
     v.reserve(data.channel[channel].size());
     for (result_record const& r : data.channel[channel])
-        if (q != quantity_dt || two_pulses(r))
+        if (q != quantity_dt || holds_two_pulses(r.data()))
             v.push_back(value_of(r, q));
     return v;
 }
@@ -198,10 +199,10 @@ int fill_spectra(result_pair const& data, spectra_options const& opt, spectra_se
     for (int c = 0; c < 2; ++c) {
         for (std::size_t i = 0; i < data.events(); ++i) {
             result_record const& r = data.channel[c][i];
-            if (two_pulses(r) && !std::isfinite(value_of(r, quantity_dt))) {
+            if (holds_two_pulses(r.data()) && !std::isfinite(value_of(r, quantity_dt))) {
                 std::printf("Error: Result file '%s', record %zu (counted from 0): position 2 - "
                             "position 1 is beyond the largest double (%g - %g)\n",
-                            data.path[c].c_str(), i, r[field_position2], r[field_position1]);
+                            data.path[c].c_str(), i, r[kFieldPosition2], r[kFieldPosition1]);
                 return 1;
             }
         }
@@ -227,15 +228,15 @@ int fill_spectra(result_pair const& data, spectra_options const& opt, spectra_se
         for (int c = 0; c < 2; ++c) {
             result_record const& r = c == 0 ? A : B;
             for (int q = 0; q < quantity_count; ++q)
-                if (q != quantity_dt || two_pulses(r))
+                if (q != quantity_dt || holds_two_pulses(r.data()))
                     out->spectrum[q]->add(value_of(r, q), c);
-            if (two_pulses(r))
+            if (holds_two_pulses(r.data()))
                 ++out->two_pulse[c];
         }
-        if (two_pulses(A) && two_pulses(B))
+        if (holds_two_pulses(A.data()) && holds_two_pulses(B.data()))
             ++out->two_pulse_both;
-        out->amplitude_map->add(A[field_amplitude1], B[field_amplitude1], 0);
-        out->position_map->add(A[field_position1], B[field_position1], 0);
+        out->amplitude_map->add(A[kFieldAmplitude1], B[kFieldAmplitude1], 0);
+        out->position_map->add(A[kFieldPosition1], B[kFieldPosition1], 0);
     }
     return 0;
 }
@@ -314,9 +315,9 @@ int summary_text(result_pair const& data, spectra_set& s, spectra_options const&
 
     append(&t, "%-25s %12s %12s %12s %12s\n", "", "channel A", "", "channel B", "");
     append(&t, "%-25s %12s %12s %12s %12s\n", "parameter", "mean", "spread", "mean", "spread");
-    for (int k = 0; k <= record_values; ++k) {
-        bool dt = k == record_values;
-        bool second = dt || k == field_amplitude2 || k == field_position2;
+    for (int k = 0; k <= kBlockDoubles; ++k) {
+        bool dt = k == kBlockDoubles;
+        bool second = dt || k == kFieldAmplitude2 || k == kFieldPosition2;
         std::string name = dt ? "position 2 - position 1" : field_name(k);
         if (second)
             name += " *";

@@ -31,14 +31,14 @@ struct rec {
     double width = 3.0;
     double tail = 5000.0;
     double amplitude2 = 0.0;
-    double position2 = 1500.0;
+    double position2 = kParkedPosition;
 };
 
-// Appends a record as 9 little-endian doubles, byte by byte whatever the host.
+// Appends a record as little-endian doubles, byte by byte whatever the host.
 void put_record(std::string* bytes, rec const& r)
 {
-    double v[9] = {r.ssr, r.amplitude1, r.decay, r.baseline, r.position1,
-                   r.width, r.tail, r.amplitude2, r.position2};
+    double v[kBlockDoubles] = {r.ssr, r.amplitude1, r.decay, r.baseline, r.position1,
+                               r.width, r.tail, r.amplitude2, r.position2};
     for (double x : v) {
         std::uint64_t u;
         std::memcpy(&u, &x, 8);
@@ -127,7 +127,7 @@ int run(std::vector<std::string> args, std::string* out = nullptr)
 // A record is decoded from little-endian bytes whatever the host's order.
 TEST(SpectraRead, DecodesLittleEndianDoubles)
 {
-    unsigned char bytes[72] = {};
+    unsigned char bytes[kResultBytes] = {};
     // 1.0 = 0x3FF0000000000000, -1000.5 = 0xC08F440000000000
     bytes[7] = 0x3F;
     bytes[6] = 0xF0;
@@ -152,11 +152,11 @@ TEST(SpectraRead, ReadsBothChannels)
     ASSERT_EQ(data.events(), 2u);
     EXPECT_EQ(data.path[0], "ab0.bin");
     EXPECT_EQ(data.path[1], "ab1.bin");
-    EXPECT_EQ(data.channel[0][1][field_amplitude1], 200.0);
-    EXPECT_EQ(data.channel[0][1][field_position2], 1100.0);
-    EXPECT_EQ(data.channel[1][0][field_amplitude1], 111.0);
-    EXPECT_FALSE(two_pulses(data.channel[0][0]));
-    EXPECT_TRUE(two_pulses(data.channel[0][1]));
+    EXPECT_EQ(data.channel[0][1][kFieldAmplitude1], 200.0);
+    EXPECT_EQ(data.channel[0][1][kFieldPosition2], 1100.0);
+    EXPECT_EQ(data.channel[1][0][kFieldAmplitude1], 111.0);
+    EXPECT_FALSE(holds_two_pulses(data.channel[0][0].data()));
+    EXPECT_TRUE(holds_two_pulses(data.channel[0][1].data()));
 }
 
 // A missing file is named in the message, channel A or B.
@@ -697,7 +697,7 @@ TEST(SpectraProgram, LargeInputsUnderAMemoryLimit)
     long const events = 1000000;  // 72 MB per file, sparse: all values 0
     for (char const* name : {"ab0.bin", "ab1.bin"}) {
         write_text(name, "");
-        std::filesystem::resize_file(name, events * record_bytes);
+        std::filesystem::resize_file(name, events * kResultBytes);
     }
     std::string const command = " " + std::string(ZORV_SPECTRA_EXE) + " -o out ab";
     std::string const records_refused = "Error: Not enough memory to hold the 1000000 records of "

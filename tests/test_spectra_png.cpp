@@ -2,6 +2,7 @@
 // pixel for pixel, compressed, and a map of a known pattern whose pixels must
 // sit where the histogram puts them.
 #include "png.h"
+#include "record_format.h"
 #include "spectra.h"
 #include "test_util.h"
 
@@ -81,7 +82,8 @@ void write_amplitudes(std::vector<std::pair<double, double>> const& pairs)
     for (auto const& pr : pairs) {
         for (int c = 0; c < 2; ++c) {
             std::string* out = c == 0 ? &a : &b;
-            double v[9] = {6e6, c == 0 ? pr.first : pr.second, -0.0015, -28000, 1250, 3, 5000, 0, 1500};
+            double v[kBlockDoubles] = {6e6, c == 0 ? pr.first : pr.second, -0.0015, -28000, 1250, 3,
+                                       5000, 0, kParkedPosition};
             for (double x : v)
                 put_double(out, x);
         }

@@ -90,7 +90,7 @@ def find_event(phase, ra, rb, candidates):
     candidates = np.asarray(candidates, dtype=np.int64)
     keep = np.ones(len(candidates), dtype=bool)
     for c, (r, m) in enumerate(zip((ra, rb), models)):
-        # Per sample the residual is noise of variance ssr / 2500; the wrong
+        # Per sample the residual is noise of variance ssr / SAMPLES; the wrong
         # event's pulse, baseline or tail stands out by thousands of counts.
         var = max(r["ssr"] / SAMPLES, 1.0)
         d = phase.gather(candidates, points, c) - m[points]

@@ -16,7 +16,7 @@ from matplotlib.colors import LogNorm  # noqa: E402
 from matplotlib.ticker import FuncFormatter  # noqa: E402
 
 from .analysis import amplitude_lines, bin_count, trimmed_range  # noqa: E402
-from .files import SAMPLES  # noqa: E402
+from .files import SAMPLES, holds_two_pulses  # noqa: E402
 from .model import PEAK_THRESHOLD, find_peaks  # noqa: E402
 
 CHANNEL = ("A", "B")
@@ -206,7 +206,7 @@ def distributions(path, a, b):
                 lambda r: np.asarray(r) ** 2 * SAMPLES))
             top.set_xlabel("RMS residual per sample (ADC counts)")
     ax = axes[1, 1]
-    two = [rec["position2"][rec["amplitude2"] != 0] - rec["position1"][rec["amplitude2"] != 0]
+    two = [rec["position2"][holds_two_pulses(rec)] - rec["position1"][holds_two_pulses(rec)]
            for rec in (a, b)]
     ax.set_title("Pulse separation (two-pulse fits)")
     ax.set_xlabel("position 2 − position 1 (samples)")
@@ -295,9 +295,9 @@ def event(path, title, samples, smoothed, models, records, bcg_est, decisions=No
                        label="peak threshold (bcg_est + 500)")
             if fitted:
                 ax.plot(x, models[c], color=FIT_COLOUR, linewidth=1.3,
-                        label="fit, two pulses" if r["amplitude2"] != 0 else "fit, one pulse")
+                        label="fit, two pulses" if holds_two_pulses(r) else "fit, one pulse")
                 for key in ("position1", "position2"):
-                    if key == "position1" or r["amplitude2"] != 0:
+                    if key == "position1" or holds_two_pulses(r):
                         ax.axvline(r[key], color=FIT_COLOUR, linewidth=0.7, linestyle=":")
             elif smoothed is not None:
                 peaks, heights = find_peaks(smoothed[c])
@@ -316,7 +316,7 @@ def event(path, title, samples, smoothed, models, records, bcg_est, decisions=No
                        fontsize=9, fontweight="normal")
         if r is not None:
             sub = f"A₁ {r['amplitude1']:,.0f}, t₁ {r['position1']:.1f}"
-            if r["amplitude2"] != 0:
+            if holds_two_pulses(r):
                 sub += f"; A₂ {r['amplitude2']:,.0f}, t₂ {r['position2']:.1f}"
             sub += f", σ {r['width']:.2f}"
         else:

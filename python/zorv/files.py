@@ -20,6 +20,8 @@ import time
 
 import numpy as np
 
+# The record layouts of formats/record_format.h, which the programs share;
+# python/tests/test_formats.py holds these numbers to that header.
 SAMPLES = 2500                  # samples per channel and event
 RECORD_BYTES = SAMPLES * 2 * 2  # one raw event: 2,500 pairs of int16
 
@@ -30,6 +32,10 @@ RESULT_FIELDS = ("ssr", "amplitude1", "decay_rate", "baseline", "position1",
                  "width", "tail_amplitude", "amplitude2", "position2")
 RESULT_DTYPE = np.dtype([(name, "<f8") for name in RESULT_FIELDS])
 PARAMETER_FIELDS = RESULT_FIELDS[1:]  # the fit's parameter vector p[0] .. p[7]
+
+# A channel fitted with a single pulse holds amplitude 2 at exactly 0, which
+# takes the second pulse out of the model, and position 2 here.
+PARKED_POSITION = 1500.0
 
 # Files above this size report their reading on the console.
 PROGRESS_BYTES = 64 << 20
@@ -168,6 +174,13 @@ def check_finite(records, path):
         if len(bad):
             raise ValueError(f"{path}: record {bad[0]:,} (counted from 0) holds {records[name][bad[0]]} "
                              f"in {name}: zorv_mpi writes only finite values, so the file is damaged")
+
+
+def holds_two_pulses(records):
+    """True where a result record's channel was fitted with two pulses (one
+    record, or an array of them): a single-pulse fit leaves amplitude 2 at
+    exactly 0 and position 2 at `PARKED_POSITION`."""
+    return records["amplitude2"] != 0.0
 
 
 def parameters(records):

@@ -21,7 +21,7 @@ import math
 
 import numpy as np
 
-from .files import PARAMETER_FIELDS, SAMPLES, open_input
+from .files import PARAMETER_FIELDS, SAMPLES, holds_two_pulses, open_input
 
 SQRT2 = 1.4142135623730951
 PEAK_THRESHOLD = 500.0    # smoothed, baseline-corrected height of a peak
@@ -68,7 +68,7 @@ def fitted_curve(record, x=None):
     if x is None:
         x = np.arange(SAMPLES, dtype=np.float64)
     p = [record[name] for name in PARAMETER_FIELDS]
-    return pulse_model(x, p, two_pulses=record["amplitude2"] != 0.0)
+    return pulse_model(x, p, two_pulses=holds_two_pulses(record))
 
 
 MAX_KERNEL = 256  # coefficients zorv_mpi accepts in win.txt

@@ -41,8 +41,9 @@ from . import figures  # noqa: E402
 from .analysis import calibration_estimates  # noqa: E402
 from .cli import describe  # noqa: E402
 from .events import Phase, curves, locate_records, scan_decisions  # noqa: E402
-from .files import (DECAY_BINS, RESULT_FIELDS, check_finite, config_of, is_present,  # noqa: E402
-                    read_config_entries, read_decay_hist, read_log, read_results)
+from .files import (DECAY_BINS, PARKED_POSITION, RESULT_FIELDS, SAMPLES, check_finite,  # noqa: E402
+                    config_of, holds_two_pulses, is_present, read_config_entries, read_decay_hist,
+                    read_log, read_results)
 from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth  # noqa: E402
 from .state import CHECKPOINT, read_run_state  # noqa: E402
 
@@ -481,7 +482,7 @@ class Report:
                    "channels at once makes a hot spot where two bands cross."),
             figure("distributions.png", "Position, width, residual and separation distributions",
                    "Fit parameters of both channels: position of the first pulse, width σ of the "
-                   "Gaussian, residual sum of squares over the 2,500 samples (top axis: the RMS "
+                   f"Gaussian, residual sum of squares over the {SAMPLES:,} samples (top axis: the RMS "
                    "residual per sample, to compare with the noise of the digitiser), and for channels "
                    "fitted with two pulses the distance between them."),
         ]
@@ -539,7 +540,7 @@ class Report:
             if r not in [p for p, _ in picks] and len(picks) < self.examples:
                 picks.append((r, why))
 
-        two = np.nonzero((a["amplitude2"] != 0) | (b["amplitude2"] != 0))[0]
+        two = np.nonzero(holds_two_pulses(a) | holds_two_pulses(b))[0]
         for r in two[np.linspace(0, len(two) - 1, min(4, len(two))).astype(int)] if len(two) else []:
             add(r, "two-pulse fit")
         for c, rec in enumerate((a, b)):
@@ -640,12 +641,13 @@ class Report:
                 cells += [num(np.mean(v), "{:,.6g}"), num(np.std(v), "{:,.4g}"),
                           num(np.min(v), "{:,.6g}"), num(np.max(v), "{:,.6g}")]
             rows.append(cells)
-        two = [int(np.sum(r["amplitude2"] != 0)) for r in (self.a, self.b)]
+        two = [int(np.sum(holds_two_pulses(r))) for r in (self.a, self.b)]
         return self.phase_note() + [table(["Field", "A mean", "A sd", "A min", "A max", "B mean", "B sd", "B min", "B max"],
                       rows),
                 f"<p>Channels fitted with two pulses: A {two[0]:,}, B {two[1]:,}. A single-pulse fit "
-                "holds amplitude 2 at 0 and position 2 at 1500. Units: amplitudes, baseline and tail "
-                "amplitude in ADC counts, positions and width in samples, decay rate per sample, "
+                f"holds amplitude 2 at 0 and position 2 at {PARKED_POSITION:g}. Units: amplitudes, "
+                "baseline and tail amplitude in ADC counts, positions and width in samples, decay rate "
+                "per sample, "
                 "<code>ssr</code> in ADC counts².</p>"]
 
     def config_section(self):
