@@ -133,6 +133,12 @@ int read_value(FILE* fp, char const* key, RunSettings* s)
     } else if (compare_str(key, "resume")) {
         if (!read_int(fp, &s->resume)) return 1;
         std::printf(" %d", s->resume);
+    } else if (compare_str(key, "events_per_message")) {
+        if (!read_int(fp, &s->events_per_message)) return 1;
+        std::printf(" %d", s->events_per_message);
+    } else if (compare_str(key, "worker_reads")) {
+        if (!read_int(fp, &s->worker_reads)) return 1;
+        std::printf(" %d", s->worker_reads);
     } else if (compare_str(key, "checkpoint_interval")) {
         if (!read_real(fp, &s->checkpoint_interval)) return 1;
         std::printf(" %g", s->checkpoint_interval);
@@ -304,6 +310,15 @@ int validate_config(RunSettings const& s)
             "Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 "
             "seconds (it is %g)\n",
             s.checkpoint_interval);
+        return 1;
+    }
+    if (s.events_per_message < 1 || s.events_per_message > kMaxEventsPerMessage) {
+        std::printf("Error: events_per_message must lie in 1 .. %d (it is %d)\n",
+                    kMaxEventsPerMessage, s.events_per_message);
+        return 1;
+    }
+    if (s.worker_reads != 0 && s.worker_reads != 1) {
+        std::printf("Error: worker_reads must be 0 or 1 (it is %d)\n", s.worker_reads);
         return 1;
     }
     if (s.resume == 1 && s.checkpoint_interval == 0.0) {

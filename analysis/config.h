@@ -29,7 +29,8 @@ bool compare_str(char const* a, char const* b);
 
 // Checks that the settings the run depends on are usable: waveforms at least
 // 1, data_offset not negative, both paths given, hist_overflow in [0, 0.5),
-// resume 0 or 1, checkpoint_interval in [0, 1e9] seconds,
+// resume 0 or 1, checkpoint_interval in [0, 1e9] seconds (and above 0 with
+// resume), events_per_message in 1 .. 4096, worker_reads 0 or 1,
 // session ranges in order, phase sizes and file names within their limits.
 // Prints one "Error: " line for the first problem and returns 1; returns 0
 // when everything is usable.

@@ -89,6 +89,21 @@ void EventSource::note_opened(char const* name, FILE* f)
     opened_.emplace_back(item, known ? file_state(st) : raw_file_state(name));
 }
 
+// Complete records of the raw file f behind its header, from its size.
+static int64_t complete_records(FILE* f, int data_offset)
+{
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return 0;
+    const int64_t behind = static_cast<int64_t>(st.st_size) - data_offset;
+    return behind > 0 ? behind / kRecordBytes : 0;
+}
+
+// True when the raw file f holds the record of event e in full.
+bool EventSource::has_record(FILE* f, int e) const
+{
+    return e % settings_.waveforms < complete_records(f, settings_.data_offset);
+}
+
 // Opens the file of event e's session and positions it at e's record.
 bool EventSource::open_session_at(int e)
 {
@@ -98,6 +113,10 @@ bool EventSource::open_session_at(int e)
     note_opened(name_, file_);
     if (!file_) return false;
     std::printf("Processing file: %s\n", name_);
+    if (!read_samples_) {
+        complete_ = complete_records(file_, settings_.data_offset);
+        return true;
+    }
     if (seek_record(file_, settings_.data_offset, e % settings_.waveforms) != 0) {
         std::printf("Error: Cannot position file %s at record %d\n", name_,
                     e % settings_.waveforms);
@@ -116,8 +135,10 @@ int EventSource::read_again(int e, int16_t* record)
     FILE* f = open_raw_file(name);
     note_opened(name, f);
     if (!f) return 0;
-    const bool ok = seek_record(f, settings_.data_offset, e % settings_.waveforms) == 0 &&
-                    read_event_record(f, record);
+    const bool ok = read_samples_
+                        ? seek_record(f, settings_.data_offset, e % settings_.waveforms) == 0 &&
+                              read_event_record(f, record)
+                        : has_record(f, e);
     std::fclose(f);
     if (!ok) std::printf("Error: Cannot read event %d again from %s\n", e, name);
     return ok ? 1 : 0;
@@ -141,7 +162,8 @@ int EventSource::next(int16_t* record, int* event)
             skip_session();
             continue;
         }
-        if (!read_event_record(file_, record)) {
+        if (read_samples_ ? !read_event_record(file_, record)
+                          : next_ % settings_.waveforms >= complete_) {
             std::printf(
                 "Error: File %s holds only %d complete records behind its header, "
                 "%d expected; skipping the rest of it\n",

@@ -26,8 +26,13 @@
 class EventSource {
 public:
     // The raw files named and laid out by `settings`, which must outlive
-    // the source.
-    explicit EventSource(RunSettings const& settings) : settings_(settings) {}
+    // the source. Without `read_samples` the source walks the sessions as
+    // before (the same numbering, messages and checks, a session's complete
+    // records taken from its file's size) but reads no record: the workers
+    // read them.
+    explicit EventSource(RunSettings const& settings, bool read_samples = true)
+        : settings_(settings), read_samples_(read_samples)
+    {}
     ~EventSource();
     EventSource(EventSource const&) = delete;
     EventSource& operator=(EventSource const&) = delete;
@@ -38,8 +43,9 @@ public:
     // before (a resumed phase).
     void begin(SessionRange sessions, int next, std::vector<int> const& again, int64_t skipped = 0);
 
-    // Reads the next event into record (5,000 values) and its number into
-    // *event. Returns 1, or 0 when the phase has no events left.
+    // Reads the next event into record (5,000 values; not touched without
+    // read_samples) and its number into *event. Returns 1, or 0 when the
+    // phase has no events left.
     int next(int16_t* record, int* event);
 
     // The event that sequential reading delivers next.
@@ -72,7 +78,11 @@ private:
     void note_opened(char const* name, FILE* f);
     int read_again(int e, int16_t* record);
 
+    bool has_record(FILE* f, int e) const;
+
     RunSettings const& settings_;
+    bool read_samples_;
+    int64_t complete_ = 0;  // without read_samples: complete records of the open file
     int first_ = 0;
     int last_ = -1;
     int next_ = 0;

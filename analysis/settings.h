@@ -12,6 +12,7 @@
 
 constexpr int kPathLength = 256;  // names and paths, NUL included
 constexpr int kMaxKernel = 256;   // coefficients of the smoothing kernel
+constexpr int kMaxEventsPerMessage = 4096;  // events in one work message, at most
 
 // The sessions (numbered raw files) of one phase, first .. last inclusive.
 struct SessionRange {
@@ -32,6 +33,8 @@ struct RunSettings {
     double bcg_est[2] = {0.0, 0.0};     // baseline per channel
     int resume = 0;                     // 1: continue from the checkpoint of an unfinished run
     double checkpoint_interval = 60.0;  // seconds between checkpoints
+    int events_per_message = 1;         // events handed to a worker at a time
+    int worker_reads = 0;               // 1: workers read the raw files themselves
 
     SessionRange calibration_sessions() const { return {start_cal_session, stop_cal_session}; }
     SessionRange processing_sessions() const { return {start_session, stop_session}; }

@@ -1,5 +1,7 @@
 // Master loop: priming, receive-any / refill-the-sender, checkpoints, stop
-// messages.
+// messages. Work goes out in batches of up to events_per_message events, as
+// samples or (worker_reads) as event numbers; each worker holds one batch at
+// a time, and the one that answers is refilled at once.
 
 #include "master.h"
 
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "checkpoint.h"
@@ -26,15 +29,18 @@ namespace {
 // messages.
 class MasterPhase {
 public:
-    MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record)
-        : settings_(settings), sessions_(sessions), record_(record), source_(settings),
-          outputs_(settings.abfile_path),
+    MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
+                std::vector<std::string> const& hosts)
+        : settings_(settings), sessions_(sessions), record_(record), hosts_(hosts),
+          source_(settings, settings.worker_reads == 0), outputs_(settings.abfile_path),
           progress_(phase_events(settings, sessions), settings.refresh_interval),
+          most_(settings.events_per_message),
+          wait_(most_ * kResultDoubles, settings.worker_reads == 1),
           checkpoints_(settings.checkpoint_interval > 0.0)
     {
         MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
-        // The event each worker holds, -1 for none.
-        held_.assign(static_cast<size_t>(world_size_), -1);
+        held_.resize(static_cast<size_t>(world_size_));
+        samples_.resize(static_cast<size_t>(most_) * kWorkShorts);
     }
 
     PhaseResult run(bool resume);
@@ -46,31 +52,35 @@ private:
     int start_fresh();
     int continue_interrupted();
     void load_send_data(int destination);
+    int take_message();
 
     RunSettings const& settings_;
     SessionRange sessions_;
     Checkpoint* record_;
+    std::vector<std::string> const& hosts_;  // host of each rank
     int world_size_ = 0;
     EventSource source_;
     PhaseOutputs outputs_;
     ProgressReport progress_;
+    const int most_;  // events per work message, at most
     ResultWait wait_;
-    int16_t send_buffer_[kWorkShorts] = {};
-    double received_[kResultDoubles] = {};
-    std::vector<int> held_;
-    // Events whose results were received but not booked (after a write error).
+    std::vector<int16_t> samples_;        // a work message of samples
+    std::vector<std::vector<int>> held_;  // the events each worker holds, in batch order
+    // Events whose results were received but not booked (after a write
+    // error), or that a worker could not read.
     std::vector<int> undone_;
-    int msg_send_ = 0;      // events sent in this run of the phase
-    int msg_received_ = 0;  // results received in this run of the phase
-    bool abort_ = false;    // the phase cannot go on: hand out nothing more
-    bool checkpoints_;      // false: checkpoint_interval 0, no checkpoint at all
-    bool saved_ = false;    // the last checkpoint written holds the phase as it stands
+    int busy_ = 0;              // workers holding a batch
+    int64_t msg_received_ = 0;  // results received in this run of the phase
+    bool abort_ = false;        // an output cannot be written: book and hand out nothing more
+    bool read_failed_ = false;  // a worker could not read: hand out nothing more
+    bool checkpoints_;          // false: checkpoint_interval 0, no checkpoint at all
+    bool saved_ = false;        // the last checkpoint written holds the phase as it stands
 };
 
 void MasterPhase::send_stop_messages()
 {
     for (int w = 1; w < world_size_; ++w)
-        MPI_Send(send_buffer_, kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
+        MPI_Send(samples_.data(), kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
 }
 
 // Puts the outputs on disk, then the state that goes with them. The record
@@ -85,8 +95,7 @@ int MasterPhase::write_phase_checkpoint()
     cp.next_event = source_.position();
     std::vector<int>& pending = cp.pending;
     pending = source_.still_again();
-    for (int e : held_)
-        if (e >= 0) pending.push_back(e);
+    for (auto const& batch : held_) pending.insert(pending.end(), batch.begin(), batch.end());
     pending.insert(pending.end(), undone_.begin(), undone_.end());
     pending.insert(pending.end(), outputs_.unwritten_events().begin(),
                    outputs_.unwritten_events().end());
@@ -147,15 +156,63 @@ int MasterPhase::continue_interrupted()
     return outputs_.reopen(record_->outputs, record_->counts);
 }
 
-// Reads the next event of the phase and sends it to `destination`; does
-// nothing when the phase has no events left.
+// Sends `destination` the next batch of up to events_per_message events of
+// the phase, their samples or (worker_reads) their numbers; does nothing
+// when the phase has no events left.
 void MasterPhase::load_send_data(int destination)
 {
+    std::vector<int>& batch = held_[static_cast<size_t>(destination)];
+    batch.clear();
     int event;
-    if (!source_.next(send_buffer_, &event)) return;  // the phase has no events left
-    MPI_Send(send_buffer_, kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
-    held_[destination] = event;
-    ++msg_send_;
+    while (static_cast<int>(batch.size()) < most_ &&
+           source_.next(&samples_[batch.size() * kWorkShorts], &event))
+        batch.push_back(event);
+    const int k = static_cast<int>(batch.size());
+    if (k == 0) return;  // the phase has no events left
+    if (settings_.worker_reads)
+        MPI_Send(batch.data(), k, MPI_INT, destination, kNumbersTag, MPI_COMM_WORLD);
+    else
+        MPI_Send(samples_.data(), k * kWorkShorts, MPI_SHORT, destination, kWorkTag,
+                 MPI_COMM_WORLD);
+    ++busy_;
+}
+
+// Takes the next message of a worker: books its batch's results, or keeps
+// the batch to be done again when the worker could not read it. Returns the
+// worker, which is now free.
+int MasterPhase::take_message()
+{
+    MPI_Status status;
+    double const* received = nullptr;
+    std::string why;
+    const int tag = wait_.receive(&received, &why, &status);
+    const int worker = status.MPI_SOURCE;
+    std::vector<int>& batch = held_[static_cast<size_t>(worker)];
+    --busy_;
+    if (tag == kReadFailureTag) {
+        end_progress_line();
+        std::printf(
+            "Error: Worker %d on host %s cannot read %s; its %d events are kept to be "
+            "done again when the run is resumed\n",
+            worker, hosts_[static_cast<size_t>(worker)].c_str(), why.c_str(),
+            static_cast<int>(batch.size()));
+        undone_.insert(undone_.end(), batch.begin(), batch.end());
+        batch.clear();
+        read_failed_ = true;
+        return worker;
+    }
+    msg_received_ += static_cast<int64_t>(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (abort_) {
+            // After a write error nothing more is booked; the event is done
+            // again when the run is resumed.
+            undone_.push_back(batch[i]);
+        } else if (outputs_.record(&received[i * kResultDoubles], batch[i])) {
+            abort_ = true;
+        }
+    }
+    batch.clear();
+    return worker;
 }
 
 PhaseResult MasterPhase::run(bool resume)
@@ -191,22 +248,10 @@ PhaseResult MasterPhase::run(bool resume)
 
     for (int w = 1; w < world_size_ && !stop_signal(); ++w) load_send_data(w);
 
-    while (msg_received_ < msg_send_) {
-        MPI_Status status;
-        wait_.receive(received_, kResultDoubles, &status);
-        ++msg_received_;
-        const int worker = status.MPI_SOURCE;
-        const int event = held_[worker];
-        held_[worker] = -1;
-        if (abort_) {
-            // After a write error nothing more is booked; the event is done
-            // again when the run is resumed.
-            undone_.push_back(event);
-        } else if (outputs_.record(received_, event)) {
-            abort_ = true;
-        }
+    while (busy_ > 0) {
+        const int worker = take_message();
         if (progress_.due(msg_received_)) progress_.info(outputs_.counts(), msg_received_);
-        if (abort_ || stop_signal()) continue;
+        if (abort_ || read_failed_ || stop_signal()) continue;
         load_send_data(worker);
         if (monotonic_seconds() >= next_checkpoint) {
             if (write_phase_checkpoint()) abort_ = true;
@@ -215,7 +260,7 @@ PhaseResult MasterPhase::run(bool resume)
     }
     end_progress_line();
 
-    result.status = abort_ ? 1 : source_.exhausted() ? 0 : kStoppedStatus;
+    result.status = abort_ || read_failed_ ? 1 : source_.exhausted() ? 0 : kStoppedStatus;
     if (write_phase_checkpoint()) result.status = 1;
     result.saved = saved_;
     send_stop_messages();
@@ -228,8 +273,8 @@ PhaseResult MasterPhase::run(bool resume)
 }  // namespace
 
 PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                        bool resume)
+                        std::vector<std::string> const& hosts, bool resume)
 {
-    MasterPhase phase(settings, sessions, record);
+    MasterPhase phase(settings, sessions, record, hosts);
     return phase.run(resume);
 }

@@ -10,6 +10,9 @@
 #ifndef ZORV_MASTER_H
 #define ZORV_MASTER_H
 
+#include <string>
+#include <vector>
+
 #include "settings.h"
 #include "stop_signal.h"
 
@@ -32,7 +35,8 @@ struct PhaseResult {
 // events were lost; with `resume` the phase continues from the position,
 // counts, pending events and output sizes in it. A fresh phase touches no
 // output before it has found at least one of its raw files readable.
+// `hosts` names the host of each rank, for messages.
 PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                        bool resume);
+                        std::vector<std::string> const& hosts, bool resume);
 
 #endif

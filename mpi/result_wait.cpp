@@ -3,8 +3,12 @@
 //
 // Open MPI's blocking receive polls in a busy loop, so a master that only
 // waits would take a whole core from the workers when the node runs one
-// worker per core next to it. The master instead posts a non-blocking receive
-// and tests it. A fixed pause between tests trades one cost for the other: a
+// worker per core next to it. The master instead posts a non-blocking
+// receive for a result message (and, where workers read the raw files, one
+// for a read failure) and tests it. (A matched probe would do with one
+// receive, but Open MPI answers it more slowly: with one worker that cost a
+// quarter of the throughput.) A fixed pause between tests trades one cost
+// for the other: a
 // long one delays every result by up to a pause (with one worker, every
 // event), a short one wakes the master so often that it might as well spin,
 // for a sleep and a wake-up cost some microseconds of CPU each (on a virtual
@@ -58,10 +62,21 @@ void sleep_until(long deadline)
 
 }  // namespace
 
-ResultWait::ResultWait()
+ResultWait::ResultWait(int most_doubles, bool failures)
+    : results_(static_cast<size_t>(most_doubles)), failure_text_(kReadFailureChars),
+      kinds_(failures ? 2 : 1)
 {
     // The slack belongs to the thread; rank 0 waits on one thread only.
     prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+}
+
+ResultWait::~ResultWait()
+{
+    for (MPI_Request& r : requests_) {
+        if (r == MPI_REQUEST_NULL) continue;
+        MPI_Cancel(&r);
+        MPI_Wait(&r, MPI_STATUS_IGNORE);
+    }
 }
 
 // The quickest of the remembered waits; 0 before any.
@@ -80,15 +95,41 @@ void ResultWait::remember_wait(long ns)
     ++waits_seen_;
 }
 
-void ResultWait::receive(double* buffer, int count, MPI_Status* status)
+int ResultWait::receive(double const** results, std::string* failure, MPI_Status* status)
 {
-    MPI_Request request;
-    MPI_Irecv(buffer, count, MPI_DOUBLE, MPI_ANY_SOURCE, kWorkTag, MPI_COMM_WORLD, &request);
+    if (requests_[0] == MPI_REQUEST_NULL)
+        MPI_Irecv(results_.data(), static_cast<int>(results_.size()), MPI_DOUBLE, MPI_ANY_SOURCE,
+                  kWorkTag, MPI_COMM_WORLD, &requests_[0]);
+    if (kinds_ == 2 && requests_[1] == MPI_REQUEST_NULL)
+        MPI_Irecv(failure_text_.data(), kReadFailureChars, MPI_CHAR, MPI_ANY_SOURCE,
+                  kReadFailureTag, MPI_COMM_WORLD, &requests_[1]);
+    int which = MPI_UNDEFINED;
     int done = 0;
-    MPI_Test(&request, &done, status);
+    // The completed receive is freed by the test; the other stays posted.
+    // Without read failures there is one receive, and MPI_Test answers
+    // sooner than MPI_Testany.
+    auto test = [&]() {
+        if (kinds_ == 2) {
+            MPI_Testany(2, requests_, &which, &done, status);
+        } else {
+            which = 0;
+            MPI_Test(&requests_[0], &done, status);
+        }
+    };
+    auto finish = [&]() {
+        if (which == 0) {
+            *results = results_.data();
+            return kWorkTag;
+        }
+        int n = 0;
+        MPI_Get_count(status, MPI_CHAR, &n);
+        failure->assign(failure_text_.data(), static_cast<size_t>(n));
+        return kReadFailureTag;
+    };
+    test();
     if (done) {
         remember_wait(0);
-        return;
+        return finish();
     }
     const long start = now_ns();
     const long quickest = quickest_wait();
@@ -98,7 +139,7 @@ void ResultWait::receive(double* buffer, int count, MPI_Status* status)
     // outlasted its first sleep goes straight on to the pauses.
     const long spin_end = quickest < kSpinNs ? start + kSpinNs : 0;
     for (;;) {
-        MPI_Test(&request, &done, status);
+        test();
         if (done) break;
         const long t = now_ns();
         if (t < spin_end) {
@@ -111,4 +152,5 @@ void ResultWait::receive(double* buffer, int count, MPI_Status* status)
         sleep_until(t + pause);
     }
     remember_wait(now_ns() - start);
+    return finish();
 }

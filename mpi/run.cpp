@@ -1,7 +1,8 @@
 // Run sequence of zorv_mpi.
 //
-// Collectives pair up across ranks in this order: go/no-go flag, kernel
-// count, kernel values, decay_est, bcg_est, the phase to start with,
+// Collectives pair up across ranks in this order: the hosts' names (gathered
+// on rank 0), go/no-go flag, kernel count, kernel values, decay_est,
+// bcg_est, the phase to start with, what the workers need of the settings,
 // barrier; after the calibration phase its outcome and the decay rates the
 // processing phase holds; after the processing phase the exit status. The
 // go/no-go flag and the outcome let rank 0 end the run cleanly on every rank
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "calibrate.h"
 #include "channel.h"
@@ -55,13 +58,72 @@ int agree_on(int value)
     return value;
 }
 
-// What rank 0 knows of the run: its settings, where it starts, and what
-// every checkpoint holds.
+// What rank 0 knows of the run: its settings, where it starts, what every
+// checkpoint holds, and the host of each rank.
 struct RunPlan {
     RunSettings settings;
     Checkpoint record;
     int start = kFresh;
+    std::vector<std::string> hosts;
 };
+
+// The settings a worker needs, as they travel from rank 0: how its work
+// comes (events per message, samples or numbers) and, for numbers, where
+// the raw files are and how they are laid out.
+struct WorkerSettings {
+    char infile_path[kPathLength];
+    int waveforms;
+    int data_offset;
+    int events_per_message;
+    int worker_reads;
+    int start_session, stop_session;
+    int start_cal_session, stop_cal_session;
+};
+
+// Rank 0's settings reach every rank; the others fill theirs from them.
+void share_worker_settings(int rank, RunSettings* s)
+{
+    WorkerSettings w = {};
+    if (rank == 0) {
+        std::snprintf(w.infile_path, sizeof w.infile_path, "%s", s->infile_path.c_str());
+        w.waveforms = s->waveforms;
+        w.data_offset = s->data_offset;
+        w.events_per_message = s->events_per_message;
+        w.worker_reads = s->worker_reads;
+        w.start_session = s->start_session;
+        w.stop_session = s->stop_session;
+        w.start_cal_session = s->start_cal_session;
+        w.stop_cal_session = s->stop_cal_session;
+    }
+    // Every rank runs the same program on the same kind of host.
+    MPI_Bcast(&w, sizeof w, MPI_BYTE, 0, MPI_COMM_WORLD);
+    if (rank == 0) return;
+    s->infile_path = w.infile_path;
+    s->waveforms = w.waveforms;
+    s->data_offset = w.data_offset;
+    s->events_per_message = w.events_per_message;
+    s->worker_reads = w.worker_reads;
+    s->start_session = w.start_session;
+    s->stop_session = w.stop_session;
+    s->start_cal_session = w.start_cal_session;
+    s->stop_cal_session = w.stop_cal_session;
+}
+
+// The name of every rank's host, on rank 0.
+std::vector<std::string> gather_hosts(int rank, int world_size)
+{
+    char name[MPI_MAX_PROCESSOR_NAME] = {};
+    int length = 0;
+    MPI_Get_processor_name(name, &length);
+    std::vector<char> all(rank == 0 ? static_cast<size_t>(world_size) * MPI_MAX_PROCESSOR_NAME : 1);
+    MPI_Gather(name, MPI_MAX_PROCESSOR_NAME, MPI_CHAR, all.data(), MPI_MAX_PROCESSOR_NAME, MPI_CHAR,
+               0, MPI_COMM_WORLD);
+    std::vector<std::string> hosts;
+    if (rank == 0)
+        for (int r = 0; r < world_size; ++r)
+            hosts.emplace_back(&all[static_cast<size_t>(r) * MPI_MAX_PROCESSOR_NAME]);
+    return hosts;
+}
 
 // Prints the good-fit fractions of the processing phase; returns 1 when
 // there are none.
@@ -172,11 +234,11 @@ PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setu
                       SessionRange sessions, bool resume)
 {
     if (rank != 0) {
-        work_slave(setup);
+        work_slave(setup, plan->settings, sessions);
         return PhaseResult();
     }
     std::printf("%s\n", announcement);
-    return work_master(plan->settings, sessions, &plan->record, resume);
+    return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume);
 }
 
 int finish(int status)
@@ -223,8 +285,9 @@ int run_zorv_mpi(int argc, char** argv)
     int kernel_count = 0;
     double baseline[2] = {0.0, 0.0};
     double decay[2] = {0.0, 0.0};
-    RunPlan plan;  // rank 0
+    RunPlan plan;  // the settings a worker needs on every rank, the rest on rank 0
     RunLock lock;  // rank 0, for the whole run
+    plan.hosts = gather_hosts(rank, world_size);
 
     int go = kGo;
     if (rank == 0) {
@@ -247,6 +310,7 @@ int run_zorv_mpi(int argc, char** argv)
     MPI_Bcast(decay, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(baseline, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
     MPI_Bcast(&start, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    share_worker_settings(rank, &plan.settings);
 
     const SmoothingWindow window(kernel, kernel_count);
     std::printf("Window length = %d\n", kernel_count);

@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <string>
 
 #include "protocol.h"
 #include "result_wait.h"
@@ -49,11 +50,12 @@ int main(int argc, char** argv)
     sigaction(SIGALRM, &action, nullptr);
     itimerval every = {{0, 20}, {0, 20}};
     setitimer(ITIMER_REAL, &every, nullptr);
-    double buffer[kResultDoubles];
-    ResultWait wait;
+    ResultWait wait(kResultDoubles, true);
     for (int i = 0; i < kResults; ++i) {
       MPI_Status status;
-      wait.receive(buffer, kResultDoubles, &status);
+      double const* buffer = nullptr;
+      std::string failure;
+      wait.receive(&buffer, &failure, &status);
       bool whole = status.MPI_SOURCE == 1 && status.MPI_TAG == kWorkTag;
       for (int k = 0; k < kResultDoubles; ++k) whole = whole && buffer[k] == i + 0.5 * k;
       failures += !whole;

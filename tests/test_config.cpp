@@ -50,23 +50,28 @@ TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
         "decay_est = -0.0015 -1.5e-3 both channels\n"
         "bcg_est = -28000 -27990.5\n"
         "resume = 1 after a stop\n"
-        "checkpoint_interval = 30.0\n");
+        "checkpoint_interval = 30.0\n"
+        "events_per_message = 32\n"
+        "worker_reads = 1\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, kHead +
-                            "  # = zorv_mpi settings for the synthetic files\n"
-                            "  infile_path = \"data/synth\"   raw files data/synth.1, data/synth.2\n"
-                            "  abfile_path = \"out/ab\"\n"
-                            "  waveforms = 10000 per file\n"
-                            "  data_offset = 12\n"
-                            "  hist_overflow = 0.05\n"
-                            "  refresh_interval = 5 seconds\n"
-                            "  sessions = 2 3\n"
-                            "  cal_sessions = 1 1 calibration\n"
-                            "  decay_est = -0.0015 -0.0015 both channels\n"
-                            "  bcg_est = -28000 -27990.5\n"
-                            "  resume = 1 after a stop\n"
-                            "  checkpoint_interval = 30\n"
-                            "End of configuration file\n");
+    EXPECT_EQ(r.output,
+              kHead +
+                  "  # = zorv_mpi settings for the synthetic files\n"
+                  "  infile_path = \"data/synth\"   raw files data/synth.1, data/synth.2\n"
+                  "  abfile_path = \"out/ab\"\n"
+                  "  waveforms = 10000 per file\n"
+                  "  data_offset = 12\n"
+                  "  hist_overflow = 0.05\n"
+                  "  refresh_interval = 5 seconds\n"
+                  "  sessions = 2 3\n"
+                  "  cal_sessions = 1 1 calibration\n"
+                  "  decay_est = -0.0015 -0.0015 both channels\n"
+                  "  bcg_est = -28000 -27990.5\n"
+                  "  resume = 1 after a stop\n"
+                  "  checkpoint_interval = 30\n"
+                  "  events_per_message = 32\n"
+                  "  worker_reads = 1\n"
+                  "End of configuration file\n");
     EXPECT_EQ(r.s.infile_path, "data/synth");
     EXPECT_EQ(r.s.abfile_path, "out/ab");
     EXPECT_EQ(r.s.waveforms, 10000);
@@ -83,6 +88,8 @@ TEST(Initialize, EchoesEveryEntryAndStoresTheValues)
     EXPECT_EQ(r.s.bcg_est[1], -27990.5);
     EXPECT_EQ(r.s.resume, 1);
     EXPECT_EQ(r.s.checkpoint_interval, 30.0);
+    EXPECT_EQ(r.s.events_per_message, 32);
+    EXPECT_EQ(r.s.worker_reads, 1);
 }
 
 // Layout freedoms: empty file, numbers on a later line, repeated keys,
@@ -238,6 +245,8 @@ TEST(InitializeMpi, RefusesValuesThatAreNotExactlyWhatIsWritten)
         {"decay_est = -0.0015x -0.0015\n", "  decay_est =", 1},
         {"bcg_est = 0 0;\n", "  bcg_est = 0", 1},
         {"infile_path = \"raw\".zvx\n", "  infile_path =", 1},
+        {"events_per_message = 32x\n", "  events_per_message =", 1},
+        {"worker_reads = 1.0\n", "  worker_reads =", 1},
         // integers outside 32 bits, every integer key
         {"waveforms = 99999999999\n", "  waveforms =", 1},
         {"waveforms = 4294967596\n", "  waveforms =", 1},
@@ -362,6 +371,23 @@ TEST(ValidateConfig, RefusesUnusableSettingsWithOneMessage)
     usable();
     s.checkpoint_interval = -1.0;
     check("Error: checkpoint_interval must lie in 0 <= checkpoint_interval <= 1e9 seconds (it is -1)\n");
+    struct Farm {
+        int events_per_message, worker_reads;
+        char const* message;
+    } const farms[] = {
+        {0, 0, "Error: events_per_message must lie in 1 .. 4096 (it is 0)\n"},
+        {-5, 0, "Error: events_per_message must lie in 1 .. 4096 (it is -5)\n"},
+        {4097, 0, "Error: events_per_message must lie in 1 .. 4096 (it is 4097)\n"},
+        {4096, 2, "Error: worker_reads must be 0 or 1 (it is 2)\n"},
+        {1, -1, "Error: worker_reads must be 0 or 1 (it is -1)\n"},
+        {4096, 1, ""},
+    };
+    for (Farm const& f : farms) {
+        usable();
+        s.events_per_message = f.events_per_message;
+        s.worker_reads = f.worker_reads;
+        check(f.message);
+    }
     usable();
     s.resume = 1;
     s.checkpoint_interval = 0.0;

@@ -1,0 +1,43 @@
+// Raw event records by event number: how a worker reads the raw files
+// itself when rank 0 sends it event numbers instead of samples.
+//
+// Event e of a phase over the sessions first .. last is record
+// e mod waveforms of "<infile_path>.<first + e div waveforms>", behind a
+// header of data_offset bytes: the numbering of the master's session walk.
+// The file of the current session stays open between calls, and a record is
+// read by its offset (pread), so that events need not come in order.
+#ifndef ZORV_RAW_READER_H
+#define ZORV_RAW_READER_H
+
+#include <cstdint>
+#include <string>
+
+#include "settings.h"
+
+class RawEventReader {
+public:
+    // The raw files named and laid out by `settings` (which must outlive the
+    // reader), relative to the working directory.
+    explicit RawEventReader(RunSettings const& settings) : settings_(settings) {}
+    ~RawEventReader();
+    RawEventReader(RawEventReader const&) = delete;
+    RawEventReader& operator=(RawEventReader const&) = delete;
+
+    // Reads event `event` of the phase over `sessions` into `record`
+    // (5,000 values). Returns 0, or 1 with *why saying what went wrong,
+    // naming the file: it cannot be opened, is not a regular file, holds too
+    // few complete records, or cannot be read.
+    int read(SessionRange sessions, int event, int16_t* record, std::string* why);
+
+    // Closes the open file.
+    void close();
+
+private:
+    RunSettings const& settings_;
+    int fd_ = -1;
+    long long session_ = 0;  // the session of the open file
+    int64_t complete_ = 0;   // its complete records behind the header
+    std::string name_;
+};
+
+#endif
