@@ -23,16 +23,20 @@ public:
     RawEventReader(RawEventReader const&) = delete;
     RawEventReader& operator=(RawEventReader const&) = delete;
 
-    // Reads event `event` of the phase over `sessions` into `record`
-    // (5,000 values). Returns 0, or 1 with *why saying what went wrong,
-    // naming the file: it cannot be opened, is not a regular file, holds too
-    // few complete records, or cannot be read.
-    int read(SessionRange sessions, int event, int16_t* record, std::string* why);
+    // Reads the `count` events `events` of the phase over `sessions` into
+    // `records` (5,000 values each, in the order given). Events that follow
+    // each other in one file are read in one go. Returns 0, or 1 with *why
+    // saying what went wrong, naming the file: it cannot be opened, is not a
+    // regular file, holds too few complete records, or cannot be read.
+    int read(SessionRange sessions, int const* events, int count, int16_t* records,
+             std::string* why);
 
     // Closes the open file.
     void close();
 
 private:
+    int open_session(long long session, std::string* why);
+
     RunSettings const& settings_;
     int fd_ = -1;
     long long session_ = 0;  // the session of the open file

@@ -156,9 +156,9 @@ void movingWindow4(double* data, int n, SmoothingWindow const& w)
         }
     }
 
-    // Ends: taps outside the data are dropped, the rest renormalised.
-    for (int i = 0; i < n; ++i) {
-        if (i >= lo && i <= hi) continue;
+    // Ends: taps outside the data are dropped, the rest renormalised. The
+    // outputs below lo and above hi (all of them when the interior is empty).
+    auto end_output = [&](int i) {
         const int first = i - h;
         double sum = 0.0;
         double norm = 0.0;
@@ -169,5 +169,11 @@ void movingWindow4(double* data, int n, SmoothingWindow const& w)
             norm += std::fabs(c[m]);
         }
         data[i] = sum / norm;
+    };
+    if (hi < lo) {
+        for (int i = 0; i < n; ++i) end_output(i);
+        return;
     }
+    for (int i = 0; i < lo; ++i) end_output(i);
+    for (int i = hi + 1; i < n; ++i) end_output(i);
 }

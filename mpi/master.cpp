@@ -1,7 +1,10 @@
 // Master loop: priming, receive-any / refill-the-sender, checkpoints, stop
 // messages. Work goes out in batches of up to events_per_message events, as
-// samples or (worker_reads) as event numbers; each worker holds one batch at
-// a time, and the one that answers is refilled at once.
+// samples or (worker_reads) as event numbers, and the worker that answers is
+// refilled at once. A worker that is sent samples holds one batch at a time,
+// as the protocol always had it (one event, by default). A worker that reads
+// the raw files itself holds two: the next one waits in its queue while it
+// works on the first, so that it never waits for rank 0 between batches.
 
 #include "master.h"
 
@@ -10,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -41,6 +45,8 @@ public:
         MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
         held_.resize(static_cast<size_t>(world_size_));
         samples_.resize(static_cast<size_t>(most_) * kWorkShorts);
+        depth_ = settings.worker_reads ? 2 : 1;
+        last_failure_.resize(static_cast<size_t>(world_size_));
     }
 
     PhaseResult run(bool resume);
@@ -51,7 +57,7 @@ private:
     bool any_raw_file_readable() const;
     int start_fresh();
     int continue_interrupted();
-    void load_send_data(int destination);
+    bool load_send_data(int destination);
     int take_message();
 
     RunSettings const& settings_;
@@ -64,12 +70,25 @@ private:
     ProgressReport progress_;
     const int most_;  // events per work message, at most
     ResultWait wait_;
-    std::vector<int16_t> samples_;        // a work message of samples
-    std::vector<std::vector<int>> held_;  // the events each worker holds, in batch order
+    std::vector<int16_t> samples_;  // a work message of samples
+    // The batches a worker holds, oldest first: a ring of depth_ batches,
+    // each its events in batch order and (numbers) the send that took them.
+    struct Batch {
+        std::vector<int> events;
+        MPI_Request send = MPI_REQUEST_NULL;
+    };
+    struct Held {
+        Batch batch[2];
+        int first = 0;  // the oldest batch
+        int count = 0;  // batches held
+    };
+    std::vector<Held> held_;
+    std::vector<std::string> last_failure_;  // the read failure a worker reported last
+    int depth_ = 1;                          // batches a worker holds at most
     // Events whose results were received but not booked (after a write
     // error), or that a worker could not read.
     std::vector<int> undone_;
-    int busy_ = 0;              // workers holding a batch
+    int busy_ = 0;              // batches held by the workers
     int64_t msg_received_ = 0;  // results received in this run of the phase
     bool abort_ = false;        // an output cannot be written: book and hand out nothing more
     bool read_failed_ = false;  // a worker could not read: hand out nothing more
@@ -95,7 +114,11 @@ int MasterPhase::write_phase_checkpoint()
     cp.next_event = source_.position();
     std::vector<int>& pending = cp.pending;
     pending = source_.still_again();
-    for (auto const& batch : held_) pending.insert(pending.end(), batch.begin(), batch.end());
+    for (Held const& h : held_)
+        for (int i = 0; i < h.count; ++i) {
+            std::vector<int> const& events = h.batch[(h.first + i) % 2].events;
+            pending.insert(pending.end(), events.begin(), events.end());
+        }
     pending.insert(pending.end(), undone_.begin(), undone_.end());
     pending.insert(pending.end(), outputs_.unwritten_events().begin(),
                    outputs_.unwritten_events().end());
@@ -157,29 +180,37 @@ int MasterPhase::continue_interrupted()
 }
 
 // Sends `destination` the next batch of up to events_per_message events of
-// the phase, their samples or (worker_reads) their numbers; does nothing
-// when the phase has no events left.
-void MasterPhase::load_send_data(int destination)
+// the phase, their samples or (worker_reads) their numbers, unless it holds
+// as many batches as it may; does nothing when the phase has no events left.
+// Returns whether a batch went out.
+bool MasterPhase::load_send_data(int destination)
 {
-    std::vector<int>& batch = held_[static_cast<size_t>(destination)];
+    Held& h = held_[static_cast<size_t>(destination)];
+    if (h.count == depth_) return false;
+    Batch& b = h.batch[(h.first + h.count) % 2];
+    std::vector<int>& batch = b.events;
     batch.clear();
     int event;
     while (static_cast<int>(batch.size()) < most_ &&
            source_.next(&samples_[batch.size() * kWorkShorts], &event))
         batch.push_back(event);
     const int k = static_cast<int>(batch.size());
-    if (k == 0) return;  // the phase has no events left
-    if (settings_.worker_reads)
-        MPI_Send(batch.data(), k, MPI_INT, destination, kNumbersTag, MPI_COMM_WORLD);
-    else
+    if (k == 0) return false;  // the phase has no events left
+    if (settings_.worker_reads) {
+        // Not waited for: the worker may be busy with the batch before.
+        MPI_Isend(batch.data(), k, MPI_INT, destination, kNumbersTag, MPI_COMM_WORLD, &b.send);
+    } else {
         MPI_Send(samples_.data(), k * kWorkShorts, MPI_SHORT, destination, kWorkTag,
                  MPI_COMM_WORLD);
+    }
+    ++h.count;
     ++busy_;
+    return true;
 }
 
-// Takes the next message of a worker: books its batch's results, or keeps
-// the batch to be done again when the worker could not read it. Returns the
-// worker, which is now free.
+// Takes the next message of a worker: books the results of its oldest
+// batch, or keeps the batch the worker could not read to be done again.
+// Returns the worker.
 int MasterPhase::take_message()
 {
     MPI_Status status;
@@ -187,15 +218,35 @@ int MasterPhase::take_message()
     std::string why;
     const int tag = wait_.receive(&received, &why, &status);
     const int worker = status.MPI_SOURCE;
-    std::vector<int>& batch = held_[static_cast<size_t>(worker)];
+    Held& h = held_[static_cast<size_t>(worker)];
+    // A result message answers the oldest batch the worker holds; a read
+    // failure names its batch by the first event, since it may overtake the
+    // answer to the batch before.
+    int slot = h.first;
+    if (tag == kReadFailureTag) {
+        const size_t space = why.find(' ');
+        const int first = std::atoi(why.c_str());
+        why.erase(0, space == std::string::npos ? why.size() : space + 1);
+        if (h.count == 2 && !h.batch[slot].events.empty() && h.batch[slot].events[0] != first)
+            slot = (slot + 1) % 2;
+    }
+    Batch& b = h.batch[slot];
+    std::vector<int>& batch = b.events;
+    // The worker has the batch, so its send is done.
+    if (b.send != MPI_REQUEST_NULL) MPI_Wait(&b.send, MPI_STATUS_IGNORE);
+    if (slot == h.first) h.first = (h.first + 1) % 2;
+    --h.count;
     --busy_;
     if (tag == kReadFailureTag) {
-        end_progress_line();
-        std::printf(
-            "Error: Worker %d on host %s cannot read %s; its %d events are kept to be "
-            "done again when the run is resumed\n",
-            worker, hosts_[static_cast<size_t>(worker)].c_str(), why.c_str(),
-            static_cast<int>(batch.size()));
+        // One line per worker and file, however many of its batches fail.
+        if (why != last_failure_[static_cast<size_t>(worker)]) {
+            end_progress_line();
+            std::printf(
+                "Error: Worker %d on host %s cannot read %s; its events are kept to be "
+                "done again when the run is resumed\n",
+                worker, hosts_[static_cast<size_t>(worker)].c_str(), why.c_str());
+            last_failure_[static_cast<size_t>(worker)] = why;
+        }
         undone_.insert(undone_.end(), batch.begin(), batch.end());
         batch.clear();
         read_failed_ = true;
@@ -246,7 +297,8 @@ PhaseResult MasterPhase::run(bool resume)
     const double interval = checkpoints_ ? settings_.checkpoint_interval : HUGE_VAL;
     double next_checkpoint = monotonic_seconds() + interval;
 
-    for (int w = 1; w < world_size_ && !stop_signal(); ++w) load_send_data(w);
+    for (int round = 0; round < depth_; ++round)
+        for (int w = 1; w < world_size_ && !stop_signal(); ++w) load_send_data(w);
 
     while (busy_ > 0) {
         const int worker = take_message();

@@ -3,18 +3,20 @@
 // (consecutive events of the phase, but for events done again after a
 // stop), and its answer holds their k results in the same order:
 //
-//   work message    rank 0 -> worker   k x 5,000 MPI_SHORT  tag 17   k event records, as stored
-//   numbers message rank 0 -> worker   k MPI_INT            tag 18   k event numbers of the phase
-//                                                                    (worker_reads = 1)
-//   result message  worker -> rank 0   k x 18 MPI_DOUBLE    tag 17   both channels' 9-double blocks
-//   read failure    worker -> rank 0   MPI_CHAR text        tag 43   the file it could not read,
-//   why stop message    rank 0 -> worker   5,000 MPI_SHORT      tag 42   end of the phase
+//   work       0 -> worker  k x 5,000 MPI_SHORT  tag 17  k event records, as stored
+//   numbers    0 -> worker  k MPI_INT            tag 18  k event numbers (worker_reads = 1)
+//   result     worker -> 0  k x 18 MPI_DOUBLE    tag 17  both channels' 9-double blocks
+//   failure    worker -> 0  MPI_CHAR text        tag 43  "<first event> <what it could not read>"
+//   stop       0 -> worker  5,000 MPI_SHORT      tag 42  end of the phase
 //
 // With N = 1 and worker_reads = 0 (the defaults) only work, result and stop
-// messages pass, each of one event. A worker holds at most one work message
-// at a time and answers it with one result message (or a read failure), so
-// a result message always belongs to the work message last sent to the rank
-// it comes from. A worker tells the messages apart by their tags.
+// messages pass, each of one event. A worker answers each work or numbers
+// message with one result message or one read failure, in the order they
+// came. A worker that is sent samples holds one work message at a time; one
+// that reads the raw files holds up to two, and its result messages answer
+// them in order (a read failure names its batch by the first event, since
+// it may overtake the answer to the batch before). A worker tells the
+// messages apart by their tags.
 #ifndef ZORV_PROTOCOL_H
 #define ZORV_PROTOCOL_H
 

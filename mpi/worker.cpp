@@ -25,7 +25,14 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
     const int most = settings.events_per_message;
     std::vector<int16_t> events(static_cast<size_t>(most) * kWorkShorts);
     std::vector<int> numbers(static_cast<size_t>(most));
-    std::vector<double> results(static_cast<size_t>(most) * kResultDoubles);
+    // Two result buffers in turn: the answer to one batch is sent without
+    // waiting (a large one needs rank 0 to take part before it is done)
+    // while the next batch is analysed.
+    std::vector<double> results[2] = {
+        std::vector<double>(static_cast<size_t>(most) * kResultDoubles),
+        std::vector<double>(static_cast<size_t>(most) * kResultDoubles)};
+    MPI_Request sent[2] = {MPI_REQUEST_NULL, MPI_REQUEST_NULL};
+    int turn = 0;
     RawEventReader raw(settings);
 
     for (;;) {
@@ -41,27 +48,35 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
             k = k < most ? k : most;
             MPI_Recv(numbers.data(), most, MPI_INT, 0, kNumbersTag, MPI_COMM_WORLD, &status);
             std::string why;
-            for (int i = 0; i < k && why.empty(); ++i)
-                raw.read(sessions, numbers[i], &events[static_cast<size_t>(i) * kWorkShorts], &why);
-            if (!why.empty()) {
+            if (raw.read(sessions, numbers.data(), k, events.data(), &why)) {
                 // Nothing of the batch is analysed: rank 0 keeps all of it
-                // to be done again.
-                MPI_Send(why.c_str(), static_cast<int>(why.size()), MPI_CHAR, 0, kReadFailureTag,
-                         MPI_COMM_WORLD);
+                // to be done again. The failure names the batch by its first
+                // event, since it may reach rank 0 before the answer to the
+                // batch before.
+                const std::string failure = std::to_string(numbers[0]) + " " + why;
+                MPI_Send(failure.c_str(), static_cast<int>(failure.size()), MPI_CHAR, 0,
+                         kReadFailureTag, MPI_COMM_WORLD);
                 continue;
             }
         } else {
             MPI_Recv(events.data(), most * kWorkShorts, MPI_SHORT, 0, MPI_ANY_TAG, MPI_COMM_WORLD,
                      &status);
-            if (status.MPI_TAG == kStopTag) return;
+            if (status.MPI_TAG == kStopTag) {
+                MPI_Waitall(2, sent, MPI_STATUSES_IGNORE);
+                return;
+            }
             MPI_Get_count(&status, MPI_SHORT, &k);
             k /= kWorkShorts;
         }
 
-        std::memset(results.data(), 0, sizeof(double) * kResultDoubles * static_cast<size_t>(k));
+        std::vector<double>& out = results[turn];
+        MPI_Wait(&sent[turn], MPI_STATUS_IGNORE);
+        std::memset(out.data(), 0, sizeof(double) * kResultDoubles * static_cast<size_t>(k));
         for (int i = 0; i < k; ++i)
             analyse_event(&events[static_cast<size_t>(i) * kWorkShorts], setup,
-                          &results[static_cast<size_t>(i) * kResultDoubles]);
-        MPI_Send(results.data(), k * kResultDoubles, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD);
+                          &out[static_cast<size_t>(i) * kResultDoubles]);
+        MPI_Isend(out.data(), k * kResultDoubles, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD,
+                  &sent[turn]);
+        turn = 1 - turn;
     }
 }
