@@ -10,8 +10,61 @@
 
 #include "datafile.h"
 #include "gna.h"
+#include "vector_lanes.h"
+#include "vector_width.h"
 #include "vertex.h"
 #include "window.h"
+
+namespace {
+
+using zorv_fit::kLanes;
+using zorv_fit::load;
+
+// True when any of t[0 .. n - 1] lies above `level`. Four vectors of W
+// lanes keep the largest value seen in each lane, starting from `level`: a
+// lane ends above `level` exactly when a value above it passed, and a NaN
+// never replaces what a lane holds (it compares with nothing), as it never
+// lies above `level`. Comparisons are exact at every width, so every width
+// gives the same answer.
+template <class V>
+ZORV_INLINE bool any_above(double const* t, int n, double level)
+{
+    constexpr int W = kLanes<V>;
+    V m0 = V{} + level, m1 = m0, m2 = m0, m3 = m0;
+    int i = 0;
+    for (; i + 4 * W <= n; i += 4 * W) {
+        const V a = load<V>(t + i), b = load<V>(t + i + W), c = load<V>(t + i + 2 * W),
+                d = load<V>(t + i + 3 * W);
+        m0 = a > m0 ? a : m0;
+        m1 = b > m1 ? b : m1;
+        m2 = c > m2 ? c : m2;
+        m3 = d > m3 ? d : m3;
+    }
+    m0 = m1 > m0 ? m1 : m0;
+    m2 = m3 > m2 ? m3 : m2;
+    m0 = m2 > m0 ? m2 : m0;
+    bool any = false;
+    for (int k = 0; k < W; ++k) any = any || m0[k] > level;
+    for (; i < n; ++i) any = any || t[i] > level;
+    return any;
+}
+
+__attribute__((target("avx512f"))) bool any_above_avx512(double const* t, int n, double level)
+{
+    return any_above<zorv_fit::v8d>(t, n, level);
+}
+
+__attribute__((target("avx2"))) bool any_above_avx2(double const* t, int n, double level)
+{
+    return any_above<zorv_fit::v4d>(t, n, level);
+}
+
+bool any_above_sse2(double const* t, int n, double level)
+{
+    return any_above<zorv_fit::v2d>(t, n, level);
+}
+
+}  // namespace
 
 EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline[2],
                             double const decay[2], bool decay_held)
@@ -28,9 +81,13 @@ int find_peaks(double const* t, double* positions, double* p)
     std::memset(positions, 0, sizeof(double) * kMaxPeaks);
     // A peak lies above the threshold. Most samples do not, and a trace with
     // none above it (a quiet channel) has no peak at all: one sweep without
-    // branches, which the compiler vectorises, tells.
+    // branches, in vectors of the width in use, tells.
     bool above = false;
-    for (int i = 1; i < kSamples - 1; ++i) above |= t[i] > kPeakThreshold;
+    switch (zorv_fit::vector_width()) {
+    case 8: above = any_above_avx512(t + 1, kSamples - 2, kPeakThreshold); break;
+    case 4: above = any_above_avx2(t + 1, kSamples - 2, kPeakThreshold); break;
+    default: above = any_above_sse2(t + 1, kSamples - 2, kPeakThreshold); break;
+    }
     if (!above) return 0;
     int count = 0;
     for (int i = 1; i < kSamples - 1; ++i) {

@@ -17,6 +17,12 @@
 # cases; the table gives medians. The ceiling is 1e6 / (rank 0 CPU per event)
 # events/s: what rank 0 could hand out if it did nothing else.
 #
+# Then, when zorv_gen's synthetic files are in work/ (./scripts/run_example.sh
+# makes them), the real job: the first 2,000 events of each synthetic file
+# with the example settings, one and two workers, one event per message
+# against 32 (samples, and numbers with worker_reads), rounds alternating,
+# median wall times.
+#
 # ZORV_MPI: the zorv_mpi to time (default build/mpi/zorv_mpi).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -107,5 +113,37 @@ for transport in shm tcp; do
       ceiling=$(awk -v u="$us" 'BEGIN { if (u > 0) printf "%.0f", 1e6 / u; else print "-" }')
       printf '%-4s %5d  %-13s %12s %18s %14s\n' "$transport" "$n" "$mode" "$er" "$us" "$ceiling"
     done
+  done
+done
+
+# --- the real job -------------------------------------------------------------
+work="${ZORV_WORK:-$top/work}"
+[ -f "$work/synth-1.zvx" ] && [ -f "$work/synth-1.sgl" ] || exit 0
+real=2000
+rm -f raw.* ab*.bin decay*.txt
+ln -s "$work/synth-1.zvx" synth.1
+ln -s "$work/synth-1.sgl" synth.2
+cp "$top/examples/win.txt" .
+declare -A wall
+for ((r = 1; r <= rounds; ++r)); do
+  for n in 2 3; do
+    for mode in default batch32 batch32+read; do
+      sed -e "s/^waveforms = 10000 /waveforms = $real /" -e "/^resume = /d" \
+          "$top/examples/zorv_mpi.ini" > zorv_mpi.ini
+      [ -n "${keys[$mode]}" ] && printf '%s\n' "${keys[$mode]}" >> zorv_mpi.ini
+      t0=$(date +%s.%N)
+      mpiexec --oversubscribe -n "$n" "$exe" > out.txt 2>&1 || { cat out.txt; exit 1; }
+      t1=$(date +%s.%N)
+      wall["$n $mode"]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }') "
+    done
+  done
+done
+echo
+echo "the real job: $((2 * real)) events of the synthetic files, medians of $rounds rounds (whole runs)"
+printf '%5s  %-13s %10s %10s\n' ranks mode "seconds" "events/s"
+for n in 2 3; do
+  for mode in default batch32 batch32+read; do
+    m=$(median ${wall["$n $mode"]})
+    printf '%5d  %-13s %10s %10.0f\n' "$n" "$mode" "$m" "$(awk -v t="$m" -v e=$((2 * real)) 'BEGIN { print e / t }')"
   done
 done

@@ -217,7 +217,7 @@ progress() { awk '$1 == "state" || $1 == "phase" || $1 == "next_event" { printf 
 submit() {
   run="$base/$1"
   cd "$run"
-  job=$(sbatch --parsable --ntasks="$(nproc)" --time=15 --output="$run/zorv_mpi-%j.log" \
+  job=$(sbatch --parsable --nodes=1 --ntasks="$(nproc)" --time=15 --output="$run/zorv_mpi-%j.log" \
     --export="ALL,ZORV_MPI=$top/build/mpi/zorv_mpi" "$top/examples/zorv_mpi.sbatch")
   say "Submitted job $job ($(nproc) tasks) in $run"
 }

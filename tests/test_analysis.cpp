@@ -10,6 +10,7 @@
 
 #include "channel.h"
 #include "pulse_model.h"
+#include "vector_width.h"
 #include "window.h"
 
 using zorv_fit::f;
@@ -177,4 +178,36 @@ TEST(FindPeaks, StrictMaximaAboveTheThreshold)
     for (int k = 0; k < 30; ++k) comb[50 + 80 * k] = 1000.0 + k;
     EXPECT_EQ(find_peaks(comb.data(), positions, p), 30);
     EXPECT_EQ(positions[24], 50.0 + 80 * 24);
+}
+
+// The sweep for a sample above the threshold gives the same answer at every
+// vector width: lone peaks at the first and last centres (which fall in the
+// sweep's tail at some widths), NaN around a peak, and NaN alone.
+TEST(FindPeaks, EveryVectorWidthFindsTheSamePeaks)
+{
+    const double nan = std::nan("");
+    struct Case {
+        std::vector<std::pair<int, double>> samples;
+        double fill;
+        int peaks;
+    } const cases[] = {
+        {{{1, 501.0}}, 0.0, 1},
+        {{{2498, 501.0}}, 0.0, 1},
+        {{{2497, 501.0}, {2498, 500.5}}, 0.0, 1},
+        {{{1200, 900.0}}, nan, 0},  // NaN neighbours: no strict maximum
+        {{{1200, 900.0}, {1199, 0.0}, {1201, 0.0}}, nan, 1},
+        {{}, nan, 0},
+    };
+    double positions[kMaxPeaks];
+    double p[8];
+    const int widest = zorv_fit::widest_vector_width();
+    for (int lanes = 2; lanes <= widest; lanes *= 2) {
+        zorv_fit::set_vector_width(lanes);
+        for (Case const& c : cases) {
+            std::vector<double> t(2500, c.fill);
+            for (auto const& s : c.samples) t[s.first] = s.second;
+            EXPECT_EQ(find_peaks(t.data(), positions, p), c.peaks) << lanes << " lanes";
+        }
+    }
+    zorv_fit::set_vector_width(widest);
 }
