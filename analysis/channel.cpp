@@ -104,7 +104,23 @@ int find_peaks(double const* t, double* positions, double* p)
     return count;
 }
 
-bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, double* block)
+char const* outcome_key(ChannelOutcome outcome)
+{
+    switch (outcome) {
+    case ChannelOutcome::kFitted: return "fitted";
+    case ChannelOutcome::kNoPeak: return "no_peak";
+    case ChannelOutcome::kTooManyPeaks: return "three_or_more_peaks";
+    case ChannelOutcome::kPeaksTooClose: return "peaks_too_close";
+    case ChannelOutcome::kPeakTooEarly: return "peak_too_early";
+    case ChannelOutcome::kFitNotFinite: return "fit_not_finite";
+    case ChannelOutcome::kFitNotConverged: return "fit_not_converged";
+    case ChannelOutcome::kNoResiduals: return "no_residuals";
+    }
+    return "unknown";
+}
+
+ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
+                               double* block)
 {
     double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double positions[kMaxPeaks];
@@ -118,8 +134,10 @@ bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, dou
     if (count > 24) count = 24;
     // One or two pulses, well apart; a single pulse needs 200 samples of
     // lead-in (positions[1] is 0 then).
-    if (count == 0 || count >= 3) return false;
-    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation)) return false;
+    if (count == 0) return ChannelOutcome::kNoPeak;
+    if (count >= 3) return ChannelOutcome::kTooManyPeaks;
+    if (!(std::fabs(positions[0] - positions[1]) >= kMinSeparation))
+        return count == 1 ? ChannelOutcome::kPeakTooEarly : ChannelOutcome::kPeaksTooClose;
 
     double data_set[kSamples][2];
     for (int k = 0; k < kSamples; ++k) {
@@ -147,15 +165,21 @@ bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, dou
     zorv_fit::FitOptions options;
     options.max_iterations = kMaxIterations;
     zorv_fit::FitResult const fit = zorv_fit::gna(&data_set, p, free, options);
-    if (fit.status != zorv_fit::FitStatus::kConverged) return false;
+    if (fit.status == zorv_fit::FitStatus::kNonFiniteStep) return ChannelOutcome::kFitNotFinite;
+    if (fit.status != zorv_fit::FitStatus::kConverged) return ChannelOutcome::kFitNotConverged;
 
     block[0] = fit.ssr;
     for (int j = 0; j < 8; ++j) block[1 + j] = p[j];
-    return true;
+    return fit.ssr > 0.0 ? ChannelOutcome::kFitted : ChannelOutcome::kNoResiduals;
 }
 
-void analyse_event(int16_t const* event, EventSetup const& setup, double* result)
+void analyse_event(int16_t const* event, EventSetup const& setup, double* result,
+                   ChannelOutcome* outcomes)
 {
-    analyse_channel(event, 0, setup.channel[0], result);
-    analyse_channel(event, 1, setup.channel[1], result + kBlockDoubles);
+    const ChannelOutcome a = analyse_channel(event, 0, setup.channel[0], result);
+    const ChannelOutcome b = analyse_channel(event, 1, setup.channel[1], result + kBlockDoubles);
+    if (outcomes) {
+        outcomes[0] = a;
+        outcomes[1] = b;
+    }
 }

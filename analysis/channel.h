@@ -62,15 +62,36 @@ EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline
 // first and second peak. Returns the number of peaks found.
 int find_peaks(double const* trace, double* positions, double* p);
 
+// What became of a channel. Only kFitted fills the channel's result block
+// (with a residual sum of squares above 0, which is what the master counts
+// as a good fit).
+enum class ChannelOutcome : int {
+    kFitted = 0,       // fitted, residual sum of squares above 0
+    kNoPeak,           // no peak above the threshold
+    kTooManyPeaks,     // three or more peaks
+    kPeaksTooClose,    // two peaks less than 200 samples apart
+    kPeakTooEarly,     // a single peak before sample 200
+    kFitNotFinite,     // the fit met a step that is not finite
+    kFitNotConverged,  // the fit used up its iterations
+    kNoResiduals,      // fitted, but with a residual sum of squares of 0
+};
+constexpr int kOutcomes = 8;
+
+// The outcome's name in the run summary ("fitted", "no_peak", ...).
+char const* outcome_key(ChannelOutcome outcome);
+
 // Analyses channel c (0 = A, 1 = B) of `event` (5,000 values, sample k of
 // channel c at 2k + c) with `setup` and fills `block` (9 doubles, cleared by
 // the caller) with the residual sum of squares and the fitted parameters, or
 // leaves it at zero when the channel is not fitted or its fit fails. Returns
-// whether the channel was fitted.
-bool analyse_channel(int16_t const* event, int c, ChannelSetup const& setup, double* block);
+// what became of the channel.
+ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
+                               double* block);
 
 // Analyses channel A and then channel B of `event` into `result` (18
-// doubles, already cleared by the caller).
-void analyse_event(int16_t const* event, EventSetup const& setup, double* result);
+// doubles, already cleared by the caller) and what became of each into
+// `outcomes` (2 entries, when given).
+void analyse_event(int16_t const* event, EventSetup const& setup, double* result,
+                   ChannelOutcome* outcomes = nullptr);
 
 #endif

@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "atomic_file.h"
 #include "datafile.h"
 #include "input_file.h"
 #include "progress.h"
@@ -94,25 +95,6 @@ std::string kernel_digest(double const* kernel, int count)
            hex64(fnv1a(kernel, sizeof(double) * static_cast<size_t>(count)));
 }
 
-bool write_all(int fd, std::string const& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string directory_of(std::string const& name)
-{
-    size_t slash = name.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : name.substr(0, slash);
-}
-
 std::string to_text(Checkpoint const& cp)
 {
     std::ostringstream out;
@@ -123,11 +105,24 @@ std::string to_text(Checkpoint const& cp)
     out << "pending " << cp.pending.size();
     for (int e : cp.pending) out << ' ' << e;
     out << '\n';
-    out << "counters " << cp.counts.counter_all << ' ' << cp.counts.nbr_ok[0] << ' '
-        << cp.counts.nbr_ok[1] << ' ' << cp.counts.nbr_all_ok << '\n';
+    auto counts = [&](char const* prefix, GoodFitCounts const& n) {
+        out << prefix << "counters " << n.counter_all << ' ' << n.nbr_ok[0] << ' ' << n.nbr_ok[1]
+            << ' ' << n.nbr_all_ok << '\n';
+        for (int c = 0; c < 2; ++c) {
+            out << prefix << "outcomes" << c;
+            for (int64_t k : n.outcomes[c]) out << ' ' << k;
+            out << '\n';
+        }
+    };
+    counts("", cp.counts);
+    out << "seconds " << real(cp.seconds) << '\n';
     out << "skipped " << (cp.skipped < 0 ? 0 : cp.skipped) << '\n';
     out << "run_error " << cp.run_error << '\n';
-    if (cp.calibrated) out << "calibrated " << real(cp.decay[0]) << ' ' << real(cp.decay[1]) << '\n';
+    if (cp.calibrated) {
+        out << "calibrated " << real(cp.decay[0]) << ' ' << real(cp.decay[1]) << '\n';
+        counts("calibration_", cp.calibration);
+        out << "calibration_seconds " << real(cp.calibration_seconds) << '\n';
+    }
     out << "outputs";
     for (int64_t b : cp.outputs.bytes) out << ' ' << b;
     out << '\n';
@@ -190,20 +185,32 @@ bool parse_line(std::vector<std::string> const& w, Checkpoint* cp, std::set<std:
             if (!parse_int(w[2 + i], &cp->pending[i]) || cp->pending[i] < 0) return false;
         return true;
     }
-    if (key == "counters" && n == 5)
-        return parse_int64(w[1], &cp->counts.counter_all) &&
-               parse_int64(w[2], &cp->counts.nbr_ok[0]) &&
-               parse_int64(w[3], &cp->counts.nbr_ok[1]) &&
-               parse_int64(w[4], &cp->counts.nbr_all_ok);
+    const bool past = key.compare(0, 12, "calibration_") == 0;
+    GoodFitCounts& counts = past ? cp->calibration : cp->counts;
+    std::string const item = past ? key.substr(12) : key;
+    if (item == "counters" && n == 5)
+        return parse_int64(w[1], &counts.counter_all) && parse_int64(w[2], &counts.nbr_ok[0]) &&
+               parse_int64(w[3], &counts.nbr_ok[1]) && parse_int64(w[4], &counts.nbr_all_ok);
+    if ((item == "outcomes0" || item == "outcomes1") && n == 1 + kOutcomes) {
+        int64_t* o = counts.outcomes[item == "outcomes0" ? 0 : 1];
+        for (int k = 0; k < kOutcomes; ++k)
+            if (!parse_int64(w[1 + k], &o[k]) || o[k] < 0) return false;
+        return true;
+    }
+    if (item == "seconds" && n == 2)
+        return parse_real(w[1], past ? &cp->calibration_seconds : &cp->seconds);
     if (key == "skipped" && n == 2) return parse_int64(w[1], &cp->skipped);
     if (key == "run_error" && n == 2) return parse_int(w[1], &cp->run_error);
     if (key == "calibrated" && n == 3) {
         cp->calibrated = true;
         return parse_real(w[1], &cp->decay[0]) && parse_real(w[2], &cp->decay[1]);
     }
-    if (key == "outputs" && n == 1 + kOutputFiles) {
-        for (int k = 0; k < kOutputFiles; ++k)
-            if (!parse_int64(w[1 + k], &cp->outputs.bytes[k]) || cp->outputs.bytes[k] < 0) return false;
+    // A version 1 file has no provenance list, whose size is then unknown.
+    if (key == "outputs" && (n == 1 + kOutputFiles || n == kOutputFiles)) {
+        cp->outputs.bytes[kEventsList] = kUnknownSize;
+        for (size_t k = 0; k + 1 < n; ++k)
+            if (!parse_int64(w[1 + k], &cp->outputs.bytes[k]) || cp->outputs.bytes[k] < 0)
+                return false;
         return true;
     }
     if (key == "fingerprint" && n == 3) {
@@ -227,36 +234,11 @@ std::vector<std::string> words(std::string const& line)
 
 int write_checkpoint(Checkpoint const& cp, char const* name)
 {
-    const std::string tmp = std::string(name) + ".tmp";
-    const std::string text = to_text(cp);
-    // Made anew, never opened through whatever has its name: a link there
-    // would lead the checkpoint into another file, a FIFO would hold the run.
-    int fd = -1;
-    bool ok = unlink(tmp.c_str()) == 0 || errno == ENOENT;
-    if (ok) fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    ok = fd >= 0 && write_all(fd, text) && fsync(fd) == 0;
-    int error = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && rename(tmp.c_str(), name) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        end_progress_line();
-        std::printf("Error: Cannot write checkpoint %s (%s)\n", name, std::strerror(error));
-        if (fd >= 0) unlink(tmp.c_str());
-        return 1;
-    }
-    // The rename itself must reach the disk too.
-    int dir = open(directory_of(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return 0;
+    const int error = write_file_atomically(name, to_text(cp));
+    if (error == 0) return 0;
+    end_progress_line();
+    std::printf("Error: Cannot write checkpoint %s (%s)\n", name, std::strerror(error));
+    return 1;
 }
 
 int remove_checkpoint(char const* name)
@@ -318,7 +300,8 @@ int read_checkpoint(Checkpoint* cp, char const* name)
     static char const* const required[] = {"state", "phase", "next_event", "pending",
                                            "counters", "run_error", "outputs"};
     bool complete = ended && !in.good() && (cp->phase == 0 || seen.count("calibrated")) &&
-                    (version == 1 || (seen.count("skipped") && !checksum.empty()));
+                    (version == 1 || (seen.count("skipped") && seen.count("outcomes0") &&
+                                      seen.count("outcomes1") && !checksum.empty()));
     for (char const* key : required) complete = complete && seen.count(key);
     if (!complete || number == 0) {
         std::printf("Error: Checkpoint %s is damaged (line %d); remove it or set resume = 0\n",
@@ -370,6 +353,23 @@ int check_checkpoint(Checkpoint const& cp, int64_t phase_events, char const* nam
         return inconsistent(name, "counters " + str(n.counter_all) + " " + str(n.nbr_ok[0]) + " " +
                                       str(n.nbr_ok[1]) + " " + str(n.nbr_all_ok) +
                                       " do not nest (both good <= each good <= results)");
+    // Each channel's outcomes add up to the results, its fits to its good
+    // ones (a version 1 file has no outcomes).
+    auto outcomes_agree = [](GoodFitCounts const& g) {
+        for (int c = 0; c < 2; ++c) {
+            int64_t sum = 0;
+            for (int64_t k : g.outcomes[c]) {
+                if (k < 0 || k > g.counter_all) return false;
+                sum += k;
+            }
+            if (sum != g.counter_all || g.outcomes[c][0] != g.nbr_ok[c]) return false;
+        }
+        return true;
+    };
+    if (cp.skipped >= 0 && !outcomes_agree(n))
+        return inconsistent(name, "the outcomes of a channel do not add up to its counters");
+    if (cp.skipped >= 0 && cp.phase == 1 && !outcomes_agree(cp.calibration))
+        return inconsistent(name, "the calibration's outcomes do not add up to its counters");
     // Every event read so far is booked, pending or skipped: the sum is
     // formed without overflow since each term is at most the phase's size.
     const int64_t pending_count = static_cast<int64_t>(cp.pending.size());
@@ -385,7 +385,8 @@ int check_checkpoint(Checkpoint const& cp, int64_t phase_events, char const* nam
                                       str(cp.next_event));
     int64_t const* b = cp.outputs.bytes;
     for (int k = 0; k < kOutputFiles; ++k)
-        if (b[k] < 0) return inconsistent(name, "an output size is negative");
+        if (b[k] < (k == kEventsList ? kUnknownSize : 0))
+            return inconsistent(name, "an output size is negative");
     if (b[0] % kResultBytes != 0 || b[2] % kResultBytes != 0 || b[0] != b[2])
         return inconsistent(name, "result files of " + str(b[0]) + " and " + str(b[2]) +
                                       " bytes are not the same whole number of " +

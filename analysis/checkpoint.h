@@ -16,14 +16,22 @@
 //   next_event N            the event that sequential reading delivers next
 //   pending K e1 .. eK      events sent but not booked: done again first
 //   counters ALL OK0 OK1 BOTH
+//   outcomes0 N1 .. N8      what became of channel 0, per ChannelOutcome
+//   outcomes1 N1 .. N8      the same for channel 1
+//   seconds T               time the phase has run so far
 //   skipped S               events of the phase lost (unreadable raw files)
 //   run_error 0 | 1         a session was lost or an estimate not made
 //   calibrated D0 D1        the calibrated decay rates (processing phase)
-//   outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
+//   calibration_counters .. the finished calibration's counters, outcomes0,
+//   calibration_outcomes0 .. outcomes1 and seconds, in the processing phase
+//   calibration_outcomes1 ..
+//   calibration_seconds T
+//   outputs B0 B1 B2 B3 B4  bytes of ab0, decay0, ab1, decay1, events.txt
 //   fingerprint KEY VALUE   one line per setting, kernel and raw file
 //   checksum H              64-bit FNV-1a of every byte above, in hex
 //   end
-// A file of version 1 (no skipped and no checksum line) is still read.
+// A file of version 1 (no skipped and no checksum line, four outputs) is
+// still read; its provenance list's size is kUnknownSize.
 //
 // Before a resume touches anything, the checkpoint must hold together: its
 // checksum, and a state that a run can have been in (check_checkpoint).
@@ -58,11 +66,14 @@ struct Checkpoint {
     int next_event = 0;
     std::vector<int> pending;
     GoodFitCounts counts;
+    double seconds = 0.0;  // time the phase has run so far, in all starts
     int64_t skipped = -1;  // -1: not recorded (a version 1 file)
     int run_error = 0;
     bool calibrated = false;
     double decay[2] = {0.0, 0.0};
-    OutputSizes outputs = {{0, 0, 0, 0}};
+    GoodFitCounts calibration;  // the finished calibration (processing phase)
+    double calibration_seconds = 0.0;
+    OutputSizes outputs = {{0, 0, 0, 0, 0}};
     Fingerprint fingerprint;
 };
 

@@ -14,15 +14,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "phase_counts.h"
 #include "timer.h"
-
-// The good-fit counts of a phase: results booked, results with a good fit in
-// channel 0 and in channel 1, and with good fits in both.
-struct GoodFitCounts {
-    int64_t counter_all = 0;
-    int64_t nbr_ok[2] = {0, 0};
-    int64_t nbr_all_ok = 0;
-};
 
 class ProgressReport {
 public:

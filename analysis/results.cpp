@@ -25,12 +25,14 @@ bool is_result_file(int k)
 
 }  // namespace
 
-PhaseOutputs::PhaseOutputs(std::string const& abfile_path)
+PhaseOutputs::PhaseOutputs(std::string const& abfile_path, int first_session, int waveforms)
+    : first_session_(first_session), waveforms_(waveforms)
 {
     for (int c = 0; c < 2; ++c) {
         names_[2 * c] = abfile_path + std::to_string(c) + ".bin";
         names_[2 * c + 1] = "decay" + std::to_string(c) + ".txt";
     }
+    names_[kEventsList] = kEventsName;
 }
 
 PhaseOutputs::~PhaseOutputs() { close_all_quietly(); }
@@ -62,8 +64,10 @@ bool PhaseOutputs::open_output(int k, bool append)
                                  append ? OutputMode::kAppend : OutputMode::kTruncate, &refusal);
     if (!files_[k]) {
         std::printf("Error: Cannot create %s: %s (%s)\n",
-                    is_result_file(k) ? "result file" : "decay list", names_[k].c_str(),
-                    refusal ? refusal : std::strerror(errno));
+                    k == kEventsList    ? "provenance list"
+                    : is_result_file(k) ? "result file"
+                                        : "decay list",
+                    names_[k].c_str(), refusal ? refusal : std::strerror(errno));
         close_all_quietly();
         return false;
     }
@@ -101,6 +105,9 @@ void PhaseOutputs::take_back_queued_events()
     counts_.nbr_ok[0] -= n;
     counts_.nbr_ok[1] -= n;
     counts_.nbr_all_ok -= n;
+    // Only events good in both channels are queued: both were fitted.
+    counts_.outcomes[0][static_cast<int>(ChannelOutcome::kFitted)] -= n;
+    counts_.outcomes[1][static_cast<int>(ChannelOutcome::kFitted)] -= n;
     lost_events_.insert(lost_events_.end(), queued_events_.begin(), queued_events_.end());
     queued_events_.clear();
     for (auto& q : queued_) q.clear();
@@ -144,6 +151,7 @@ int PhaseOutputs::open()
 int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) const
 {
     for (int k = 0; k < kOutputFiles; ++k) {
+        if (sizes.bytes[k] == kUnknownSize) continue;  // made anew
         struct stat st;
         if (stat(names_[k].c_str(), &st) != 0) {
             // A phase stopped before its outputs were made has nothing in
@@ -167,6 +175,50 @@ int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) cons
     }
     for (int c = 0; c < 2; ++c)
         if (check_channel(c, sizes, held_decay ? &held_decay[c] : nullptr)) return 1;
+    return check_events(sizes);
+}
+
+// The provenance list within the checkpoint's size: one line "<session>
+// <record>" of two whole numbers (or the placeholder "- -") for each result
+// record.
+int PhaseOutputs::check_events(OutputSizes const& sizes) const
+{
+    const int64_t bytes = sizes.bytes[kEventsList];
+    const int64_t records = sizes.bytes[0] / kResultBytes;
+    if (bytes == kUnknownSize || (bytes == 0 && records == 0)) return 0;
+    char const* name = names_[kEventsList].c_str();
+    char const* refusal = nullptr;
+    FILE* f = open_input_file(name, "r", &refusal);
+    if (!f) {
+        std::printf("Error: Cannot continue %s (%s)\n", name,
+                    refusal ? refusal : std::strerror(errno));
+        return 1;
+    }
+    int64_t lines = 0, read = 0;
+    std::string line;
+    bool whole = true;
+    int ch;
+    while (read < bytes && (ch = std::fgetc(f)) != EOF) {
+        ++read;
+        if (ch != '\n') {
+            line += static_cast<char>(ch);
+            continue;
+        }
+        long long session, record;
+        char rest;
+        whole = whole && (line == "- -" ||
+                          std::sscanf(line.c_str(), "%lld %lld%c", &session, &record, &rest) == 2);
+        line.clear();
+        ++lines;
+    }
+    std::fclose(f);
+    if (!whole || !line.empty() || read != bytes || lines != records) {
+        std::printf(
+            "Error: Cannot continue: %s does not hold one line \"<session> <record>\" for "
+            "each of the %lld records of the checkpoint\n",
+            name, static_cast<long long>(records));
+        return 1;
+    }
     return 0;
 }
 
@@ -241,6 +293,16 @@ int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)
     written_ = sizes;
     counts_ = counts;
     for (int k = 0; k < kOutputFiles; ++k) {
+        if (sizes.bytes[k] == kUnknownSize) {
+            // One placeholder line per record already written keeps line i
+            // with record i.
+            if (!open_output(k, false)) return 1;
+            const int64_t records = sizes.bytes[0] / kResultBytes;
+            for (int64_t i = 0; i < records; ++i) queued_[k] += "- -\n";
+            written_.bytes[k] = 0;
+            if (write_queued()) return 1;
+            continue;
+        }
         if (truncate(names_[k].c_str(), static_cast<off_t>(sizes.bytes[k])) != 0 &&
             !(errno == ENOENT && sizes.bytes[k] == 0)) {
             std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names_[k].c_str(),
@@ -253,10 +315,14 @@ int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)
     return 0;
 }
 
-int PhaseOutputs::record(double const* result, int event)
+int PhaseOutputs::record(double const* result, ChannelOutcome const outcomes[2], int event)
 {
     if (write_failed_) return 1;
     ++counts_.counter_all;
+    for (int c = 0; c < 2; ++c) {
+        const int o = static_cast<int>(outcomes[c]);
+        if (o >= 0 && o < kOutcomes) ++counts_.outcomes[c][o];
+    }
     const bool good0 = result[0] > 0.0;
     const bool good1 = result[kBlockDoubles] > 0.0;
     if (good0) ++counts_.nbr_ok[0];
@@ -269,6 +335,10 @@ int PhaseOutputs::record(double const* result, int event)
         append_result_record(queued_[2 * c], block);
         append_decay_line(queued_[2 * c + 1], block[2]);
     }
+    char line[32];
+    const int n = std::snprintf(line, sizeof line, "%d %d\n", first_session_ + event / waveforms_,
+                                event % waveforms_);
+    queued_[kEventsList].append(line, static_cast<size_t>(n));
     queued_events_.push_back(event);
     return queued_[0].size() >= kBatchBytes ? write_queued() : 0;
 }

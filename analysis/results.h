@@ -1,11 +1,13 @@
 // Output side of a run phase on rank 0: the two result files, the two decay
-// lists and the good-fit counts.
+// lists, the provenance list "events.txt" and the good-fit counts.
 //
-// The four files always hold the same events, record i of each belonging to
-// one event. The records of coincident good events are gathered in memory
-// and written a batch at a time; a batch that cannot be written completely
-// (a full disk) is cut off again in all four files, so that they end at the
-// last whole event, and its events are remembered as not done.
+// The five files always hold the same events, record i of each belonging to
+// one event; line i of "events.txt" names that event's raw event as
+// "<session> <record>" (the record's index in its raw file, from 0). The
+// records of coincident good events are gathered in memory and written a
+// batch at a time; a batch that cannot be written completely (a full disk)
+// is cut off again in all five files, so that they end at the last whole
+// event, and its events are remembered as not done.
 #ifndef ZORV_RESULTS_H
 #define ZORV_RESULTS_H
 
@@ -16,9 +18,15 @@
 
 #include "progress.h"
 
-// The four outputs in the order an event is written to them: result file 0,
-// decay list 0, result file 1, decay list 1.
-constexpr int kOutputFiles = 4;
+// The five outputs in the order an event is written to them: result file 0,
+// decay list 0, result file 1, decay list 1, the provenance list.
+constexpr int kOutputFiles = 5;
+constexpr int kEventsList = 4;
+constexpr char kEventsName[] = "events.txt";
+
+// The size of the provenance list in a checkpoint written before there was
+// one: its lines are not known.
+constexpr int64_t kUnknownSize = -1;
 
 struct OutputSizes {
     int64_t bytes[kOutputFiles];
@@ -27,14 +35,17 @@ struct OutputSizes {
 class PhaseOutputs {
 public:
     // The outputs of a run whose result files are "<abfile_path>0.bin" and
-    // "<abfile_path>1.bin"; nothing is opened yet.
-    explicit PhaseOutputs(std::string const& abfile_path);
+    // "<abfile_path>1.bin", for a phase whose event e is record e mod
+    // `waveforms` of session first_session + e div `waveforms`; nothing is
+    // opened yet.
+    explicit PhaseOutputs(std::string const& abfile_path, int first_session = 0, int waveforms = 1);
     ~PhaseOutputs();
     PhaseOutputs(PhaseOutputs const&) = delete;
     PhaseOutputs& operator=(PhaseOutputs const&) = delete;
 
     // Creates (or truncates) "<abfile_path>0.bin", "decay0.txt",
-    // "<abfile_path>1.bin" and "decay1.txt"; the counts start at 0. Returns
+    // "<abfile_path>1.bin", "decay1.txt" and "events.txt"; the counts start
+    // at 0. Returns
     // 0 on success; on failure prints "Error: Cannot create ..." naming the
     // file and the reason, closes whatever was opened and returns 1.
     int open();
@@ -49,19 +60,23 @@ public:
     // does not agree.
     int check(OutputSizes const& sizes, double const* held_decay = nullptr) const;
 
-    // Continues the four files of an interrupted phase with the counts it
+    // Continues the five files of an interrupted phase with the counts it
     // had: cuts each file back to `sizes` (dropping whatever was written
-    // after the checkpoint) and opens it for appending. Call check() first.
+    // after the checkpoint) and opens it for appending. A provenance list of
+    // unknown size (a checkpoint of a version without one) is made anew with
+    // the line "- -" for each record already written. Call check() first.
     // Returns 0, or 1 after printing why.
     int reopen(OutputSizes const& sizes, GoodFitCounts const& counts);
 
-    // Books one result message of 18 doubles for event `event`: counts a
-    // good fit per channel (entry 0 resp. 9 strictly greater than 0), and
-    // when both channels are good queues both blocks for the result files
-    // and both decay rates (entries 2 and 11) for the decay lists. Returns 0,
-    // or 1 after a write error (printed once, naming the file); from then on
-    // nothing more is written or counted.
-    int record(double const* result, int event = -1);
+    // Books the 18 doubles of event `event`'s result and what became of its
+    // channels: counts a good fit per channel (entry 0 resp. 9 strictly
+    // greater than 0) and the outcomes, and when both channels are good
+    // queues both blocks for the result files, both decay rates (entries 2
+    // and 11) for the decay lists and the event's session and record for
+    // the provenance list. Returns 0, or 1 after a write error (printed
+    // once, naming the file); from then on nothing more is written or
+    // counted.
+    int record(double const* result, ChannelOutcome const outcomes[2], int event);
 
     // Writes what is queued; with `durable` also has the system put the four
     // files on disk (fsync). Returns 0, or 1 when this write fails. After an
@@ -87,11 +102,13 @@ public:
     // True once cutting a file back after a write error failed.
     bool cut_failed() const { return cut_failed_; }
 
-    // Name of output k as it is opened ("<abfile_path>0.bin", "decay0.txt", ...).
+    // Name of output k as it is opened ("<abfile_path>0.bin", "decay0.txt", ...,
+    // "events.txt").
     char const* name(int k) const { return names_[k].c_str(); }
 
 private:
     int check_channel(int c, OutputSizes const& sizes, double const* held) const;
+    int check_events(OutputSizes const& sizes) const;
     bool open_output(int k, bool append);
     void close_all_quietly();
     void report_write_error(int k, int error) const;
@@ -101,7 +118,9 @@ private:
     void reset_queues();
 
     std::string names_[kOutputFiles];
-    FILE* files_[kOutputFiles] = {nullptr, nullptr, nullptr, nullptr};
+    int first_session_;
+    int waveforms_;
+    FILE* files_[kOutputFiles] = {};
     std::string queued_[kOutputFiles];
     std::vector<int> queued_events_;
     std::vector<int> lost_events_;

@@ -36,10 +36,11 @@ public:
     MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
                 std::vector<std::string> const& hosts)
         : settings_(settings), sessions_(sessions), record_(record), hosts_(hosts),
-          source_(settings, settings.worker_reads == 0), outputs_(settings.abfile_path),
+          source_(settings, settings.worker_reads == 0),
+          outputs_(settings.abfile_path, sessions.first, settings.waveforms),
           progress_(phase_events(settings, sessions), settings.refresh_interval),
           most_(settings.events_per_message),
-          wait_(most_ * kResultDoubles, settings.worker_reads == 1),
+          wait_(most_ * kAnswerDoubles, settings.worker_reads == 1),
           checkpoints_(settings.checkpoint_interval > 0.0)
     {
         MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
@@ -94,6 +95,8 @@ private:
     bool read_failed_ = false;  // a worker could not read: hand out nothing more
     bool checkpoints_;          // false: checkpoint_interval 0, no checkpoint at all
     bool saved_ = false;        // the last checkpoint written holds the phase as it stands
+    double started_ = 0.0;      // when this start of the phase began (monotonic seconds)
+    double seconds_before_ = 0.0;  // the time earlier starts spent in the phase
 };
 
 void MasterPhase::send_stop_messages()
@@ -124,6 +127,7 @@ int MasterPhase::write_phase_checkpoint()
                    outputs_.unwritten_events().end());
     std::sort(pending.begin(), pending.end());
     cp.counts = outputs_.counts();
+    cp.seconds = seconds_before_ + (monotonic_seconds() - started_);
     cp.skipped = source_.skipped();
     add_to_fingerprint(&cp.fingerprint, source_.opened());
     if (source_.lost() || outputs_.cut_failed()) cp.run_error = 1;
@@ -166,6 +170,7 @@ int MasterPhase::start_fresh()
     cp.next_event = 0;
     cp.pending.clear();
     cp.counts = GoodFitCounts();
+    cp.seconds = 0.0;
     cp.skipped = 0;
     cp.outputs = OutputSizes{{0, 0, 0, 0}};
     cp.finished = false;
@@ -258,8 +263,11 @@ int MasterPhase::take_message()
             // After a write error nothing more is booked; the event is done
             // again when the run is resumed.
             undone_.push_back(batch[i]);
-        } else if (outputs_.record(&received[i * kResultDoubles], batch[i])) {
-            abort_ = true;
+        } else {
+            double const* answer = &received[i * kAnswerDoubles];
+            const ChannelOutcome outcomes[2] = {answer_outcome(answer, 0),
+                                                answer_outcome(answer, 1)};
+            if (outputs_.record(answer, outcomes, batch[i])) abort_ = true;
         }
     }
     batch.clear();
@@ -269,6 +277,8 @@ int MasterPhase::take_message()
 PhaseResult MasterPhase::run(bool resume)
 {
     PhaseResult result;
+    started_ = monotonic_seconds();
+    seconds_before_ = resume ? record_->seconds : 0.0;
     if (resume ? continue_interrupted() : start_fresh()) {
         send_stop_messages();
         result.status = 1;

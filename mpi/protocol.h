@@ -5,7 +5,8 @@
 //
 //   work       0 -> worker  k x 5,000 MPI_SHORT  tag 17  k event records, as stored
 //   numbers    0 -> worker  k MPI_INT            tag 18  k event numbers (worker_reads = 1)
-//   result     worker -> 0  k x 18 MPI_DOUBLE    tag 17  both channels' 9-double blocks
+//   result     worker -> 0  k x 20 MPI_DOUBLE    tag 17  per event both channels' 9-double
+//                                                        blocks, then their two outcomes
 //   failure    worker -> 0  MPI_CHAR text        tag 43  "<first event> <what it could not read>"
 //   stop       0 -> worker  5,000 MPI_SHORT      tag 42  end of the phase
 //
@@ -20,6 +21,7 @@
 #ifndef ZORV_PROTOCOL_H
 #define ZORV_PROTOCOL_H
 
+#include "channel.h"
 #include "datafile.h"
 
 constexpr int kWorkTag = 17;         // work message, and every result message
@@ -29,6 +31,14 @@ constexpr int kReadFailureTag = 43;  // a worker could not read a raw file it wa
 
 constexpr int kWorkShorts = kRecordShorts;         // one event record
 constexpr int kResultDoubles = 2 * kBlockDoubles;  // one block per channel
+// An event's answer: its two blocks, then what became of each channel (a
+// ChannelOutcome, as a double).
+constexpr int kAnswerDoubles = kResultDoubles + 2;
+
+inline ChannelOutcome answer_outcome(double const* answer, int c)
+{
+    return static_cast<ChannelOutcome>(static_cast<int>(answer[kResultDoubles + c]));
+}
 constexpr int kReadFailureChars = 512;             // the longest read failure text
 
 #endif

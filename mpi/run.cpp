@@ -26,6 +26,7 @@
 #include "kernel_file.h"
 #include "master.h"
 #include "run_lock.h"
+#include "run_summary.h"
 #include "settings.h"
 #include "stop_signal.h"
 #include "window.h"
@@ -241,6 +242,38 @@ PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setu
     return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume);
 }
 
+// The local time now, as "2026-12-07T10:00:00+0100".
+std::string local_time()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[40] = "";
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", std::localtime(&now));
+    return text;
+}
+
+// Rank 0: how a phase ended, into the run summary, which is then written.
+// A phase that never started has touched nothing, and the summary of an
+// earlier run stays as it is. Returns 1 when the summary cannot be written.
+int summarise_phase(RunSummary* summary, int phase, PhaseResult const& result,
+                    Checkpoint const& record)
+{
+    if (!result.started) return 0;
+    PhaseSummary& p = summary->phases[phase];
+    p.counts = record.counts;
+    p.seconds = record.seconds;
+    p.state = result.status == 0 ? "done" : result.status == kStoppedStatus ? "stopped" : "error";
+    summary->phase = phase;
+    summary->status = result.status == 0                ? (phase == 0 ? "running" : "finished")
+                      : result.status == kStoppedStatus ? "stopped"
+                                                        : "error";
+    if (result.status == kStoppedStatus) summary->stopped_by = stop_signal_name();
+    summary->events_lost = record.run_error != 0;
+    summary->calibrated = record.calibrated;
+    summary->decay_rates[0] = record.decay[0];
+    summary->decay_rates[1] = record.decay[1];
+    return write_summary(*summary);
+}
+
 int finish(int status)
 {
     std::fflush(stdout);
@@ -318,6 +351,19 @@ int run_zorv_mpi(int argc, char** argv)
 
     MPI_Barrier(MPI_COMM_WORLD);
 
+    // Rank 0's account of the run, for the run summary.
+    RunSummary summary;
+    summary.started = local_time();
+    summary.settings = &settings;
+    summary.hosts = plan.hosts;
+    summary.phases[0].events = phase_events(settings, settings.calibration_sessions());
+    summary.phases[1].events = phase_events(settings, settings.processing_sessions());
+    if (start == kResumeProcessing) {
+        summary.phases[0].state = "done";
+        summary.phases[0].counts = plan.record.calibration;
+        summary.phases[0].seconds = plan.record.calibration_seconds;
+    }
+
     PhaseResult result;
     if (start != kResumeProcessing) {
         plan.record.phase = 0;
@@ -331,7 +377,12 @@ int run_zorv_mpi(int argc, char** argv)
             plan.record.calibrated = true;
             plan.record.decay[0] = decay[0];
             plan.record.decay[1] = decay[1];
+            plan.record.calibration = plan.record.counts;
+            plan.record.calibration_seconds = plan.record.seconds;
         }
+        // A run without its summary does not end well.
+        if (rank == 0 && summarise_phase(&summary, 0, result, plan.record))
+            plan.record.run_error = 1;
     } else if (rank == 0) {
         take_calibration_from(plan.record, decay);
     }
@@ -349,11 +400,12 @@ int run_zorv_mpi(int argc, char** argv)
         if (outcome == 0) {
             if (print_summary(plan.record.counts)) plan.record.run_error = 1;
             plan.record.finished = true;
-            if (settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
-                plan.record.run_error = 1;
         } else {
             report_unfinished_phase(result, 1, settings, plan.record);
         }
+        if (summarise_phase(&summary, 1, result, plan.record)) plan.record.run_error = 1;
+        if (outcome == 0 && settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
+            plan.record.run_error = 1;
         run_error = plan.record.run_error;
     }
 

@@ -29,8 +29,8 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
     // waiting (a large one needs rank 0 to take part before it is done)
     // while the next batch is analysed.
     std::vector<double> results[2] = {
-        std::vector<double>(static_cast<size_t>(most) * kResultDoubles),
-        std::vector<double>(static_cast<size_t>(most) * kResultDoubles)};
+        std::vector<double>(static_cast<size_t>(most) * kAnswerDoubles),
+        std::vector<double>(static_cast<size_t>(most) * kAnswerDoubles)};
     MPI_Request sent[2] = {MPI_REQUEST_NULL, MPI_REQUEST_NULL};
     int turn = 0;
     RawEventReader raw(settings);
@@ -71,11 +71,15 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
 
         std::vector<double>& out = results[turn];
         MPI_Wait(&sent[turn], MPI_STATUS_IGNORE);
-        std::memset(out.data(), 0, sizeof(double) * kResultDoubles * static_cast<size_t>(k));
-        for (int i = 0; i < k; ++i)
-            analyse_event(&events[static_cast<size_t>(i) * kWorkShorts], setup,
-                          &out[static_cast<size_t>(i) * kResultDoubles]);
-        MPI_Isend(out.data(), k * kResultDoubles, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD,
+        std::memset(out.data(), 0, sizeof(double) * kAnswerDoubles * static_cast<size_t>(k));
+        for (int i = 0; i < k; ++i) {
+            double* answer = &out[static_cast<size_t>(i) * kAnswerDoubles];
+            ChannelOutcome outcomes[2];
+            analyse_event(&events[static_cast<size_t>(i) * kWorkShorts], setup, answer, outcomes);
+            for (int c = 0; c < 2; ++c)
+                answer[kResultDoubles + c] = static_cast<double>(static_cast<int>(outcomes[c]));
+        }
+        MPI_Isend(out.data(), k * kAnswerDoubles, MPI_DOUBLE, 0, kWorkTag, MPI_COMM_WORLD,
                   &sent[turn]);
         turn = 1 - turn;
     }

@@ -60,9 +60,11 @@ protected:
         std::vector<double> result(18, 0.0);
         std::vector<int16_t> e = event_of(a, b);
         analyse_event(e.data(), make_event_setup(kernel, baseline, decay_est, decay_held),
-                      result.data());
+                      result.data(), outcomes);
         return result;
     }
+
+    ChannelOutcome outcomes[2] = {};
 
     double decay_est[2] = {-0.0014, -0.0014};
     bool decay_held = false;
@@ -87,9 +89,13 @@ TEST_F(Analysis, ChannelsWithoutAUsablePeakPatternStayZero)
     auto r = analyse(flat, early);
     EXPECT_TRUE(all_zero(r, 0));
     EXPECT_TRUE(all_zero(r, 1));
+    EXPECT_EQ(outcomes[0], ChannelOutcome::kNoPeak);
+    EXPECT_EQ(outcomes[1], ChannelOutcome::kPeakTooEarly);
     r = analyse(three, close);
     EXPECT_TRUE(all_zero(r, 0));
     EXPECT_TRUE(all_zero(r, 1));
+    EXPECT_EQ(outcomes[0], ChannelOutcome::kTooManyPeaks);
+    EXPECT_EQ(outcomes[1], ChannelOutcome::kPeaksTooClose);
 }
 
 // A single pulse at 250 is fitted with the second pulse held at 0 and 1500;
@@ -116,6 +122,9 @@ TEST_F(Analysis, SinglePulseIsFittedWithTheSecondPulseLocked)
     EXPECT_NEAR(r[13], 250.0, 0.05);
     EXPECT_EQ(r[16], 0.0);
     EXPECT_EQ(r[17], 1500.0);
+    EXPECT_EQ(outcomes[0], ChannelOutcome::kNoPeak);
+    EXPECT_EQ(outcomes[1], ChannelOutcome::kFitted);
+    EXPECT_STREQ(outcome_key(outcomes[1]), "fitted");
 }
 
 // Two pulses 250 apart are fitted with both pulses free.

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -145,4 +148,113 @@ TEST(FarmMpi, WorkerWithoutTheRawFilesKeepsItsEventsForAResume)
     EXPECT_TRUE(got.events == ref.events);
     EXPECT_EQ(got.histograms, ref.histograms);
     EXPECT_EQ(got.summary, ref.summary);
+}
+
+namespace {
+
+// The value of `"key": <value>` after `from` in JSON text, as text: a
+// number, a string or a flat array.
+std::string json_value(std::string const& json, std::string const& key, size_t from = 0)
+{
+    const size_t at = json.find("\"" + key + "\": ", from);
+    if (at == std::string::npos) return "";
+    const size_t start = at + key.size() + 4;
+    const size_t end =
+        json[start] == '[' ? json.find(']', start) + 1 : json.find_first_of(",}\n", start);
+    return json.substr(start, end - start);
+}
+
+// The outcome counts of phase `phase` in the summary, channel by channel, as
+// "name count" pairs.
+std::vector<std::vector<std::string>> summary_outcomes(std::string const& json,
+                                                       std::string const& phase)
+{
+    std::vector<std::vector<std::string>> channels;
+    size_t at = json.find("\"outcomes\": [", json.find("\"" + phase + "\": {"));
+    for (int c = 0; c < 2 && at != std::string::npos; ++c) {
+        const size_t open = json.find('{', at), close = json.find('}', open);
+        std::vector<std::string> pairs;
+        std::string body = json.substr(open + 1, close - open - 1);
+        for (size_t q = body.find('"'); q != std::string::npos; q = body.find('"', q)) {
+            const size_t end = body.find('"', q + 1);
+            pairs.push_back(body.substr(q + 1, end - q - 1) + " " +
+                            json_value(body, body.substr(q + 1, end - q - 1), q));
+            q = end + 1;
+        }
+        channels.push_back(pairs);
+        at = close;
+    }
+    return channels;
+}
+
+}  // namespace
+
+// Every record knows its raw event: with four workers (records in arrival
+// order, batches of 7), line i of events.txt names the raw event whose fit by
+// a lone worker (records in event order) is record i, bit for bit. The run
+// summary's outcomes add up to the results and are the same with one worker
+// and with four, and its decay rates read back to the held ones bit for bit.
+TEST(FarmMpi, EveryRecordKnowsItsRawEventAndTheSummaryItsOutcomes)
+{
+    TempDir top;
+    const std::string one = run_folder(top, "one", "");
+    const std::string four = run_folder(top, "four", "events_per_message = 7\n");
+    ASSERT_EQ(run_mpi(2, ZORV_MPI_EXE, one).status, 0);
+    ASSERT_EQ(run_mpi(5, ZORV_MPI_EXE, four).status, 0);
+
+    auto records_of = [](std::string const& dir) {
+        std::vector<std::string> events = read_lines(dir + "/events.txt");
+        std::string ab[2] = {read_text(dir + "/ab0.bin"), read_text(dir + "/ab1.bin")};
+        std::vector<std::pair<std::string, std::string>> out;
+        EXPECT_EQ(events.size() * 72, ab[0].size());
+        for (size_t i = 0; i < events.size() && 72 * i < ab[0].size(); ++i)
+            out.emplace_back(events[i], ab[0].substr(72 * i, 72) + ab[1].substr(72 * i, 72));
+        return out;
+    };
+    const auto lone = records_of(one);
+    ASSERT_GT(lone.size(), 50u);
+    std::map<std::string, std::string> by_event;
+    for (size_t i = 0; i < lone.size(); ++i) {
+        // A lone worker answers in event order: raw.2, records ascending.
+        int session = 0, record = 0, prev = -1;
+        ASSERT_EQ(std::sscanf(lone[i].first.c_str(), "%d %d", &session, &record), 2);
+        if (i > 0) std::sscanf(lone[i - 1].first.c_str(), "%*d %d", &prev);
+        EXPECT_EQ(session, 2);
+        EXPECT_GT(record, prev);
+        by_event[lone[i].first] = lone[i].second;
+    }
+    const auto many = records_of(four);
+    EXPECT_EQ(many.size(), lone.size());
+    std::set<std::string> seen;
+    for (auto const& r : many) {
+        EXPECT_TRUE(seen.insert(r.first).second) << r.first;
+        ASSERT_EQ(by_event.count(r.first), 1u) << r.first;
+        EXPECT_TRUE(by_event[r.first] == r.second) << r.first;
+    }
+
+    const std::string json_one = read_text(one + "/zorv_mpi.summary.json");
+    const std::string json_four = read_text(four + "/zorv_mpi.summary.json");
+    EXPECT_EQ(json_value(json_four, "status"), "\"finished\"");
+    for (char const* phase : {"calibration", "processing"}) {
+        SCOPED_TRACE(phase);
+        const auto outcomes = summary_outcomes(json_four, phase);
+        ASSERT_EQ(outcomes.size(), 2u);
+        EXPECT_EQ(outcomes, summary_outcomes(json_one, phase));
+        const long results =
+            std::stol(json_value(json_four, "results", json_four.find("\"" + std::string(phase))));
+        EXPECT_EQ(results, kEvents);
+        for (auto const& channel : outcomes) {
+            long sum = 0;
+            for (auto const& pair : channel) sum += std::stol(pair.substr(pair.find(' ') + 1));
+            EXPECT_EQ(sum, results);
+        }
+    }
+    const std::string rates = json_value(json_four, "decay_rates");
+    double decay[2] = {0.0, 0.0};
+    ASSERT_EQ(std::sscanf(rates.c_str(), "[%lf, %lf", &decay[0], &decay[1]), 2) << rates;
+    const auto ab0 = read_result_file(four + "/ab0.bin");
+    const auto ab1 = read_result_file(four + "/ab1.bin");
+    ASSERT_FALSE(ab0.empty());
+    EXPECT_EQ(ab0[0][2], decay[0]);
+    EXPECT_EQ(ab1[0][2], decay[1]);
 }

@@ -31,13 +31,17 @@ std::vector<double> result_message(double ssr0, double ssr1, double seed)
     return r;
 }
 
+// What the worker reports for two fitted channels.
+const ChannelOutcome kFitted2[2] = {ChannelOutcome::kFitted, ChannelOutcome::kFitted};
+
 }  // namespace
 
-// Only events good in both channels are written; every good channel counts.
+// Only events good in both channels are written, with the raw event they
+// came from; every good channel and every outcome counts.
 TEST(RecordResult, CountsGoodChannelsAndWritesCoincidentEventsInOrder)
 {
     TempDir dir;
-    PhaseOutputs outputs("out_");
+    PhaseOutputs outputs("out_", 5, 4);  // sessions 5, 6, ... of 4 events each
     ASSERT_EQ(outputs.open(), 0);
 
     std::vector<std::vector<double>> results = {
@@ -48,13 +52,26 @@ TEST(RecordResult, CountsGoodChannelsAndWritesCoincidentEventsInOrder)
         result_message(0.0 / 0.0, 5.0, 5),      // NaN is not good
         result_message(50.0, 60.0, 6),          // both: written
     };
-    for (auto const& r : results) EXPECT_EQ(outputs.record(r.data()), 0);
+    const ChannelOutcome no_peak = ChannelOutcome::kNoPeak;
+    const ChannelOutcome outcomes[][2] = {{ChannelOutcome::kFitted, no_peak},
+                                          {no_peak, ChannelOutcome::kFitted},
+                                          {ChannelOutcome::kFitted, ChannelOutcome::kFitted},
+                                          {no_peak, ChannelOutcome::kFitted},
+                                          {no_peak, ChannelOutcome::kFitted},
+                                          {ChannelOutcome::kFitted, ChannelOutcome::kFitted}};
+    for (size_t e = 0; e < results.size(); ++e)
+        EXPECT_EQ(outputs.record(results[e].data(), outcomes[e], static_cast<int>(e) + 1), 0);
     ASSERT_EQ(outputs.close(), 0);
 
     EXPECT_EQ(outputs.counts().counter_all, 6);
     EXPECT_EQ(outputs.counts().nbr_ok[0], 3);
     EXPECT_EQ(outputs.counts().nbr_ok[1], 5);
     EXPECT_EQ(outputs.counts().nbr_all_ok, 2);
+    EXPECT_EQ(outputs.counts().outcomes[0][0], 3);
+    EXPECT_EQ(outputs.counts().outcomes[0][static_cast<int>(no_peak)], 3);
+    EXPECT_EQ(outputs.counts().outcomes[1][0], 5);
+    // Events 3 and 6: record 3 of session 5, record 2 of session 6.
+    EXPECT_EQ(read_text("events.txt"), "5 3\n6 2\n");
 
     auto ab0 = read_result_file("out_0.bin");
     auto ab1 = read_result_file("out_1.bin");
@@ -79,13 +96,13 @@ TEST(RecordResult, EachPhaseTruncatesItsFiles)
     PhaseOutputs outputs("ab");
     auto both = result_message(1.0, 2.0, 7);
     ASSERT_EQ(outputs.open(), 0);
-    outputs.record(both.data());
-    outputs.record(both.data());
+    outputs.record(both.data(), kFitted2, 0);
+    outputs.record(both.data(), kFitted2, 0);
     ASSERT_EQ(outputs.close(), 0);
     EXPECT_EQ(read_lines("decay1.txt").size(), 2u);
 
     ASSERT_EQ(outputs.open(), 0);
-    outputs.record(both.data());
+    outputs.record(both.data(), kFitted2, 0);
     ASSERT_EQ(outputs.close(), 0);
     EXPECT_EQ(outputs.counts().counter_all, 1);
     EXPECT_EQ(file_size("ab0.bin"), 72);
@@ -112,7 +129,8 @@ TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
     out = capture_stdout([&] {
         // Booked as the master does until the first error: enough events
         // for a batch to be written.
-        for (int e = 0; e < 2000 && status == 0; ++e) status |= outputs.record(both.data(), e);
+        for (int e = 0; e < 2000 && status == 0; ++e)
+            status |= outputs.record(both.data(), kFitted2, e);
         status |= outputs.close();
     });
     EXPECT_EQ(status, 1);
@@ -139,13 +157,13 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
     PhaseOutputs outputs("ab");
     auto both = result_message(1.0, 2.0, 9);
     ASSERT_EQ(outputs.open(), 0);
-    for (int e = 0; e < 3; ++e) outputs.record(both.data(), e);
+    for (int e = 0; e < 3; ++e) outputs.record(both.data(), kFitted2, e);
     ASSERT_EQ(outputs.flush(true), 0);
     OutputSizes at_checkpoint = outputs.written_sizes();
     GoodFitCounts counts_at_checkpoint = outputs.counts();
     EXPECT_EQ(at_checkpoint.bytes[0], 3 * 72);
     EXPECT_EQ(at_checkpoint.bytes[3], 3 * 16);
-    for (int e = 3; e < 5; ++e) outputs.record(both.data(), e);
+    for (int e = 3; e < 5; ++e) outputs.record(both.data(), kFitted2, e);
     ASSERT_EQ(outputs.close(), 0);
     ASSERT_EQ(file_size("ab1.bin"), 5 * 72);
 
@@ -157,7 +175,7 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
 
     ASSERT_EQ(outputs.check(at_checkpoint), 0);
     ASSERT_EQ(outputs.reopen(at_checkpoint, counts_at_checkpoint), 0);
-    outputs.record(both.data(), 3);
+    outputs.record(both.data(), kFitted2, 3);
     ASSERT_EQ(outputs.close(), 0);
     EXPECT_EQ(outputs.counts().counter_all, 4);
     EXPECT_EQ(file_size("ab0.bin"), 4 * 72);

@@ -152,20 +152,23 @@ std::string decay_text(double v)
     return text;
 }
 
-// The events of the four outputs as (ab0 record, ab1 record, decay0 line,
-// decay1 line), checking on the way that they hold whole, aligned events:
-// record i of both result files and line i of both decay lists belong to one
-// event, whose decay rate the line repeats.
+// The events of the five outputs as (ab0 record, ab1 record, decay0 line,
+// decay1 line, events.txt line), checking on the way that they hold whole,
+// aligned events: record i of both result files and line i of both decay
+// lists and of the provenance list belong to one event, whose decay rate the
+// decay lines repeat.
 std::vector<std::string> aligned_events(std::string const& dir)
 {
     std::string ab[2] = {read_text(dir + "/ab0.bin"), read_text(dir + "/ab1.bin")};
     std::vector<std::string> decay[2] = {read_lines(dir + "/decay0.txt"),
                                          read_lines(dir + "/decay1.txt")};
+    const std::vector<std::string> raw = read_lines(dir + "/events.txt");
     EXPECT_EQ(ab[0].size() % 72, 0u);
     EXPECT_EQ(ab[0].size(), ab[1].size());
     const size_t n = ab[0].size() / 72;
     EXPECT_EQ(decay[0].size(), n);
     EXPECT_EQ(decay[1].size(), n);
+    EXPECT_EQ(raw.size(), n);
     EXPECT_EQ(read_text(dir + "/decay0.txt").back(), '\n');
     std::vector<std::string> events;
     for (size_t i = 0; i < n && i < decay[0].size() && i < decay[1].size(); ++i) {
@@ -176,7 +179,7 @@ std::vector<std::string> aligned_events(std::string const& dir)
             EXPECT_EQ(decay[c][i], decay_text(rate)) << "event " << i << " channel " << c;
             event += ab[c].substr(72 * i, 72) + decay[c][i] + "\n";
         }
-        events.push_back(event);
+        events.push_back(event + (i < raw.size() ? raw[i] : ""));
     }
     std::sort(events.begin(), events.end());
     return events;

@@ -139,7 +139,9 @@ int prepare(int argc, char** argv)
       traces.push_back(t);
 
       double block[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      int const fitted = analyse_channel(record, c, setup.channel[c], block);
+      ChannelOutcome const outcome = analyse_channel(record, c, setup.channel[c], block);
+      int const fitted =
+          outcome == ChannelOutcome::kFitted || outcome == ChannelOutcome::kNoResiduals;
       PeerResult r;
       data_set_of(t, d);
       fit_trace(t, d, r);
