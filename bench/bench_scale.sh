@@ -10,6 +10,8 @@
 #
 #   bench/bench_scale.sh [rounds] [ranks...]      (default: 3 rounds; 3 5 9 17)
 #
+# The runs write checkpoints only where a phase starts and ends (a build that
+# predates checkpoint_interval = 0 would take 0 for "after every result").
 # Each case runs twice per round, with a small and a four times larger phase,
 # and the differences of the two runs give the steady state without the
 # start-up: events/s = extra events / extra wall time, and rank 0's CPU time
@@ -23,11 +25,14 @@
 # against 32 (samples, and numbers with worker_reads), rounds alternating,
 # median wall times.
 #
-# ZORV_MPI: the zorv_mpi to time (default build/mpi/zorv_mpi).
+# ZORV_MPI: the zorv_mpi to time (default build/mpi/zorv_mpi); ZORV_BENCH_MODES:
+# the ways of handing out work to time (default "default batch32 batch32+read";
+# "default" alone for a build that knows neither key).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 exe="${ZORV_MPI:-$top/build/mpi/zorv_mpi}"
 [ -x "$exe" ] || { echo "build first: ./scripts/build.sh"; exit 1; }
+exe="$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"  # the runs happen elsewhere
 rounds=${1:-3}
 shift || true
 ranks=("${@:-3 5 9 17}")
@@ -44,7 +49,7 @@ export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_mpi_yi
 declare -A small=([default]=2000 [batch32]=10000 [batch32+read]=20000)
 declare -A keys=([default]="" [batch32]="events_per_message = 32"
                  [batch32+read]=$'events_per_message = 32\nworker_reads = 1')
-modes=(default batch32 batch32+read)
+read -r -a modes <<< "${ZORV_BENCH_MODES:-default batch32 batch32+read}"
 largest=$((4 * 20000))
 head -c $((12 + 10000 * largest)) /dev/zero > raw.1
 for s in 2 3 4 5; do ln -sf raw.1 raw.$s; done
@@ -61,7 +66,7 @@ cal_sessions = 1 1
 sessions = 2 5
 decay_est = -0.0015 -0.0015
 bcg_est = 0 0
-checkpoint_interval = 0
+checkpoint_interval = 1000000
 ${keys[$1]}
 INI
 }
@@ -127,7 +132,7 @@ cp "$top/examples/win.txt" .
 declare -A wall
 for ((r = 1; r <= rounds; ++r)); do
   for n in 2 3; do
-    for mode in default batch32 batch32+read; do
+    for mode in "${modes[@]}"; do
       sed -e "s/^waveforms = 10000 /waveforms = $real /" -e "/^resume = /d" \
           "$top/examples/zorv_mpi.ini" > zorv_mpi.ini
       [ -n "${keys[$mode]}" ] && printf '%s\n' "${keys[$mode]}" >> zorv_mpi.ini
@@ -142,7 +147,7 @@ echo
 echo "the real job: $((2 * real)) events of the synthetic files, medians of $rounds rounds (whole runs)"
 printf '%5s  %-13s %10s %10s\n' ranks mode "seconds" "events/s"
 for n in 2 3; do
-  for mode in default batch32 batch32+read; do
+  for mode in "${modes[@]}"; do
     m=$(median ${wall["$n $mode"]})
     printf '%5d  %-13s %10s %10.0f\n' "$n" "$mode" "$m" "$(awk -v t="$m" -v e=$((2 * real)) 'BEGIN { print e / t }')"
   done
