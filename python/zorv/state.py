@@ -12,12 +12,15 @@ per line):
     skipped S               events lost to unreadable raw files
     run_error 0 | 1
     calibrated D0 D1        the calibrated decay rates (processing phase)
-    outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
+    outputs B0 .. B4        bytes of ab0, decay0, ab1, decay1, events.txt
     fingerprint KEY VALUE   one line per setting, kernel and raw file
     checksum H              64-bit FNV-1a of every byte above, in hex
     end
 
-A version 1 file has neither the skipped nor the checksum line.
+A version 1 file has neither the skipped nor the checksum line; a file
+written before events.txt existed gives four outputs. Version 2 files also
+hold lines that the report takes from the run summary instead (outcomes0,
+outcomes1, seconds, calibration_*): they are read past.
 
 `read_run_state(run_dir)` asks the sources in `SOURCES` in turn and returns
 the facts of the first one present as a `RunState`, so that another file
@@ -138,7 +141,9 @@ def read_checkpoint(path):
                          "then that many events")
     received, good_a, good_b, both = ints("counters", 4)
     run_error, = ints("run_error", 1)
-    ints("outputs", 4)
+    outputs = ints("outputs")
+    if len(outputs) not in (4, 5):
+        raise ValueError(f"{path}: line {items['outputs'][0]}: outputs must give 4 or 5 sizes")
     calibrated = None
     if "calibrated" in items:
         number, values = items["calibrated"]
