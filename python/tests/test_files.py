@@ -106,29 +106,6 @@ def test_config_without_equals_sign_refused(tmp_path):
         files.read_config(tmp_path / "zorv_mpi.ini")
 
 
-def test_console_log(tmp_path):
-    progress = ("Done: 20.0%, Good waveforms: 99.0% 98.5%, All 97.9%, Waveforms per second: 412.5, "
-                "Estimated time Mon Dec  7 10:06:42 2026\r")
-    (tmp_path / "zorv_mpi.log").write_text(
-        "zorv_mpi: two-channel pulse analysis\nMon Dec  7 10:06:20 2026\n"
-        "Window length = 101\nWindow length = 101\nStarting calibration\nProcessing file: s.1\n"
-        + progress + progress.replace("412.5", "398.0") +
-        "Reading decayfile...\nWaveforms read: 9989\n"
-        "Channel 0 decay: -0.0014998723    (maximum)\nChannel 0 decay: -0.0014998673    (parabolic)\n"
-        "Processing...\nProcessing file: s.2\nERROR: Cannot open file: s.3\n" + progress +
-        "Good waveforms: 99.95% 99.94%, All 99.89%\nMon Dec  7 10:07:11 2026\n")
-    log = files.read_log(tmp_path / "zorv_mpi.log")
-    assert log["ranks"] == 2
-    assert log["duration_s"] == 51
-    assert log["phases"]["calibration"]["files"] == ["s.1"]
-    assert log["phases"]["calibration"]["rate"] == 398.0
-    assert log["phases"]["processing"]["progress"] == [(20.0, 99.0, 98.5, 97.9, 412.5)]
-    assert log["decay"] == {0: {"maximum": -0.0014998723, "parabolic": -0.0014998673}}
-    assert log["calibration_read"] == [9989]
-    assert log["summary"] == (99.95, 99.94, 99.89)
-    assert log["errors"] == ["ERROR: Cannot open file: s.3"]
-
-
 def test_events_list(tmp_path):
     path = tmp_path / "events.txt"
     # As zorv_mpi writes it, with the placeholder of a record whose event is not known.

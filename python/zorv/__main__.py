@@ -2,8 +2,7 @@
 
     python3 -m zorv report RUN_DIR      the web-page report (as python3 -m zorv.report)
     python3 -m zorv show FILE...        what a result file, decay list, decay histogram,
-                                        configuration, log, events.txt or run
-                                        summary holds
+                                        configuration, events.txt or run summary holds
 """
 
 import os
@@ -38,9 +37,6 @@ def show(path):
     elif name.endswith(".ini"):
         for k, v in files.read_config(path).items():
             print(f"{k} = {v!r}")
-    elif name.endswith(".log"):
-        for k, v in files.read_log(path).items():
-            print(f"{k}: {v}")
     elif name == files.EVENTS_NAME:
         ev = files.read_events(path)
         known = ev[ev["session"] != files.UNKNOWN_EVENT]

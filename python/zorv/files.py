@@ -9,7 +9,6 @@
   pairs of int16 samples (channel A, channel B), memory-mapped as an array of
   events x samples x channels;
 - the configuration "zorv_mpi.ini" as a dict;
-- the console log "zorv_mpi.log" as the facts of the run it tells;
 - the provenance list "events.txt": the raw event of each result record;
 - the run summary "zorv_mpi.summary.json" as a dict.
 """
@@ -334,84 +333,6 @@ def read_config(path):
 def config_of(entries):
     """The dict of `read_config` from the entries of `read_config_entries`."""
     return {k: v for k, v, _ in entries if k != "#"}
-
-
-# ---------------------------------------------------------------------------
-# The console log
-
-_STAMP = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
-                    r" [ \d]\d \d\d:\d\d:\d\d \d{4}$")
-_PROGRESS = re.compile(r"Done: ([\d.]+)%, Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%, "
-                       r"Waveforms per second: ([\d.]+)")
-_DECAY = re.compile(r"^Channel ([01]) decay: (-?[\d.]+)\s+\((maximum|parabolic)")
-_SUMMARY = re.compile(r"^Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%")
-_STOP = re.compile(r"^(?:Stopped by (\S+)|The run ended early) in the (calibration|processing) phase "
-                   r"after (\d+) of (\d+) events")
-
-
-def read_log(path):
-    """The facts a "zorv_mpi.log" (zorv_mpi's console output) tells, as a
-    dict. Missing facts are absent or None:
-
-    started, finished: time stamps (time.struct_time) of the first and last
-        ctime line; duration_s: seconds between them (None if the run did not
-        get to its closing time stamp);
-    ranks: ranks that reported their kernel ("Window length = N" lines);
-    phases: {"calibration": {...}, "processing": {...}} with the raw `files`
-        processed, the `progress` lines (done %, good A %, good B %, all %,
-        rate) and `rate`, the last reported rate in events per second;
-    calibration_read: events read back from the decay lists (per channel);
-    decay: {channel: {"maximum": v, "parabolic": v}} as printed;
-    summary: (good A %, good B %, all %) of the processing phase;
-    stop: the last stop, {"signal": "SIGUSR1" (None when an error ended the
-        run), "phase": ..., "done": events, "total": events}, or None;
-    errors: every line that reports an error.
-    """
-    lines = re.split(r"[\r\n]", _read_text(path))
-    facts = {"ranks": 0, "phases": {}, "decay": {}, "errors": [], "summary": None,
-             "calibration_read": [], "started": None, "finished": None, "duration_s": None,
-             "stop": None}
-    stamps = []
-    phase = None
-    for ln in lines:
-        s = ln.strip()
-        if _STAMP.match(s):
-            stamps.append(time.strptime(s, "%a %b %d %H:%M:%S %Y"))
-            continue
-        if s.startswith("Window length ="):
-            facts["ranks"] += 1
-        if s == "Starting calibration":
-            phase = "calibration"
-        elif s == "Processing...":
-            phase = "processing"
-        if phase is not None:
-            ph = facts["phases"].setdefault(phase, {"files": [], "progress": [], "rate": None})
-            if s.startswith("Processing file: "):
-                ph["files"].append(s[len("Processing file: "):])
-            for m in _PROGRESS.finditer(ln):
-                values = tuple(float(g) for g in m.groups())
-                ph["progress"].append(values)
-                ph["rate"] = values[4]
-        m = _DECAY.match(s)
-        if m:
-            facts["decay"].setdefault(int(m.group(1)), {})[m.group(3)] = float(m.group(2))
-        if s.startswith("Waveforms read: "):
-            facts["calibration_read"].append(int(s.split(":")[1]))
-        m = _SUMMARY.match(s)
-        if m:
-            facts["summary"] = tuple(float(g) for g in m.groups())
-        m = _STOP.match(s)
-        if m:
-            facts["stop"] = {"signal": m.group(1), "phase": m.group(2), "done": int(m.group(3)),
-                             "total": int(m.group(4))}
-        if s.startswith(("Error:", "ERROR:")):
-            facts["errors"].append(s)
-    if stamps:
-        facts["started"] = stamps[0]
-        if len(stamps) > 1:
-            facts["finished"] = stamps[-1]
-            facts["duration_s"] = time.mktime(stamps[-1]) - time.mktime(stamps[0])
-    return facts
 
 
 # ---------------------------------------------------------------------------
