@@ -1,10 +1,14 @@
 """The readers on files of known bytes."""
 
+import copy
+import json
+import re
 import struct
 
 import numpy as np
 import pytest
 
+from conftest import SUMMARY
 from zorv import files
 
 
@@ -102,24 +106,72 @@ def test_config_without_equals_sign_refused(tmp_path):
         files.read_config(tmp_path / "zorv_mpi.ini")
 
 
-def test_console_log(tmp_path):
-    progress = ("Done: 20.0%, Good waveforms: 99.0% 98.5%, All 97.9%, Waveforms per second: 412.5, "
-                "Estimated time Mon Dec  7 10:06:42 2026\r")
-    (tmp_path / "zorv_mpi.log").write_text(
-        "zorv_mpi: two-channel pulse analysis\nMon Dec  7 10:06:20 2026\n"
-        "Window length = 101\nWindow length = 101\nStarting calibration\nProcessing file: s.1\n"
-        + progress + progress.replace("412.5", "398.0") +
-        "Reading decayfile...\nWaveforms read: 9989\n"
-        "Channel 0 decay: -0.0014998723    (maximum)\nChannel 0 decay: -0.0014998673    (parabolic)\n"
-        "Processing...\nProcessing file: s.2\nERROR: Cannot open file: s.3\n" + progress +
-        "Good waveforms: 99.95% 99.94%, All 99.89%\nMon Dec  7 10:07:11 2026\n")
-    log = files.read_log(tmp_path / "zorv_mpi.log")
-    assert log["ranks"] == 2
-    assert log["duration_s"] == 51
-    assert log["phases"]["calibration"]["files"] == ["s.1"]
-    assert log["phases"]["calibration"]["rate"] == 398.0
-    assert log["phases"]["processing"]["progress"] == [(20.0, 99.0, 98.5, 97.9, 412.5)]
-    assert log["decay"] == {0: {"maximum": -0.0014998723, "parabolic": -0.0014998673}}
-    assert log["calibration_read"] == [9989]
-    assert log["summary"] == (99.95, 99.94, 99.89)
-    assert log["errors"] == ["ERROR: Cannot open file: s.3"]
+def test_events_list(tmp_path):
+    path = tmp_path / "events.txt"
+    # As zorv_mpi writes it, with the placeholder of a record whose event is not known.
+    path.write_text("2 0\n3 599\n- -\n12 7\n")
+    ev = files.read_events(path)
+    assert ev.dtype.names == ("session", "record") and ev.dtype["session"] == np.int64
+    assert ev.tolist() == [(2, 0), (3, 599), (-1, -1), (12, 7)]
+    # Other spacing is read too, line by line.
+    path.write_text("2  0\n- \t-\n")
+    assert files.read_events(path).tolist() == [(2, 0), (-1, -1)]
+    path.write_text("")
+    assert len(files.read_events(path)) == 0
+
+
+@pytest.mark.parametrize("text, words", [
+    ("2 0\n3 1", "the last line has no line end"),
+    ("2 0\n3\n", "line 2: expected \"<session> <record>\" (two whole numbers) or \"- -\", got '3'"),
+    ("2 0\n3 1 4\n", "line 2: expected"),
+    ("2 -1\n", "line 1: expected"),
+    ("- 5\n", "line 1: expected"),
+    ("2 0x10\n", "line 1: expected"),
+    ("2 1234567890123456789\n", "line 1: expected"),
+])
+def test_damaged_events_list_refused(tmp_path, text, words):
+    (tmp_path / "events.txt").write_text(text)
+    with pytest.raises(ValueError, match=re.escape(words)):
+        files.read_events(tmp_path / "events.txt")
+
+
+def test_run_summary(tmp_path):
+    path = tmp_path / "zorv_mpi.summary.json"
+    path.write_text(json.dumps(SUMMARY, indent=2))
+    s = files.read_summary(path)
+    assert s == SUMMARY
+    assert s["phases"]["processing"]["outcomes"][1]["no_peak"] == 160
+
+
+def spoil(change):
+    s = copy.deepcopy(SUMMARY)
+    change(s)
+    return json.dumps(s)
+
+
+@pytest.mark.parametrize("text, words", [
+    ('{\n  "status": "finished",\n  "version": "v1', "line 3: not a run summary"),
+    (json.dumps(SUMMARY).replace("12.5", "NaN", 1), "(NaN is not a JSON number)"),
+    ("[1, 2]", "the summary is [1, 2]: expected an object"),
+    (spoil(lambda s: s.update(status="paused")),
+     'status is "paused": expected running or finished or stopped or error'),
+    (spoil(lambda s: s["phases"]["processing"].pop("outcomes")), "no phases.processing.outcomes"),
+    (spoil(lambda s: s["phases"]["calibration"]["outcomes"][1].update(no_peak=-1)),
+     "phases.calibration.outcomes[1].no_peak is -1: expected a whole number"),
+    (spoil(lambda s: s["phases"]["calibration"]["outcomes"][0].update(no_peak=11)),
+     "phases.calibration.outcomes[0] is"),
+    (spoil(lambda s: s["phases"]["processing"].update(good=[1010, 1005, 3])),
+     "phases.processing.good is [1010, 1005, 3]: expected two whole numbers"),
+    (spoil(lambda s: s["phases"]["processing"].update(both_good=1006)),
+     "phases.processing.good is [1010, 1005]: expected no more than the results (1200) and no "
+     "fewer than both_good (1006)"),
+    (spoil(lambda s: s.update(decay_rates=None)),
+     "decay_rates is null: expected the calibrated decay rates in the processing phase"),
+    (spoil(lambda s: s.update(hosts=["n1"])), "hosts is [\"n1\"]: expected a host name for each of the 3 "
+                                              "ranks"),
+    (spoil(lambda s: s.update(events_lost=0)), "events_lost is 0: expected true or false"),
+])
+def test_damaged_run_summary_refused(tmp_path, text, words):
+    (tmp_path / "zorv_mpi.summary.json").write_text(text)
+    with pytest.raises(ValueError, match=re.escape(words)):
+        files.read_summary(tmp_path / "zorv_mpi.summary.json")

@@ -1,5 +1,5 @@
 """The numpy pulse model against the fitter's, and the worker's smoothing
-and peak rules on traces whose answer is known."""
+and peak search on traces whose answer is known."""
 
 import subprocess
 
@@ -77,20 +77,9 @@ def trace_with_peaks(*positions, height=2000.0):
     return y
 
 
-@pytest.mark.parametrize("positions, decision", [
-    ((), model.NO_PEAK),
-    ((150,), model.CLOSE_PEAKS),
-    ((250,), model.FITTABLE),
-    ((1000, 1150), model.CLOSE_PEAKS),
-    ((1000, 1250), model.FITTABLE),
-    ((400, 1000, 1600), model.MANY_PEAKS),
-])
-def test_the_workers_decision(positions, decision):
-    assert model.classify(trace_with_peaks(*positions)) == decision
-
-
-def test_peak_exactly_at_the_threshold_is_no_peak():
-    assert model.classify(trace_with_peaks(1000, height=500.0)) == model.NO_PEAK
+def test_peaks_above_the_threshold_only():
+    assert len(model.find_peaks(trace_with_peaks(1000, height=500.0))[0]) == 0
+    assert model.find_peaks(trace_with_peaks(400, 1000, 1600))[0].tolist() == [400.0, 1000.0, 1600.0]
     # A parabolic top: the refined position is its vertex.
     x = np.arange(2500.0)
     found, heights = model.find_peaks(900.0 - 5.0 * (x - 1000.25) ** 2)

@@ -117,28 +117,57 @@ def test_run_table_and_calibration(run):
     page = html.unescape((run_dir / "report" / "index.html").read_text())
     records = len(files.read_results(run_dir / "ab0.bin"))
     assert records == WAVEFORMS - len(NO_PULSE_B)
+    summary = files.read_summary(run_dir / "zorv_mpi.summary.json")
+    processing = summary["phases"]["processing"]
+    assert (processing["results"], processing["both_good"]) == (WAVEFORMS, records)
     assert f"{records:,} ({100.0 * records / WAVEFORMS:.2f} %)" in page
-    log = files.read_log(run_dir / "zorv_mpi.log")
     for c in (0, 1):
-        assert "%.10f" % log["decay"][c]["parabolic"] in page
-    assert f"{log['summary'][0]:.2f} %" in page
-    assert "Ranks</td><td>2 (rank 0 reads and writes, 1 worker fit)" in page
-    assert "State</td><td>finished (zorv_mpi.checkpoint)" in page
+        assert "%.10f" % summary["decay_rates"][c] in page          # the run table
+        assert '"num">%.17g</td>' % summary["decay_rates"][c] in page  # the calibration table
+    good = processing["good"][0]
+    assert f"{good:,} ({100.0 * good / WAVEFORMS:.2f} %)" in page
+    host = summary["hosts"][0]
+    assert f"Ranks</td><td>2 (rank 0 reads and writes, 1 worker fit) on {host} (2 ranks)" in page
+    assert "State</td><td>finished (zorv_mpi.summary.json)" in page
+    assert f"zorv_mpi version</td><td><code>{summary['version']}</code>" in page
     assert f"· finished · {records:,} events fitted in both channels ·" in page
     assert not re.search(r"\bnan\b", page, re.IGNORECASE)
+
+
+def test_outcome_table_is_the_summarys(run):
+    run_dir, _ = run
+    page = html.unescape((run_dir / "report" / "index.html").read_text())
+    summary = files.read_summary(run_dir / "zorv_mpi.summary.json")
+    # Columns: calibration A, B, processing A, B.
+    counts = [summary["phases"][p]["outcomes"][c] for p in ("calibration", "processing") for c in (0, 1)]
+    for key, label in files.OUTCOMES:
+        row = re.search(f"<tr><td>{re.escape(label.capitalize())}</td>((?:<td[^>]*>[^<]*</td>)+)</tr>", page)
+        assert row, label
+        shown = [int(v.replace(",", "")) for v in re.findall(r">([\d,]+) \(", row.group(1))]
+        assert shown == [o[key] for o in counts], label
+    # The events drawn without a pulse in channel B are the processing phase's only ones.
+    assert counts[3]["no_peak"] == len(NO_PULSE_B) and counts[1]["no_peak"] == 0
 
 
 def test_examples_are_the_right_raw_events(run):
     run_dir, _ = run
     page = html.unescape((run_dir / "report" / "index.html").read_text())
+    events = files.read_events(run_dir / "events.txt")
+    shown = re.findall(r"Record ([\d,]+) of ab0\.bin / ab1\.bin \(line ([\d,]+) of events\.txt\): event "
+                       r"([\d,]+) of <code>zorv\.(\d+)</code>, session (\d+), counted from 0", page)
+    assert len(shown) >= 12
+    for r, line, e, name, session in shown:
+        r, line, e = (int(v.replace(",", "")) for v in (r, line, e))
+        assert line == r + 1 and name == session
+        assert events[r].tolist() == (int(session), e)
+    # The page's figures name the events the test drew with two pulses, and the
+    # records' fitted curves give back their residuals on those raw events.
     two = [int(n) for n in re.findall(r'alt="Event (\d+) of zorv\.2 — two-pulse fit"', page)]
     assert two and set(two) <= set(TWO_PULSE)
-    shown = re.findall(r'alt="Event (\d+) of zorv\.2 — ', page)
-    assert len(shown) >= 12
-    # The events without a pulse in channel B are the ones shown as not fitted.
-    skipped = re.findall(r'alt="Event (\d+) of zorv\.2 — not fitted \(channel B: no peak above 500\)"', page)
+    assert page.count("agree with the record to") == len(shown) and "differ from the record" not in page
+    # The events without a pulse in channel B gave no record and are shown as such.
+    skipped = re.findall(r'alt="Event (\d+) of zorv\.2 — no record"', page)
     assert [int(n) for n in skipped] == NO_PULSE_B
-    assert "record" in page and "agree with the record to" in page
 
 
 def test_two_pulse_fits_and_separation(run):

@@ -1,9 +1,14 @@
 """The report on damaged input and bad command lines: one "Error: " line and
-status 1 (2 for the command line), never a traceback, never a hang. The run
-folder is made here without zorv_mpi: result files, decay histograms,
-checkpoint, log, settings and kernel of a finished run, no raw files."""
+status 1 (2 for the command line), never a traceback, never a hang; and on
+run folders that tell less (an older zorv_mpi, a summary left behind). The
+run folder is made here without zorv_mpi: result files, events.txt, decay
+histograms, run summary, checkpoint, settings and kernel of a finished run,
+no raw files."""
 
+import html
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -11,10 +16,10 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, SUMMARY
 from zorv import files
 
-RECORDS = 1000  # 72,000 bytes per result file
+RECORDS = 1000  # 72,000 bytes per result file, of 1,200 events
 
 INI = """# = A run folder made by the report's input tests.
 infile_path = "zorv"
@@ -24,27 +29,25 @@ data_offset = 16
 hist_overflow = 0.05
 refresh_interval = 1
 cal_sessions = 1 1
-sessions = 2 2
+sessions = 2 3
 decay_est = -0.0015 -0.0015
 bcg_est = -27000 -27000
 """
 
+# The checkpoint at the end of the run that SUMMARY tells (an older format:
+# the report reads both).
 CHECKPOINT = """zorv_mpi checkpoint 1
 state finished
 phase processing
-next_event 600
+next_event 1200
 pending 0
-counters 600 590 585 580
+counters 1200 1010 1005 1000
 run_error 0
 calibrated -0.0015001 -0.0014999
 outputs 72000 16000 72000 16000
 fingerprint waveforms 600
 end
 """
-
-LOG = ("zorv_mpi: two-channel pulse analysis\nMon Dec  7 10:06:20 2026\nWindow length = 101\n"
-       "Window length = 101\nStarting calibration\nProcessing...\n"
-       "Good waveforms: 98.33% 97.50%, All 96.67%\nMon Dec  7 10:07:11 2026\n")
 
 
 def make_run(d):
@@ -67,7 +70,10 @@ def make_run(d):
             "".join("%.10f %d\n" % (-0.0016 + i * 8e-7, n) for i, n in zip(k, counts)))
     (d / "zorv_mpi.ini").write_text(INI)
     (d / "zorv_mpi.checkpoint").write_text(CHECKPOINT)
-    (d / "zorv_mpi.log").write_text(LOG)
+    (d / "zorv_mpi.summary.json").write_text(json.dumps(SUMMARY, indent=2) + "\n")
+    # The records' raw events: 1,000 of the 1,200 events of sessions 2 and 3.
+    events = np.sort(rng.choice(1200, RECORDS, replace=False))
+    (d / "events.txt").write_text("".join(f"{2 + e // 600} {e % 600}\n" for e in events))
     shutil.copy(ROOT / "examples" / "win.txt", d / "win.txt")
 
 
@@ -93,6 +99,11 @@ def replace_with_fifo(path):
 def cut_mid_line(path):
     text = path.read_text()
     path.write_text(text[:text.index("\n", len(text) // 2) - 3])
+
+
+def cut_last_line(path):
+    lines = path.read_text().splitlines(keepends=True)
+    path.write_text("".join(lines[:-1]))
 
 
 def nan_in_record(path):
@@ -126,10 +137,25 @@ DAMAGED = {
                               "holds 249 bins, zorv_mpi writes 250"),
     "win.txt garbage": (lambda d: write(d / "win.txt", b"0 0.5\n1 \xff\xfe garbage\n2 0.5\n"),
                         "win.txt: pair number 2 is not a pair of numbers"),
-    "log is a folder": (lambda d: replace_with_folder(d / "zorv_mpi.log"),
-                        "zorv_mpi.log is a folder, not a regular file"),
-    "log is a FIFO": (lambda d: replace_with_fifo(d / "zorv_mpi.log"),
-                      "zorv_mpi.log is a FIFO (named pipe), not a regular file"),
+    "summary is a folder": (lambda d: replace_with_folder(d / "zorv_mpi.summary.json"),
+                            "zorv_mpi.summary.json is a folder, not a regular file"),
+    "summary cut short": (lambda d: write(d / "zorv_mpi.summary.json", json.dumps(SUMMARY)[:-30]),
+                          "zorv_mpi.summary.json: line 1: not a run summary"),
+    "summary with a count of the wrong kind": (
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(SUMMARY).replace('"both_good": 1000',
+                                                                                 '"both_good": "1000"')),
+        'zorv_mpi.summary.json: phases.processing.both_good is "1000": expected a whole number'),
+    "events.txt is a FIFO": (lambda d: replace_with_fifo(d / "events.txt"),
+                             "events.txt is a FIFO (named pipe), not a regular file"),
+    "events.txt cut mid-line": (lambda d: cut_mid_line(d / "events.txt"),
+                                "events.txt: the last line has no line end"),
+    "events.txt line of one number": (lambda d: append(d / "events.txt", b"2\n"),
+                                      "events.txt: line 1001: expected \"<session> <record>\""),
+    "events.txt a line short": (lambda d: cut_last_line(d / "events.txt"),
+                                "events.txt holds 999 lines and the result files 1,000 records"),
+    "events.txt of another phase": (lambda d: write(d / "events.txt", "1 0\n" * RECORDS),
+                                     "events.txt: line 1 names session 1 record 0, not an event of "
+                                     "the processing phase (sessions 2 to 3, 600 records each)"),
     "result file of 72,001 bytes": (lambda d: append(d / "ab0.bin", b"\0"),
                                     "ab0.bin: 72001 bytes is not a whole number of 72-byte records"),
     "NaN in a record": (lambda d: nan_in_record(d / "ab1.bin"),
@@ -165,6 +191,50 @@ def test_intact_run_folder_gives_a_report(tmp_path):
     assert out.stdout.strip() == str(tmp_path / "report" / "index.html")
 
 
+def page_of(run_dir):
+    return html.unescape((run_dir / "report" / "index.html").read_text())
+
+
+# (change to the run folder d, words the page must hold, in its HTML or its text)
+VARIANTS = {
+    "summary, events.txt, checkpoint": (None, [
+        "State</td><td>finished (zorv_mpi.summary.json)", "zorv_mpi version</td><td><code>v1.0-3-gabcdef0",
+        "3 (rank 0 reads and writes, 2 workers fit) on n1 (1 rank), n2 (2 ranks)",
+        '<tr><td>No peak above 500</td><td class="num">5 (0.83 %)</td><td class="num">10 (1.67 %)'
+        '</td><td class="num">150 (12.50 %)</td><td class="num">160 (13.33 %)</td></tr>',
+        "of events.txt): event ", "Not read: zorv.2 is not in the run folder; only the fitted "
+                                  "curves are shown"]),
+    "an older zorv_mpi": (lambda d: [(d / n).unlink() for n in ("zorv_mpi.summary.json", "events.txt")], [
+        "A run of an older zorv_mpi: the run folder holds no zorv_mpi.summary.json",
+        "State</td><td>finished (zorv_mpi.checkpoint)",
+        "Not available: zorv_mpi.summary.json is not in the run folder",
+        "Not available: events.txt is not in the run folder"]),
+    "summary of an earlier point": (
+        lambda d: write(d / "zorv_mpi.checkpoint", CHECKPOINT.replace("finished", "running")), [
+            "zorv_mpi.summary.json tells finished, 1,000 records, zorv_mpi.checkpoint (written at "
+            "intervals) the processing phase after 1,200 results, 1,000 records",
+            "NOT FINISHED: stopped or still running in the processing phase after 1,200 events",
+            "Not available: zorv_mpi.summary.json is not this run's account"]),
+    "raw events not known": (
+        lambda d: write(d / "events.txt", "- -\n" * RECORDS),
+        ["1,000 records have the line - -", "(raw event not known)",
+         "Its raw event is not known (its line is - -)"]),
+}
+
+
+@pytest.mark.parametrize("change, words", VARIANTS.values(), ids=VARIANTS.keys())
+def test_what_the_run_folder_tells(tmp_path, change, words):
+    make_run(tmp_path)
+    if change:
+        change(tmp_path)
+    out = report(tmp_path, "--events", "2")
+    assert out.returncode == 0, out.stderr
+    page = page_of(tmp_path)
+    text = re.sub(r"<[^>]+>", "", page)
+    for w in words:
+        assert w in page or w in text, w
+
+
 @pytest.mark.parametrize("damage, words", DAMAGED.values(), ids=DAMAGED.keys())
 def test_damaged_input_gives_one_error_line(tmp_path, damage, words):
     make_run(tmp_path)
@@ -183,7 +253,6 @@ def test_damaged_input_gives_one_error_line(tmp_path, damage, words):
     (["--events", "100000000"], "argument --events: 100000000 is out of range (0 to 100)"),
     (["--events", "101"], "out of range (0 to 100)"),
     (["--events", "twelve"], "'twelve' is not a whole number"),
-    (["--scan-limit", "-1"], "argument --scan-limit: -1 is negative"),
 ])
 def test_arguments_out_of_range_are_refused(tmp_path, args, words):
     out = report(tmp_path, *args)

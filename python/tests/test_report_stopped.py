@@ -96,7 +96,7 @@ def test_stopped_in_the_calibration_phase(stopped):
     assert "The calibration has not run yet" in page
     assert "decay_hist0.txt in the run folder is left from an earlier run and not shown" in page
     assert "Calibrated decay rates</td><td>not yet" in page
-    assert "Progress</td><td>stopped after" in page and "<td>not started</td>" in page
+    assert f"State</td><td><b>stopped by SIGUSR1 after {cp.received:,} events</b></td><td>not started" in page
     assert not re.search(r"\bnan\b", page, re.IGNORECASE)
     # The examples are the calibration phase's events.
     shown = re.findall(r'alt="Event \d+ of (zorv\.\d) — ', page)
@@ -111,7 +111,8 @@ def test_stopped_in_the_processing_phase(stopped):
     assert "The calibration is done; the result files hold the processing phase's records so far" in page
     for rate in cp.calibrated:
         assert "%.10f" % rate in page
-    assert "Finished</td>" not in page and "Duration</td>" not in page
+    assert "State</td><td>done</td><td><b>stopped by SIGUSR1 after" in page
+    assert "Time so far</td>" in page
     assert not re.search(r"\bnan\b", page, re.IGNORECASE)
     shown = re.findall(r'alt="Event \d+ of (zorv\.\d) — ', page)
     assert shown and set(shown) == {"zorv.2"}

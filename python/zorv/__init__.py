@@ -15,9 +15,9 @@ import importlib
 # Name -> the module that defines it.
 _EXPORTS = {
     "RESULT_FIELDS": "files", "open_raw": "files", "parameters": "files", "read_config": "files",
-    "read_decay_hist": "files", "read_decay_list": "files", "read_log": "files",
-    "read_results": "files", "pulse_model": "model", "read_kernel": "model", "smooth": "model",
-    "read_checkpoint": "state", "read_run_state": "state",
+    "read_decay_hist": "files", "read_decay_list": "files", "read_events": "files",
+    "read_results": "files", "read_summary": "files", "pulse_model": "model",
+    "read_kernel": "model", "smooth": "model", "read_checkpoint": "state", "read_run_state": "state",
 }
 
 __all__ = list(_EXPORTS)

@@ -2,7 +2,7 @@
 
     python3 -m zorv report RUN_DIR      the web-page report (as python3 -m zorv.report)
     python3 -m zorv show FILE...        what a result file, decay list, decay histogram,
-                                        configuration or log holds
+                                        configuration, events.txt or run summary holds
 """
 
 import os
@@ -37,9 +37,22 @@ def show(path):
     elif name.endswith(".ini"):
         for k, v in files.read_config(path).items():
             print(f"{k} = {v!r}")
-    elif name.endswith(".log"):
-        for k, v in files.read_log(path).items():
-            print(f"{k}: {v}")
+    elif name == files.EVENTS_NAME:
+        ev = files.read_events(path)
+        known = ev[ev["session"] != files.UNKNOWN_EVENT]
+        sessions = ", ".join(f"{s} ({n:,})" for s, n in zip(*np.unique(known["session"], return_counts=True)))
+        print(f"{path}: the raw events of {len(ev):,} records, {len(ev) - len(known):,} not known; "
+              f"records per session: {sessions or 'none'}")
+    elif name.endswith(".json"):
+        s = files.read_summary(path)
+        print(f"{path}: {s['status']}{' by ' + s['stopped_by'] if 'stopped_by' in s else ''} in the "
+              f"{s['phase']} phase; zorv_mpi {s['version']}, started {s['started']}, {s['ranks']} ranks")
+        for key, p in s["phases"].items():
+            print(f"  {key}: {p['state']}, {p['results']:,} of {p['events']:,} events, good {p['good']}, "
+                  f"both {p['both_good']:,}, {p['seconds']:.1f} s")
+            for c, counts in enumerate(p["outcomes"]):
+                print(f"    channel {'AB'[c]}: " + ", ".join(f"{k} {v:,}" for k, v in counts.items() if v))
+        print(f"  decay rates: {s['decay_rates']}, events lost: {s['events_lost']}")
     else:
         raise ValueError(f"{path}: not a file of zorv_mpi that this command knows")
 

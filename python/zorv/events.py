@@ -1,77 +1,64 @@
-"""Raw events behind a run's results.
+"""The raw events behind a run's records.
 
-A result record carries no event number. With one worker the records
-follow the events in order (skipping the events not fitted in both
-channels); with several they follow the order in which results reached the
-master. Either way the raw event of a record is found here by its content:
-the record's fitted curves, laid over the raw traces of the right event,
-give back the residual sums of squares stored in the record (to about 1e-9:
-the fitter reports the sum of the parameters before its last, tiny step),
-while any other event misses them by orders of magnitude.
+Line i of "events.txt" names the raw event of record i of both result files
+as a session and the record's index in that session's raw file
+"<infile_path>.<session>" (see `files.read_events`). A raw file is opened
+only when one of its events is asked for, memory-mapped: an event costs the
+10,000 bytes it occupies, however large the file.
 """
 
 import os
 
 import numpy as np
 
-from .files import SAMPLES, Progress, is_present, open_raw
-from .model import FITTABLE, classify, fitted_curve, smooth
+from .files import RECORD_BYTES, UNKNOWN_EVENT, is_present, open_raw
+from .model import fitted_curve
 
-SSR_MATCH = 1e-6  # relative agreement of the residual sums that identifies an event
+# Relative agreement of the residual sums that confirms a record's raw event.
+SSR_MATCH = 1e-6
 
 
-class Phase:
-    """The raw events of one phase (sessions first .. last) as one sequence:
-    event e is record e - offset of the session file that holds it."""
+class RawFiles:
+    """The raw files of a run, opened on first use."""
 
-    def __init__(self, run_dir, config, key):
-        first, last = config.get(key, [0, -1])
-        base = config.get("infile_path", "")
-        offset = int(config.get("data_offset", 0))
-        waveforms = int(config.get("waveforms", 0))
-        self.files = []      # (name, memmap or None, first event)
-        self.missing = []
-        self.expected = waveforms * (last - first + 1)
-        start = 0
-        for s in range(first, last + 1):
-            name = f"{base}.{s}"
-            path = os.path.join(run_dir, name)
-            raw = None
-            if is_present(path):
-                raw = open_raw(path, offset, waveforms)
-            else:
-                self.missing.append(name)
-            self.files.append((name, raw, start))
-            start += 0 if raw is None else len(raw)
-        self.events = start
+    def __init__(self, run_dir, config):
+        self.run_dir = run_dir
+        self.base = config.get("infile_path", "")
+        self.offset = int(config.get("data_offset", 0))
+        self.waveforms = int(config.get("waveforms", 0))
+        self.opened = {}  # session -> memmap, or None for a file that is not there
 
-    def locate(self, e):
-        """(file name, event number within the file, the event's samples)."""
-        for name, raw, start in self.files:
-            if raw is not None and start <= e < start + len(raw):
-                return name, e - start, raw[e - start]
-        raise IndexError(e)
+    def name(self, session):
+        return f"{self.base}.{session}"
 
-    def gather(self, events, points, channel):
-        """Samples at `points` of `channel` for many events: (n, len(points))."""
-        out = np.empty((len(events), len(points)), dtype=np.float64)
-        events = np.asarray(events)
-        for name, raw, start in self.files:
-            if raw is None:
-                continue
-            inside = (events >= start) & (events < start + len(raw))
-            if np.any(inside):
-                rows = events[inside] - start
-                out[inside] = raw[rows[:, None], points[None, :], channel]
-        return out
+    def path(self, session):
+        return os.path.join(self.run_dir, self.name(session))
 
-    def blocks(self, size):
-        """(first event, int16 array of up to `size` events) over the phase."""
-        for name, raw, start in self.files:
-            if raw is None:
-                continue
-            for i in range(0, len(raw), size):
-                yield start + i, np.asarray(raw[i:i + size])
+    def events_in(self, session):
+        """Events zorv_mpi reads from the session's raw file (its whole
+        records up to `waveforms`), or None without the file; the file is
+        only looked at, not opened."""
+        if not is_present(self.path(session)):
+            return None
+        whole = max(os.stat(self.path(session)).st_size - self.offset, 0) // RECORD_BYTES
+        return min(whole, self.waveforms)
+
+    def event(self, session, record):
+        """(the event's samples as int16 (2500, 2), or None, and why not):
+        the reason is "unknown" for a placeholder, "missing" without the raw
+        file, "short" when the file ends before the record."""
+        if session == UNKNOWN_EVENT:
+            return None, "unknown"
+        if session not in self.opened:
+            path = self.path(session)
+            self.opened[session] = (open_raw(path, self.offset, self.waveforms)
+                                    if is_present(path) else None)
+        raw = self.opened[session]
+        if raw is None:
+            return None, "missing"
+        if record >= len(raw):
+            return None, "short"
+        return raw[record], None
 
 
 def curves(ra, rb):
@@ -79,80 +66,32 @@ def curves(ra, rb):
     return [fitted_curve(r) for r in (ra, rb)]
 
 
-def find_event(phase, ra, rb, candidates):
-    """The event among `candidates` whose raw traces give back the residual
-    sums of squares of records ra (channel A) and rb (channel B), as
-    (event, largest relative difference of the two sums), or (None, None).
-    A few samples sort out the candidates first; the survivors are checked
-    on every sample."""
-    models = curves(ra, rb)
-    points = np.unique(np.linspace(0, SAMPLES - 1, 48).astype(np.int64))
-    candidates = np.asarray(candidates, dtype=np.int64)
-    keep = np.ones(len(candidates), dtype=bool)
-    for c, (r, m) in enumerate(zip((ra, rb), models)):
-        # Per sample the residual is noise of variance ssr / SAMPLES; the wrong
-        # event's pulse, baseline or tail stands out by thousands of counts.
-        var = max(r["ssr"] / SAMPLES, 1.0)
-        d = phase.gather(candidates, points, c) - m[points]
-        keep &= np.mean(d * d, axis=1) < 16.0 * var
-    for e in candidates[keep]:
-        _, _, samples = phase.locate(int(e))
-        worst = 0.0
-        for c, (r, m) in enumerate(zip((ra, rb), models)):
-            resid = samples[:, c].astype(np.float64) - m
-            ssr = float(np.dot(resid, resid))
-            worst = max(worst, abs(ssr - r["ssr"]) / r["ssr"])
-        if worst < SSR_MATCH:
-            return int(e), worst
-    return None, None
+def ssr_agreement(samples, records, models):
+    """The largest relative difference between the residual sums of squares
+    of the records (channels A and B) and those of their fitted curves over
+    the raw samples: about 1e-15 for the record's own event (the fitter
+    reports the sum before its last, tiny step), orders of magnitude more
+    for any other."""
+    worst = 0.0
+    for c, (r, m) in enumerate(zip(records, models)):
+        resid = np.asarray(samples[:, c], dtype=np.float64) - m
+        worst = max(worst, abs(float(np.dot(resid, resid)) - r["ssr"]) / r["ssr"])
+    return worst
 
 
-def search_window(record, records, events, workers):
-    """Events that can hold `record`: with one worker, from the record's
-    index on by at most the number of events that gave no record; with
-    several, that range widened by what workers can overtake each other."""
-    skipped = max(events - records, 0)
-    margin = 0 if workers == 1 else 50 * max(workers or 0, 1) + 16
-    lo = max(record - margin, 0)
-    hi = min(record + skipped + margin + 1, events)
-    return np.arange(lo, hi)
-
-
-def locate_records(phase, a, b, picks, workers, say=print):
-    """For each record index in `picks`, (record, event or None, relative
-    ssr difference or None). Searches the likely window first, then the
-    whole phase."""
-    found = []
-    say(f"Finding the raw events of {len(picks)} example records")
-    for r in picks:
-        window = search_window(r, len(a), phase.events, workers)
-        e, diff = find_event(phase, a[r], b[r], window)
-        if e is None and len(window) < phase.events:
-            e, diff = find_event(phase, a[r], b[r], np.arange(phase.events))
-        found.append((r, e, diff))
-    return found
-
-
-def scan_decisions(phase, bcg_est, kernel, limit=None, progress=None):
-    """The worker's decision for every channel of the phase's events (up to
-    `limit` events): an (events, 2) array of reason strings (`FITTABLE` or
-    why the channel is skipped), with console progress for large phases."""
-    n = phase.events if limit is None else min(limit, phase.events)
-    out = np.empty((n, 2), dtype=object)
-    if progress is None:
-        progress = n >= 2000
-    bar = Progress("Smoothing and searching peaks of the raw events", n, progress)
-    for first, block in phase.blocks(1000):
-        if first >= n:
+def events_without_record(events, sessions, raw, most):
+    """Up to `most` raw events (session, record) of the given sessions that
+    no line of `events` names, in file order: in a phase that ran to its
+    end, the events not fitted in both channels."""
+    out = []
+    for s in sessions:
+        n = raw.events_in(s)
+        if not n:
+            continue
+        named = np.zeros(n, dtype=bool)
+        rec = events["record"][events["session"] == s]
+        named[rec[rec < n]] = True
+        out += [(s, int(k)) for k in np.nonzero(~named)[0][:most - len(out)]]
+        if len(out) >= most:
             break
-        block = block[:n - first]
-        for c in (0, 1):
-            sm = smooth(block[:, :, c].astype(np.float64) - bcg_est[c], kernel)
-            for i in range(len(block)):
-                out[first + i, c] = classify(sm[i])
-        bar.update(first + len(block))
-    bar.close()
     return out
-
-
-__all__ = ["Phase", "curves", "find_event", "locate_records", "scan_decisions", "FITTABLE"]

@@ -72,13 +72,13 @@ def _note(ax, text):
 # ---------------------------------------------------------------------------
 # Calibration
 
-def calibration(path, hists, estimates, logged):
+def calibration(path, hists, estimates, rates):
     """Decay-rate histograms of the calibration phase, one row per channel:
     the whole histogram with the maximum-bin and parabolic estimates marked,
     and a zoom on the fullest bin with the parabola through it and its
     neighbours. `estimates[c]` is (bin, maximum, parabolic) recomputed from
-    the histogram; `logged[c]` the values zorv_mpi printed ({} without a
-    log)."""
+    the histogram; `rates` the calibrated rates zorv_mpi recorded (None when
+    not known)."""
     fig, axes = plt.subplots(2, 2, figsize=(12, 8.2), constrained_layout=True,
                              gridspec_kw={"width_ratios": [2.6, 1]})
     for c in (0, 1):
@@ -101,12 +101,14 @@ def calibration(path, hists, estimates, logged):
                    label=f"maximum bin  {vmax:.10f}")
         ax.axvline(vpar * 1e3, color=FIT_COLOUR, linewidth=1.4,
                    label=f"parabolic    {vpar:.10f}")
-        log = logged.get(c, {})
-        if "parabolic" in log:
-            agree = abs(log["parabolic"] - vpar) <= 1.5e-10
-            ax.plot([log["parabolic"] * 1e3], [0], marker="^", color=FIT_COLOUR, markersize=9,
+        if rates is not None:
+            # The recomputed estimates stand on bin centres of 10 decimals;
+            # zorv_mpi keeps either of them (the maximum bin when the
+            # parabola is not trusted).
+            agree = min(abs(rates[c] - vpar), abs(rates[c] - vmax)) <= 1.5e-10
+            ax.plot([rates[c] * 1e3], [0], marker="^", color=FIT_COLOUR, markersize=9,
                     clip_on=False, linestyle="none",
-                    label="zorv_mpi.log %.10f%s" % (log["parabolic"], " ✓" if agree else ""))
+                    label="calibrated   %.10f%s" % (rates[c], " ✓" if agree else ""))
         ax.set_xlabel("decay rate λ (10⁻³ per sample)")
         ax.set_ylabel("fits per bin")
         ax.set_title(f"Channel {CHANNEL[c]}: decay rates of the calibration fits")

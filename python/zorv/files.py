@@ -9,9 +9,11 @@
   pairs of int16 samples (channel A, channel B), memory-mapped as an array of
   events x samples x channels;
 - the configuration "zorv_mpi.ini" as a dict;
-- the console log "zorv_mpi.log" as the facts of the run it tells.
+- the provenance list "events.txt": the raw event of each result record;
+- the run summary "zorv_mpi.summary.json" as a dict.
 """
 
+import json
 import os
 import re
 import stat
@@ -334,78 +336,160 @@ def config_of(entries):
 
 
 # ---------------------------------------------------------------------------
-# The console log
+# Provenance and the run summary
 
-_STAMP = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
-                    r" [ \d]\d \d\d:\d\d:\d\d \d{4}$")
-_PROGRESS = re.compile(r"Done: ([\d.]+)%, Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%, "
-                       r"Waveforms per second: ([\d.]+)")
-_DECAY = re.compile(r"^Channel ([01]) decay: (-?[\d.]+)\s+\((maximum|parabolic)")
-_SUMMARY = re.compile(r"^Good waveforms: ([\d.]+)% ([\d.]+)%, All ([\d.]+)%")
-_STOP = re.compile(r"^(?:Stopped by (\S+)|The run ended early) in the (calibration|processing) phase "
-                   r"after (\d+) of (\d+) events")
+EVENTS_NAME = "events.txt"
+EVENTS_DTYPE = np.dtype([("session", "<i8"), ("record", "<i8")])
+# A record whose raw event is not known: its line is "- -" (records written
+# before a resume from a checkpoint of a zorv_mpi without events.txt).
+UNKNOWN_EVENT = -1
+
+_EVENT_LINES = re.compile(r"(?:\d{1,18} \d{1,18}\n|- -\n)*")
 
 
-def read_log(path):
-    """The facts a "zorv_mpi.log" (zorv_mpi's console output) tells, as a
-    dict. Missing facts are absent or None:
-
-    started, finished: time stamps (time.struct_time) of the first and last
-        ctime line; duration_s: seconds between them (None if the run did not
-        get to its closing time stamp);
-    ranks: ranks that reported their kernel ("Window length = N" lines);
-    phases: {"calibration": {...}, "processing": {...}} with the raw `files`
-        processed, the `progress` lines (done %, good A %, good B %, all %,
-        rate) and `rate`, the last reported rate in events per second;
-    calibration_read: events read back from the decay lists (per channel);
-    decay: {channel: {"maximum": v, "parabolic": v}} as printed;
-    summary: (good A %, good B %, all %) of the processing phase;
-    stop: the last stop, {"signal": "SIGUSR1" (None when an error ended the
-        run), "phase": ..., "done": events, "total": events}, or None;
-    errors: every line that reports an error.
-    """
-    lines = re.split(r"[\r\n]", _read_text(path))
-    facts = {"ranks": 0, "phases": {}, "decay": {}, "errors": [], "summary": None,
-             "calibration_read": [], "started": None, "finished": None, "duration_s": None,
-             "stop": None}
-    stamps = []
-    phase = None
-    for ln in lines:
-        s = ln.strip()
-        if _STAMP.match(s):
-            stamps.append(time.strptime(s, "%a %b %d %H:%M:%S %Y"))
+def read_events(path):
+    """The provenance list "events.txt": line i names the raw event of
+    record i of both result files (and line i of both decay lists) as
+    "<session> <record>", the record's index in the raw file of that session
+    counted from 0. Returns a structured array with int64 fields `session`
+    and `record`; a placeholder line "- -" (raw event not known) gives -1 in
+    both. Raises ValueError for a file cut short or a line that is not two
+    whole numbers (0 or more) or the placeholder."""
+    text = _read_text(path)
+    lines = _lines(path, text)
+    if _EVENT_LINES.fullmatch(text):
+        # What zorv_mpi writes: one pass in C over the whole text.
+        numbers = np.array(text.replace("-", "-1").split(), dtype=np.int64)
+        out = np.empty(len(lines), dtype=EVENTS_DTYPE)
+        out["session"], out["record"] = numbers[0::2], numbers[1::2]
+        return out
+    out = np.empty(len(lines), dtype=EVENTS_DTYPE)
+    for i, line in enumerate(lines):
+        words = line.split()
+        if words == ["-", "-"]:
+            out[i] = (UNKNOWN_EVENT, UNKNOWN_EVENT)
             continue
-        if s.startswith("Window length ="):
-            facts["ranks"] += 1
-        if s == "Starting calibration":
-            phase = "calibration"
-        elif s == "Processing...":
-            phase = "processing"
-        if phase is not None:
-            ph = facts["phases"].setdefault(phase, {"files": [], "progress": [], "rate": None})
-            if s.startswith("Processing file: "):
-                ph["files"].append(s[len("Processing file: "):])
-            for m in _PROGRESS.finditer(ln):
-                values = tuple(float(g) for g in m.groups())
-                ph["progress"].append(values)
-                ph["rate"] = values[4]
-        m = _DECAY.match(s)
-        if m:
-            facts["decay"].setdefault(int(m.group(1)), {})[m.group(3)] = float(m.group(2))
-        if s.startswith("Waveforms read: "):
-            facts["calibration_read"].append(int(s.split(":")[1]))
-        m = _SUMMARY.match(s)
-        if m:
-            facts["summary"] = tuple(float(g) for g in m.groups())
-        m = _STOP.match(s)
-        if m:
-            facts["stop"] = {"signal": m.group(1), "phase": m.group(2), "done": int(m.group(3)),
-                             "total": int(m.group(4))}
-        if s.startswith(("Error:", "ERROR:")):
-            facts["errors"].append(s)
-    if stamps:
-        facts["started"] = stamps[0]
-        if len(stamps) > 1:
-            facts["finished"] = stamps[-1]
-            facts["duration_s"] = time.mktime(stamps[-1]) - time.mktime(stamps[0])
-    return facts
+        if len(words) != 2 or not all(w.isascii() and w.isdigit() and len(w) <= 18 for w in words):
+            raise ValueError(f"{path}: line {i + 1}: expected \"<session> <record>\" (two whole "
+                             f"numbers) or \"- -\", got {line!r}")
+        out[i] = (int(words[0]), int(words[1]))
+    return out
+
+
+SUMMARY_NAME = "zorv_mpi.summary.json"
+PHASES = ("calibration", "processing")
+RUN_STATUSES = ("running", "finished", "stopped", "error")
+PHASE_STATES = ("not started", "running", "done", "stopped", "error")
+# What became of a channel, as the summary counts it per phase and channel:
+# its key there and what it means.
+OUTCOMES = (
+    ("fitted", "fitted"),
+    ("no_peak", "no peak above 500"),
+    ("three_or_more_peaks", "3 or more peaks"),
+    ("peaks_too_close", "two peaks closer than 200 samples"),
+    ("peak_too_early", "a single peak before sample 200"),
+    ("fit_not_finite", "fit step not finite"),
+    ("fit_not_converged", "fit not converged in 50 iterations"),
+    ("no_residuals", "residual sum of squares 0"),
+)
+
+
+def _is_count(v):
+    return isinstance(v, int) and not isinstance(v, bool) and v >= 0
+
+
+def _is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def _check_summary(path, s):
+    def need(where, value, ok, want):
+        if not ok:
+            shown = json.dumps(value)
+            shown = shown if len(shown) <= 40 else shown[:37] + "..."
+            raise ValueError(f"{path}: {where} is {shown}: expected {want}; the summary is damaged")
+
+    def key(obj, name, where):
+        if name not in obj:
+            raise ValueError(f"{path}: no {where}{name}: the summary is damaged")
+        return obj[name]
+
+    def pair(obj, name, where, ok, want):
+        v = key(obj, name, where)
+        need(where + name, v, isinstance(v, list) and len(v) == 2 and all(ok(x) for x in v), want)
+        return v
+
+    need("the summary", s, isinstance(s, dict), "an object")
+    need("status", key(s, "status", ""), s["status"] in RUN_STATUSES, " or ".join(RUN_STATUSES))
+    if "stopped_by" in s:
+        need("stopped_by", s["stopped_by"], isinstance(s["stopped_by"], str), "a signal's name")
+    for name in ("version", "started"):
+        need(name, key(s, name, ""), isinstance(s[name], str), "text")
+    need("ranks", key(s, "ranks", ""), _is_count(s["ranks"]), "a whole number")
+    hosts = key(s, "hosts", "")
+    need("hosts", hosts, isinstance(hosts, list) and len(hosts) == s["ranks"]
+         and all(isinstance(h, str) for h in hosts), f"a host name for each of the {s['ranks']} ranks")
+    need("settings", key(s, "settings", ""), isinstance(s["settings"], dict), "an object")
+    need("phase", key(s, "phase", ""), s["phase"] in PHASES, " or ".join(PHASES))
+    phases = key(s, "phases", "")
+    need("phases", phases, isinstance(phases, dict), "an object")
+    for name in PHASES:
+        p = key(phases, name, "phases.")
+        at = f"phases.{name}."
+        need(at[:-1], p, isinstance(p, dict), "an object")
+        need(at + "state", key(p, "state", at), p["state"] in PHASE_STATES, ", ".join(PHASE_STATES))
+        for field in ("events", "results", "both_good"):
+            need(at + field, key(p, field, at), _is_count(p[field]), "a whole number")
+        good = pair(p, "good", at, _is_count, "two whole numbers")
+        need(at + "seconds", key(p, "seconds", at), _is_number(p["seconds"]) and p["seconds"] >= 0,
+             "a number of seconds")
+        need(at + "good", good, max(good) <= p["results"] and p["both_good"] <= min(good),
+             f"no more than the results ({p['results']}) and no fewer than both_good "
+             f"({p['both_good']})")
+        outcomes = key(p, "outcomes", at)
+        need(at + "outcomes", outcomes, isinstance(outcomes, list) and len(outcomes) == 2
+             and all(isinstance(o, dict) for o in outcomes), "an object for each channel")
+        for c, counts in enumerate(outcomes):
+            where = f"{at}outcomes[{c}]."
+            for reason, _ in OUTCOMES:
+                need(where + reason, key(counts, reason, where), _is_count(counts[reason]),
+                     "a whole number")
+            # A run resumed from a checkpoint that kept no outcomes counts
+            # only what it did since: the counts may fall short, never over.
+            total = sum(counts[reason] for reason, _ in OUTCOMES)
+            need(f"{at}outcomes[{c}]", counts, total <= p["results"] and counts["fitted"] <= good[c],
+                 f"counts that add up to at most the results ({p['results']}) and fits to at most "
+                 f"the good ones ({good[c]})")
+    rates = key(s, "decay_rates", "")
+    need("decay_rates", rates, rates is None or (isinstance(rates, list) and len(rates) == 2
+                                                 and all(_is_number(r) for r in rates)),
+         "null or two decay rates")
+    if s["phase"] == "processing":
+        need("decay_rates", rates, rates is not None, "the calibrated decay rates in the processing "
+             "phase")
+    need("events_lost", key(s, "events_lost", ""), isinstance(s["events_lost"], bool), "true or false")
+
+
+def read_summary(path):
+    """The run summary "zorv_mpi.summary.json" that zorv_mpi writes whole at
+    the end of each phase, on a stop and at the end of the run, as a dict:
+    "status" (running, finished, stopped, error), "stopped_by", "version",
+    "started", "ranks", "hosts", "settings", "phase", and per phase in
+    "phases" its "state", "events", "results", "good" [A, B], "both_good",
+    "outcomes" [{reason: count} for A, for B] (reasons: `OUTCOMES`) and
+    "seconds"; then "decay_rates" (None before the calibration) and
+    "events_lost". Raises ValueError for text that is not JSON (a file cut
+    short) or a key that is missing or of the wrong kind, naming the key."""
+    text = _read_text(path)
+
+    def refuse(word):
+        raise ValueError(f"{word} is not a JSON number")
+
+    try:
+        summary = json.loads(text, parse_constant=refuse)
+    except ValueError as e:
+        where = f"line {e.lineno}: " if isinstance(e, json.JSONDecodeError) else ""
+        raise ValueError(f"{path}: {where}not a run summary ({e.msg if where else e}): the file is "
+                         "damaged or cut short") from None
+    _check_summary(path, summary)
+    return summary

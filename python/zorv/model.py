@@ -1,5 +1,7 @@
 """The worker's view of a trace in numpy: the pulse model that the fitter
-fits, the smoothing and the peak search that decide what is fitted.
+fits, the smoothing and the peak search, for drawing an event as the worker
+saw it (why a channel was not fitted is counted by zorv_mpi itself, in its
+run summary).
 
 Pulse model (parameter vector p in the result-record order after the
 residual sum of squares):
@@ -25,7 +27,6 @@ from .files import PARAMETER_FIELDS, SAMPLES, holds_two_pulses, open_input
 
 SQRT2 = 1.4142135623730951
 PEAK_THRESHOLD = 500.0    # smoothed, baseline-corrected height of a peak
-MIN_SEPARATION = 200.0    # samples between the first two peaks (or from 0)
 AMPLITUDE_FACTOR = 2.02932
 
 _exp = np.frompyfunc(math.exp, 1, 1)
@@ -145,24 +146,3 @@ def find_peaks(smoothed):
     y1, y2, y3 = y[i - 1], y[i], y[i + 1]
     num, den = vertex_terms(i - 1.0, y1, i * 1.0, y2, i + 1.0, y3)
     return num / den, y2  # den < 0 at a strict maximum
-
-
-# Why a channel was not fitted, by the worker's rules in the order it applies them.
-NO_PEAK = "no peak above 500"
-MANY_PEAKS = "3 or more peaks"
-CLOSE_PEAKS = "peaks closer than 200 samples (or a single one before sample 200)"
-FITTABLE = "fittable"
-
-
-def classify(smoothed):
-    """The worker's decision for one smoothed, baseline-corrected channel:
-    `FITTABLE` or the reason it is skipped."""
-    positions, _ = find_peaks(smoothed)
-    if len(positions) == 0:
-        return NO_PEAK
-    if len(positions) > 2:
-        return MANY_PEAKS
-    second = positions[1] if len(positions) == 2 else 0.0
-    if abs(positions[0] - second) < MIN_SEPARATION:
-        return CLOSE_PEAKS
-    return FITTABLE

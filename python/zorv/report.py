@@ -2,22 +2,32 @@
 zorv.report RUN_DIR)
 
 RUN_DIR is the folder zorv_mpi ran in: it holds "zorv_mpi.ini", the result
-files, decay lists and decay histograms, the checkpoint
-"zorv_mpi.checkpoint", and usually "win.txt", the raw files and the console
-log "zorv_mpi.log". The page and its figures go to RUN_DIR/report/ (or
---out): index.html opens offline in any browser, its figures are PNG files
-beside it. Missing optional files leave their section saying so.
+files, decay lists and decay histograms, the provenance list "events.txt",
+the run summary "zorv_mpi.summary.json", the checkpoint
+"zorv_mpi.checkpoint", and usually "win.txt" and the raw files. The page and
+its figures go to RUN_DIR/report/ (or --out): index.html opens offline in
+any browser, its figures are PNG files beside it. Missing optional files
+leave their section saying so.
 
-The checkpoint tells whether the run finished. A run that did not is named
-as such at the top of the page, with the phase it stopped in; stopped in the
-calibration phase, its result files hold that phase's records (decay rate
-free) and there is no calibration to show yet.
+What the run did comes from what zorv_mpi recorded, nothing is worked out
+again from the raw files: how it ended, its phases, counts, outcomes per
+channel, times, hosts, version and calibrated decay rates from the summary
+(where the run stands from the checkpoint when that is newer, see
+zorv.state); the raw event of each example record from its line of
+events.txt, and only those events are read. A run folder of a zorv_mpi
+older than the summary and events.txt is described as far as it can be: the
+page says what is not recorded and leaves out the sections that need it.
+
+A run that did not finish is named as such at the top of the page, with the
+phase it stopped in; stopped in the calibration phase, its result files
+hold that phase's records (decay rate free).
 
 Every input is read and checked before anything is drawn. A file that is
-damaged (cut short, not numbers, NaN in a record, a folder or FIFO where a
-file belongs) or an output folder that cannot be written ends the command
-with one "Error: " line on standard error and status 1; `build` raises the
-exception instead.
+damaged (cut short, not numbers, NaN in a record, a summary that is not
+whole, an events.txt that does not belong to the result files, a folder or
+FIFO where a file belongs) or an output folder that cannot be written ends
+the command with one "Error: " line on standard error and status 1; `build`
+raises the exception instead.
 """
 
 import sys
@@ -33,21 +43,24 @@ import datetime  # noqa: E402
 import html  # noqa: E402
 import os  # noqa: E402
 import tempfile  # noqa: E402
-import time  # noqa: E402
+from collections import Counter  # noqa: E402
 
 import numpy as np  # noqa: E402
 
 from . import figures  # noqa: E402
 from .analysis import calibration_estimates  # noqa: E402
 from .cli import describe  # noqa: E402
-from .events import Phase, curves, locate_records, scan_decisions  # noqa: E402
-from .files import (DECAY_BINS, PARKED_POSITION, RESULT_FIELDS, SAMPLES, check_finite,  # noqa: E402
-                    config_of, holds_two_pulses, is_present, read_config_entries, read_decay_hist,
-                    read_log, read_results)
-from .model import CLOSE_PEAKS, FITTABLE, MANY_PEAKS, NO_PEAK, read_kernel, smooth  # noqa: E402
-from .state import CHECKPOINT, read_run_state  # noqa: E402
+from .events import SSR_MATCH, RawFiles, curves, events_without_record, ssr_agreement  # noqa: E402
+from .files import (DECAY_BINS, EVENTS_NAME, OUTCOMES, PARKED_POSITION, PHASES,  # noqa: E402
+                    RESULT_FIELDS, SAMPLES, SUMMARY_NAME, UNKNOWN_EVENT, check_finite, config_of,
+                    holds_two_pulses, is_present, read_config_entries, read_decay_hist, read_events,
+                    read_results)
+from .model import find_peaks, read_kernel, smooth  # noqa: E402
+from .state import CHECKPOINT, where_run_stands  # noqa: E402
 
 CHANNEL = figures.CHANNEL
+# The session range of each phase in zorv_mpi.ini.
+SESSIONS_KEY = {"calibration": "cal_sessions", "processing": "sessions"}
 
 CSS = """
 body { font-family: "DejaVu Sans", Helvetica, Arial, sans-serif; color: #1d1d1f; margin: 0;
@@ -66,7 +79,7 @@ p.lead { color: #444; max-width: 980px; font-size: 14px; }
 table { border-collapse: collapse; font-size: 13px; margin: 8px 0 12px; }
 th, td { border: 1px solid #d8dee4; padding: 4px 10px; text-align: left; vertical-align: top; }
 th { background: #f1f4f7; font-weight: 600; }
-td.num { text-align: right; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", monospace; }
+td.num { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", monospace; }
 tr.muted td { color: #6a737d; font-style: italic; }
 figure { margin: 12px 0 18px; }
 figure img { max-width: 100%; height: auto; border: 1px solid #eef0f2; }
@@ -152,11 +165,10 @@ def pct(part, whole):
 
 
 class Report:
-    def __init__(self, run_dir, out_dir, examples, scan_limit, say):
+    def __init__(self, run_dir, out_dir, examples, say):
         self.run_dir = os.path.abspath(run_dir)
         self.out_dir = os.path.abspath(out_dir or os.path.join(self.run_dir, "report"))
         self.examples = examples
-        self.scan_limit = scan_limit
         self.say = say
         self.notes = []
 
@@ -177,7 +189,6 @@ class Report:
         self.entries = read_config_entries(ini)
         self.config = config_of(self.entries)
         check_config(self.config, ini)
-        self.state = read_run_state(self.run_dir)
         base = self.config["abfile_path"]
         self.result_names = [f"{base}{c}.bin" for c in (0, 1)]
         for name in self.result_names:
@@ -193,19 +204,28 @@ class Report:
                               f"{min(len(self.a), len(self.b)):,} are used.")
             n = min(len(self.a), len(self.b))
             self.a, self.b = self.a[:n], self.b[:n]
+        self.has_summary = is_present(self.path(SUMMARY_NAME))
+        self.state, passed_over = where_run_stands(self.run_dir, len(self.a))
+        if passed_over:
+            self.notes.append(f"{passed_over}. Its facts are not shown; where the run stands is "
+                              + (f"taken from {self.state.source}." if self.state else "not known."))
+        self.summary = self.state.summary if self.state else None
         # Which phase the records come from: the calibration phase's, with the
-        # decay rate free, when the run stopped before the calibration.
-        self.calibrated = self.state is None or self.state.phase == "processing"
-        self.record_phase = "processing" if self.calibrated else "calibration"
+        # decay rate free, when the run stopped before the processing phase.
+        st = self.state
+        self.record_phase = "calibration" if st is not None and st.phase == "calibration" else "processing"
+        self.calibrated = st is None or st.calibrated is not None
         if len(self.a) == 0:
             raise ReportError("the result files hold no records" + (
-                "" if self.state is None or self.state.finished else
-                f" yet: the run stopped in the {self.state.phase} phase after "
-                f"{self.state.received:,} events"))
+                "" if st is None or st.finished else
+                f" yet: the run stopped in the {st.phase} phase after {st.received:,} events"))
         # The decay rates the processing phase held, per channel (one value each
         # when it held the calibrated rate throughout).
         self.held = [np.unique(rec["decay_rate"]) for rec in (self.a, self.b)]
-        self.log = read_log(self.path("zorv_mpi.log")) if is_present(self.path("zorv_mpi.log")) else None
+        self.events = None
+        if is_present(self.path(EVENTS_NAME)):
+            self.events = read_events(self.path(EVENTS_NAME))
+            self.check_events()
         names = [f"decay_hist{c}.txt" for c in (0, 1)]
         present = [is_present(self.path(n)) for n in names]
         # Before the calibration has run, decay histograms in the folder are
@@ -219,56 +239,114 @@ class Report:
                                   "the file is incomplete")
         self.kernel = read_kernel(self.path("win.txt")) if is_present(self.path("win.txt")) else None
         self.bcg_est = [float(v) for v in self.config["bcg_est"]]
-        self.processing = Phase(self.run_dir, self.config, "sessions")
-        self.calibration = Phase(self.run_dir, self.config, "cal_sessions")
-        self.phase = self.processing if self.calibrated else self.calibration
-        self.workers = (self.log["ranks"] - 1) if self.log and self.log["ranks"] > 1 else None
+        self.raw = RawFiles(self.run_dir, self.config)
+
+    def sessions(self, phase):
+        first, last = self.config[SESSIONS_KEY[phase]]
+        return range(first, last + 1)
+
+    def check_events(self):
+        """events.txt must name one raw event of the records' phase for
+        every record (a run that did not finish may have written one file
+        further than the other: then a note)."""
+        path = self.path(EVENTS_NAME)
+        ev, n = self.events, len(self.a)
+        if len(ev) != n:
+            words = (f"{path} holds {len(ev):,} lines and the result files {n:,} records; line i "
+                     "names the raw event of record i")
+            if self.state is not None and self.state.finished:
+                raise ReportError(f"{words}, and a finished run writes them alike: the file does "
+                                  "not belong to the result files")
+            self.notes.append(f"{words}: the run did not finish writing both, and a record "
+                              "beyond the last line has no known raw event.")
+        sessions = self.sessions(self.record_phase)
+        waveforms = self.config["waveforms"]
+        known = ev["session"] != UNKNOWN_EVENT
+        bad = known & ((ev["session"] < sessions.start) | (ev["session"] >= sessions.stop)
+                       | ((ev["record"] >= waveforms) if waveforms else False))
+        if np.any(bad):
+            i = int(np.argmax(bad))
+            raise ReportError(
+                f"{path}: line {i + 1} names session {ev['session'][i]} record {ev['record'][i]}, "
+                f"not an event of the {self.record_phase} phase (sessions {sessions.start} to "
+                f"{sessions.stop - 1}, {waveforms:,} records each): the file does not belong to "
+                "the result files")
 
     # -- the state of the run ---------------------------------------------
 
     def finished(self):
         return self.state is not None and self.state.finished
 
+    def phase_events(self, phase):
+        """Events of a phase: the summary's count, else those the raw files
+        in the folder hold (None when none is there)."""
+        if self.summary:
+            return self.summary["phases"][phase]["events"]
+        counts = [self.raw.events_in(s) for s in self.sessions(phase)]
+        return sum(c for c in counts if c) if any(counts) else None
+
     def stop_words(self):
         """How the run stopped, e.g. "stopped by SIGUSR1 in the calibration
         phase after 40 of 120 events"; None for a finished run or one
-        without a checkpoint."""
+        without a summary or checkpoint."""
         st = self.state
         if st is None or st.finished:
             return None
-        ph = self.calibration if st.phase == "calibration" else self.processing
-        total = ph.events or ph.expected
-        stop = (self.log or {}).get("stop")
-        if stop and stop["phase"] == st.phase and stop["done"] == st.received:
-            how = f"stopped by {stop['signal']}" if stop["signal"] else "ended early by an error"
-            total = stop["total"]
+        total = self.phase_events(st.phase)
+        of = f"{st.received:,} of {total:,}" if total is not None else f"{st.received:,}"
+        s = self.summary
+        if s and s["status"] == "stopped":
+            how = f"stopped by {s.get('stopped_by') or 'a signal'}"
+        elif s and s["status"] == "error":
+            how = "ended early by an error"
+        elif s and s["phases"][st.phase]["state"] == "done":
+            return f"stopped or still running after the {st.phase} phase ({of} events)"
         else:
             how = "stopped or still running"
-        return f"{how} in the {st.phase} phase after {st.received:,} of {total:,} events"
+        return f"{how} in the {st.phase} phase after {of} events"
 
     def banner(self):
-        """The box at the top of the page: what is unfinished or unknown."""
+        """The boxes at the top of the page: what is unfinished or unknown."""
         st = self.state
+        out = []
         if st is None:
-            return ('<div class="warn"><b>Whether this run finished is not known:</b> the run folder '
-                    f"holds no <code>{esc(CHECKPOINT)}</code>. The result files are taken as the "
-                    "processing phase's.</div>")
-        if st.finished:
-            if not st.run_error:
-                return ""
-            return ('<div class="error"><b>The run finished with an error:</b> '
-                    f"<code>{esc(st.source)}</code> records that a raw file was missing or short or "
-                    "an estimate was not made; the console log says which.</div>")
-        if st.phase == "calibration":
-            holds = ("The result files hold the calibration phase's records so far, fitted with the "
-                     "decay rate free. The calibration has not run yet and the processing phase has "
-                     "not started.")
+            out.append('<div class="warn"><b>Whether this run finished is not known:</b> the run '
+                       f"folder holds no usable <code>{esc(SUMMARY_NAME)}</code> and no "
+                       f"<code>{esc(CHECKPOINT)}</code>. The result files are taken as the "
+                       "processing phase's.</div>")
+        elif st.finished:
+            if st.run_error:
+                out.append('<div class="error"><b>The run finished with an error:</b> '
+                           f"<code>{esc(st.source)}</code> records that a raw file could not be "
+                           "read or an estimate was not made; the console output of zorv_mpi says "
+                           "which.</div>")
         else:
-            holds = ("The calibration is done; the result files hold the processing phase's records "
-                     "so far.")
-        return (f'<div class="error"><b>Unfinished run: {esc(self.stop_words())}</b> '
-                f"(<code>{esc(st.source)}</code>: state running). {holds} To continue, set "
-                "<code>resume = 1</code> in <code>zorv_mpi.ini</code> and start zorv_mpi again.</div>")
+            if self.record_phase == "processing":
+                holds = ("The calibration is done; the result files hold the processing phase's "
+                         "records so far.")
+            elif self.calibrated:
+                holds = ("The calibration is done and the processing phase has not started: the "
+                         "result files hold the calibration phase's records, fitted with the decay "
+                         "rate free.")
+            else:
+                holds = ("The result files hold the calibration phase's records so far, fitted with "
+                         "the decay rate free. The calibration has not run yet and the processing "
+                         "phase has not started.")
+            out.append(f'<div class="error"><b>Unfinished run: {esc(self.stop_words())}</b> '
+                       f"(<code>{esc(st.source)}</code>). {holds} To continue, set "
+                       "<code>resume = 1</code> in <code>zorv_mpi.ini</code> and start zorv_mpi "
+                       "again.</div>")
+        missing = []
+        if not self.has_summary:
+            missing.append(f"no <code>{esc(SUMMARY_NAME)}</code>, so its version, hosts, times and "
+                           "the outcomes of the channels are not known")
+        if self.events is None:
+            missing.append(f"no <code>{esc(EVENTS_NAME)}</code>, so no record names its raw event "
+                           "and no example event is shown")
+        if missing:
+            out.append('<div class="warn"><b>A run of an older zorv_mpi:</b> the run folder holds '
+                       + "; and ".join(missing) + ".</div>")
+        return "\n".join(out)
 
     def state_words(self):
         if self.state is None:
@@ -284,31 +362,33 @@ class Report:
     # -- sections ---------------------------------------------------------
 
     def run_section(self):
-        log = self.log or {}
-        st = self.state
+        st, s = self.state, self.summary
         rows = [["Run folder", f"<code>{esc(self.run_dir)}</code>"]]
         if st is None:
-            rows.append(["State", f"not known: no {esc(CHECKPOINT)}"])
+            rows.append(["State", f"not known: no {esc(SUMMARY_NAME)} or {esc(CHECKPOINT)}"])
         elif st.finished:
             rows.append(["State", f"finished ({esc(st.source)})"])
         else:
             rows.append(["State", f'<b>not finished: {esc(self.stop_words())}</b> ({esc(st.source)})'])
-        ended = st is None or st.finished
-        if log.get("started"):
-            rows.append(["Started", esc(time.strftime("%Y-%m-%d %H:%M:%S", log["started"]))])
-        if log.get("finished"):
-            rows.append(["Finished" if ended else "Last time stamp in the log",
-                         esc(time.strftime("%Y-%m-%d %H:%M:%S", log["finished"]))])
-        if log.get("duration_s") is not None and ended:
-            rows.append(["Duration", f"{log['duration_s']:.0f} s (both phases and the calibration)"])
-        if self.workers:
-            rows.append(["Ranks", f"{self.workers + 1} (rank 0 reads and writes, {self.workers} "
-                                  f"worker{'s' if self.workers > 1 else ''} fit)"])
-        if not self.log:
-            rows.append(["Console log", "zorv_mpi.log not found: times, rates and per-channel "
-                                        "fractions are not known"])
+        if s:
+            rows.append(["zorv_mpi version", f"<code>{esc(s['version'])}</code>"])
+            rows.append(["Started", esc(s["started"].replace("T", " ")) + " (local time of the "
+                                                                           "last start)"])
+            seconds = [s["phases"][p]["seconds"] for p in PHASES]
+            rows.append(["Time" if st.finished else "Time so far",
+                         f"{sum(seconds):,.1f} s: calibration phase {seconds[0]:,.1f} s, processing "
+                         f"phase {seconds[1]:,.1f} s (in all starts)"])
+            workers = s["ranks"] - 1
+            hosts = ", ".join(f"{esc(h)} ({n} rank{'s' if n > 1 else ''})"
+                              for h, n in Counter(s["hosts"]).items())
+            rows.append(["Ranks", f"{s['ranks']} (rank 0 reads and writes, {workers} "
+                                  f"worker{'s' if workers != 1 else ''} fit) on {hosts}"])
+        elif not self.has_summary:
+            rows.append(["Run summary", f"{esc(SUMMARY_NAME)} not found (a run of an older "
+                                        "zorv_mpi): version, hosts, times and outcomes are not "
+                                        "known"])
         rates = st.calibrated if st is not None else None
-        if rates is None and self.calibrated and all(len(h) == 1 for h in self.held):
+        if rates is None and self.record_phase == "processing" and all(len(h) == 1 for h in self.held):
             rates = (self.held[0][0], self.held[1][0])
         if rates is not None:
             rows.append(["Calibrated decay rates", "A %.10f, B %.10f per sample (decay times %.1f and "
@@ -318,80 +398,90 @@ class Report:
                                                    "calibration phase"])
         out = [table(None, rows)]
 
-        phases = [("calibration", "cal_sessions", self.calibration),
-                  ("processing", "sessions", self.processing)]
         header = ["", "Calibration phase (decay rate free)", "Processing phase (decay rate held)"]
-        rows = []
-
-        def row(label, cells):
-            rows.append([label] + cells)
-
-        def current(key):
-            # The phase the checkpoint's counters and the records belong to.
-            return st is not None and st.phase == key
-
-        def progress(key):
-            if st is None:
-                return "–"
-            if current(key) and not st.finished:
-                return esc(f"stopped after {st.received:,} events")
-            if key == "processing" and st.phase == "calibration":
-                return "not started"
-            return "complete"
-
-        row("Sessions", [esc("%s to %s" % tuple(self.config[key])) for _, key, _ in phases])
-        row("Raw files", [esc(", ".join(n for n, raw, _ in ph.files if raw is not None) or "none found")
-                          + (f' <span class="warn">missing: {esc(", ".join(ph.missing))}</span>'
-                             if ph.missing else "") for _, _, ph in phases])
-        row("Events in the raw files", [num(ph.events) if ph.events else num(ph.expected, "{:,} configured")
-                                        for _, _, ph in phases])
-        row("Progress", [progress(key) for key, _, _ in phases])
-        good = []
-        both = []
-        for key, _, ph in phases:
-            info = (log.get("phases") or {}).get(key)
-            whole = ph.events or ph.expected
-            if key == "processing" and st is not None and st.phase == "calibration":
-                good.append(("–", "–", ""))
-                both.append("<td>–</td>")
-                continue
-            if key == "processing" and log.get("summary") and (st is None or st.finished):
-                sa, sb, sall = log["summary"]
-                good.append((f"{sa:.2f} %", f"{sb:.2f} %", "at the end of the phase"))
-            elif current(key) and st.received:
-                fa, fb = (100.0 * g / st.received for g in st.good)
-                good.append((f"{fa:.2f} %", f"{fb:.2f} %", f"of the {st.received:,} events done "
-                             f"({st.source})"))
-            elif info and info["progress"]:
-                done, ga, gb, gall, _ = info["progress"][-1]
-                good.append((f"{ga:.1f} %", f"{gb:.1f} %", f"at the last progress line, {done:.1f} % done"))
-            else:
-                good.append(("–", "–", ""))
-            if key == self.record_phase:
-                n = len(self.a)
-                of = st.received if current(key) and not st.finished else whole
-                both.append(f'<td class="num">{n:,} ({pct(n, of)})</td>')
-            else:
-                cal = sum(int(h["count"].sum()) for h in self.hists[:1] if h is not None) or None
-                if cal is None and log.get("calibration_read"):
-                    cal = log["calibration_read"][0]
-                both.append(f'<td class="num">{cal:,} ({pct(cal, whole)})</td>' if cal else "<td>–</td>")
-        row("Channel A fitted", [f'<td class="num">{g[0]}</td>' for g in good])
-        row("Channel B fitted", [f'<td class="num">{g[1]}</td>' for g in good])
-        row("", [f'<td class="muted">{esc(g[2])}</td>' for g in good])
-        row("Fitted in both channels (events with a result)", both)
-        rates = []
-        for key, _, _ in phases:
-            info = (log.get("phases") or {}).get(key)
-            rates.append(num(info["rate"], "{:,.1f} events/s") if info and info["rate"] else "<td>–</td>")
-        row("Rate (last progress line)", rates)
+        rows = [["Sessions"] + [esc("%s to %s" % tuple(self.config[SESSIONS_KEY[p]])) for p in PHASES]]
+        files = []
+        for p in PHASES:
+            present = [self.raw.name(x) for x in self.sessions(p) if self.raw.events_in(x) is not None]
+            missing = [self.raw.name(x) for x in self.sessions(p) if self.raw.events_in(x) is None]
+            files.append(esc(", ".join(present) or "none found")
+                         + (f' <span class="warn">missing: {esc(", ".join(missing))}</span>'
+                            if missing else ""))
+        rows.append(["Raw files"] + files)
+        rows.append(["Events"] + [num(self.phase_events(p)) if self.phase_events(p) is not None
+                                  else "<td>–</td>" for p in PHASES])
+        rows += self.phase_rows() if s else self.checkpoint_rows()
         out.append(table(header, rows))
-        if log.get("errors"):
-            out.append('<div class="error"><b>The console log reports errors:</b><br>'
-                       + "<br>".join(esc(e) for e in log["errors"]) + "</div>")
         for n in self.notes:
             out.append(f'<p class="warn">{esc(n)}</p>')
         return out
+
+    def phase_rows(self):
+        """The rows of the phase table that the summary gives."""
+        s = self.summary
+        ph = [s["phases"][p] for p in PHASES]
+
+        def state(p):
+            if p["state"] in ("done", "not started"):
+                return esc(p["state"])
+            how = {"running": "ended early", "stopped": f"stopped by {s.get('stopped_by') or 'a signal'}",
+                   "error": "ended by an error"}[p["state"]]
+            return f"<b>{esc(how)} after {p['results']:,} events</b>"
+
+        def count(p, v):
+            return (f'<td class="num">{v:,} ({pct(v, p["results"])})</td>'
+                    if p["state"] != "not started" else "<td>–</td>")
+
+        rows = [["State"] + [state(p) for p in ph],
+                ["Events analysed (results)"] + [num(p["results"]) if p["state"] != "not started"
+                                                 else "<td>–</td>" for p in ph],
+                ["Channel A fitted"] + [count(p, p["good"][0]) for p in ph],
+                ["Channel B fitted"] + [count(p, p["good"][1]) for p in ph],
+                ["Fitted in both channels (events with a result)"] + [count(p, p["both_good"]) for p in ph],
+                ["Time"] + [num(p["seconds"], "{:,.1f} s") for p in ph],
+                ["Rate"] + [num(p["results"] / p["seconds"], "{:,.0f} events/s") if p["seconds"] > 0
+                            else "<td>–</td>" for p in ph]]
+        if s["events_lost"]:
+            rows.append(["Events lost", '<td class="error" colspan="2">a raw file could not be read '
+                                        "or an estimate was not made (events_lost)</td>"])
+        return rows
+
+    def checkpoint_rows(self):
+        """The rows of the phase table without a summary: the checkpoint's
+        counters of its phase, the records and the calibration's
+        histograms."""
+        st = self.state
+
+        def progress(p):
+            if st is None:
+                return "–"
+            if st.phase == p and not st.finished:
+                return esc(f"stopped after {st.received:,} events")
+            if p == "processing" and st.phase == "calibration":
+                return "not started"
+            return "complete"
+
+        good, both = [], []
+        for p in PHASES:
+            if p == "processing" and st is not None and st.phase == "calibration":
+                good.append(("–", "–"))
+                both.append("<td>–</td>")
+                continue
+            if st is not None and st.phase == p and st.received:
+                good.append(tuple(f"{100.0 * g / st.received:.2f} %" for g in st.good))
+            else:
+                good.append(("–", "–"))
+            if p == self.record_phase:
+                whole = st.received if st is not None and st.phase == p else self.phase_events(p)
+                both.append(f'<td class="num">{len(self.a):,} ({pct(len(self.a), whole)})</td>')
+            else:
+                cal = sum(int(h["count"].sum()) for h in self.hists[:1] if h is not None) or None
+                both.append(f'<td class="num">{cal:,} ({pct(cal, self.phase_events(p))})</td>'
+                            if cal else "<td>–</td>")
+        return [["Progress"] + [progress(p) for p in PHASES],
+                ["Channel A fitted"] + [f'<td class="num">{g[0]}</td>' for g in good],
+                ["Channel B fitted"] + [f'<td class="num">{g[1]}</td>' for g in good],
+                ["Fitted in both channels (events with a result)"] + both]
 
     def calibration_section(self):
         if not self.calibrated:
@@ -407,20 +497,24 @@ class Report:
             return out
         est = [calibration_estimates(h) if h is not None else (None, float("nan"), float("nan"))
                for h in self.hists]
-        logged = (self.log or {}).get("decay", {})
-        figures.calibration(os.path.join(self.out_dir, "calibration.png"), self.hists, est, logged)
+        rates = self.state.calibrated if self.state is not None else None
+        figures.calibration(os.path.join(self.out_dir, "calibration.png"), self.hists, est, rates)
         start = self.config["decay_est"]
         rows = []
         for c, held in enumerate(self.held):
-            lg = logged.get(c, {})
+            if self.record_phase != "processing":
+                shown = "<td>–</td>"
+            elif len(held) == 1:
+                shown = num(held[0], "{:.10f}")
+            else:
+                shown = f"<td>{len(held)} values</td>"
             rows.append([f"Channel {CHANNEL[c]}", num(float(start[c]), "{:.6g}"),
-                         num(lg.get("maximum", float("nan")), "{:.10f}"),
-                         num(lg.get("parabolic", float("nan")), "{:.10f}"),
                          num(est[c][1], "{:.10f}"), num(est[c][2], "{:.10f}"),
-                         num(held[0], "{:.10f}") if len(held) == 1 else f"<td>{len(held)} values</td>",
+                         num(rates[c] if rates else float("nan"), "{:.17g}"), shown,
                          num(-1.0 / est[c][2] if est[c][2] else float("nan"), "{:,.2f}")])
-        tab = table(["", "Start value (configuration)", "Maximum bin (log)", "Parabolic (log)",
-                     "Maximum bin (recomputed)", "Parabolic (recomputed)",
+        source = esc(self.state.source) if self.state is not None else "not known"
+        tab = table(["", "Start value (configuration)", "Maximum bin (recomputed)",
+                     "Parabolic (recomputed)", f"Calibrated ({source})",
                      "Held in the processing phase", "Decay time −1/λ (samples)"], rows)
         return [
             '<p class="lead">In the calibration phase every fit leaves the decay rate λ free. zorv_mpi '
@@ -429,11 +523,12 @@ class Report:
             "fullest inner bin gives the maximum-bin estimate, a parabola through it and its two "
             "neighbours the parabolic estimate, which the processing phase then holds fixed. The "
             "estimates are recomputed here from <code>decay_hist0.txt</code> and "
-            "<code>decay_hist1.txt</code> and compared with the values in the console log.</p>",
+            "<code>decay_hist1.txt</code> (bin centres with 10 decimals) and compared with the rates "
+            "zorv_mpi recorded (17 significant digits).</p>",
             figure("calibration.png", "Decay-rate histograms of the calibration phase",
                    "Decay rates fitted in the calibration phase (λ in 10⁻³ per sample; top axis: the "
                    "decay time −1/λ in samples). Dashed: maximum bin; red line: parabolic estimate; "
-                   "red triangle: the value printed in zorv_mpi.log; grey: the two end bins."),
+                   "red triangle: the calibrated rate zorv_mpi recorded; grey: the two end bins."),
             tab,
         ]
 
@@ -487,50 +582,45 @@ class Report:
                    "fitted with two pulses the distance between them."),
         ]
 
-    def decisions_section(self):
-        ph = self.phase
-        if self.kernel is None or ph.events == 0:
-            why = ("win.txt" if self.kernel is None
-                   else f"the raw files of the {self.record_phase} phase")
-            self.decisions = None
-            return [f"<p>Not available: {esc(why)} not found in the run folder.</p>"]
-        # An unfinished phase: only the events handed out so far.
-        handed = ph.events if self.finished() or self.state is None else self.state.next_event
-        limit = min(ph.events, self.scan_limit, handed)
-        self.decisions = scan_decisions(ph, self.bcg_est, self.kernel, limit)
-        reasons = [NO_PEAK, MANY_PEAKS, CLOSE_PEAKS]
-        summary = (self.log or {}).get("summary")
-        rows = []
-        for c in (0, 1):
-            d = self.decisions[:, c]
-            fittable = int(np.sum(d == FITTABLE))
-            cells = [f"Channel {CHANNEL[c]}", num(limit)]
-            cells += [f'<td class="num">{int(np.sum(d == r)):,} ({pct(int(np.sum(d == r)), limit)})</td>'
-                      for r in reasons]
-            cells.append(num(fittable))
-            if summary and limit == ph.events and self.record_phase == "processing":
-                fitted = int(round(summary[c] / 100.0 * ph.events))
-                cells.append(num(fitted, "≈ {:,}"))
-                cells.append(num(max(fittable - fitted, 0), "≈ {:,}"))
-            else:
-                cells += ["<td>–</td>", "<td>–</td>"]
-            rows.append(cells)
-        out = ['<p class="lead">Each worker subtracts the channel\'s <code>bcg_est</code>, smooths the '
-               "trace with the kernel of <code>win.txt</code> (a moving weighted average, renormalised "
-               "where it runs over the ends), and fits only a channel with one or two peaks above 500 "
-               "that lie at least 200 samples apart (a single peak: at least 200 samples from the "
-               f"start). The same rules are applied here to the raw events of the {self.record_phase} phase; "
-               "the fits that failed (no convergence in 50 iterations) are the fittable channels that "
-               "the console log does not count as good.</p>",
-               table(["", "Events", NO_PEAK.capitalize(), MANY_PEAKS.capitalize(),
-                      "Peaks too close / too early", "Fittable", "Fitted (log)", "Fit failed"], rows)]
-        if limit < ph.events:
-            why = "--scan-limit" if limit == self.scan_limit else "the events handed out so far"
-            out.append(f"<p>Only the first {limit:,} of {ph.events:,} events were scanned "
-                       f"({esc(why)}).</p>")
+    def outcomes_section(self):
+        s = self.summary
+        if s is None:
+            why = (f"{SUMMARY_NAME} is not in the run folder (a run of an older zorv_mpi)"
+                   if not self.has_summary else f"{SUMMARY_NAME} is not this run's account (see Run)")
+            return [f"<p>Not available: {esc(why)}. zorv_mpi counts the outcomes of the channels in "
+                    "its run summary.</p>"]
+        # One column per phase and channel, one row per outcome.
+        columns = [(key, c) for key in PHASES if s["phases"][key]["state"] != "not started"
+                   for c in (0, 1)]
+        header = [""] + [f"{key.capitalize()} phase, channel {CHANNEL[c]}" for key, c in columns]
+        results = [s["phases"][key]["results"] for key, _ in columns]
+        counts = [s["phases"][key]["outcomes"][c] for key, c in columns]
+        rows = [["Results"] + [num(n) for n in results]]
+        for k, label in OUTCOMES:
+            rows.append([label.capitalize()] + [f'<td class="num">{o[k]:,} ({pct(o[k], n)})</td>'
+                                                for o, n in zip(counts, results)])
+        # Only a run resumed from an older checkpoint has results of unknown outcome.
+        unknown = [n - sum(o[k] for k, _ in OUTCOMES) for o, n in zip(counts, results)]
+        short = any(unknown)
+        if short:
+            rows.append(["Not known"] + [num(u) for u in unknown])
+        out = ['<p class="lead">For every event a worker subtracts each channel\'s '
+               "<code>bcg_est</code>, smooths the trace with the kernel of <code>win.txt</code> and "
+               "looks for peaks above 500; it fits a channel with one or two peaks that lie at least "
+               "200 samples apart (a single peak: at least 200 samples from the start). A fit that does "
+               "not converge in 50 iterations, takes a step that is not finite or leaves no residuals "
+               "is not good either. zorv_mpi counts what became of every channel; these are its counts "
+               f"from <code>{esc(SUMMARY_NAME)}</code>.</p>",
+               table(header, rows)]
+        if short:
+            out.append("<p>Not known: results of a run resumed from a checkpoint of a zorv_mpi that did "
+                       "not count the outcomes yet.</p>")
         return out
 
     def example_section(self):
+        if self.events is None:
+            return [f"<p>Not available: {esc(EVENTS_NAME)} is not in the run folder (a run of an older "
+                    "zorv_mpi), so the raw event of a record is not known.</p>"]
         a, b = self.a, self.b
         n = len(a)
         picks = []
@@ -555,81 +645,97 @@ class Report:
             add(r, "evenly spaced through the records")
         picks.sort()
 
-        ph = self.phase
-        located = {}
-        if ph.events:
-            for r, e, diff in locate_records(ph, a, b, [p for p, _ in picks], self.workers, self.say):
-                located[r] = (e, diff)
+        ev = self.events
         rows_ab = " / ".join(self.result_names)
-        if not ph.events:
-            intro = (f"The raw files of the {self.record_phase} phase are not in the run folder: the fitted curves "
-                     "are shown without the raw traces.")
-        elif self.workers == 1:
-            intro = ("This run had one worker, so the records follow the raw events in order, leaving out "
-                     "the events not fitted in both channels. Each record's raw event was found in that "
-                     "order and confirmed: laid over its raw traces, the record's fitted curves give back "
-                     "the residual sums of squares stored in the record.")
-        else:
-            intro = ("With several workers the records follow the order in which results reached rank 0, "
-                     "not the event order, and carry no event number. Each record's raw event was found "
-                     "by its content: the only event whose raw traces, under the record's fitted curves, "
-                     "give back the residual sums of squares stored in the record (any other event "
-                     "misses them by orders of magnitude).")
-        out = self.phase_note() + [f'<p class="lead">{intro} The smoothed trace is what the worker searched for peaks '
-               "(shifted back by <code>bcg_est</code> to lie on the raw samples); the fitted model is "
-               "evaluated from the record's parameters with the fitter's formula. Under each trace: data "
-               "minus fit, with the band of ± its RMS.</p>"]
+        unknown = int(np.sum(ev["session"] == UNKNOWN_EVENT))
+        out = self.phase_note() + [
+            f'<p class="lead">Line i of <code>{esc(EVENTS_NAME)}</code> names the raw event of record i '
+            f"of {esc(rows_ab)}: its session and its place in that session's raw file. Only the "
+            "events shown are read from the raw files. Laid over its raw traces, a record's fitted "
+            "curves give back the residual sums of squares stored in the record, which confirms the "
+            "event. The smoothed trace is what the worker searched for peaks (shifted back by "
+            "<code>bcg_est</code> to lie on the raw samples); the fitted model is evaluated from the "
+            "record's parameters with the fitter's formula. Under each trace: data minus fit, with "
+            "the band of ± its RMS.</p>"]
+        if unknown:
+            out.append(f"<p>{unknown:,} records have the line <code>- -</code>: they were written "
+                       "before the run was resumed from a checkpoint of a zorv_mpi without "
+                       f"{esc(EVENTS_NAME)}, and their raw events are not known.</p>")
+        self.say(f"Reading the raw events of {len(picks)} example records")
         for k, (r, why) in enumerate(picks):
-            e, diff = located.get(r, (None, None))
             ra, rb = a[r], b[r]
             models = curves(ra, rb)
-            samples = smoothed = None
-            where = f"record {r:,} of {rows_ab}"
-            if e is not None:
-                name, local, samples = ph.locate(e)
+            session, record = (int(ev["session"][r]), int(ev["record"][r])) if r < len(ev) else (
+                UNKNOWN_EVENT, UNKNOWN_EVENT)
+            samples, lack = self.raw.event(session, record)
+            smoothed = None
+            where = f"Record {r:,} of {rows_ab}"
+            if r < len(ev):
+                where += f" (line {r + 1:,} of {EVENTS_NAME})"
+            name = self.raw.name(session)
+            event = f"event {record:,} of <code>{esc(name)}</code>, session {session}, counted from 0"
+            if samples is not None:
                 samples = np.asarray(samples, dtype=np.float64)
                 if self.kernel is not None:
                     smoothed = [smooth(samples[:, c] - self.bcg_est[c], self.kernel) for c in (0, 1)]
-                title = f"Event {local:,} of {name} — {why}"
-                caption = (f"Event {local:,} of <code>{esc(name)}</code> (counted from 0), "
-                           f"{esc(where)}: {esc(why)}. Residual sums of squares recomputed from the raw "
-                           f"samples agree with the record to {diff:.1e}.")
+                diff = ssr_agreement(samples, (ra, rb), models)
+                title = f"Event {record:,} of {name} — {why}"
+                caption = f"{esc(where)}: {event}; {esc(why)}. "
+                caption += (f"Residual sums of squares recomputed from the raw samples agree with the "
+                            f"record to {diff:.1e}." if diff < SSR_MATCH else
+                            f'<span class="error">Residual sums of squares recomputed from the raw '
+                            f"samples differ from the record's by {diff:.1e} (relative): the raw file "
+                            "is not the one the run read.</span>")
+            elif lack == "unknown":
+                title = f"Record {r:,} — {why} (raw event not known)"
+                said = "its line is - -" if r < len(ev) else f"{EVENTS_NAME} ends before it"
+                caption = (f"{esc(where)}: {esc(why)}. Its raw event is not known ({esc(said)}); only "
+                           "the fitted curves are shown.")
             else:
-                title = f"Record {r:,} — {why} (raw event not found)"
-                caption = (f"{esc(where)}: {esc(why)}. Its raw event was not found in the raw files of "
-                           f"the {self.record_phase} phase; only the fitted curves are shown.")
+                title = f"Event {record:,} of {name} — {why} (raw event not read)"
+                said = ("is not in the run folder" if lack == "missing"
+                        else "ends before that record")
+                caption = (f"{esc(where)}: {event}; {esc(why)}. Not read: <code>{esc(name)}</code> "
+                           f"{said}; only the fitted curves are shown.")
             fname = f"event_{k + 1:02d}.png"
             figures.event(os.path.join(self.out_dir, fname), title, samples, smoothed, models,
                           (ra, rb), self.bcg_est)
             out.append(figure(fname, title, caption))
-        out += self.skipped_examples()
+        out += self.no_record_examples()
         return out
 
-    def skipped_examples(self):
-        if self.decisions is None:
+    def no_record_examples(self):
+        """The first two events of the records' phase that gave no record:
+        the events of a finished phase that events.txt does not name."""
+        s, ev = self.summary, self.events
+        if s is None or len(ev) != len(self.a) or np.any(ev["session"] == UNKNOWN_EVENT):
             return []
-        bad = np.nonzero((self.decisions[:, 0] != FITTABLE) | (self.decisions[:, 1] != FITTABLE))[0]
-        if len(bad) == 0:
+        p = s["phases"][self.record_phase]
+        if p["state"] != "done" or s["events_lost"] or p["results"] == p["both_good"]:
             return []
-        out = ["<h3>Events the workers did not fit</h3>",
-               f"<p>{len(bad):,} events of the {self.record_phase} phase have a channel that the worker's rules "
-               "leave out; the first two are shown.</p>"]
-        for k, e in enumerate(bad[:2]):
-            name, local, samples = self.phase.locate(int(e))
-            samples = np.asarray(samples, dtype=np.float64)
-            smoothed = [smooth(samples[:, c] - self.bcg_est[c], self.kernel) for c in (0, 1)]
-            why = "; ".join(f"channel {CHANNEL[c]}: {self.decisions[e, c]}" for c in (0, 1)
-                            if self.decisions[e, c] != FITTABLE)
-            title = f"Event {local:,} of {name} — not fitted ({why})"
+        shown = events_without_record(ev, self.sessions(self.record_phase), self.raw, 2)
+        out = ["<h3>Events without a record</h3>",
+               f"<p>{p['results'] - p['both_good']:,} events of the {self.record_phase} phase were not "
+               f"fitted in both channels and gave no record (the outcome table above counts why); "
+               f"the first {len(shown)} of them, the events that {esc(EVENTS_NAME)} does not name, are "
+               "shown with the peaks found in the smoothed trace.</p>"]
+        for k, (session, record) in enumerate(shown):
+            samples = np.asarray(self.raw.event(session, record)[0], dtype=np.float64)
+            smoothed = subtitles = None
+            if self.kernel is not None:
+                smoothed = [smooth(samples[:, c] - self.bcg_est[c], self.kernel) for c in (0, 1)]
+                subtitles = []
+                for c in (0, 1):
+                    peaks = len(find_peaks(smoothed[c])[0])
+                    subtitles.append(f"{peaks} peak{'s' if peaks != 1 else ''} above 500")
+            name = self.raw.name(session)
+            title = f"Event {record:,} of {name} — no record"
             fname = f"skipped_{k + 1}.png"
-            reasons = [self.decisions[e, c] if self.decisions[e, c] != FITTABLE
-                       else "fittable (the other channel was not)"
-                       for c in (0, 1)]
             figures.event(os.path.join(self.out_dir, fname), title, samples, smoothed, None, None,
-                          self.bcg_est, reasons)
-            out.append(figure(fname, title, f"Event {local:,} of <code>{esc(name)}</code>: {esc(why)}. "
-                                            "Raw samples, the smoothed trace with the peak threshold, and the peaks the worker's rule "
-                                            "finds in it (triangles)."))
+                          self.bcg_est, subtitles)
+            out.append(figure(fname, title, f"Event {record:,} of <code>{esc(name)}</code> (session "
+                                            f"{session}): raw samples, the smoothed trace with the peak "
+                                            "threshold and the peaks found in it (triangles)."))
         return out
 
     def parameter_section(self):
@@ -690,7 +796,7 @@ class Report:
             ("run", "Run", self.run_section),
             ("calibration", "Calibration of the decay rate", self.calibration_section),
             ("spectra", "Spectra", self.spectra_section),
-            ("decisions", "Why channels were not fitted", self.decisions_section),
+            ("outcomes", "Why channels were not fitted", self.outcomes_section),
             ("events", "Example events", self.example_section),
             ("parameters", "Fit parameters", self.parameter_section),
             ("configuration", "Configuration (zorv_mpi.ini)", self.config_section),
@@ -728,13 +834,13 @@ class Report:
         return index
 
 
-def build(run_dir, out_dir=None, examples=12, scan_limit=200000, say=None):
+def build(run_dir, out_dir=None, examples=12, say=None):
     """Writes the report of the run in `run_dir`; returns the path of its
     index.html."""
     if say is None:
         def say(msg):
             print(msg, file=sys.stderr, flush=True)
-    report = Report(run_dir, out_dir, examples, scan_limit, say)
+    report = Report(run_dir, out_dir, examples, say)
     report.read()
     return report.write()
 
@@ -771,11 +877,9 @@ def main(argv=None):
     parser.add_argument("--out", help="output folder (default RUN_DIR/report)")
     parser.add_argument("--events", type=_count(MAX_EXAMPLES), default=12,
                         help=f"example events to show, 0 to {MAX_EXAMPLES} (12)")
-    parser.add_argument("--scan-limit", type=_count(), default=200000,
-                        help="raw events scanned for the workers' decisions, 0 or more (200000)")
     args = parser.parse_args(argv)
     try:
-        index = build(args.run_dir, args.out, args.events, args.scan_limit)
+        index = build(args.run_dir, args.out, args.events)
     except (ReportError, ValueError, OSError) as e:
         print(f"Error: {describe(e)}", file=sys.stderr)
         return 1
@@ -784,3 +888,4 @@ def main(argv=None):
         return 1
     print(index)
     return 0
+

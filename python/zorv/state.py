@@ -1,7 +1,12 @@
 """Where a run stands: finished or not, in which phase, how far.
 
-zorv_mpi records it in its checkpoint "zorv_mpi.checkpoint" (text, one item
-per line):
+zorv_mpi tells it in two files. The run summary "zorv_mpi.summary.json"
+(read by `files.read_summary`) is written whole at the end of each phase,
+on a stop and at the end of the run, and says the most: how the run ended
+(finished, stopped by which signal, ended by an error), per phase the
+results, the good fits and the outcomes of every channel. The checkpoint
+"zorv_mpi.checkpoint" is written at intervals as well (text, one item per
+line):
 
     zorv_mpi checkpoint 2
     state running | finished
@@ -12,27 +17,32 @@ per line):
     skipped S               events lost to unreadable raw files
     run_error 0 | 1
     calibrated D0 D1        the calibrated decay rates (processing phase)
-    outputs B0 B1 B2 B3     bytes of ab0, decay0, ab1, decay1
+    outputs B0 .. B4        bytes of ab0, decay0, ab1, decay1, events.txt
     fingerprint KEY VALUE   one line per setting, kernel and raw file
     checksum H              64-bit FNV-1a of every byte above, in hex
     end
 
-A version 1 file has neither the skipped nor the checksum line.
+A version 1 file has neither the skipped nor the checksum line; a file
+written before events.txt existed gives four outputs. Version 2 files also
+hold lines that the report takes from the run summary instead (outcomes0,
+outcomes1, seconds, calibration_*): they are read past.
 
-`read_run_state(run_dir)` asks the sources in `SOURCES` in turn and returns
-the facts of the first one present as a `RunState`, so that another file
-telling the same facts can stand before the checkpoint by adding its reader
-there.
+`read_run_state(run_dir)` reads the sources in `SOURCES`, the summary
+first, and returns the facts of the first one present as a `RunState`,
+unless a later one tells another point of the run: a summary is not
+rewritten while a phase runs, so a run killed or still running (or a new
+run in a folder that holds an earlier run's summary) has a checkpoint
+that is newer than its summary. A run folder of a zorv_mpi older than the
+summary has the checkpoint alone.
 """
 
 import os
 from dataclasses import dataclass
 from typing import List, Optional, Tuple
 
-from .files import is_present, open_input
+from .files import PHASES, SUMMARY_NAME, is_present, open_input, read_summary
 
 CHECKPOINT = "zorv_mpi.checkpoint"
-PHASES = ("calibration", "processing")
 
 
 @dataclass
@@ -40,13 +50,16 @@ class RunState:
     source: str                     # the file the facts were read from
     finished: bool                  # the processing phase ran to its end
     phase: str                      # "calibration" or "processing": the phase the outputs hold
-    next_event: int                 # events of the phase handed out in order so far
-    pending: List[int]              # events handed out but not booked, done again on resume
+    next_event: Optional[int]       # events of the phase handed out in order so far
+    pending: Optional[List[int]]    # events handed out but not booked, done again on resume
     received: int                   # results of the phase received
     good: Tuple[int, int]           # of them, channels A and B fitted
     both: int                       # of them, fitted in both channels (the records)
     run_error: bool                 # a session was lost or an estimate not made
     calibrated: Optional[Tuple[float, float]]  # decay rates the processing phase holds
+    # The whole run summary when it is the source; next_event and pending
+    # are then None (the summary does not keep them).
+    summary: Optional[dict] = None
 
 
 def _integers(path, number, words, count):
@@ -138,7 +151,9 @@ def read_checkpoint(path):
                          "then that many events")
     received, good_a, good_b, both = ints("counters", 4)
     run_error, = ints("run_error", 1)
-    ints("outputs", 4)
+    outputs = ints("outputs")
+    if len(outputs) not in (4, 5):
+        raise ValueError(f"{path}: line {items['outputs'][0]}: outputs must give 4 or 5 sizes")
     calibrated = None
     if "calibrated" in items:
         number, values = items["calibrated"]
@@ -156,16 +171,59 @@ def read_checkpoint(path):
                     calibrated=calibrated)
 
 
-# The files that tell where a run stands, the first one present wins: a
-# run summary that zorv_mpi writes at its end would go before the checkpoint.
-SOURCES = ((CHECKPOINT, read_checkpoint),)
+def read_summary_state(path):
+    """The `RunState` a run summary tells (ValueError for a damaged one)."""
+    summary = read_summary(path)
+    phase = summary["phase"]
+    p = summary["phases"][phase]
+    rates = summary["decay_rates"]
+    return RunState(source=os.path.basename(path), finished=summary["status"] == "finished",
+                    phase=phase, next_event=None, pending=None, received=p["results"],
+                    good=tuple(p["good"]), both=p["both_good"], run_error=summary["events_lost"],
+                    calibrated=None if rates is None else tuple(rates), summary=summary)
+
+
+def _point(st):
+    """What a source says about the point the run reached."""
+    return (st.phase, st.finished, st.received, st.good, st.both)
+
+
+def _told(st):
+    words = "finished" if st.finished else f"the {st.phase} phase after {st.received:,} results"
+    return f"{words}, {st.both:,} records"
+
+
+# The files that tell where a run stands, in the order they are asked.
+SOURCES = ((SUMMARY_NAME, read_summary_state), (CHECKPOINT, read_checkpoint))
+
+
+def where_run_stands(run_dir, records=None):
+    """(RunState or None, note or None): the state of the run in `run_dir`
+    from the first of `SOURCES` that is there and agrees with the later
+    ones; `records`, the records of the result files, must also agree with
+    the summary's count. The note says why a summary in the folder was
+    passed over. Raises ValueError for a damaged source."""
+    states = [reader(os.path.join(run_dir, name)) for name, reader in SOURCES
+              if is_present(os.path.join(run_dir, name))]
+    if not states:
+        return None, None
+    first, rest = states[0], states[1:]
+    if first.summary is None:
+        return first, None
+    for later in rest:
+        if _point(later) != _point(first):
+            return later, (f"{first.source} tells {_told(first)}, {later.source} (written at "
+                           f"intervals) {_told(later)}: the summary is from an earlier point of "
+                           "the run or from an earlier run")
+    if records is not None and first.both != records:
+        return (rest[0] if rest else None,
+                f"{first.source} counts {first.both:,} records, the result files hold "
+                f"{records:,}: the summary is from an earlier point of the run or from an "
+                "earlier run")
+    return first, None
 
 
 def read_run_state(run_dir):
-    """The `RunState` of the run in `run_dir` from the first of `SOURCES`
-    that is there, or None when none is."""
-    for name, reader in SOURCES:
-        path = os.path.join(run_dir, name)
-        if is_present(path):
-            return reader(path)
-    return None
+    """The `RunState` of the run in `run_dir` (see `where_run_stands`), or
+    None when neither file is there."""
+    return where_run_stands(run_dir)[0]
