@@ -59,6 +59,9 @@ for c in 0 1; do
   echo "  ab$c.bin: $records records of 9 doubles (channel $c, processing phase)"
   echo "  decay$c.txt: $(wc -l < "decay$c.txt") decay rates; decay_hist$c.txt: calibration histogram"
 done
+[ -f events.txt ] && echo "  events.txt: the raw event of each record ($(wc -l < events.txt) lines)"
+[ -f zorv_mpi.summary.json ] &&
+  echo "  zorv_mpi.summary.json: the run's account, status $(sed -n 's/^  "status": "\(.*\)",$/\1/p' zorv_mpi.summary.json)"
 tr '\r' '\n' < zorv_mpi.log | grep -E "^Channel [01] decay: .*\((parabolic|maximum kept)" | sed 's/^/  calibrated: /' || true
 tr '\r' '\n' < zorv_mpi.log | grep -E "^Good waveforms:" | tail -1 | sed 's/^/  processing phase: /' || true
 
@@ -66,7 +69,7 @@ tr '\r' '\n' < zorv_mpi.log | grep -E "^Good waveforms:" | tail -1 | sed 's/^/  
 # Python has numpy and matplotlib.
 if [ -f ab0.bin ] && [ -f ab1.bin ]; then
   echo
-  echo "Writing the report (python3 -m zorv.report, about 20 s)"
+  echo "Writing the report (python3 -m zorv.report, about 10 s)"
   if report=$(PYTHONPATH="$top/python" "${PYTHON:-/usr/bin/python3}" -m zorv.report "$work"); then
     echo "Report: $report"
   else
