@@ -431,15 +431,6 @@ std::string raw_file_state(char const* name)
     return file_state(st);
 }
 
-std::string file_state(struct stat const& st)
-{
-    char text[96];
-    std::snprintf(text, sizeof text, "size %lld, modified %lld.%09ld",
-                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                  static_cast<long>(st.st_mtim.tv_nsec));
-    return text;
-}
-
 void add_to_fingerprint(Fingerprint* fp, Fingerprint const& items)
 {
     for (auto const& item : items) {

@@ -45,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "input_file.h"
 #include "results.h"
 #include "settings.h"
 
@@ -113,7 +114,6 @@ Fingerprint run_fingerprint(RunSettings const& settings, double const* kernel, i
 // T" from the file's status, or "missing" when there is no such file.
 std::string raw_file_item(std::string const& name);
 std::string raw_file_state(char const* name);
-std::string file_state(struct stat const& st);
 
 // Appends to *fp the items of `items` that it does not hold yet.
 void add_to_fingerprint(Fingerprint* fp, Fingerprint const& items);

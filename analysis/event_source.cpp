@@ -27,10 +27,13 @@ namespace {
 
 // "<infile_path>.<session>"; false when it does not fit (the configuration
 // check makes sure every name of the run fits).
-bool raw_file_name(std::string const& infile_path, int session, char* name)
+bool copy_raw_file_name(std::string const& infile_path, int session, char* name)
 {
-    if (std::snprintf(name, kPathLength, "%s.%d", infile_path.c_str(), session) < kPathLength)
+    const std::string full = raw_file_name(infile_path, session);
+    if (full.size() < static_cast<size_t>(kPathLength)) {
+        std::memcpy(name, full.c_str(), full.size() + 1);
         return true;
+    }
     std::printf("Error: Raw file name for session %d is too long\n", session);
     return false;
 }
@@ -89,6 +92,14 @@ void EventSource::note_opened(char const* name, FILE* f)
     opened_.emplace_back(item, known ? file_state(st) : raw_file_state(name));
 }
 
+std::string const* EventSource::opened_state(std::string const& name) const
+{
+    const std::string item = raw_file_item(name);
+    for (auto const& have : opened_)
+        if (have.first == item) return have.second == "missing" ? nullptr : &have.second;
+    return nullptr;
+}
+
 // Complete records of the raw file f behind its header, from its size.
 static int64_t complete_records(FILE* f, int data_offset)
 {
@@ -108,7 +119,7 @@ bool EventSource::has_record(FILE* f, int e) const
 bool EventSource::open_session_at(int e)
 {
     end_progress_line();
-    if (!raw_file_name(settings_.infile_path, session_of(e), name_)) return false;
+    if (!copy_raw_file_name(settings_.infile_path, session_of(e), name_)) return false;
     file_ = open_raw_file(name_);
     note_opened(name_, file_);
     if (!file_) return false;
@@ -131,7 +142,7 @@ int EventSource::read_again(int e, int16_t* record)
 {
     end_progress_line();
     char name[kPathLength];
-    if (!raw_file_name(settings_.infile_path, session_of(e), name)) return 0;
+    if (!copy_raw_file_name(settings_.infile_path, session_of(e), name)) return 0;
     FILE* f = open_raw_file(name);
     note_opened(name, f);
     if (!f) return 0;

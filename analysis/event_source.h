@@ -68,6 +68,10 @@ public:
     // its state when it was first opened: fingerprint items.
     std::vector<std::pair<std::string, std::string>> const& opened() const { return opened_; }
 
+    // The state recorded for raw file `name` when this source first opened
+    // it, or null when it has not opened it (or could not).
+    std::string const* opened_state(std::string const& name) const;
+
     // Closes the open raw file.
     void end();
 

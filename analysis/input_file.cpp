@@ -6,6 +6,7 @@
 #include "input_file.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,4 +31,13 @@ std::FILE* open_input_file(char const* name, char const* mode, char const** refu
     std::FILE* fp = fdopen(fd, mode);
     if (!fp) close(fd);
     return fp;
+}
+
+std::string file_state(struct stat const& st)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "size %lld, modified %lld.%09ld",
+                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                  static_cast<long>(st.st_mtim.tv_nsec));
+    return text;
 }

@@ -7,11 +7,18 @@
 #define ZORV_INPUT_FILE_H
 
 #include <cstdio>
+#include <string>
+
+struct stat;
 
 // Opens `name` for reading with stdio `mode` ("r" or "rb") without blocking
 // on a FIFO. Returns the stream, or nullptr: then *refusal is nullptr when
 // the file could not be opened at all (errno says why), or says why it was
 // refused: "it is a directory" or "it is not a regular file".
 std::FILE* open_input_file(char const* name, char const* mode, char const** refusal);
+
+// A file's state as a run records it, to tell later whether it is still the
+// same file: "size S, modified T" (T in seconds and nanoseconds).
+std::string file_state(struct stat const& st);
 
 #endif

@@ -14,6 +14,12 @@
 
 RawEventReader::~RawEventReader() { close(); }
 
+void RawEventReader::expect(long long session, std::string const& state)
+{
+    expected_[session] = state;
+    if (fd_ >= 0 && session == session_) close();  // checked again at the next read
+}
+
 void RawEventReader::close()
 {
     if (fd_ >= 0) ::close(fd_);
@@ -25,7 +31,7 @@ int RawEventReader::open_session(long long session, std::string* why)
 {
     if (fd_ >= 0 && session == session_) return 0;
     close();
-    name_ = settings_.infile_path + "." + std::to_string(session);
+    name_ = raw_file_name(settings_.infile_path, session);
     char const* refusal = nullptr;
     FILE* f = open_input_file(name_.c_str(), "rb", &refusal);
     if (!f) {
@@ -37,6 +43,16 @@ int RawEventReader::open_session(long long session, std::string* why)
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) {
         *why = "raw file " + name_ + " (" + std::strerror(errno) + ")";
+        close();
+        return 1;
+    }
+    const auto expected = expected_.find(session);
+    const std::string state = file_state(st);
+    if (expected == expected_.end() || expected->second != state) {
+        *why = "raw file " + name_ + " (it is not the file rank 0 read: " + state + " here, " +
+               (expected == expected_.end() ? std::string("not named by rank 0")
+                                            : expected->second + " on rank 0") +
+               ")";
         close();
         return 1;
     }

@@ -6,10 +6,17 @@
 // header of data_offset bytes: the numbering of the master's session walk.
 // The file of the current session stays open between calls, and a record is
 // read by its offset (pread), so that events need not come in order.
+//
+// The worker may see other files than rank 0 (another folder, another node,
+// or a file replaced while the run goes on), and records from another file
+// would be booked as rank 0's raw events. So a session's file is read only
+// when its state (size and modification time) is the one rank 0 recorded in
+// the run's fingerprint, as told by expect().
 #ifndef ZORV_RAW_READER_H
 #define ZORV_RAW_READER_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "settings.h"
@@ -27,9 +34,15 @@ public:
     // `records` (5,000 values each, in the order given). Events that follow
     // each other in one file are read in one go. Returns 0, or 1 with *why
     // saying what went wrong, naming the file: it cannot be opened, is not a
-    // regular file, holds too few complete records, or cannot be read.
+    // regular file, is not the file rank 0 read, holds too few complete
+    // records, or cannot be read.
     int read(SessionRange sessions, int const* events, int count, int16_t* records,
              std::string* why);
+
+    // Session `session`'s file is the one whose file_state() is `state`;
+    // a file in another state is not read. A session never named here is
+    // not read either.
+    void expect(long long session, std::string const& state);
 
     // Closes the open file.
     void close();
@@ -42,6 +55,7 @@ private:
     long long session_ = 0;  // the session of the open file
     int64_t complete_ = 0;   // its complete records behind the header
     std::string name_;
+    std::map<long long, std::string> expected_;  // session -> state on rank 0
 };
 
 #endif

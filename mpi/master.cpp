@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "checkpoint.h"
+#include "datafile.h"
 #include "event_source.h"
 #include "input_file.h"
 #include "progress.h"
@@ -59,6 +60,7 @@ private:
     int start_fresh();
     int continue_interrupted();
     bool load_send_data(int destination);
+    void name_files(int destination, std::vector<int> const& batch);
     int take_message();
 
     RunSettings const& settings_;
@@ -82,7 +84,13 @@ private:
         Batch batch[2];
         int first = 0;  // the oldest batch
         int count = 0;  // batches held
+        // worker_reads: the session whose raw file the worker was told of
+        // last, and the files message that told it.
+        long long named_session = kNoSession;
+        std::string files;
+        MPI_Request files_send = MPI_REQUEST_NULL;
     };
+    static constexpr long long kNoSession = -(1LL << 62);
     std::vector<Held> held_;
     std::vector<std::string> last_failure_;  // the read failure a worker reported last
     int depth_ = 1;                          // batches a worker holds at most
@@ -101,6 +109,7 @@ private:
 
 void MasterPhase::send_stop_messages()
 {
+    for (Held& h : held_) MPI_Wait(&h.files_send, MPI_STATUS_IGNORE);
     for (int w = 1; w < world_size_; ++w)
         MPI_Send(samples_.data(), kWorkShorts, MPI_SHORT, w, kStopTag, MPI_COMM_WORLD);
 }
@@ -145,7 +154,7 @@ int MasterPhase::write_phase_checkpoint()
 bool MasterPhase::any_raw_file_readable() const
 {
     for (long long session = sessions_.first; session <= sessions_.last; ++session) {
-        const std::string name = settings_.infile_path + "." + std::to_string(session);
+        const std::string name = raw_file_name(settings_.infile_path, session);
         char const* refusal = nullptr;
         if (FILE* f = open_input_file(name.c_str(), "rb", &refusal)) {
             std::fclose(f);
@@ -202,6 +211,7 @@ bool MasterPhase::load_send_data(int destination)
     const int k = static_cast<int>(batch.size());
     if (k == 0) return false;  // the phase has no events left
     if (settings_.worker_reads) {
+        name_files(destination, batch);
         // Not waited for: the worker may be busy with the batch before.
         MPI_Isend(batch.data(), k, MPI_INT, destination, kNumbersTag, MPI_COMM_WORLD, &b.send);
     } else {
@@ -211,6 +221,29 @@ bool MasterPhase::load_send_data(int destination)
     ++h.count;
     ++busy_;
     return true;
+}
+
+// Tells `destination`, before it reads `batch`, in which state rank 0 found
+// the raw files of the batch's sessions, unless it was told just before. The
+// source has opened each of them (a session it could not open gives no
+// events).
+void MasterPhase::name_files(int destination, std::vector<int> const& batch)
+{
+    Held& h = held_[static_cast<size_t>(destination)];
+    std::string text;
+    for (int e : batch) {
+        const long long session = sessions_.first + static_cast<long long>(e / settings_.waveforms);
+        if (session == h.named_session) continue;
+        std::string const* state = source_.opened_state(raw_file_name(settings_.infile_path, session));
+        text += std::to_string(session) + " " + (state ? *state : std::string("missing")) + "\n";
+        h.named_session = session;
+    }
+    if (text.empty()) return;
+    // The worker takes it before the batch, so the one before has long gone.
+    MPI_Wait(&h.files_send, MPI_STATUS_IGNORE);
+    h.files = std::move(text);
+    MPI_Isend(h.files.data(), static_cast<int>(h.files.size()), MPI_CHAR, destination, kFilesTag,
+              MPI_COMM_WORLD, &h.files_send);
 }
 
 // Takes the next message of a worker: books the results of its oldest

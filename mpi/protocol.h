@@ -5,6 +5,8 @@
 //
 //   work       0 -> worker  k x 5,000 MPI_SHORT  tag 17  k event records, as stored
 //   numbers    0 -> worker  k MPI_INT            tag 18  k event numbers (worker_reads = 1)
+//   files      0 -> worker  MPI_CHAR text        tag 19  "<session> <state>\n" per raw file
+//                                                        (worker_reads = 1)
 //   result     worker -> 0  k x 20 MPI_DOUBLE    tag 17  per event both channels' 9-double
 //                                                        blocks, then their two outcomes
 //   failure    worker -> 0  MPI_CHAR text        tag 43  "<first event> <what it could not read>"
@@ -16,8 +18,11 @@
 // came. A worker that is sent samples holds one work message at a time; one
 // that reads the raw files holds up to two, and its result messages answer
 // them in order (a read failure names its batch by the first event, since
-// it may overtake the answer to the batch before). A worker tells the
-// messages apart by their tags.
+// it may overtake the answer to the batch before). Before a numbers message
+// whose sessions it has not just named to that worker, rank 0 sends a files
+// message with the state (size, modification time) in which it found each
+// of those sessions' raw files; the worker reads only files in that state. A
+// worker tells the messages apart by their tags.
 #ifndef ZORV_PROTOCOL_H
 #define ZORV_PROTOCOL_H
 
@@ -26,6 +31,7 @@
 
 constexpr int kWorkTag = 17;         // work message, and every result message
 constexpr int kNumbersTag = 18;      // numbers message
+constexpr int kFilesTag = 19;        // files message: the raw files' states on rank 0
 constexpr int kStopTag = 42;         // end of the phase; the content is ignored
 constexpr int kReadFailureTag = 43;  // a worker could not read a raw file it was given
 

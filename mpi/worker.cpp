@@ -15,6 +15,25 @@
 #include "protocol.h"
 #include "raw_reader.h"
 
+namespace {
+
+// Takes in a files message: one line "<session> <state>" per raw file.
+void expect_files(std::string const& text, RawEventReader* raw)
+{
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const size_t space = text.find(' ', at);
+        if (space < end)
+            raw->expect(std::stoll(text.substr(at, space - at)),
+                        text.substr(space + 1, end - space - 1));
+        at = end + 1;
+    }
+}
+
+}  // namespace
+
 void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRange sessions)
 {
     // Nothing is ever written to it; it marks the worker's working directory.
@@ -43,6 +62,14 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
         status.MPI_TAG = kWorkTag;
         if (settings.worker_reads) MPI_Probe(0, MPI_ANY_TAG, MPI_COMM_WORLD, &status);
         int k = 0;
+        if (status.MPI_TAG == kFilesTag) {
+            int n = 0;
+            MPI_Get_count(&status, MPI_CHAR, &n);
+            std::string text(static_cast<size_t>(n), '\0');
+            MPI_Recv(&text[0], n, MPI_CHAR, 0, kFilesTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            expect_files(text, &raw);
+            continue;
+        }
         if (status.MPI_TAG == kNumbersTag) {
             MPI_Get_count(&status, MPI_INT, &k);
             k = k < most ? k : most;

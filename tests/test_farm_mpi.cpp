@@ -97,8 +97,9 @@ TEST(FarmMpi, EveryWayOfHandingOutWorkGivesTheSameRecords)
 }
 
 // Workers started in a folder of their own (mpiexec --wdir) that lacks the
-// raw files: the run names the worker, its host and the file, ends with
-// status 1 and keeps the events of that batch pending in its checkpoint.
+// raw files, then with other files of the same names and sizes: the run
+// names the worker, its host and the file, ends with status 1 and keeps the
+// events of that batch pending in its checkpoint.
 // Once the files are there, a resume finishes the run with the records of
 // one that never failed.
 TEST(FarmMpi, WorkerWithoutTheRawFilesKeepsItsEventsForAResume)
@@ -140,8 +141,25 @@ TEST(FarmMpi, WorkerWithoutTheRawFilesKeepsItsEventsForAResume)
     EXPECT_GE(cp.pending.size(), 32u);
     EXPECT_EQ(cp.counts.counter_all, 0);
 
-    for (char const* raw : {"raw.1", "raw.2"})
+    // Files of the same names and sizes that are not rank 0's are not read:
+    // their events stay pending too.
+    ASSERT_EQ(chdir(other.c_str()), 0);
+    write_session("raw.1", 33);
+    write_session("raw.2", 44);
+    ASSERT_EQ(chdir(top.path().c_str()), 0);
+    CommandResult foreign = launch();
+    EXPECT_NE(foreign.status, 0);
+    EXPECT_NE(foreign.output.find("cannot read raw file raw.1 (it is not the file rank 0 read: "
+                                  "size "),
+              std::string::npos)
+        << foreign.output;
+    ASSERT_EQ(read_checkpoint(&cp, (dir + "/" + kCheckpointName).c_str()), 0);
+    EXPECT_EQ(cp.counts.counter_all, 0);
+
+    for (char const* raw : {"raw.1", "raw.2"}) {
+        ASSERT_EQ(unlink((other + "/" + raw).c_str()), 0);
         ASSERT_EQ(symlink((dir + "/" + raw).c_str(), (other + "/" + raw).c_str()), 0);
+    }
     CommandResult resumed = launch();
     EXPECT_EQ(resumed.status, 0) << resumed.output;
     const Made got = made_in(dir, resumed);
