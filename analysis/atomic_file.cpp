@@ -30,11 +30,14 @@ std::string directory_of(std::string const& name)
 
 }  // namespace
 
-int write_file_atomically(std::string const& name, std::string const& text)
+int write_file_atomically(std::string const& name, std::string const& text, std::string* failed)
 {
     const std::string tmp = name + ".tmp";
     int fd = -1;
     bool ok = unlink(tmp.c_str()) == 0 || errno == ENOENT;
+    // What is in the way (a folder by the temporary file's name) is named,
+    // not the file it would replace.
+    if (failed) *failed = ok ? name : tmp;
     if (ok) fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     ok = fd >= 0 && write_all(fd, text) && fsync(fd) == 0;
     int error = errno;

@@ -234,10 +234,11 @@ std::vector<std::string> words(std::string const& line)
 
 int write_checkpoint(Checkpoint const& cp, char const* name)
 {
-    const int error = write_file_atomically(name, to_text(cp));
+    std::string failed;
+    const int error = write_file_atomically(name, to_text(cp), &failed);
     if (error == 0) return 0;
     end_progress_line();
-    std::printf("Error: Cannot write checkpoint %s (%s)\n", name, std::strerror(error));
+    std::printf("Error: Cannot write checkpoint %s (%s)\n", failed.c_str(), std::strerror(error));
     return 1;
 }
 

@@ -15,9 +15,10 @@ std::FILE* open_output_file(char const* name, OutputMode mode, char const** refu
 {
     *refusal = nullptr;
     const int append = mode == OutputMode::kAppend ? O_APPEND : 0;
-    int fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | append, 0666);
+    int fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | append, 0666);
     if (fd < 0) {
         if (errno == EISDIR) *refusal = "it is a directory";
+        if (errno == ELOOP) *refusal = "it is a symbolic link";
         if (errno == ENXIO) *refusal = "it is not a regular file";
         return nullptr;
     }

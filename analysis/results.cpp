@@ -10,7 +10,6 @@
 
 #include "datafile.h"
 #include "input_file.h"
-#include "output_file.h"
 
 namespace {
 
@@ -55,13 +54,12 @@ void PhaseOutputs::close_all_quietly()
 }
 
 // Opens output k; unbuffered, since the batches are the buffers: nothing can
-// stay behind in a stream after a failed write. A FIFO or a folder by its
-// name is refused, never waited on.
-bool PhaseOutputs::open_output(int k, bool append)
+// stay behind in a stream after a failed write. A FIFO, a folder or a link by
+// its name is refused, never waited on or written through.
+bool PhaseOutputs::open_output(int k, OutputMode mode)
 {
     char const* refusal = nullptr;
-    files_[k] = open_output_file(names_[k].c_str(),
-                                 append ? OutputMode::kAppend : OutputMode::kTruncate, &refusal);
+    files_[k] = open_output_file(names_[k].c_str(), mode, &refusal);
     if (!files_[k]) {
         std::printf("Error: Cannot create %s: %s (%s)\n",
                     k == kEventsList    ? "provenance list"
@@ -73,6 +71,19 @@ bool PhaseOutputs::open_output(int k, bool append)
     }
     std::setvbuf(files_[k], nullptr, _IONBF, 0);
     return true;
+}
+
+// Cuts open output k to `bytes`; a device such as /dev/null has no size to
+// cut. Returns false after printing why it cannot be cut.
+bool PhaseOutputs::cut_to(int k, int64_t bytes)
+{
+    struct stat st;
+    const int fd = fileno(files_[k]);
+    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) return true;
+    if (ftruncate(fd, static_cast<off_t>(bytes)) == 0) return true;
+    std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names_[k].c_str(),
+                static_cast<long long>(bytes), std::strerror(errno));
+    return false;
 }
 
 void PhaseOutputs::report_write_error(int k, int error) const
@@ -138,14 +149,29 @@ int PhaseOutputs::write_queued()
     return 0;
 }
 
-int PhaseOutputs::open()
+int PhaseOutputs::prepare()
 {
     reset_queues();
+    for (int k = 0; k < kOutputFiles; ++k)
+        if (!open_output(k, OutputMode::kKeep)) return 1;
+    return 0;
+}
+
+int PhaseOutputs::start_anew()
+{
     written_ = OutputSizes{{0, 0, 0, 0}};
     counts_ = GoodFitCounts();
     for (int k = 0; k < kOutputFiles; ++k)
-        if (!open_output(k, false)) return 1;
+        if (!cut_to(k, 0)) {
+            close_all_quietly();
+            return 1;
+        }
     return 0;
+}
+
+int PhaseOutputs::open()
+{
+    return prepare() || start_anew() ? 1 : 0;
 }
 
 int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) const
@@ -153,7 +179,7 @@ int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) cons
     for (int k = 0; k < kOutputFiles; ++k) {
         if (sizes.bytes[k] == kUnknownSize) continue;  // made anew
         struct stat st;
-        if (stat(names_[k].c_str(), &st) != 0) {
+        if (lstat(names_[k].c_str(), &st) != 0) {
             // A phase stopped before its outputs were made has nothing in
             // them yet: a missing file is made anew.
             if (errno == ENOENT && sizes.bytes[k] == 0) continue;
@@ -163,7 +189,9 @@ int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) cons
         }
         if (!S_ISREG(st.st_mode)) {
             std::printf("Error: Cannot continue %s: %s\n", names_[k].c_str(),
-                        S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+                        S_ISDIR(st.st_mode)   ? "it is a directory"
+                        : S_ISLNK(st.st_mode) ? "it is a symbolic link"
+                                              : "it is not a regular file");
             return 1;
         }
         if (static_cast<int64_t>(st.st_size) < sizes.bytes[k]) {
@@ -292,25 +320,25 @@ int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)
     reset_queues();
     written_ = sizes;
     counts_ = counts;
+    // Every file open before any is cut: a file that cannot be opened leaves
+    // all of them as they were.
     for (int k = 0; k < kOutputFiles; ++k) {
-        if (sizes.bytes[k] == kUnknownSize) {
-            // One placeholder line per record already written keeps line i
-            // with record i.
-            if (!open_output(k, false)) return 1;
-            const int64_t records = sizes.bytes[0] / kResultBytes;
-            for (int64_t i = 0; i < records; ++i) queued_[k] += "- -\n";
-            written_.bytes[k] = 0;
-            if (write_queued()) return 1;
-            continue;
-        }
-        if (truncate(names_[k].c_str(), static_cast<off_t>(sizes.bytes[k])) != 0 &&
-            !(errno == ENOENT && sizes.bytes[k] == 0)) {
-            std::printf("Error: Cannot cut file %s back to %lld bytes (%s)\n", names_[k].c_str(),
-                        static_cast<long long>(sizes.bytes[k]), std::strerror(errno));
+        const bool anew = sizes.bytes[k] == kUnknownSize;
+        if (!open_output(k, anew ? OutputMode::kKeep : OutputMode::kAppend)) return 1;
+    }
+    for (int k = 0; k < kOutputFiles; ++k) {
+        const bool anew = sizes.bytes[k] == kUnknownSize;
+        if (!cut_to(k, anew ? 0 : sizes.bytes[k])) {
             close_all_quietly();
             return 1;
         }
-        if (!open_output(k, true)) return 1;
+        if (!anew) continue;
+        // One placeholder line per record already written keeps line i
+        // with record i.
+        const int64_t records = sizes.bytes[0] / kResultBytes;
+        for (int64_t i = 0; i < records; ++i) queued_[k] += "- -\n";
+        written_.bytes[k] = 0;
+        if (write_queued()) return 1;
     }
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "output_file.h"
 #include "progress.h"
 
 // The five outputs in the order an event is written to them: result file 0,
@@ -43,11 +44,19 @@ public:
     PhaseOutputs(PhaseOutputs const&) = delete;
     PhaseOutputs& operator=(PhaseOutputs const&) = delete;
 
-    // Creates (or truncates) "<abfile_path>0.bin", "decay0.txt",
-    // "<abfile_path>1.bin", "decay1.txt" and "events.txt"; the counts start
-    // at 0. Returns
-    // 0 on success; on failure prints "Error: Cannot create ..." naming the
-    // file and the reason, closes whatever was opened and returns 1.
+    // Opens "<abfile_path>0.bin", "decay0.txt", "<abfile_path>1.bin",
+    // "decay1.txt" and "events.txt" for writing, creating the missing ones,
+    // and cuts nothing: a run that cannot open every one of them must not
+    // have cut any. Returns 0 on success; on failure prints "Error: Cannot
+    // create ..." naming the file and the reason, closes whatever was opened
+    // and returns 1.
+    int prepare();
+
+    // After prepare(): cuts the five files to nothing; the counts start at
+    // 0. Returns 0, or 1 after printing which file could not be cut.
+    int start_anew();
+
+    // prepare(), then start_anew().
     int open();
 
     // Checks, touching none of them, that each of the four files is a
@@ -61,8 +70,8 @@ public:
     int check(OutputSizes const& sizes, double const* held_decay = nullptr) const;
 
     // Continues the five files of an interrupted phase with the counts it
-    // had: cuts each file back to `sizes` (dropping whatever was written
-    // after the checkpoint) and opens it for appending. A provenance list of
+    // had: opens each for appending, then cuts it back to `sizes` (dropping
+    // whatever was written after the checkpoint). A provenance list of
     // unknown size (a checkpoint of a version without one) is made anew with
     // the line "- -" for each record already written. Call check() first.
     // Returns 0, or 1 after printing why.
@@ -109,7 +118,8 @@ public:
 private:
     int check_channel(int c, OutputSizes const& sizes, double const* held) const;
     int check_events(OutputSizes const& sizes) const;
-    bool open_output(int k, bool append);
+    bool open_output(int k, OutputMode mode);
+    bool cut_to(int k, int64_t bytes);
     void close_all_quietly();
     void report_write_error(int k, int error) const;
     void cut_back_to_written();

@@ -133,9 +133,11 @@ std::string summary_json(RunSummary const& s)
 
 int write_summary(RunSummary const& summary, char const* name)
 {
-    const int error = write_file_atomically(name, summary_json(summary));
+    std::string failed;
+    const int error = write_file_atomically(name, summary_json(summary), &failed);
     if (error == 0) return 0;
     end_progress_line();
-    std::printf("Error: Cannot write the run summary %s (%s)\n", name, std::strerror(error));
+    std::printf("Error: Cannot write the run summary %s (%s)\n", failed.c_str(),
+                std::strerror(error));
     return 1;
 }

@@ -25,6 +25,7 @@
 #include "protocol.h"
 #include "result_wait.h"
 #include "results.h"
+#include "run_lock.h"
 #include "stop_signal.h"
 #include "timer.h"
 
@@ -170,7 +171,7 @@ bool MasterPhase::any_raw_file_readable() const
 }
 
 // A fresh phase: its first checkpoint goes to disk before the outputs are
-// truncated, so that no older checkpoint can describe files that are gone.
+// cut, so that no older checkpoint can describe files that are gone.
 // Without checkpoints an older one is removed instead.
 int MasterPhase::start_fresh()
 {
@@ -183,8 +184,12 @@ int MasterPhase::start_fresh()
     cp.skipped = 0;
     cp.outputs = OutputSizes{{0, 0, 0, 0}};
     cp.finished = false;
+    // Every output is opened (and so checked) before the checkpoint is
+    // replaced and any output cut: a run that refuses leaves the results
+    // and checkpoint of the one before it whole.
+    if (outputs_.prepare()) return 1;
     if (checkpoints_ ? write_checkpoint(cp) : remove_checkpoint()) return 1;
-    return outputs_.open();
+    return outputs_.start_anew();
 }
 
 // An interrupted phase: counts and outputs as the checkpoint left them.
@@ -349,6 +354,15 @@ PhaseResult MasterPhase::run(bool resume)
         if (abort_ || read_failed_ || stop_signal()) continue;
         load_send_data(worker);
         if (monotonic_seconds() >= next_checkpoint) {
+            if (!run_lock_intact()) {
+                // Another run could start in this folder now; stop while
+                // the files are this run's alone.
+                end_progress_line();
+                std::printf("Error: %s was removed or replaced while this run went on; it "
+                            "stops here, so that no second run can start beside it\n",
+                            kLockName);
+                abort_ = true;
+            }
             if (write_phase_checkpoint()) abort_ = true;
             next_checkpoint = monotonic_seconds() + interval;
         }

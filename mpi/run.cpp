@@ -23,8 +23,10 @@
 #include "channel.h"
 #include "checkpoint.h"
 #include "config.h"
+#include "datafile.h"
 #include "kernel_file.h"
 #include "master.h"
+#include "results.h"
 #include "run_lock.h"
 #include "run_summary.h"
 #include "settings.h"
@@ -145,6 +147,28 @@ int print_summary(GoodFitCounts const& counts)
     }
     print_time_stamp();
     return status;
+}
+
+// The files a run writes in place (the other outputs are replaced whole by a
+// rename), and the files it reads: the raw files of both phases (the first
+// 100,000 sessions of each; a run over more is rare and its files would take
+// long to look at), the settings and the kernel.
+std::vector<std::string> run_outputs(RunSettings const& s)
+{
+    PhaseOutputs outputs(s.abfile_path);
+    std::vector<std::string> names;
+    for (int k = 0; k < kOutputFiles; ++k) names.emplace_back(outputs.name(k));
+    return names;
+}
+
+std::vector<std::string> run_inputs(RunSettings const& s)
+{
+    std::vector<std::string> names = {"zorv_mpi.ini", "win.txt"};
+    for (SessionRange r : {s.calibration_sessions(), s.processing_sessions()})
+        for (long long session = r.first; session <= r.last && session < r.first + 100000LL;
+             ++session)
+            names.push_back(raw_file_name(s.infile_path, session));
+    return names;
 }
 
 // Rank 0: decides where the run starts. Without resume, or without a
@@ -320,14 +344,18 @@ int run_zorv_mpi(int argc, char** argv)
     double decay[2] = {0.0, 0.0};
     RunPlan plan;  // the settings a worker needs on every rank, the rest on rank 0
     RunLock lock;  // rank 0, for the whole run
+    OutputLocks output_locks;  // rank 0, for the whole run
     plan.hosts = gather_hosts(rank, world_size);
 
     int go = kGo;
     if (rank == 0) {
         const bool usable = lock.acquire() == 0 &&
                             read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
-                            initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0;
+                            initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0 &&
+                            output_locks.acquire(run_outputs(plan.settings),
+                                                 run_inputs(plan.settings)) == 0;
         go = usable ? plan_run(kernel, kernel_count, &plan) : kRefuse;
+        if (go != kGo) output_locks.remove_unused();
         for (int c = 0; c < 2; ++c) {
             baseline[c] = plan.settings.bcg_est[c];
             decay[c] = plan.settings.decay_est[c];

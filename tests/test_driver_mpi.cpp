@@ -156,6 +156,56 @@ TEST(DriverMpi, FifosInPlaceOfFilesHoldNothingUp)
     }
 }
 
+// A fresh run that must refuse one of its outputs refuses before it cuts
+// any, or replaces the checkpoint: the earlier run's results, checkpoint
+// and raw files keep every byte.
+TEST(DriverMpi, RefusedOutputLeavesTheEarlierResultsWhole)
+{
+    struct Case {
+        char const* name;
+        int (*make)(char const*);
+        char const* expected;
+    } const cases[] = {
+        {"events.txt", [](char const* n) { return mkdir(n, 0755); },
+         "Error: Cannot create provenance list: events.txt (it is a directory)\n"},
+        {"events.txt", [](char const* n) { return mkfifo(n, 0644); },
+         "Error: Cannot create provenance list: events.txt (it is not a regular file)\n"},
+        {"events.txt", [](char const* n) { return symlink("gone", n); },
+         "Error: Cannot use events.txt as an output: it is a symbolic link"},
+        {"ab1.bin", [](char const* n) { return mkdir(n, 0755); },
+         "Error: Cannot create result file: ab1.bin (it is a directory)\n"},
+        {"decay1.txt", [](char const* n) { return mkfifo(n, 0644); },
+         "Error: Cannot create decay list: decay1.txt (it is not a regular file)\n"},
+        {"ab0.bin", [](char const* n) { return symlink("raw.1", n); },
+         "Error: Cannot use ab0.bin as an output: it is a symbolic link"},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.expected);
+        TempDir dir;
+        write_text("win.txt", kernel17());
+        write_text("zorv_mpi.ini", ini("2 2", "1 1"));
+        std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+        write_raw_file("raw.1", 12, quiet);
+        write_raw_file("raw.2", 12, quiet);
+        const std::string raw = read_text("raw.1");
+        char const* kept[] = {"ab0.bin", "decay0.txt", "ab1.bin", "decay1.txt", "events.txt",
+                              "zorv_mpi.checkpoint"};
+        for (char const* name : kept) {
+            if (std::string(name) != c.name) write_text(name, std::string("earlier ") + name);
+        }
+        ASSERT_EQ(c.make(c.name), 0);
+        CommandResult r = run_mpi(2, ZORV_MPI_EXE, dir.path(), 60);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find(c.expected), std::string::npos) << r.output;
+        EXPECT_EQ(read_text("raw.1"), raw);
+        for (char const* name : kept) {
+            if (std::string(name) != c.name) {
+                EXPECT_EQ(read_text(name), std::string("earlier ") + name) << name;
+            }
+        }
+    }
+}
+
 // Both phases run: the kernel reaches every rank, both phases read their
 // sessions, the summary closes the run.
 TEST(DriverMpi, WalksThroughBothPhasesToTheSummary)
