@@ -96,7 +96,8 @@ int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);
 // have been in, for a phase of `phase_events` events: next_event within the
 // phase; pending events unique and below next_event; counters that are not
 // negative, that nest (both good <= each channel good <= results) and that
-// add up with the pending and skipped events to next_event; the good events
+// add up with the pending and skipped events to next_event; skipped events
+// only with the run's error recorded (a version 1 file included); the good events
 // in both channels equal the records of the outputs; result files of whole,
 // equal numbers of records; finite calibrated decay rates present exactly in
 // the processing phase. Touches nothing. Returns 0, or 1 after printing

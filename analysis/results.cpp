@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "datafile.h"
 #include "input_file.h"
@@ -174,7 +175,8 @@ int PhaseOutputs::open()
     return prepare() || start_anew() ? 1 : 0;
 }
 
-int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) const
+int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay, int next_event,
+                        std::vector<int> const& pending) const
 {
     for (int k = 0; k < kOutputFiles; ++k) {
         if (sizes.bytes[k] == kUnknownSize) continue;  // made anew
@@ -203,13 +205,14 @@ int PhaseOutputs::check(OutputSizes const& sizes, double const* held_decay) cons
     }
     for (int c = 0; c < 2; ++c)
         if (check_channel(c, sizes, held_decay ? &held_decay[c] : nullptr)) return 1;
-    return check_events(sizes);
+    return check_events(sizes, next_event, pending);
 }
 
 // The provenance list within the checkpoint's size: one line "<session>
 // <record>" of two whole numbers (or the placeholder "- -") for each result
 // record.
-int PhaseOutputs::check_events(OutputSizes const& sizes) const
+int PhaseOutputs::check_events(OutputSizes const& sizes, int next_event,
+                               std::vector<int> const& pending) const
 {
     const int64_t bytes = sizes.bytes[kEventsList];
     const int64_t records = sizes.bytes[0] / kResultBytes;
@@ -226,6 +229,9 @@ int PhaseOutputs::check_events(OutputSizes const& sizes) const
     std::string line;
     bool whole = true;
     int ch;
+    std::set<int64_t> named;  // the raw events named so far
+    const std::set<int64_t> to_do(pending.begin(), pending.end());
+    std::string wrong;        // what is wrong with an event named
     while (read < bytes && (ch = std::fgetc(f)) != EOF) {
         ++read;
         if (ch != '\n') {
@@ -234,8 +240,19 @@ int PhaseOutputs::check_events(OutputSizes const& sizes) const
         }
         long long session, record;
         char rest;
-        whole = whole && (line == "- -" ||
+        const bool known = line != "- -";
+        whole = whole && (!known ||
                           std::sscanf(line.c_str(), "%lld %lld%c", &session, &record, &rest) == 2);
+        if (whole && known && next_event >= 0 && wrong.empty()) {
+            const int64_t e = (session - first_session_) * waveforms_ + record;
+            if (!named.insert(e).second)
+                wrong = "it names event " + line + " twice";
+            else if (to_do.count(e))
+                wrong = "event " + line + " has a record, yet the checkpoint keeps it to be done";
+            else if (record < 0 || record >= waveforms_ || e < 0 || e >= next_event)
+                wrong = "event " + line + " was not read yet";
+            if (!wrong.empty()) wrong += " (line " + std::to_string(lines + 1) + ")";
+        }
         line.clear();
         ++lines;
     }
@@ -245,6 +262,11 @@ int PhaseOutputs::check_events(OutputSizes const& sizes) const
             "Error: Cannot continue: %s does not hold one line \"<session> <record>\" for "
             "each of the %lld records of the checkpoint\n",
             name, static_cast<long long>(records));
+        return 1;
+    }
+    if (!wrong.empty()) {
+        std::printf("Error: Cannot continue: %s does not agree with the checkpoint: %s\n", name,
+                    wrong.c_str());
         return 1;
     }
     return 0;

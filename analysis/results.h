@@ -65,9 +65,12 @@ public:
     // aligned events: as many decay-list lines as result records, line i of
     // each list the decay rate of record i of its channel's result file and,
     // when `held_decay` is given (the processing phase), every record's
-    // decay rate equal to the held one. Returns 0, or 1 after printing what
-    // does not agree.
-    int check(OutputSizes const& sizes, double const* held_decay = nullptr) const;
+    // decay rate equal to the held one. The provenance list names each raw
+    // event once, one read before `next_event` and not among `pending` (an
+    // event still to be done has no record). Returns 0, or 1 after printing
+    // what does not agree.
+    int check(OutputSizes const& sizes, double const* held_decay = nullptr, int next_event = -1,
+              std::vector<int> const& pending = {}) const;
 
     // Continues the five files of an interrupted phase with the counts it
     // had: opens each for appending, then cuts it back to `sizes` (dropping
@@ -117,7 +120,8 @@ public:
 
 private:
     int check_channel(int c, OutputSizes const& sizes, double const* held) const;
-    int check_events(OutputSizes const& sizes) const;
+    int check_events(OutputSizes const& sizes, int next_event,
+                     std::vector<int> const& pending) const;
     bool open_output(int k, OutputMode mode);
     bool cut_to(int k, int64_t bytes);
     void close_all_quietly();

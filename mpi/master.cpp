@@ -162,6 +162,11 @@ bool MasterPhase::any_raw_file_readable() const
             return true;
         }
     }
+    // Each file with the reader's own message, then what it means.
+    for (long long session = sessions_.first; session <= sessions_.last; ++session) {
+        const std::string name = raw_file_name(settings_.infile_path, session);
+        if (FILE* f = open_raw_file(name.c_str())) std::fclose(f);
+    }
     std::printf(
         "Error: None of the raw files %s.%d to %s.%d of the %s phase can be read; no "
         "output was touched\n",

@@ -11,6 +11,7 @@
 #include "run.h"
 
 #include <mpi.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -171,6 +172,53 @@ std::vector<std::string> run_inputs(RunSettings const& s)
     return names;
 }
 
+// The local time now, as "2026-12-07T10:00:00+0100".
+std::string local_time()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[40] = "";
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", std::localtime(&now));
+    return text;
+}
+
+// Rank 0, for a finished run whose summary may not have been written (the
+// disk was full when it ended): writes it from the checkpoint unless the
+// summary there says the run finished.
+void complete_summary(RunPlan const& plan, Checkpoint const& saved)
+{
+    FILE* f = std::fopen(kSummaryName, "r");
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while (f && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    if (f) std::fclose(f);
+    if (text.find("\n  \"status\": \"finished\",\n") != std::string::npos) return;
+    RunSettings const& s = plan.settings;
+    RunSummary summary;
+    summary.status = "finished";
+    summary.started = local_time();
+    summary.settings = &s;
+    summary.hosts = plan.hosts;
+    summary.phase = 1;
+    struct {
+        GoodFitCounts counts;
+        double seconds;
+    } const phases[2] = {{saved.calibration, saved.calibration_seconds},
+                         {saved.counts, saved.seconds}};
+    const SessionRange ranges[2] = {s.calibration_sessions(), s.processing_sessions()};
+    for (int p = 0; p < 2; ++p) {
+        summary.phases[p].state = "done";
+        summary.phases[p].events = phase_events(s, ranges[p]);
+        summary.phases[p].counts = phases[p].counts;
+        summary.phases[p].seconds = phases[p].seconds;
+    }
+    summary.calibrated = saved.calibrated;
+    summary.decay_rates[0] = saved.decay[0];
+    summary.decay_rates[1] = saved.decay[1];
+    summary.events_lost = true;
+    write_summary(summary);
+}
+
 // Rank 0: decides where the run starts. Without resume, or without a
 // checkpoint, it starts from the beginning. The checkpoint of a finished run
 // leaves it alone: its results stay as they are. A checkpoint of another run,
@@ -191,7 +239,27 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
         std::printf("No checkpoint %s: starting from the beginning\n", kCheckpointName);
         return kGo;
     }
+    const SessionRange sessions =
+        saved.phase == 0 ? s.calibration_sessions() : s.processing_sessions();
+    const int64_t total = phase_events(s, sessions);
     if (saved.finished) {
+        // A finished run has read every event of its last phase.
+        if (saved.phase != 1 || saved.next_event != total || !saved.pending.empty() ||
+            check_checkpoint(saved, total)) {
+            std::printf("Error: Checkpoint %s says the run finished, but it did not read "
+                        "every event; remove it or set resume = 0\n",
+                        kCheckpointName);
+            return kRefuse;
+        }
+        if (saved.run_error) {
+            std::printf(
+                "Checkpoint %s is of a finished run that did not end well (events were lost, "
+                "or a file could not be written): nothing to do, and its status stays 1 (set "
+                "resume = 0 to run it again)\n",
+                kCheckpointName);
+            complete_summary(*plan, saved);
+            return kRefuse;
+        }
         std::printf(
             "Checkpoint %s is of a finished run: nothing to do (set resume = 0 to run it "
             "again)\n",
@@ -199,10 +267,10 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
         return kNothingToDo;
     }
     if (compare_fingerprints(saved.fingerprint, plan->record.fingerprint)) return kRefuse;
-    const int64_t total =
-        phase_events(s, saved.phase == 0 ? s.calibration_sessions() : s.processing_sessions());
     if (check_checkpoint(saved, total)) return kRefuse;
-    if (PhaseOutputs(s.abfile_path).check(saved.outputs, saved.phase == 1 ? saved.decay : nullptr))
+    if (PhaseOutputs(s.abfile_path, sessions.first, s.waveforms)
+            .check(saved.outputs, saved.phase == 1 ? saved.decay : nullptr, saved.next_event,
+                   saved.pending))
         return kRefuse;
 
     plan->record = saved;
@@ -266,22 +334,24 @@ PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setu
     return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume);
 }
 
-// The local time now, as "2026-12-07T10:00:00+0100".
-std::string local_time()
-{
-    const std::time_t now = std::time(nullptr);
-    char text[40] = "";
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", std::localtime(&now));
-    return text;
-}
-
 // Rank 0: how a phase ended, into the run summary, which is then written.
 // A phase that never started has touched nothing, and the summary of an
-// earlier run stays as it is. Returns 1 when the summary cannot be written.
+// earlier run stays as it is, unless this start wrote one (`written`) that
+// says the run goes on: that one now says the run ended in error. A summary
+// that cannot be written is removed, so that none tells what is no longer
+// true. Returns 1 when the summary cannot be written.
 int summarise_phase(RunSummary* summary, int phase, PhaseResult const& result,
-                    Checkpoint const& record)
+                    Checkpoint const& record, bool written = false)
 {
-    if (!result.started) return 0;
+    if (!result.started) {
+        if (!written) return 0;
+        summary->phase = phase;
+        summary->phases[phase].state = "error";
+        summary->status = "error";
+        if (write_summary(*summary) == 0) return 0;
+        unlink(kSummaryName);
+        return 1;
+    }
     PhaseSummary& p = summary->phases[phase];
     p.counts = record.counts;
     p.seconds = record.seconds;
@@ -295,7 +365,9 @@ int summarise_phase(RunSummary* summary, int phase, PhaseResult const& result,
     summary->calibrated = record.calibrated;
     summary->decay_rates[0] = record.decay[0];
     summary->decay_rates[1] = record.decay[1];
-    return write_summary(*summary);
+    if (write_summary(*summary) == 0) return 0;
+    unlink(kSummaryName);
+    return 1;
 }
 
 int finish(int status)
@@ -431,7 +503,8 @@ int run_zorv_mpi(int argc, char** argv)
         } else {
             report_unfinished_phase(result, 1, settings, plan.record);
         }
-        if (summarise_phase(&summary, 1, result, plan.record)) plan.record.run_error = 1;
+        if (summarise_phase(&summary, 1, result, plan.record, start != kResumeProcessing))
+            plan.record.run_error = 1;
         if (outcome == 0 && settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
             plan.record.run_error = 1;
         run_error = plan.record.run_error;

@@ -163,3 +163,80 @@ TEST(StopSignal, FirstSignalNamesTheStopAndTermMakesItFinal)
     EXPECT_STREQ(stop_signal_name(), "SIGUSR1");
     set_stop_signal(0);
 }
+
+namespace {
+
+// A checkpoint of the processing phase that holds together: 10 events read,
+// 6 booked, 2 pending, 2 skipped (so the run records an error).
+Checkpoint consistent()
+{
+    Checkpoint cp;
+    cp.phase = 1;
+    cp.next_event = 10;
+    cp.pending = {3, 7};
+    cp.counts.counter_all = 6;
+    cp.counts.nbr_ok[0] = 5;
+    cp.counts.nbr_ok[1] = 4;
+    cp.counts.nbr_all_ok = 3;
+    cp.counts.outcomes[0][0] = 5;
+    cp.counts.outcomes[0][1] = 1;
+    cp.counts.outcomes[1][0] = 4;
+    cp.counts.outcomes[1][1] = 2;
+    cp.skipped = 2;
+    cp.run_error = 1;
+    cp.calibrated = true;
+    cp.decay[0] = cp.decay[1] = -0.0015;
+    cp.outputs = OutputSizes{{3 * 72, 48, 3 * 72, 48, 12}};
+    return cp;
+}
+
+}  // namespace
+
+// Each rule refuses on its own: a checkpoint that breaks one of them, and no
+// other, is refused with the line that names it.
+TEST(Checkpoint, EachRuleOfAConsistentStateRefusesOnItsOwn)
+{
+    struct Case {
+        char const* expected;  // nullptr: accepted
+        void (*change)(Checkpoint&);
+    } const cases[] = {
+        {nullptr, [](Checkpoint&) {}},
+        {"next_event 11 lies outside the phase's 10 events", [](Checkpoint& c) { c.next_event = 11; }},
+        {"pending event 10 is not below next_event 10", [](Checkpoint& c) { c.pending = {3, 10}; }},
+        {"pending event 3 is named twice", [](Checkpoint& c) { c.pending = {3, 3}; }},
+        {"do not nest", [](Checkpoint& c) { c.counts.nbr_all_ok = 5; }},
+        {"the outcomes of a channel do not add up",
+         [](Checkpoint& c) { c.counts.outcomes[1][1] = 1; }},
+        {"the calibration's outcomes do not add up",
+         [](Checkpoint& c) { c.calibration.counter_all = 1; }},
+        {"6 results, 2 pending and 1 skipped events do not make next_event 10",
+         [](Checkpoint& c) { c.skipped = 1; }},
+        {"2 events were skipped, yet the run records no error",
+         [](Checkpoint& c) { c.run_error = 0; }},
+        // A file of the first version keeps no count of skipped events: a
+        // next_event raised beyond what was booked and pending is one.
+        {nullptr, [](Checkpoint& c) { c.skipped = -1; }},
+        {"2 events were skipped, yet the run records no error",
+         [](Checkpoint& c) { c.skipped = -1, c.run_error = 0; }},
+        {nullptr, [](Checkpoint& c) { c.skipped = -1, c.run_error = 0, c.next_event = 8; }},
+        {"an output size is negative", [](Checkpoint& c) { c.outputs.bytes[1] = -1; }},
+        {"result files of 216 and 144 bytes", [](Checkpoint& c) { c.outputs.bytes[2] = 144; }},
+        {"the result files hold 3 records, the counters 2",
+         [](Checkpoint& c) { c.counts.nbr_all_ok = 2; }},
+        {"the processing phase has no calibrated decay rates",
+         [](Checkpoint& c) { c.calibrated = false; }},
+        {"the calibrated decay rates", [](Checkpoint& c) { c.decay[1] = 0.0 / 0.0; }},
+    };
+    for (Case const& c : cases) {
+        Checkpoint cp = consistent();
+        c.change(cp);
+        int status = -1;
+        const std::string out = capture_stdout([&] { status = check_checkpoint(cp, 10, "cp"); });
+        SCOPED_TRACE(c.expected ? c.expected : "accepted");
+        EXPECT_EQ(status, c.expected ? 1 : 0) << out;
+        if (c.expected) {
+            EXPECT_NE(out.find(c.expected), std::string::npos) << out;
+            EXPECT_EQ(out.rfind("Error: Checkpoint cp does not hold together: ", 0), 0u);
+        }
+    }
+}

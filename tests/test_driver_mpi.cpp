@@ -206,6 +206,36 @@ TEST(DriverMpi, RefusedOutputLeavesTheEarlierResultsWhole)
     }
 }
 
+// A run that finished but lost events (its processing file is cut short)
+// keeps its status 1 when it is started again, and says why; a summary that
+// is missing then is written from the checkpoint.
+TEST(DriverMpi, FinishedRunThatLostEventsKeepsItsStatus)
+{
+    TempDir dir;
+    write_text("win.txt", kernel17());
+    write_text("zorv_mpi.ini", ini("2 2", "1 1") + "resume = 1\n");
+    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+    write_raw_file("raw.1", 12, quiet);
+    quiet.pop_back();
+    write_raw_file("raw.2", 12, quiet);
+    CommandResult r = run_mpi(2, ZORV_MPI_EXE, dir.path());
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(read_text("zorv_mpi.summary.json").find("\"events_lost\": true"), std::string::npos);
+    ASSERT_EQ(unlink("zorv_mpi.summary.json"), 0);
+    for (int start = 0; start < 2; ++start) {
+        r = run_mpi(2, ZORV_MPI_EXE, dir.path());
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("Checkpoint zorv_mpi.checkpoint is of a finished run that did not "
+                                "end well (events were lost, or a file could not be written): "
+                                "nothing to do, and its status stays 1"),
+                  std::string::npos)
+            << r.output;
+        const std::string summary = read_text("zorv_mpi.summary.json");
+        EXPECT_NE(summary.find("\n  \"status\": \"finished\",\n"), std::string::npos) << summary;
+        EXPECT_NE(summary.find("\"events_lost\": true"), std::string::npos) << summary;
+    }
+}
+
 // Both phases run: the kernel reaches every rank, both phases read their
 // sessions, the summary closes the run.
 TEST(DriverMpi, WalksThroughBothPhasesToTheSummary)

@@ -199,3 +199,41 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
     out = capture_stdout([&] { EXPECT_EQ(outputs.check(OutputSizes{{0, 0, 0, 0}}), 1); });
     EXPECT_EQ(out, "Error: Cannot continue ab0.bin: it is a directory\n");
 }
+
+// A resume finds each raw event named once in events.txt, among those read
+// before next_event, and none that the checkpoint keeps to be done.
+TEST(RecordResult, ProvenanceListAgreesWithTheCheckpoint)
+{
+    struct Case {
+        int next_event;
+        std::vector<int> pending;
+        char const* events;  // events.txt, when not as written
+        char const* expected;  // nullptr: accepted
+    } const cases[] = {
+        {3, {}, nullptr, nullptr},
+        {4, {3}, nullptr, nullptr},
+        {3, {1}, nullptr, "event 5 1 has a record, yet the checkpoint keeps it to be done (line 2)"},
+        {2, {}, nullptr, "event 5 2 was not read yet (line 3)"},
+        {3, {}, "5 0\n5 0\n5 2\n", "it names event 5 0 twice (line 2)"},
+        {3, {}, "5 0\n5 1\n4 2\n", "event 4 2 was not read yet (line 3)"},
+        {3, {}, "- -\n5 1\n5 2\n", nullptr},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.expected ? c.expected : "accepted");
+        TempDir dir;
+        PhaseOutputs outputs("ab", 5, 10);
+        auto both = result_message(1.0, 2.0, 9);
+        ASSERT_EQ(outputs.open(), 0);
+        for (int e = 0; e < 3; ++e) outputs.record(both.data(), kFitted2, e);
+        ASSERT_EQ(outputs.close(), 0);
+        if (c.events) write_text("events.txt", c.events);
+        int status = -1;
+        const std::string out = capture_stdout(
+            [&] { status = outputs.check(outputs.written_sizes(), nullptr, c.next_event, c.pending); });
+        EXPECT_EQ(status, c.expected ? 1 : 0) << out;
+        if (c.expected) {
+            EXPECT_EQ(out, std::string("Error: Cannot continue: events.txt does not agree with the "
+                                       "checkpoint: ") + c.expected + "\n");
+        }
+    }
+}
