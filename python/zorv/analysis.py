@@ -19,9 +19,13 @@ def calibration_estimates(hist):
     `read_decay_hist`), as the calibration takes them: the fullest of bins
     1 .. n-2 (the end bins hold the trimmed tails; the lowest bin wins a
     tie), then the vertex through it and its two neighbours. Returns
-    (bin index, maximum-bin value, parabolic value)."""
+    (bin index, maximum-bin value, parabolic value); ValueError for fewer
+    than 3 bins."""
     counts = hist["count"]
     centres = hist["centre"]
+    if len(counts) < 3:
+        raise ValueError(f"a decay histogram of {len(counts)} bins has no inner bin with two "
+                         "neighbours")
     e = 1 + int(np.argmax(counts[1:-1]))
     x = centres[e - 1:e + 2]
     y = counts[e - 1:e + 2].astype(np.float64)

@@ -51,10 +51,10 @@ from . import figures  # noqa: E402
 from .analysis import calibration_estimates  # noqa: E402
 from .cli import describe  # noqa: E402
 from .events import SSR_MATCH, RawFiles, curves, events_without_record, ssr_agreement  # noqa: E402
-from .files import (DECAY_BINS, EVENTS_NAME, OUTCOMES, PARKED_POSITION, PHASES,  # noqa: E402
+from .files import (EVENTS_NAME, OUTCOMES, PARKED_POSITION, PHASES,  # noqa: E402
                     RESULT_FIELDS, SAMPLES, SUMMARY_NAME, UNKNOWN_EVENT, check_finite, config_of,
                     holds_two_pulses, is_present, read_config_entries, read_decay_hist, read_events,
-                    read_results)
+                    read_results, unknown_events)
 from .model import find_peaks, read_kernel, smooth  # noqa: E402
 from .state import CHECKPOINT, where_run_stands  # noqa: E402
 
@@ -160,6 +160,12 @@ def figure(src, alt, caption):
             f"<figcaption>{caption}</figcaption></figure>")
 
 
+def decay_time(rate):
+    """The decay time −1/λ of a decay rate, in words: a rate that is not
+    negative (a calibration on fits that did not decay) has none."""
+    return f"decay time {-1.0 / rate:,.1f} samples" if rate < 0 else "no decay time: not negative"
+
+
 def pct(part, whole):
     return "–" if not whole else f"{100.0 * part / whole:.2f} %"
 
@@ -233,10 +239,6 @@ class Report:
         self.stale_hists = [n for n, p in zip(names, present) if p and not self.calibrated]
         self.hists = [read_decay_hist(self.path(n)) if p and self.calibrated else None
                       for n, p in zip(names, present)]
-        for n, h in zip(names, self.hists):
-            if h is not None and len(h) != DECAY_BINS:
-                raise ReportError(f"{self.path(n)} holds {len(h)} bins, zorv_mpi writes {DECAY_BINS}: "
-                                  "the file is incomplete")
         self.kernel = read_kernel(self.path("win.txt")) if is_present(self.path("win.txt")) else None
         self.bcg_est = [float(v) for v in self.config["bcg_est"]]
         self.raw = RawFiles(self.run_dir, self.config)
@@ -261,7 +263,7 @@ class Report:
                               "beyond the last line has no known raw event.")
         sessions = self.sessions(self.record_phase)
         waveforms = self.config["waveforms"]
-        known = ev["session"] != UNKNOWN_EVENT
+        known = ~unknown_events(ev)
         bad = known & ((ev["session"] < sessions.start) | (ev["session"] >= sessions.stop)
                        | ((ev["record"] >= waveforms) if waveforms else False))
         if np.any(bad):
@@ -391,8 +393,8 @@ class Report:
         if rates is None and self.record_phase == "processing" and all(len(h) == 1 for h in self.held):
             rates = (self.held[0][0], self.held[1][0])
         if rates is not None:
-            rows.append(["Calibrated decay rates", "A %.10f, B %.10f per sample (decay times %.1f and "
-                         "%.1f samples)" % (rates[0], rates[1], -1 / rates[0], -1 / rates[1])])
+            rows.append(["Calibrated decay rates", ", ".join(
+                f"{CHANNEL[c]} {rates[c]:.10f} per sample ({decay_time(rates[c])})" for c in (0, 1))])
         elif not self.calibrated:
             rows.append(["Calibrated decay rates", "not yet: the calibration runs at the end of the "
                                                    "calibration phase"])
@@ -511,7 +513,7 @@ class Report:
             rows.append([f"Channel {CHANNEL[c]}", num(float(start[c]), "{:.6g}"),
                          num(est[c][1], "{:.10f}"), num(est[c][2], "{:.10f}"),
                          num(rates[c] if rates else float("nan"), "{:.17g}"), shown,
-                         num(-1.0 / est[c][2] if est[c][2] else float("nan"), "{:,.2f}")])
+                         num(-1.0 / est[c][2] if est[c][2] < 0 else float("nan"), "{:,.2f}")])
         source = esc(self.state.source) if self.state is not None else "not known"
         tab = table(["", "Start value (configuration)", "Maximum bin (recomputed)",
                      "Parabolic (recomputed)", f"Calibrated ({source})",
@@ -647,7 +649,7 @@ class Report:
 
         ev = self.events
         rows_ab = " / ".join(self.result_names)
-        unknown = int(np.sum(ev["session"] == UNKNOWN_EVENT))
+        unknown = int(np.sum(unknown_events(ev)))
         out = self.phase_note() + [
             f'<p class="lead">Line i of <code>{esc(EVENTS_NAME)}</code> names the raw event of record i '
             f"of {esc(rows_ab)}: its session and its place in that session's raw file. Only the "
@@ -708,7 +710,7 @@ class Report:
         """The first two events of the records' phase that gave no record:
         the events of a finished phase that events.txt does not name."""
         s, ev = self.summary, self.events
-        if s is None or len(ev) != len(self.a) or np.any(ev["session"] == UNKNOWN_EVENT):
+        if s is None or len(ev) != len(self.a) or np.any(unknown_events(ev)):
             return []
         p = s["phases"][self.record_phase]
         if p["state"] != "done" or s["events_lost"] or p["results"] == p["both_good"]:
