@@ -291,3 +291,16 @@ def test_help_names_the_bounds():
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0
     assert "example events to show, 0 to 100" in " ".join(out.stdout.split())
+
+
+@pytest.mark.parametrize("name, text, words", [
+    ("decay_hist0.txt", "-0.0015 3\n", "decay_hist0.txt holds 1 bin, zorv_mpi writes 250"),
+    ("decay_hist1.txt", "-0.0015 3\n-0.0014 4\n", "decay_hist1.txt holds 2 bins"),
+    ("zorv_mpi.summary.json", "[" * 100000 + "]" * 100000, "zorv_mpi.summary.json: not a run summary"),
+])
+def test_show_names_the_damaged_file(tmp_path, name, text, words):
+    write(tmp_path / name, text)
+    out = subprocess.run([sys.executable, "-m", "zorv", "show", str(tmp_path / name)], cwd=ROOT / "python",
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
+    assert out.stderr.count("\n") == 1 and words in out.stderr and str(tmp_path) in out.stderr
