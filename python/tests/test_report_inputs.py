@@ -297,7 +297,7 @@ def test_help_names_the_bounds():
     ("decay_hist0.txt", "-0.0015 3\n", "decay_hist0.txt holds 1 bin, zorv_mpi writes 250"),
     ("decay_hist1.txt", "-0.0015 3\n-0.0014 4\n", "decay_hist1.txt holds 2 bins"),
     ("zorv_mpi.summary.json", "[" * 100000 + "]" * 100000, "zorv_mpi.summary.json: not a run summary"),
-])
+], ids=["decay histogram of 1 line", "of 2 lines", "summary nested too deeply"])
 def test_show_names_the_damaged_file(tmp_path, name, text, words):
     write(tmp_path / name, text)
     out = subprocess.run([sys.executable, "-m", "zorv", "show", str(tmp_path / name)], cwd=ROOT / "python",
