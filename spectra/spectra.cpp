@@ -168,9 +168,13 @@ bool check_axis(spectra_options const& opt, int q, axis_range const& r)
     if (std::isfinite(r.lo) && std::isfinite(r.hi) && r.lo < r.hi &&
         std::isfinite((bins - 1) * (r.hi - r.lo)))
         return true;
-    std::printf("Error: The %s axis from %g to %g is too wide for %d bins; "
-                "give a narrower range with --%s LO:HI\n", quantity_key(q), r.lo, r.hi, bins,
-                quantity_key(q));
+    if (r.lo < r.hi)
+        std::printf("Error: The %s axis from %g to %g is too wide for %d bins; "
+                    "give a narrower range with --%s LO:HI\n", quantity_key(q), r.lo, r.hi, bins,
+                    quantity_key(q));
+    else
+        std::printf("Error: The %s axis from %.17g to %.17g has no width; give a range with "
+                    "--%s LO:HI\n", quantity_key(q), r.lo, r.hi, quantity_key(q));
     return false;
 }
 
@@ -186,8 +190,12 @@ axis_range derived_range(std::vector<double> values, double trim, double fallbac
     r.lo = quantile(values, trim / 100.0);
     r.hi = quantile(values, 1.0 - trim / 100.0);
     if (!(r.lo < r.hi)) {
+        // 1 % of the value either side; around 0, or where 1 % of a value
+        // as small as a subnormal rounds to nothing, half a unit.
         double centre = r.lo;
-        double half = centre != 0.0 ? 0.01 * std::fabs(centre) : 0.5;
+        double half = 0.01 * std::fabs(centre);
+        if (!(centre - half < centre + half))
+            half = 0.5;
         r.lo = centre - half;
         r.hi = centre + half;
     }

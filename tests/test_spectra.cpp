@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <filesystem>
 #include <limits>
 #include <sstream>
@@ -287,6 +288,15 @@ TEST(SpectraRange, DegenerateRanges)
     r = derived_range({}, 0.5, -7.0, 9.0);
     EXPECT_EQ(r.lo, -7.0);
     EXPECT_EQ(r.hi, 9.0);
+    // 1 % of the smallest subnormal rounds to 0: half a unit either side, as
+    // around 0; 1 % of a larger subnormal still widens it.
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    r = derived_range({tiny, tiny}, 0.5, 0.0, 1.0);
+    EXPECT_EQ(r.lo, tiny - 0.5);
+    EXPECT_EQ(r.hi, tiny + 0.5);
+    r = derived_range({-1e-310}, 0.5, 0.0, 1.0);
+    EXPECT_EQ(r.lo, -1e-310 - 1e-312);
+    EXPECT_EQ(r.hi, -1e-310 + 1e-312);
 }
 
 // ---------------------------------------------------------------- counts
@@ -682,6 +692,21 @@ TEST(SpectraProgram, ExtremeValuesThatCannotBeShown)
         EXPECT_EQ(r.output, c.message) << c.args;
         EXPECT_FALSE(file_exists("out"));
     }
+}
+
+// Values that are all the same subnormal number get an axis around them.
+TEST(SpectraProgram, SubnormalValuesGetAnAxis)
+{
+    TempDir dir;
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    rec r0 = amp(tiny, tiny);
+    r0.ssr = r0.decay = r0.baseline = r0.width = r0.tail = tiny;
+    write_results("ab0.bin", {r0, r0});
+    write_results("ab1.bin", {r0, r0});
+    CommandResult r = run_command(std::string(ZORV_SPECTRA_EXE) + " -o out ab");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output.find("Error"), std::string::npos) << r.output;
+    EXPECT_TRUE(file_exists("out/summary.txt"));
 }
 
 // Under a memory limit a large pair ends with an "Error: " line, never an

@@ -118,11 +118,23 @@ def test_events_list(tmp_path):
     assert files.read_events(path).tolist() == [(2, 0), (-1, -1)]
     path.write_text("")
     assert len(files.read_events(path)) == 0
+    # Session numbers may be negative (sessions = -1 -1 reads "<infile_path>.-1"):
+    # session -1 is a raw event, the placeholder is told by its record.
+    for text in ("-1 0\n- -\n-12 7\n", "-1  0\n- -\n-12 7\n"):
+        path.write_text(text)
+        ev = files.read_events(path)
+        assert ev.tolist() == [(-1, 0), (-1, -1), (-12, 7)], text
+        assert files.unknown_events(ev).tolist() == [False, True, False]
 
 
 @pytest.mark.parametrize("text, words", [
     ("2 0\n3 1", "the last line has no line end"),
-    ("2 0\n3\n", "line 2: expected \"<session> <record>\" (two whole numbers) or \"- -\", got '3'"),
+    ("2 0\n3\n", "line 2: expected \"<session> <record>\" (two whole numbers, the record 0 or more) "
+                 "or \"- -\", got '3'"),
+    ("-1 -1\n", "line 1: expected"),
+    ("--1 0\n", "line 1: expected"),
+    ("- 0\n", "line 1: expected"),
+    ("-\u0663 0\n", "line 1: expected"),
     ("2 0\n3 1 4\n", "line 2: expected"),
     ("2 -1\n", "line 1: expected"),
     ("- 5\n", "line 1: expected"),
@@ -170,6 +182,9 @@ def spoil(change):
     (spoil(lambda s: s.update(hosts=["n1"])), "hosts is [\"n1\"]: expected a host name for each of the 3 "
                                               "ranks"),
     (spoil(lambda s: s.update(events_lost=0)), "events_lost is 0: expected true or false"),
+    ("[" * 100000 + "]" * 100000, "not a run summary (nested too deeply)"),
+    (json.dumps(SUMMARY).replace('"hosts": [', '"hosts": [' + "[" * 5000 + "]" * 5000 + ", "),
+     "not a run summary (nested too deeply)"),
 ])
 def test_damaged_run_summary_refused(tmp_path, text, words):
     (tmp_path / "zorv_mpi.summary.json").write_text(text)

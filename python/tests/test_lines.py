@@ -78,3 +78,13 @@ def test_report_and_zorv_spectra_find_the_same_lines(build_dir, tmp_path, parts_
     found = spectra_lines((tmp_path / "spectra" / "summary.txt").read_text())
     assert report_lines(lines) == found
     assert [len(lines[0]), len(lines[1])] == [want_a, want_b]
+
+
+@pytest.mark.parametrize("values, axis", [
+    ([3.0, 3.0], (2.97, 3.03)),
+    ([0.0], (-0.5, 0.5)),
+    ([5e-324, 5e-324], (5e-324 - 0.5, 5e-324 + 0.5)),  # 1 % of it rounds to 0
+    ([-1e-310], (-1e-310 - 1e-312, -1e-310 + 1e-312)),
+])
+def test_axis_of_equal_values_has_width(values, axis):
+    assert analysis.spectrum_axis(np.array(values)) == pytest.approx(axis, rel=1e-15, abs=0)

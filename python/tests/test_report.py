@@ -193,3 +193,62 @@ def test_amplitude_lines_are_those_of_zorv_spectra(run, build_dir, tmp_path):
     rows = re.findall(r'<tr><td>Channel ([AB])</td><td class="num">\d</td><td class="num">([\d,.]+)</td>'
                       r'<td class="num">([\d,.]+)</td>', page)
     assert rows == [("AB"[c], f"{ln['position']:,.1f}", f"{ln['fwhm']:,.1f}") for c in (0, 1) for ln in lines[c]]
+
+
+@pytest.fixture(scope="module")
+def negative_run(build_dir, tmp_path_factory):
+    """A run of sessions numbered below 0 (zorv_mpi reads zorv.-2, then
+    zorv.-1): events.txt names them as "-1 <record>"."""
+    run_dir = tmp_path_factory.mktemp("negative")
+    rng = np.random.default_rng(17)
+    write_session(run_dir / "zorv.-2", rng, 60)
+    write_session(run_dir / "zorv.-1", rng, 60, [5, 30], [11])
+    (run_dir / "zorv_mpi.ini").write_text(INI.format(w=60, h=HEADER).replace(
+        "cal_sessions = 1 1", "cal_sessions = -2 -2").replace("sessions = 2 2", "sessions = -1 -1"))
+    shutil.copy(ROOT / "examples" / "win.txt", run_dir / "win.txt")
+    mpi = subprocess.run(mpiexec(build_dir), cwd=run_dir, env=MPI_ENV, capture_output=True, text=True,
+                         timeout=120)
+    assert mpi.returncode == 0, mpi.stdout + mpi.stderr
+    return run_dir
+
+
+def reverse_lines(path):
+    path.write_text("".join(reversed(path.read_text().splitlines(keepends=True))))
+
+
+def redraw(path, events):
+    os.utime(path, ns=(0, 0))  # another time, whatever the size
+    write_session(path, np.random.default_rng(3), events)
+
+
+# (change to a copy of the run, words of the page's captions)
+BLAME = {
+    "as written": (None, ["of zorv.-1, session -1, counted from 0",
+                          "recomputed from the raw samples agree with the record"]),
+    "events.txt reversed": (lambda d: reverse_lines(d / "events.txt"), [
+        "zorv.-1 is the raw file the run read (size 600016, modified ",
+        "of events.txt does not name this record's event: events.txt does not belong to the result "
+        "files"]),
+    "raw file of another size": (lambda d: redraw(d / "zorv.-1", 61), [
+        "zorv.-1 is not the raw file the run read (zorv_mpi.checkpoint: size 600016, modified "]),
+    "raw file rewritten": (lambda d: redraw(d / "zorv.-1", 60), [
+        "zorv.-1 was modified since the run read it", "it is not the raw file the run read, or line "]),
+    "events.txt reversed, no checkpoint": (
+        lambda d: (d / "zorv_mpi.checkpoint").unlink() or reverse_lines(d / "events.txt"),
+        ["or zorv.-1 is not the raw file the run read (zorv_mpi.checkpoint, which records"]),
+}
+
+
+@pytest.mark.parametrize("change, words", BLAME.values(), ids=BLAME.keys())
+def test_raw_events_that_disagree_name_the_file_to_blame(negative_run, tmp_path, change, words):
+    run_dir = tmp_path / "run"
+    shutil.copytree(negative_run, run_dir)  # times kept
+    if change:
+        change(run_dir)
+    made = subprocess.run([sys.executable, "-m", "zorv.report", "--events", "4", str(run_dir)],
+                          cwd=ROOT / "python", capture_output=True, text=True, timeout=300)
+    assert made.returncode == 0, made.stderr
+    page = re.sub(r"<[^>]+>", "", html.unescape((run_dir / "report" / "index.html").read_text()))
+    for w in words:
+        assert w in page, w
+    assert ("differ from the record" in page) == (change is not None)

@@ -135,6 +135,16 @@ DAMAGED = {
                               "decay_hist1.txt: empty"),
     "decay histogram short": (lambda d: write(d / "decay_hist1.txt", "-0.0015 3\n" * 249),
                               "holds 249 bins, zorv_mpi writes 250"),
+    "decay histogram of one line": (lambda d: write(d / "decay_hist0.txt", "-0.0015 3\n"),
+                                    "decay_hist0.txt holds 1 bin, zorv_mpi writes 250"),
+    "summary nested too deeply": (lambda d: write(d / "zorv_mpi.summary.json", "[" * 100000 + "]" * 100000),
+                                  "zorv_mpi.summary.json: not a run summary (nested too deeply)"),
+    "ab1.bin cut short": (lambda d: os.truncate(d / "ab1.bin", 72 * 990),
+                          "ab1.bin holds 990 records, zorv_mpi.summary.json counts 1,000 for the "
+                          "finished run"),
+    "ab0.bin cut short, no summary": (
+        lambda d: (d / "zorv_mpi.summary.json").unlink() or os.truncate(d / "ab0.bin", 72 * 990),
+        "ab0.bin holds 990 records, zorv_mpi.checkpoint counts 1,000 for the finished run"),
     "win.txt garbage": (lambda d: write(d / "win.txt", b"0 0.5\n1 \xff\xfe garbage\n2 0.5\n"),
                         "win.txt: pair number 2 is not a pair of numbers"),
     "summary is a folder": (lambda d: replace_with_folder(d / "zorv_mpi.summary.json"),
@@ -215,6 +225,22 @@ VARIANTS = {
             "intervals) the processing phase after 1,200 results, 1,000 records",
             "NOT FINISHED: stopped or still running in the processing phase after 1,200 events",
             "Not available: zorv_mpi.summary.json is not this run's account"]),
+    "calibrated decay rate of 0": (
+        lambda d: [write(d / "zorv_mpi.summary.json", json.dumps(dict(SUMMARY, decay_rates=[0, -0.0014999]))),
+                   write(d / "zorv_mpi.checkpoint", CHECKPOINT.replace("-0.0015001", "0"))],
+        ["A 0.0000000000 per sample (no decay time: not negative), B -0.0014999000 per sample "
+         "(decay time 666.7 samples)"]),
+    "run still writing after its checkpoint": (
+        lambda d: [(d / "zorv_mpi.summary.json").unlink(), write(d / "zorv_mpi.checkpoint", CHECKPOINT.replace(
+            "finished", "running").replace("1200 1010 1005 1000", "955 955 955 950"))],
+        ['<td class="num">950 (99.48 %)</td></tr>',
+         "The result files hold 1,000 records, zorv_mpi.checkpoint (written at intervals) counts 950 "
+         "of 955 results"]),
+    "negative sessions": (
+        lambda d: [append(d / "zorv_mpi.ini", b"cal_sessions = -3 -3\nsessions = -2 -1\n"),
+                   write(d / "events.txt", (d / "events.txt").read_text().replace("2 ", "-2 ").replace(
+                       "3 ", "-1 "))],
+        ["of events.txt): event ", "of zorv.-2, session -2", "Not read: zorv.-2 is not in the run folder"]),
     "raw events not known": (
         lambda d: write(d / "events.txt", "- -\n" * RECORDS),
         ["1,000 records have the line - -", "(raw event not known)",
@@ -265,3 +291,16 @@ def test_help_names_the_bounds():
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0
     assert "example events to show, 0 to 100" in " ".join(out.stdout.split())
+
+
+@pytest.mark.parametrize("name, text, words", [
+    ("decay_hist0.txt", "-0.0015 3\n", "decay_hist0.txt holds 1 bin, zorv_mpi writes 250"),
+    ("decay_hist1.txt", "-0.0015 3\n-0.0014 4\n", "decay_hist1.txt holds 2 bins"),
+    ("zorv_mpi.summary.json", "[" * 100000 + "]" * 100000, "zorv_mpi.summary.json: not a run summary"),
+], ids=["decay histogram of 1 line", "of 2 lines", "summary nested too deeply"])
+def test_show_names_the_damaged_file(tmp_path, name, text, words):
+    write(tmp_path / name, text)
+    out = subprocess.run([sys.executable, "-m", "zorv", "show", str(tmp_path / name)], cwd=ROOT / "python",
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
+    assert out.stderr.count("\n") == 1 and words in out.stderr and str(tmp_path) in out.stderr

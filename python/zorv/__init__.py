@@ -16,6 +16,7 @@ import importlib
 _EXPORTS = {
     "RESULT_FIELDS": "files", "open_raw": "files", "parameters": "files", "read_config": "files",
     "read_decay_hist": "files", "read_decay_list": "files", "read_events": "files",
+    "unknown_events": "files",
     "read_results": "files", "read_summary": "files", "pulse_model": "model",
     "read_kernel": "model", "smooth": "model", "read_checkpoint": "state", "read_run_state": "state",
 }

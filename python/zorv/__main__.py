@@ -39,7 +39,7 @@ def show(path):
             print(f"{k} = {v!r}")
     elif name == files.EVENTS_NAME:
         ev = files.read_events(path)
-        known = ev[ev["session"] != files.UNKNOWN_EVENT]
+        known = ev[~files.unknown_events(ev)]
         sessions = ", ".join(f"{s} ({n:,})" for s, n in zip(*np.unique(known["session"], return_counts=True)))
         print(f"{path}: the raw events of {len(ev):,} records, {len(ev) - len(known):,} not known; "
               f"records per session: {sessions or 'none'}")

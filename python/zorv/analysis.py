@@ -19,9 +19,13 @@ def calibration_estimates(hist):
     `read_decay_hist`), as the calibration takes them: the fullest of bins
     1 .. n-2 (the end bins hold the trimmed tails; the lowest bin wins a
     tie), then the vertex through it and its two neighbours. Returns
-    (bin index, maximum-bin value, parabolic value)."""
+    (bin index, maximum-bin value, parabolic value); ValueError for fewer
+    than 3 bins."""
     counts = hist["count"]
     centres = hist["centre"]
+    if len(counts) < 3:
+        raise ValueError(f"a decay histogram of {len(counts)} bins has no inner bin with two "
+                         "neighbours")
     e = 1 + int(np.argmax(counts[1:-1]))
     x = centres[e - 1:e + 2]
     y = counts[e - 1:e + 2].astype(np.float64)
@@ -80,12 +84,15 @@ def quantile(ordered, f):
 def spectrum_axis(*arrays, trim=SPECTRUM_TRIM):
     """(lo, hi): the centres of the end bins of a spectrum of the values of
     all the arrays, from the `trim` to the 100 - `trim` percentile; a range
-    of zero width is widened by 1 % of the value each side (0.5 around 0)."""
+    of zero width is widened by 1 % of the value each side (0.5 around 0 or
+    where 1 % of the value rounds to 0)."""
     values = np.sort(np.concatenate([np.asarray(a, dtype=np.float64).ravel() for a in arrays]))
     lo = quantile(values, trim / 100.0)
     hi = quantile(values, 1.0 - trim / 100.0)
     if not lo < hi:
-        half = 0.01 * abs(lo) if lo != 0.0 else 0.5
+        half = 0.01 * abs(lo)
+        if not lo - half < lo + half:  # 0, or a subnormal whose 1 % rounds to nothing
+            half = 0.5
         lo, hi = lo - half, lo + half
     return lo, hi
 

@@ -11,7 +11,7 @@ import os
 
 import numpy as np
 
-from .files import RECORD_BYTES, UNKNOWN_EVENT, is_present, open_raw
+from .files import RECORD_BYTES, UNKNOWN_EVENT, is_present, open_raw, unknown_events
 from .model import fitted_curve
 
 # Relative agreement of the residual sums that confirms a record's raw event.
@@ -47,7 +47,7 @@ class RawFiles:
         """(the event's samples as int16 (2500, 2), or None, and why not):
         the reason is "unknown" for a placeholder, "missing" without the raw
         file, "short" when the file ends before the record."""
-        if session == UNKNOWN_EVENT:
+        if record == UNKNOWN_EVENT:
             return None, "unknown"
         if session not in self.opened:
             path = self.path(session)
@@ -89,7 +89,7 @@ def events_without_record(events, sessions, raw, most):
         if not n:
             continue
         named = np.zeros(n, dtype=bool)
-        rec = events["record"][events["session"] == s]
+        rec = events["record"][(events["session"] == s) & ~unknown_events(events)]
         named[rec[rec < n]] = True
         out += [(s, int(k)) for k in np.nonzero(~named)[0][:most - len(out)]]
         if len(out) >= most:

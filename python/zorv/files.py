@@ -217,7 +217,8 @@ DECAY_HIST_DTYPE = np.dtype([("centre", "<f8"), ("count", "<i8")])
 def read_decay_hist(path):
     """A decay histogram: structured array with fields `centre` (bin centre,
     decay rate per sample) and `count`. Raises ValueError for an empty file,
-    a file cut short, or a line that is not a finite centre and a count."""
+    a file cut short, a line that is not a finite centre and a count, or
+    other than the `DECAY_BINS` lines that zorv_mpi writes."""
     lines = _lines(path, _read_text(path))
     if not lines:
         raise ValueError(f"{path}: empty: the histogram has no bins")
@@ -231,6 +232,9 @@ def read_decay_hist(path):
         if count < 0:
             raise ValueError(f"{path}: line {i + 1}: count {count} is negative")
         out["count"][i] = count
+    if len(out) != DECAY_BINS:
+        raise ValueError(f"{path} holds {len(out)} bin{'s' if len(out) != 1 else ''}, zorv_mpi "
+                         f"writes {DECAY_BINS}: the file is incomplete")
     return out
 
 
@@ -341,25 +345,40 @@ def config_of(entries):
 EVENTS_NAME = "events.txt"
 EVENTS_DTYPE = np.dtype([("session", "<i8"), ("record", "<i8")])
 # A record whose raw event is not known: its line is "- -" (records written
-# before a resume from a checkpoint of a zorv_mpi without events.txt).
+# before a resume from a checkpoint of a zorv_mpi without events.txt). It
+# reads as this value in both fields. Sessions may be negative (the raw file
+# of session -1 is "<infile_path>.-1"), so a session of -1 names a real
+# raw event; the record is never negative: `unknown_events` looks at it.
 UNKNOWN_EVENT = -1
 
-_EVENT_LINES = re.compile(r"(?:\d{1,18} \d{1,18}\n|- -\n)*")
+_EVENT_LINES = re.compile(r"(?:-?\d{1,18} \d{1,18}\n|- -\n)*", re.ASCII)
+_EVENT_LINE = re.compile(r"-?\d{1,18} \d{1,18}", re.ASCII)
+
+
+def unknown_events(events):
+    """True for the rows of `read_events` whose raw event is not known (the
+    line "- -"): their record is `UNKNOWN_EVENT`, which a raw event's record
+    never is."""
+    return events["record"] == UNKNOWN_EVENT
 
 
 def read_events(path):
     """The provenance list "events.txt": line i names the raw event of
     record i of both result files (and line i of both decay lists) as
     "<session> <record>", the record's index in the raw file of that session
-    counted from 0. Returns a structured array with int64 fields `session`
+    counted from 0; a session may be negative, as zorv_mpi's session
+    numbers may be. Returns a structured array with int64 fields `session`
     and `record`; a placeholder line "- -" (raw event not known) gives -1 in
-    both. Raises ValueError for a file cut short or a line that is not two
-    whole numbers (0 or more) or the placeholder."""
+    both: tell it by the record (`unknown_events`), since -1 is also a
+    session. Raises ValueError for a file cut short or a line that is not
+    two whole numbers (the record 0 or more) or the placeholder."""
     text = _read_text(path)
     lines = _lines(path, text)
     if _EVENT_LINES.fullmatch(text):
-        # What zorv_mpi writes: one pass in C over the whole text.
-        numbers = np.array(text.replace("-", "-1").split(), dtype=np.int64)
+        # What zorv_mpi writes: one pass in C over the whole text. "- -" is
+        # only ever a placeholder line: a session's minus sign has a digit
+        # after it.
+        numbers = np.array(text.replace("- -", "-1 -1").split(), dtype=np.int64)
         out = np.empty(len(lines), dtype=EVENTS_DTYPE)
         out["session"], out["record"] = numbers[0::2], numbers[1::2]
         return out
@@ -369,9 +388,9 @@ def read_events(path):
         if words == ["-", "-"]:
             out[i] = (UNKNOWN_EVENT, UNKNOWN_EVENT)
             continue
-        if len(words) != 2 or not all(w.isascii() and w.isdigit() and len(w) <= 18 for w in words):
+        if not _EVENT_LINE.fullmatch(" ".join(words)):
             raise ValueError(f"{path}: line {i + 1}: expected \"<session> <record>\" (two whole "
-                             f"numbers) or \"- -\", got {line!r}")
+                             f"numbers, the record 0 or more) or \"- -\", got {line!r}")
         out[i] = (int(words[0]), int(words[1]))
     return out
 
@@ -487,9 +506,17 @@ def read_summary(path):
 
     try:
         summary = json.loads(text, parse_constant=refuse)
+        _check_summary(path, summary)
     except ValueError as e:
+        if not isinstance(e, json.JSONDecodeError) and str(e).startswith(f"{path}: "):
+            raise  # the check's own message
         where = f"line {e.lineno}: " if isinstance(e, json.JSONDecodeError) else ""
         raise ValueError(f"{path}: {where}not a run summary ({e.msg if where else e}): the file is "
                          "damaged or cut short") from None
-    _check_summary(path, summary)
+    except RecursionError:
+        # zorv_mpi nests its summary three levels deep; JSON nested deeper
+        # than Python's stack (decoding, or showing a value in a message)
+        # is no summary.
+        raise ValueError(f"{path}: not a run summary (nested too deeply): the file is "
+                         "damaged") from None
     return summary

@@ -51,12 +51,12 @@ from . import figures  # noqa: E402
 from .analysis import calibration_estimates  # noqa: E402
 from .cli import describe  # noqa: E402
 from .events import SSR_MATCH, RawFiles, curves, events_without_record, ssr_agreement  # noqa: E402
-from .files import (DECAY_BINS, EVENTS_NAME, OUTCOMES, PARKED_POSITION, PHASES,  # noqa: E402
+from .files import (EVENTS_NAME, OUTCOMES, PARKED_POSITION, PHASES,  # noqa: E402
                     RESULT_FIELDS, SAMPLES, SUMMARY_NAME, UNKNOWN_EVENT, check_finite, config_of,
                     holds_two_pulses, is_present, read_config_entries, read_decay_hist, read_events,
-                    read_results)
+                    read_results, unknown_events)
 from .model import find_peaks, read_kernel, smooth  # noqa: E402
-from .state import CHECKPOINT, where_run_stands  # noqa: E402
+from .state import CHECKPOINT, file_state, read_checkpoint, where_run_stands  # noqa: E402
 
 CHANNEL = figures.CHANNEL
 # The session range of each phase in zorv_mpi.ini.
@@ -160,6 +160,12 @@ def figure(src, alt, caption):
             f"<figcaption>{caption}</figcaption></figure>")
 
 
+def decay_time(rate):
+    """The decay time −1/λ of a decay rate, in words: a rate that is not
+    negative (a calibration on fits that did not decay) has none."""
+    return f"decay time {-1.0 / rate:,.1f} samples" if rate < 0 else "no decay time: not negative"
+
+
 def pct(part, whole):
     return "–" if not whole else f"{100.0 * part / whole:.2f} %"
 
@@ -198,18 +204,25 @@ class Report:
         self.a, self.b = (read_results(self.path(n)) for n in self.result_names)
         for name, rec in zip(self.result_names, (self.a, self.b)):
             check_finite(rec, self.path(name))
-        if len(self.a) != len(self.b):
-            self.notes.append(f"The result files hold {len(self.a):,} and {len(self.b):,} records; "
-                              "record i of both is one event, so only the first "
-                              f"{min(len(self.a), len(self.b)):,} are used.")
-            n = min(len(self.a), len(self.b))
-            self.a, self.b = self.a[:n], self.b[:n]
         self.has_summary = is_present(self.path(SUMMARY_NAME))
-        self.state, passed_over = where_run_stands(self.run_dir, len(self.a))
+        counts = (len(self.a), len(self.b))
+        self.state, passed_over = where_run_stands(self.run_dir, counts[0] if counts[0] == counts[1]
+                                                   else None)
+        if counts[0] != counts[1]:
+            self.check_result_counts(counts)
+            n = min(counts)
+            self.a, self.b = self.a[:n], self.b[:n]
         if passed_over:
             self.notes.append(f"{passed_over}. Its facts are not shown; where the run stands is "
                               + (f"taken from {self.state.source}." if self.state else "not known."))
         self.summary = self.state.summary if self.state else None
+        st = self.state
+        if st is not None and st.summary is None and not st.finished and st.both != len(self.a):
+            self.notes.append(
+                f"The result files hold {len(self.a):,} records, {st.source} (written at intervals) "
+                f"counts {st.both:,} of {st.received:,} results: the run went on after it (or is "
+                "still running). The counts and shares of the table are the checkpoint's; the "
+                f"sections below show all {len(self.a):,} records of the files.")
         # Which phase the records come from: the calibration phase's, with the
         # decay rate free, when the run stopped before the processing phase.
         st = self.state
@@ -233,13 +246,31 @@ class Report:
         self.stale_hists = [n for n, p in zip(names, present) if p and not self.calibrated]
         self.hists = [read_decay_hist(self.path(n)) if p and self.calibrated else None
                       for n, p in zip(names, present)]
-        for n, h in zip(names, self.hists):
-            if h is not None and len(h) != DECAY_BINS:
-                raise ReportError(f"{self.path(n)} holds {len(h)} bins, zorv_mpi writes {DECAY_BINS}: "
-                                  "the file is incomplete")
         self.kernel = read_kernel(self.path("win.txt")) if is_present(self.path("win.txt")) else None
         self.bcg_est = [float(v) for v in self.config["bcg_est"]]
         self.raw = RawFiles(self.run_dir, self.config)
+        # What the checkpoint recorded of the raw files the run read, to tell
+        # a raw file replaced since from a line of events.txt that names
+        # another event.
+        cp = self.path(CHECKPOINT)
+        self.raw_seen = (st.raw_files if st is not None and st.raw_files is not None else
+                         read_checkpoint(cp).raw_files if is_present(cp) else None)
+
+    def check_result_counts(self, counts):
+        """Result files of unequal length: a finished run writes a record to
+        both for every event, so the file that holds other than the count
+        the run recorded is damaged; otherwise (a run that did not finish
+        may have written one file further than the other) a note."""
+        st = self.state
+        if st is not None and st.finished:
+            wrong = [(name, n) for name, n in zip(self.result_names, counts) if n != st.both]
+            said = " and ".join(f"{self.path(name)} holds {n:,} records" for name, n in wrong)
+            raise ReportError(f"{said}, {st.source} counts {st.both:,} for the finished run: "
+                              f"{'they are' if len(wrong) > 1 else 'the file is'} cut short or not "
+                              "this run's")
+        self.notes.append(f"The result files hold {counts[0]:,} and {counts[1]:,} records; "
+                          "record i of both is one event, so only the first "
+                          f"{min(counts):,} are used.")
 
     def sessions(self, phase):
         first, last = self.config[SESSIONS_KEY[phase]]
@@ -261,7 +292,7 @@ class Report:
                               "beyond the last line has no known raw event.")
         sessions = self.sessions(self.record_phase)
         waveforms = self.config["waveforms"]
-        known = ev["session"] != UNKNOWN_EVENT
+        known = ~unknown_events(ev)
         bad = known & ((ev["session"] < sessions.start) | (ev["session"] >= sessions.stop)
                        | ((ev["record"] >= waveforms) if waveforms else False))
         if np.any(bad):
@@ -391,8 +422,8 @@ class Report:
         if rates is None and self.record_phase == "processing" and all(len(h) == 1 for h in self.held):
             rates = (self.held[0][0], self.held[1][0])
         if rates is not None:
-            rows.append(["Calibrated decay rates", "A %.10f, B %.10f per sample (decay times %.1f and "
-                         "%.1f samples)" % (rates[0], rates[1], -1 / rates[0], -1 / rates[1])])
+            rows.append(["Calibrated decay rates", ", ".join(
+                f"{CHANNEL[c]} {rates[c]:.10f} per sample ({decay_time(rates[c])})" for c in (0, 1))])
         elif not self.calibrated:
             rows.append(["Calibrated decay rates", "not yet: the calibration runs at the end of the "
                                                    "calibration phase"])
@@ -471,9 +502,15 @@ class Report:
                 good.append(tuple(f"{100.0 * g / st.received:.2f} %" for g in st.good))
             else:
                 good.append(("–", "–"))
-            if p == self.record_phase:
-                whole = st.received if st is not None and st.phase == p else self.phase_events(p)
-                both.append(f'<td class="num">{len(self.a):,} ({pct(len(self.a), whole)})</td>')
+            if p == self.record_phase and st is not None and st.phase == p:
+                # The checkpoint's own counts: the result files may have grown
+                # since it was written (see the note under the table).
+                both.append(f'<td class="num">{st.both:,} ({pct(st.both, st.received)})</td>')
+            elif p == self.record_phase:
+                whole = self.phase_events(p)
+                share = pct(len(self.a), whole) if whole is None or len(self.a) <= whole else (
+                    "more than the raw files in the run folder hold")
+                both.append(f'<td class="num">{len(self.a):,} ({share})</td>')
             else:
                 cal = sum(int(h["count"].sum()) for h in self.hists[:1] if h is not None) or None
                 both.append(f'<td class="num">{cal:,} ({pct(cal, self.phase_events(p))})</td>'
@@ -511,7 +548,7 @@ class Report:
             rows.append([f"Channel {CHANNEL[c]}", num(float(start[c]), "{:.6g}"),
                          num(est[c][1], "{:.10f}"), num(est[c][2], "{:.10f}"),
                          num(rates[c] if rates else float("nan"), "{:.17g}"), shown,
-                         num(-1.0 / est[c][2] if est[c][2] else float("nan"), "{:,.2f}")])
+                         num(-1.0 / est[c][2] if est[c][2] < 0 else float("nan"), "{:,.2f}")])
         source = esc(self.state.source) if self.state is not None else "not known"
         tab = table(["", "Start value (configuration)", "Maximum bin (recomputed)",
                      "Parabolic (recomputed)", f"Calibrated ({source})",
@@ -647,7 +684,7 @@ class Report:
 
         ev = self.events
         rows_ab = " / ".join(self.result_names)
-        unknown = int(np.sum(ev["session"] == UNKNOWN_EVENT))
+        unknown = int(np.sum(unknown_events(ev)))
         out = self.phase_note() + [
             f'<p class="lead">Line i of <code>{esc(EVENTS_NAME)}</code> names the raw event of record i '
             f"of {esc(rows_ab)}: its session and its place in that session's raw file. Only the "
@@ -684,8 +721,8 @@ class Report:
                 caption += (f"Residual sums of squares recomputed from the raw samples agree with the "
                             f"record to {diff:.1e}." if diff < SSR_MATCH else
                             f'<span class="error">Residual sums of squares recomputed from the raw '
-                            f"samples differ from the record's by {diff:.1e} (relative): the raw file "
-                            "is not the one the run read.</span>")
+                            f"samples differ from the record's by {diff:.1e} (relative): "
+                            f"{esc(self.mismatch_cause(session, r))}.</span>")
             elif lack == "unknown":
                 title = f"Record {r:,} — {why} (raw event not known)"
                 said = "its line is - -" if r < len(ev) else f"{EVENTS_NAME} ends before it"
@@ -704,11 +741,31 @@ class Report:
         out += self.no_record_examples()
         return out
 
+    def mismatch_cause(self, session, r):
+        """Why a record's raw event does not give back its residual sums:
+        the raw file changed since the run, or line r + 1 of events.txt names
+        another event; the checkpoint's record of the raw file's size and
+        time tells which."""
+        name = self.raw.name(session)
+        line = f"line {r + 1:,} of {EVENTS_NAME} does not name this record's event"
+        seen = self.raw_seen.get(name) if self.raw_seen is not None else None
+        if seen is None:
+            return (f"{line}, or {name} is not the raw file the run read ({CHECKPOINT}, which "
+                    "records the size and time of the raw files the run read, does not tell)")
+        now = file_state(self.raw.path(session))
+        if now == seen:
+            return (f"{name} is the raw file the run read ({seen}, as {CHECKPOINT} records it), so "
+                    f"{line}: {EVENTS_NAME} does not belong to the result files")
+        if now.split(",")[0] != seen.split(",")[0]:
+            return f"{name} is not the raw file the run read ({CHECKPOINT}: {seen}; now {now})"
+        return (f"{name} was modified since the run read it ({CHECKPOINT}: {seen}; now {now}): "
+                f"it is not the raw file the run read, or {line}")
+
     def no_record_examples(self):
         """The first two events of the records' phase that gave no record:
         the events of a finished phase that events.txt does not name."""
         s, ev = self.summary, self.events
-        if s is None or len(ev) != len(self.a) or np.any(ev["session"] == UNKNOWN_EVENT):
+        if s is None or len(ev) != len(self.a) or np.any(unknown_events(ev)):
             return []
         p = s["phases"][self.record_phase]
         if p["state"] != "done" or s["events_lost"] or p["results"] == p["both_good"]:

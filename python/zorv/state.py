@@ -38,11 +38,20 @@ summary has the checkpoint alone.
 
 import os
 from dataclasses import dataclass
-from typing import List, Optional, Tuple
+import urllib.parse
+from typing import Dict, List, Optional, Tuple
 
 from .files import PHASES, SUMMARY_NAME, is_present, open_input, read_summary
 
 CHECKPOINT = "zorv_mpi.checkpoint"
+RAW_FILE_ITEM = "raw file "
+
+
+def file_state(path):
+    """A file's size and modification time as the checkpoint records those
+    of the raw files: "size N, modified S.NNNNNNNNN"."""
+    st = os.stat(path)
+    return f"size {st.st_size}, modified {st.st_mtime_ns // 10**9}.{st.st_mtime_ns % 10**9:09d}"
 
 
 @dataclass
@@ -60,6 +69,10 @@ class RunState:
     # The whole run summary when it is the source; next_event and pending
     # are then None (the summary does not keep them).
     summary: Optional[dict] = None
+    # The checkpoint's record of the raw files the run opened: name (as
+    # "<infile_path>.<session>") -> "size N, modified S.NNNNNNNNN" when it
+    # opened them; None when the source is the summary.
+    raw_files: Optional[Dict[str, str]] = None
 
 
 def _integers(path, number, words, count):
@@ -98,6 +111,7 @@ def read_checkpoint(path):
                          f"'{headers[1]}')")
     version = headers.index(lines[0]) + 1
     items = {}
+    raw_files = {}
     ended = False
     offset = len(lines[0]) + 1
     for number, line in enumerate(lines[1:], 2):
@@ -121,6 +135,12 @@ def read_checkpoint(path):
             raise ValueError(f"{path}: line {number}: empty line")
         key, values = words[0], words[1:]
         if key == "fingerprint":
+            # Items and values are percent-encoded; a raw file's item is
+            # "raw file <name>".
+            item, value = (urllib.parse.unquote(w, errors="surrogateescape")
+                           for w in (values + ["", ""])[:2])
+            if item.startswith(RAW_FILE_ITEM):
+                raw_files[item[len(RAW_FILE_ITEM):]] = value
             continue
         if key in items:
             raise ValueError(f"{path}: line {number}: '{key}' a second time")
@@ -168,7 +188,7 @@ def read_checkpoint(path):
     return RunState(source=os.path.basename(path), finished=finished, phase=phase,
                     next_event=next_event, pending=pending[1:], received=received,
                     good=(good_a, good_b), both=both, run_error=bool(run_error),
-                    calibrated=calibrated)
+                    calibrated=calibrated, raw_files=raw_files)
 
 
 def read_summary_state(path):
