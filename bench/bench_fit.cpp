@@ -19,7 +19,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "gna.h"
+#include "fit/gna.h"
 #include "test_rng.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Cost of one synthetic event (two parameter sets, 5,000 model values and
 // 5,000 normal deviates) and of its encoding as a raw record: zorv_gen makes
 // 10,000 of them.
-#include "random.h"
-#include "synth.h"
+#include "generator/random.h"
+#include "generator/synth.h"
 
 #include <benchmark/benchmark.h>
 

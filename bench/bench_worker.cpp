@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "channel.h"
-#include "pulse_model.h"
+#include "physics/channel.h"
+#include "fit/pulse_model.h"
 #include "test_rng.h"
-#include "window.h"
+#include "physics/window.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "random.h"
-#include "synth.h"
+#include "generator/random.h"
+#include "generator/synth.h"
 
 namespace {
 

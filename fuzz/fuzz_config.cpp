@@ -13,9 +13,9 @@
 #include <cstring>
 #include <string>
 
-#include "config.h"
+#include "io/config.h"
 #include "fuzz_file.h"
-#include "settings.h"
+#include "io/settings.h"
 
 namespace {
 

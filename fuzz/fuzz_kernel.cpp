@@ -13,9 +13,9 @@
 #include <string>
 
 #include "fuzz_file.h"
-#include "kernel_file.h"
-#include "settings.h"
-#include "window.h"
+#include "io/kernel_file.h"
+#include "io/settings.h"
+#include "physics/window.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

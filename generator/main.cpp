@@ -18,9 +18,9 @@
  * writes and where, and write nothing. Any other argument is ignored, with a
  * line on standard error saying so, and the run goes on as without it.
  */
-#include "histogram1d.h"
-#include "random.h"
-#include "synth.h"
+#include "histogram/histogram1d.h"
+#include "generator/random.h"
+#include "generator/synth.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -8,7 +8,7 @@
  * Normal:  u1, u2 from two steps; r = sqrt(-2 ln u1), theta = 2 pi u2;
  *          return r sin(theta), keep r cos(theta) for the next call.
  */
-#include "random.h"
+#include "generator/random.h"
 
 #include <cmath>
 

@@ -7,9 +7,9 @@
  * width flat in 1 .. 5 samples, tail flat in 0 .. 10,000.
  * Noise: Gaussian, standard deviation 50, one draw per sample.
  */
-#include "synth.h"
+#include "generator/synth.h"
 
-#include "random.h"
+#include "generator/random.h"
 
 #include <cmath>
 

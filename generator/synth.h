@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "record_format.h"
+#include "formats/record_format.h"
 
 namespace zorv_synth {
 

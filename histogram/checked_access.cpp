@@ -10,7 +10,7 @@
  * there is nothing to return and going on would write into foreign memory,
  * so the program ends, like a failed assert(), on standard error.
  */
-#include "checked_access.h"
+#include "histogram/checked_access.h"
 
 #include <cstdio>
 #include <cstdlib>

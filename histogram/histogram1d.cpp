@@ -11,8 +11,8 @@
  *            with 0 < k + d < n - 1; the end bins hold under- and overflow
  *            and must not leak into the spectrum.
  */
-#include "histogram1d.h"
-#include "histogram_detail.h"
+#include "histogram/histogram1d.h"
+#include "histogram/histogram_detail.h"
 
 #include <cstdio>
 #include <vector>

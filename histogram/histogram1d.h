@@ -18,7 +18,7 @@
 #ifndef ZORV_HISTOGRAM_HISTOGRAM1D_H
 #define ZORV_HISTOGRAM_HISTOGRAM1D_H
 
-#include "checked_access.h"
+#include "histogram/checked_access.h"
 
 /*
  * Smoothing kernel of the histogram library: `length` coefficients

@@ -16,8 +16,8 @@
  * Per-set sums and scales are sized by the number of sets: any number of
  * sets can be written.
  */
-#include "histogram2d.h"
-#include "histogram_detail.h"
+#include "histogram/histogram2d.h"
+#include "histogram/histogram_detail.h"
 
 #include <algorithm>
 #include <boost/assert.hpp>

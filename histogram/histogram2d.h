@@ -16,7 +16,7 @@
 #ifndef ZORV_HISTOGRAM_HISTOGRAM2D_H
 #define ZORV_HISTOGRAM_HISTOGRAM2D_H
 
-#include "checked_access.h"
+#include "histogram/checked_access.h"
 
 class histogram2D {
 public:

@@ -13,9 +13,9 @@
  *         palette of 12 entries.
  * The picture's top row is the largest y and x grows to the right.
  */
-#include "color.h"
-#include "histogram2d.h"
-#include "histogram_detail.h"
+#include "histogram/color.h"
+#include "histogram/histogram2d.h"
+#include "histogram/histogram_detail.h"
 
 #include <cmath>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // Rank 0 is the master, every other rank a worker; the program takes no
 // options of its own (the arguments go to MPI).
 
-#include "run.h"
+#include "mpi/run.h"
 
 int main(int argc, char** argv)
 {

@@ -6,7 +6,7 @@
 // the raw files itself holds two: the next one waits in its queue while it
 // works on the first, so that it never waits for rank 0 between batches.
 
-#include "master.h"
+#include "mpi/master.h"
 
 #include <mpi.h>
 
@@ -17,17 +17,17 @@
 #include <string>
 #include <vector>
 
-#include "checkpoint.h"
-#include "datafile.h"
-#include "event_source.h"
-#include "input_file.h"
-#include "progress.h"
-#include "protocol.h"
-#include "result_wait.h"
-#include "results.h"
-#include "run_lock.h"
-#include "stop_signal.h"
-#include "timer.h"
+#include "run/checkpoint.h"
+#include "io/datafile.h"
+#include "run/event_source.h"
+#include "io/input_file.h"
+#include "run/progress.h"
+#include "mpi/protocol.h"
+#include "mpi/result_wait.h"
+#include "run/results.h"
+#include "run/run_lock.h"
+#include "run/stop_signal.h"
+#include "run/timer.h"
 
 namespace {
 

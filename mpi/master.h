@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "settings.h"
-#include "stop_signal.h"
+#include "io/settings.h"
+#include "run/stop_signal.h"
 
 struct Checkpoint;
 

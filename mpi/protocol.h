@@ -26,8 +26,8 @@
 #ifndef ZORV_PROTOCOL_H
 #define ZORV_PROTOCOL_H
 
-#include "channel.h"
-#include "datafile.h"
+#include "physics/channel.h"
+#include "io/datafile.h"
 
 constexpr int kWorkTag = 17;         // work message, and every result message
 constexpr int kNumbersTag = 18;      // numbers message

@@ -27,7 +27,7 @@
 // default of 50 us would stretch every short pause). A signal that interrupts
 // a sleep only brings the next test forward; no signal is blocked.
 
-#include "result_wait.h"
+#include "mpi/result_wait.h"
 
 #include <sched.h>
 #include <sys/prctl.h>
@@ -35,7 +35,7 @@
 
 #include <chrono>
 
-#include "protocol.h"
+#include "mpi/protocol.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // go/no-go flag and the outcome let rank 0 end the run cleanly on every rank
 // when it cannot or must not go on, instead of leaving the workers waiting.
 
-#include "run.h"
+#include "mpi/run.h"
 
 #include <mpi.h>
 #include <unistd.h>
@@ -20,20 +20,20 @@
 #include <string>
 #include <vector>
 
-#include "calibrate.h"
-#include "channel.h"
-#include "checkpoint.h"
-#include "config.h"
-#include "datafile.h"
-#include "kernel_file.h"
-#include "master.h"
-#include "results.h"
-#include "run_lock.h"
-#include "run_summary.h"
-#include "settings.h"
-#include "stop_signal.h"
-#include "window.h"
-#include "worker.h"
+#include "run/calibrate.h"
+#include "physics/channel.h"
+#include "run/checkpoint.h"
+#include "io/config.h"
+#include "io/datafile.h"
+#include "io/kernel_file.h"
+#include "mpi/master.h"
+#include "run/results.h"
+#include "run/run_lock.h"
+#include "run/run_summary.h"
+#include "io/settings.h"
+#include "run/stop_signal.h"
+#include "physics/window.h"
+#include "mpi/worker.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Worker loop: probe, receive, analyse, answer; stop on tag 42.
 
-#include "worker.h"
+#include "mpi/worker.h"
 
 #include <mpi.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "datafile.h"
-#include "output_file.h"
-#include "protocol.h"
-#include "raw_reader.h"
+#include "physics/channel.h"
+#include "io/datafile.h"
+#include "io/output_file.h"
+#include "mpi/protocol.h"
+#include "io/raw_reader.h"
 
 namespace {
 

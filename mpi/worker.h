@@ -2,8 +2,8 @@
 #ifndef ZORV_WORKER_H
 #define ZORV_WORKER_H
 
-#include "channel.h"
-#include "settings.h"
+#include "physics/channel.h"
+#include "io/settings.h"
 
 // Receives work from rank 0 and answers each work message with one result
 // message, every event analysed with `setup`, until the stop message (tag

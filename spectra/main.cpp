@@ -2,7 +2,7 @@
  * zorv_spectra: spectra, coincidence maps and a summary of the result files
  * of a zorv_mpi run. See spectra.h for what it writes.
  */
-#include "spectra.h"
+#include "spectra/spectra.h"
 
 #include <cstdio>
 #include <new>

@@ -2,7 +2,7 @@
  * Command line of zorv_spectra: one result-file base name and a few options,
  * each accepted as "--name value" or "--name=value".
  */
-#include "spectra.h"
+#include "spectra/spectra.h"
 
 #include <cerrno>
 #include <cmath>

@@ -7,8 +7,8 @@
  * removes its temporary folder and leaves the output folder as it was: no
  * half-written table or picture can be taken for a result.
  */
-#include "png.h"
-#include "spectra.h"
+#include "spectra/png.h"
+#include "spectra/spectra.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -2,7 +2,7 @@
  * PNG files through libpng's simplified interface, and the plain PPM reader
  * that feeds it.
  */
-#include "png.h"
+#include "spectra/png.h"
 
 // By its directory: this folder's own "png.h" is on the include path first.
 #include <libpng16/png.h>

@@ -11,7 +11,7 @@
  * holding the bytes of a whole file besides them. Values that are not finite
  * are named with the file, the record and the field.
  */
-#include "result_file.h"
+#include "spectra/result_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

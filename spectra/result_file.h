@@ -15,7 +15,7 @@
 #ifndef ZORV_SPECTRA_RESULT_FILE_H
 #define ZORV_SPECTRA_RESULT_FILE_H
 
-#include "record_format.h"
+#include "formats/record_format.h"
 
 #include <array>
 #include <string>

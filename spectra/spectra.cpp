@@ -17,7 +17,7 @@
  * axis too wide for its bins, a difference of positions or a spread beyond the
  * largest double) is reported, and nothing is written.
  */
-#include "spectra.h"
+#include "spectra/spectra.h"
 
 #include <algorithm>
 #include <cmath>

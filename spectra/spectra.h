@@ -28,9 +28,9 @@
 #ifndef ZORV_SPECTRA_SPECTRA_H
 #define ZORV_SPECTRA_SPECTRA_H
 
-#include "histogram1d.h"
-#include "histogram2d.h"
-#include "result_file.h"
+#include "histogram/histogram1d.h"
+#include "histogram/histogram2d.h"
+#include "spectra/result_file.h"
 
 #include <memory>
 #include <string>

@@ -2,7 +2,7 @@
 // templates as the fused pass (pulse_terms.h), the sums written out.
 #include "fit_oracles.h"
 
-#include "pulse_terms.h"
+#include "fit/pulse_terms.h"
 
 namespace zorv_fit {
 

@@ -7,8 +7,8 @@
 #ifndef ZORV_TESTS_FIT_ORACLES_H
 #define ZORV_TESTS_FIT_ORACLES_H
 
-#include "free_params.h"
-#include "pulse_model.h"
+#include "fit/free_params.h"
+#include "fit/pulse_model.h"
 
 namespace zorv_fit {
 

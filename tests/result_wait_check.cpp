@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <string>
 
-#include "protocol.h"
-#include "result_wait.h"
+#include "mpi/protocol.h"
+#include "mpi/result_wait.h"
 
 namespace {
 

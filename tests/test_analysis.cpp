@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "channel.h"
-#include "pulse_model.h"
-#include "vector_width.h"
-#include "window.h"
+#include "physics/channel.h"
+#include "fit/pulse_model.h"
+#include "fit/vector_width.h"
+#include "physics/window.h"
 
 using zorv_fit::f;
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "atomic_file.h"
+#include "io/atomic_file.h"
 #include "test_util.h"
 
 TEST(AtomicFile, WritesWholeOrNamesWhatIsInTheWay)

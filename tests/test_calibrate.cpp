@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "calibrate.h"
-#include "settings.h"
+#include "run/calibrate.h"
+#include "io/settings.h"
 #include "test_rng.h"
 #include "test_util.h"
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "checkpoint.h"
-#include "stop_signal.h"
+#include "run/checkpoint.h"
+#include "run/stop_signal.h"
 #include "test_util.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
+#include "io/config.h"
 #include "test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "datafile.h"
+#include "io/datafile.h"
 #include "test_util.h"
 
 // Samples are signed 16-bit little-endian, channel A then B in each pair,

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "event_source.h"
+#include "run/event_source.h"
 #include "test_util.h"
 
 namespace {

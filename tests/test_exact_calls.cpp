@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "library_exp.h"
-#include "pulse_terms.h"
+#include "fit/library_exp.h"
+#include "fit/pulse_terms.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "checkpoint.h"
+#include "run/checkpoint.h"
 #include "test_sessions.h"
 #include "test_util.h"
 

@@ -1,7 +1,7 @@
 // zorv_gen: the single-pulse model, parameter draws, samples and events, and
 // one run of the real program with every fact its files must show.
-#include "random.h"
-#include "synth.h"
+#include "generator/random.h"
+#include "generator/synth.h"
 
 #include <gtest/gtest.h>
 

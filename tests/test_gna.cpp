@@ -11,13 +11,13 @@
 #include <cstring>
 #include <limits>
 
-#include "cholesky.h"
+#include "fit/cholesky.h"
 #include "fit_oracles.h"
-#include "gna.h"
-#include "normal_pass.h"
+#include "fit/gna.h"
+#include "fit/normal_pass.h"
 #include "test_rng.h"
 #include "test_threshold_sets.h"
-#include "vector_width.h"
+#include "fit/vector_width.h"
 
 using namespace zorv_fit;
 

@@ -12,14 +12,14 @@
 #include <cstring>
 #include <vector>
 
-#include "channel.h"
-#include "gna.h"
-#include "kernel_file.h"
-#include "settings.h"
+#include "physics/channel.h"
+#include "fit/gna.h"
+#include "io/kernel_file.h"
+#include "io/settings.h"
 #include "test_hardening_traces.h"
 #include "test_rng.h"
 #include "test_util.h"
-#include "window.h"
+#include "physics/window.h"
 
 namespace {
 

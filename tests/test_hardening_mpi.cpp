@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "kernel_file.h"
-#include "settings.h"
+#include "physics/channel.h"
+#include "io/kernel_file.h"
+#include "io/settings.h"
 #include "test_hardening_traces.h"
 #include "test_rng.h"
 #include "test_util.h"
-#include "window.h"
+#include "physics/window.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "pulse_model.h"
+#include "fit/pulse_model.h"
 
 using zorv_fit::f;
 

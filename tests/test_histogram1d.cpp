@@ -1,6 +1,6 @@
 // One-dimensional histogram of the histogram library: bin rule, table
 // output, recalibration, half-maximum width, smoothing and its kernel.
-#include "histogram1d.h"
+#include "histogram/histogram1d.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Two-dimensional histogram: binning, the grid table, cuts through single
 // bins and bands, normalisation, and the width of band profiles.
-#include "histogram2d.h"
+#include "histogram/histogram2d.h"
 
 #include <gtest/gtest.h>
 

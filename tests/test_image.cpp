@@ -1,7 +1,7 @@
 // False-colour images: the palette blend of interpolate and the PPM files
 // of histogram2D::writeImage.
-#include "color.h"
-#include "histogram2d.h"
+#include "histogram/color.h"
+#include "histogram/histogram2d.h"
 
 #include <gtest/gtest.h>
 

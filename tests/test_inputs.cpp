@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_file.h"
+#include "io/kernel_file.h"
 #include "test_util.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Random number stream of zorv_gen: Lehmer steps, uniform and normal
 // deviates, and what seeding does and does not reset.
-#include "random.h"
+#include "generator/random.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "results.h"
+#include "run/results.h"
 #include "test_util.h"
 
 namespace {

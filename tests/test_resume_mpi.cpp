@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "checkpoint.h"
+#include "run/checkpoint.h"
 #include "test_util.h"
 
 namespace {

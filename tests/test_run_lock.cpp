@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "run_lock.h"
+#include "run/run_lock.h"
 #include "test_util.h"
 
 TEST(RunLock, OnlyAFileSystemWithoutLocksIsWarnedAbout)

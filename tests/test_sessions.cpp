@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "pulse_model.h"
+#include "fit/pulse_model.h"
 #include "test_util.h"
 
 using zorv_fit::f;

@@ -1,8 +1,8 @@
 // zorv_spectra: reading and checking the result files, axis ranges, counts
 // in the spectra and maps, amplitude lines, the summary, the command line,
 // and the all-or-nothing output of the program.
-#include "result_file.h"
-#include "spectra.h"
+#include "spectra/result_file.h"
+#include "spectra/spectra.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

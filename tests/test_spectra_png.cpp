@@ -1,9 +1,9 @@
 // zorv_spectra's PNG files: written through libpng, read back with libpng
 // pixel for pixel, compressed, and a map of a known pattern whose pixels must
 // sit where the histogram puts them.
-#include "png.h"
-#include "record_format.h"
-#include "spectra.h"
+#include "spectra/png.h"
+#include "formats/record_format.h"
+#include "spectra/spectra.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "pulse_terms.h"
+#include "fit/pulse_terms.h"
 #include "test_rng.h"
 
 struct ThresholdCase {

@@ -8,9 +8,9 @@
 #include <ctime>
 #include <string>
 
-#include "progress.h"
+#include "run/progress.h"
 #include "test_util.h"
-#include "timer.h"
+#include "run/timer.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "pulse_model.h"
-#include "synth.h"
+#include "fit/pulse_model.h"
+#include "generator/synth.h"
 
 // The same single pulse from both models; the second pulse only in the fit's.
 TEST(TwoModels, BothLinkAndAgreeOnOnePulse)

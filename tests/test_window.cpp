@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel_file.h"
+#include "io/kernel_file.h"
 #include "test_util.h"
-#include "vector_width.h"
-#include "window.h"
+#include "fit/vector_width.h"
+#include "physics/window.h"
 
 // Normalisation by the sum of absolute values: scale-free, sign-preserving.
 TEST(SmoothingWindow, NormalisesByTheSumOfAbsoluteValues)

@@ -28,13 +28,13 @@
 #include <ctime>
 #include <vector>
 
-#include "channel.h"
-#include "datafile.h"
-#include "gna.h"
-#include "kernel_file.h"
+#include "physics/channel.h"
+#include "io/datafile.h"
+#include "fit/gna.h"
+#include "io/kernel_file.h"
 #include "peer_files.h"
-#include "settings.h"
-#include "window.h"
+#include "io/settings.h"
+#include "physics/window.h"
 
 namespace {
 

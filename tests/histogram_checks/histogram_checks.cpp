@@ -9,8 +9,8 @@
 
 #include <functional>
 
-#include "histogram1d.h"
-#include "histogram2d.h"
+#include "histogram/histogram1d.h"
+#include "histogram/histogram2d.h"
 
 namespace {
 

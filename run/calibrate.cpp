@@ -1,0 +1,220 @@
+// Decay-constant calibration.
+//
+// For channel c = 0, then 1, with the n values v of "decay<c>.txt" sorted
+// ascending, m = n - 1 and f = hist_overflow:
+//   lo = v[trunc(m f)],  hi = v[trunc((1 - f) m)],  step = (hi - lo) / 249
+//   bin of a value x:  trunc((x - lo) 249 / (hi - lo) + 0.5), clamped to 0..249
+// so that bin k is centred on lo + k step and the trimmed tails pile up in
+// bins 0 and 249. The estimate is the centre of the fullest of bins 1..248
+// (the lowest on ties), refined to the vertex of the parabola through that
+// bin and its two neighbours.
+#include "run/calibrate.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "histogram/histogram1d.h"
+#include "io/output_file.h"
+#include "physics/vertex.h"
+
+namespace {
+
+constexpr int kLastBin = kDecayBins - 1;  // 249: bins span lo .. hi in 249 steps
+
+// Appends up to `capacity` values read with "%lf" to v, which grows with
+// the list: the buffer is as large as the list, not as the number of events
+// the sessions could have delivered (which may be a thousand times more).
+// Reading ends at the end of the file, at an item that is not a number, or
+// at a NaN, which "%lf" accepts but which has no place in a sorted list; the
+// values before are kept. Infinities are kept: they sort to the ends and
+// land in the tail bins. Returns 0, or 1 when memory for the values runs out.
+int read_decay_list(FILE* f, std::vector<double>& v, int capacity)
+{
+    double x;
+    try {
+        while (static_cast<int>(v.size()) < capacity && std::fscanf(f, "%lf", &x) == 1) {
+            if (std::isnan(x)) break;
+            v.push_back(x);
+        }
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    return 0;
+}
+
+// Writes the 250 lines "centre count" to `name`. A file that cannot be
+// created or written is reported; the estimate does not depend on it.
+// Returns 0, or 1 after the report.
+int write_decay_histogram(const char* name, double lo, double step, const int* hist)
+{
+    char const* refusal = nullptr;
+    FILE* f = open_output_file(name, OutputMode::kTruncate, &refusal);
+    if (f == nullptr) {
+        std::printf("Error: Cannot create decay histogram %s (%s)\n", name,
+                    refusal ? refusal : std::strerror(errno));
+        return 1;
+    }
+    bool ok = true;
+    for (int k = 0; k < kDecayBins; ++k) {
+        if (std::fprintf(f, "%.10f %d\n", static_cast<double>(k) * step + lo, hist[k]) < 0)
+            ok = false;
+    }
+    if (std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        std::printf("Error: Cannot write decay histogram %s\n", name);
+        return 1;
+    }
+    return 0;
+}
+
+// The channel keeps its decay rate when the list gives no estimate; the reason has been printed
+// by the caller in the same line. Returns 1.
+int keep_estimate(int c, double decay)
+{
+    std::printf(", channel %d keeps decay_est %.10f\n", c, decay);
+    return 1;
+}
+
+// One channel: v is the value buffer, shared by the channels so that it is
+// allocated once for the longer list; at most `capacity` values are read.
+// *decay keeps its value when the list gives no estimate. Returns 0, or 1
+// when it did not give one or its histogram could not be written.
+int calibrate_channel(int c, std::vector<double>& v, int capacity, double hist_overflow,
+                      double* decay)
+{
+    int hist[kDecayBins];
+    v.clear();
+
+    char list_name[32];
+    char hist_name[32];
+    std::snprintf(list_name, sizeof list_name, "decay%d.txt", c);
+    std::snprintf(hist_name, sizeof hist_name, "decay_hist%d.txt", c);
+
+    FILE* f = std::fopen(list_name, "r");
+    if (f == nullptr) {
+        std::printf("Error: Cannot open decay list %s", list_name);
+        return keep_estimate(c, *decay);
+    }
+    std::printf("Reading decayfile...\n");
+    const int read_status = read_decay_list(f, v, capacity);
+    std::fclose(f);
+    if (read_status != 0) {
+        std::printf("Error: Out of memory after %zu values of decay list %s", v.size(), list_name);
+        return keep_estimate(c, *decay);
+    }
+    const int n = static_cast<int>(v.size());
+    std::printf("Waveforms read: %d\n", n);
+    if (n == 0) {
+        std::printf("Error: Decay list %s holds no values", list_name);
+        return keep_estimate(c, *decay);
+    }
+    std::printf("Sorting...\n");
+    // No NaN is read, so the order is total and any correct sort gives the
+    // same sequence.
+    std::sort(v.begin(), v.end());
+
+    // Trimmed limits. With hist_overflow in [0, 1] both indices lie in
+    // 0 .. n-1; the clamps only keep a bad value from reading past the list.
+    const double m = static_cast<double>(n - 1);
+    const double f_over = hist_overflow;
+    const double one_minus_f = 1.0 - f_over;
+    int ilo = static_cast<int>(std::fmax(0.0, std::fmin(m, m * f_over)));
+    int ihi = static_cast<int>(std::fmax(0.0, std::fmin(m, one_minus_f * m)));
+    const double lo = v[ilo];
+    const double hi = v[ihi];
+    // hi == lo (one value, or all trimmed values equal) leaves no width to
+    // bin; hi < lo or an infinite width would give a meaningless histogram.
+    if (!(hi > lo) || !std::isfinite(hi - lo)) {
+        std::printf("Error: Decay list %s gives no histogram range (lo %.10f, hi %.10f)",
+                    list_name, lo, hi);
+        return keep_estimate(c, *decay);
+    }
+    std::printf("Binning...\n");
+    // The histogram's bin of x is trunc(249 (x - lo) / (hi - lo) + 0.5),
+    // clamped to the end bins: bin k is centred on lo + k step, and the
+    // trimmed tails pile up in bins 0 and 249. Its counts are exact integers.
+    histogram1D binned(kDecayBins, 1, lo, hi);
+    for (int i = 0; i < n; ++i) binned.add(v[i], 0);
+    for (int k = 0; k < kDecayBins; ++k) hist[k] = static_cast<int>(binned.count(k, 0));
+
+    const double step = (hi - lo) / 249.0;
+    std::printf("Writing histograms...\n");
+    int status = write_decay_histogram(hist_name, lo, step, hist);
+
+    // Fullest bin among 1 .. 248; bins 0 and 249 also hold the trimmed tails
+    // and are never candidates. Strictly greater: the lowest bin wins ties.
+    int e = 1;
+    int best = hist[1];
+    for (int k = 2; k <= kLastBin - 1; ++k) {
+        if (hist[k] > best) {
+            best = hist[k];
+            e = k;
+        }
+    }
+    const double x2 = static_cast<double>(e) * step + lo;
+    *decay = x2;
+    std::printf("Channel %d decay: %.10f    (maximum)\n", c, x2);
+
+    // Parabola through bins e-1, e, e+1 (they exist since 1 <= e <= 248).
+    const double x1 = static_cast<double>(e - 1) * step + lo;
+    const double x3 = static_cast<double>(e + 1) * step + lo;
+    const int y1 = hist[e - 1], y2 = hist[e], y3 = hist[e + 1];
+    // Counts on a straight line (y1 - 2 y2 + y3 = 0, e.g. a flat top) have
+    // no vertex: the denominator is zero in exact arithmetic, and whatever
+    // rounding leaves of it would put the "vertex" anywhere. Tested on the
+    // integer counts, so the decision is exact.
+    double vertex = 0.0;
+    const bool collinear =
+        static_cast<int64_t>(y1) + static_cast<int64_t>(y3) == 2 * static_cast<int64_t>(y2);
+    if (!collinear) {
+        vertex = three_point_vertex(x1, static_cast<double>(y1), x2, static_cast<double>(y2), x3,
+                                    static_cast<double>(y3));
+    }
+    // A zero denominator shows as a vertex that is not finite.
+    if (collinear || !std::isfinite(vertex)) {
+        std::printf("Channel %d decay: %.10f    (maximum kept: counts %d %d %d of bins %d to %d"
+                    " lie on a line, no parabolic vertex)\n",
+                    c, x2, y1, y2, y3, e - 1, e + 1);
+        return status;
+    }
+    *decay = vertex;
+    std::printf("Channel %d decay: %.10f    (parabolic)\n", c, vertex);
+    return status;
+}
+
+}  // namespace
+
+int calibrate(RunSettings const& settings, double decay[2])
+{
+    // The largest number of events the calibration sessions can deliver
+    // bounds the length of a decay list (a longer one is read that far).
+    // Indices are 32-bit, so more than INT_MAX values cannot be sorted
+    // anyway. It limits the reading, it is not allocated.
+    int64_t capacity = phase_events(settings, settings.calibration_sessions());
+    if (capacity <= 0) {
+        std::printf(
+            "Error: No room for decay values (waveforms %d, calibration sessions %d to %d),"
+            " decay_est kept at %.10f and %.10f\n",
+            settings.waveforms, settings.start_cal_session, settings.stop_cal_session, decay[0],
+            decay[1]);
+        std::fflush(stdout);
+        return 1;
+    }
+    if (capacity > INT_MAX) capacity = INT_MAX;
+
+    std::vector<double> v;
+    int status = 0;
+    for (int c = 0; c < 2; ++c)
+        status |=
+            calibrate_channel(c, v, static_cast<int>(capacity), settings.hist_overflow, &decay[c]);
+    // The processing phase runs long; show the estimates now.
+    std::fflush(stdout);
+    return status;
+}

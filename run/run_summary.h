@@ -1,0 +1,52 @@
+// The run summary "zorv_mpi.summary.json": what a run did, for pipelines
+// and for the report, so that nothing has to be read back from the console.
+//
+// Rank 0 writes it whole (temporary file, fsync, rename) at the end of each
+// phase, when the run stops and when it ends. It holds the status, the
+// program's version, the settings, the ranks and their hosts, per phase its
+// events, results, good fits, the outcomes of each channel and its duration,
+// and the calibrated decay rates with 17 significant digits (they read back
+// bit for bit).
+#ifndef ZORV_RUN_SUMMARY_H
+#define ZORV_RUN_SUMMARY_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "run/phase_counts.h"
+#include "io/settings.h"
+
+constexpr char kSummaryName[] = "zorv_mpi.summary.json";
+
+struct PhaseSummary {
+    // "not started", "running" (it ended early and the run can go on),
+    // "done", "stopped" (by a signal) or "error" (it had to end early).
+    std::string state = "not started";
+    int64_t events = 0;    // events of the phase
+    GoodFitCounts counts;  // what it received
+    double seconds = 0.0;  // how long it ran, in all starts
+};
+
+struct RunSummary {
+    // "running" (between the phases), "finished", "stopped" or "error".
+    std::string status = "running";
+    std::string stopped_by;  // the signal that stopped the run, if one did
+    std::string started;     // when this start began, local time
+    RunSettings const* settings = nullptr;
+    std::vector<std::string> hosts;  // of each rank, rank 0 first
+    int phase = 0;                   // the phase the run is in or ended in
+    PhaseSummary phases[2];          // calibration, processing
+    bool calibrated = false;
+    double decay_rates[2] = {0.0, 0.0};  // held in the processing phase
+    bool events_lost = false;            // a raw file could not be read, an estimate not made, ...
+};
+
+// The summary as JSON text.
+std::string summary_json(RunSummary const& summary);
+
+// Writes the summary to `name` whole. Returns 0, or 1 after printing
+// "Error: Cannot write the run summary ...".
+int write_summary(RunSummary const& summary, char const* name = kSummaryName);
+
+#endif
