@@ -11,12 +11,7 @@
 #include <string>
 
 #include "formats/record_format.h"
-
-// The raw file of session `session`: "<infile_path>.<session>".
-inline std::string raw_file_name(std::string const& infile_path, long long session)
-{
-    return infile_path + "." + std::to_string(session);
-}
+#include "formats/run_files.h"
 
 // Positions fp at record r (from 0) behind a header of `offset` bytes.
 // Returns 0 on success, 1 when the stream cannot be positioned.

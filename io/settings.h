@@ -7,6 +7,8 @@
 #ifndef ZORV_SETTINGS_H
 #define ZORV_SETTINGS_H
 
+#include "formats/run_files.h"
+
 #include <cstdint>
 #include <string>
 
@@ -38,6 +40,10 @@ struct RunSettings {
 
     SessionRange calibration_sessions() const { return {start_cal_session, stop_cal_session}; }
     SessionRange processing_sessions() const { return {start_session, stop_session}; }
+    SessionRange sessions(Phase phase) const
+    {
+        return phase == Phase::kCalibration ? calibration_sessions() : processing_sessions();
+    }
 };
 
 // Events of the sessions `r`: waveforms per session. Formed in 64 bits: no

@@ -171,7 +171,7 @@ bool MasterPhase::any_raw_file_readable() const
         "Error: None of the raw files %s.%d to %s.%d of the %s phase can be read; no "
         "output was touched\n",
         settings_.infile_path.c_str(), sessions_.first, settings_.infile_path.c_str(),
-        sessions_.last, record_->phase == 0 ? "calibration" : "processing");
+        sessions_.last, phase_name(record_->phase));
     return false;
 }
 
@@ -242,7 +242,7 @@ void MasterPhase::name_files(int destination, std::vector<int> const& batch)
     Held& h = held_[static_cast<size_t>(destination)];
     std::string text;
     for (int e : batch) {
-        const long long session = sessions_.first + static_cast<long long>(e / settings_.waveforms);
+        const long long session = raw_event(sessions_.first, settings_.waveforms, e).session;
         if (session == h.named_session) continue;
         std::string const* state = source_.opened_state(raw_file_name(settings_.infile_path, session));
         text += std::to_string(session) + " " + (state ? *state : std::string("missing")) + "\n";

@@ -45,8 +45,6 @@ enum Start { kFresh = 0, kResumeCalibration = 1, kResumeProcessing = 2 };
 // ahead, or stop with status 0 (the run's checkpoint says it is finished).
 enum Go { kRefuse = 0, kGo = 1, kNothingToDo = 2 };
 
-char const* const kPhaseNames[2] = {"calibration", "processing"};
-
 void print_time_stamp()
 {
     std::time_t now = std::time(nullptr);
@@ -164,7 +162,7 @@ std::vector<std::string> run_outputs(RunSettings const& s)
 
 std::vector<std::string> run_inputs(RunSettings const& s)
 {
-    std::vector<std::string> names = {"zorv_mpi.ini", "win.txt"};
+    std::vector<std::string> names = {kConfigName, kKernelName};
     for (SessionRange r : {s.calibration_sessions(), s.processing_sessions()})
         for (long long session = r.first; session <= r.last && session < r.first + 100000LL;
              ++session)
@@ -195,11 +193,11 @@ void complete_summary(RunPlan const& plan, Checkpoint const& saved)
     if (text.find("\n  \"status\": \"finished\",\n") != std::string::npos) return;
     RunSettings const& s = plan.settings;
     RunSummary summary;
-    summary.status = "finished";
+    summary.status = kStatusFinished;
     summary.started = local_time();
     summary.settings = &s;
     summary.hosts = plan.hosts;
-    summary.phase = 1;
+    summary.phase = Phase::kProcessing;
     struct {
         GoodFitCounts counts;
         double seconds;
@@ -207,7 +205,7 @@ void complete_summary(RunPlan const& plan, Checkpoint const& saved)
                          {saved.counts, saved.seconds}};
     const SessionRange ranges[2] = {s.calibration_sessions(), s.processing_sessions()};
     for (int p = 0; p < 2; ++p) {
-        summary.phases[p].state = "done";
+        summary.phases[p].state = kStateDone;
         summary.phases[p].events = phase_events(s, ranges[p]);
         summary.phases[p].counts = phases[p].counts;
         summary.phases[p].seconds = phases[p].seconds;
@@ -239,12 +237,11 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
         std::printf("No checkpoint %s: starting from the beginning\n", kCheckpointName);
         return kGo;
     }
-    const SessionRange sessions =
-        saved.phase == 0 ? s.calibration_sessions() : s.processing_sessions();
+    const SessionRange sessions = s.sessions(saved.phase);
     const int64_t total = phase_events(s, sessions);
     if (saved.finished) {
         // A finished run has read every event of its last phase.
-        if (saved.phase != 1 || saved.next_event != total || !saved.pending.empty() ||
+        if (saved.phase != Phase::kProcessing || saved.next_event != total || !saved.pending.empty() ||
             check_checkpoint(saved, total)) {
             std::printf("Error: Checkpoint %s says the run finished, but it did not read "
                         "every event; remove it or set resume = 0\n",
@@ -269,14 +266,14 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
     if (compare_fingerprints(saved.fingerprint, plan->record.fingerprint)) return kRefuse;
     if (check_checkpoint(saved, total)) return kRefuse;
     if (PhaseOutputs(s.abfile_path, sessions.first, s.waveforms)
-            .check(saved.outputs, saved.phase == 1 ? saved.decay : nullptr, saved.next_event,
+            .check(saved.outputs, saved.phase == Phase::kProcessing ? saved.decay : nullptr, saved.next_event,
                    saved.pending))
         return kRefuse;
 
     plan->record = saved;
-    plan->start = saved.phase == 0 ? kResumeCalibration : kResumeProcessing;
+    plan->start = saved.phase == Phase::kCalibration ? kResumeCalibration : kResumeProcessing;
     std::printf("Resuming the %s phase from %s: %lld of %lld events done\n",
-                kPhaseNames[saved.phase], kCheckpointName,
+                phase_name(saved.phase), kCheckpointName,
                 static_cast<long long>(saved.counts.counter_all), static_cast<long long>(total));
     return kGo;
 }
@@ -296,19 +293,19 @@ void take_calibration_from(Checkpoint const& record, double decay[2])
 // Rank 0, after a phase that did not finish: where it stands and how to go
 // on from there. A phase that never started has said why, and has touched
 // nothing.
-void report_unfinished_phase(PhaseResult const& result, int phase, RunSettings const& s,
+void report_unfinished_phase(PhaseResult const& result, Phase phase, RunSettings const& s,
                              Checkpoint const& record)
 {
     if (!result.started) return;
-    const SessionRange r = phase == 0 ? s.calibration_sessions() : s.processing_sessions();
+    const SessionRange r = s.sessions(phase);
     const long long total = static_cast<long long>(phase_events(s, r));
     const long long done = static_cast<long long>(record.counts.counter_all);
     if (result.status == kStoppedStatus)
         std::printf("Stopped by %s in the %s phase after %lld of %lld events", stop_signal_name(),
-                    kPhaseNames[phase], done, total);
+                    phase_name(phase), done, total);
     else
         std::printf("The run ended early in the %s phase after %lld of %lld events",
-                    kPhaseNames[phase], done, total);
+                    phase_name(phase), done, total);
     if (result.saved)
         std::printf("; to continue, set resume = 1 in zorv_mpi.ini and start it again\n");
     else if (s.checkpoint_interval == 0.0)
@@ -340,26 +337,29 @@ PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setu
 // says the run goes on: that one now says the run ended in error. A summary
 // that cannot be written is removed, so that none tells what is no longer
 // true. Returns 1 when the summary cannot be written.
-int summarise_phase(RunSummary* summary, int phase, PhaseResult const& result,
+int summarise_phase(RunSummary* summary, Phase phase, PhaseResult const& result,
                     Checkpoint const& record, bool written = false)
 {
     if (!result.started) {
         if (!written) return 0;
         summary->phase = phase;
-        summary->phases[phase].state = "error";
-        summary->status = "error";
+        summary->phases[static_cast<int>(phase)].state = kStateError;
+        summary->status = kStatusError;
         if (write_summary(*summary) == 0) return 0;
         unlink(kSummaryName);
         return 1;
     }
-    PhaseSummary& p = summary->phases[phase];
+    PhaseSummary& p = summary->phases[static_cast<int>(phase)];
     p.counts = record.counts;
     p.seconds = record.seconds;
-    p.state = result.status == 0 ? "done" : result.status == kStoppedStatus ? "stopped" : "error";
+    p.state = result.status == 0                ? kStateDone
+              : result.status == kStoppedStatus ? kStateStopped
+                                                : kStateError;
     summary->phase = phase;
-    summary->status = result.status == 0                ? (phase == 0 ? "running" : "finished")
-                      : result.status == kStoppedStatus ? "stopped"
-                                                        : "error";
+    summary->status = result.status == 0
+                          ? (phase == Phase::kCalibration ? kStatusRunning : kStatusFinished)
+                      : result.status == kStoppedStatus ? kStatusStopped
+                                                        : kStatusError;
     if (result.status == kStoppedStatus) summary->stopped_by = stop_signal_name();
     summary->events_lost = record.run_error != 0;
     summary->calibrated = record.calibrated;
@@ -422,7 +422,7 @@ int run_zorv_mpi(int argc, char** argv)
     int go = kGo;
     if (rank == 0) {
         const bool usable = lock.acquire() == 0 &&
-                            read_kernel_file("win.txt", kernel, kMaxKernel, &kernel_count) == 0 &&
+                            read_kernel_file(kKernelName, kernel, kMaxKernel, &kernel_count) == 0 &&
                             initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0 &&
                             output_locks.acquire(run_outputs(plan.settings),
                                                  run_inputs(plan.settings)) == 0;
@@ -459,19 +459,19 @@ int run_zorv_mpi(int argc, char** argv)
     summary.phases[0].events = phase_events(settings, settings.calibration_sessions());
     summary.phases[1].events = phase_events(settings, settings.processing_sessions());
     if (start == kResumeProcessing) {
-        summary.phases[0].state = "done";
+        summary.phases[0].state = kStateDone;
         summary.phases[0].counts = plan.record.calibration;
         summary.phases[0].seconds = plan.record.calibration_seconds;
     }
 
     PhaseResult result;
     if (start != kResumeProcessing) {
-        plan.record.phase = 0;
+        plan.record.phase = Phase::kCalibration;
         result = run_phase(rank, "Starting calibration",
                            make_event_setup(window, baseline, decay, false), &plan,
                            settings.calibration_sessions(), start == kResumeCalibration);
         if (rank == 0 && result.status != 0)
-            report_unfinished_phase(result, 0, settings, plan.record);
+            report_unfinished_phase(result, Phase::kCalibration, settings, plan.record);
         if (rank == 0 && result.status == 0) {
             if (calibrate(settings, decay)) plan.record.run_error = 1;
             plan.record.calibrated = true;
@@ -481,7 +481,7 @@ int run_zorv_mpi(int argc, char** argv)
             plan.record.calibration_seconds = plan.record.seconds;
         }
         // A run without its summary does not end well.
-        if (rank == 0 && summarise_phase(&summary, 0, result, plan.record))
+        if (rank == 0 && summarise_phase(&summary, Phase::kCalibration, result, plan.record))
             plan.record.run_error = 1;
     } else if (rank == 0) {
         take_calibration_from(plan.record, decay);
@@ -491,7 +491,7 @@ int run_zorv_mpi(int argc, char** argv)
     // The decay rate is held at its calibrated value from now on.
     MPI_Bcast(decay, 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
 
-    plan.record.phase = 1;
+    plan.record.phase = Phase::kProcessing;
     result = run_phase(rank, "Processing...", make_event_setup(window, baseline, decay, true),
                        &plan, settings.processing_sessions(), start == kResumeProcessing);
     outcome = result.status;
@@ -501,9 +501,9 @@ int run_zorv_mpi(int argc, char** argv)
             if (print_summary(plan.record.counts)) plan.record.run_error = 1;
             plan.record.finished = true;
         } else {
-            report_unfinished_phase(result, 1, settings, plan.record);
+            report_unfinished_phase(result, Phase::kProcessing, settings, plan.record);
         }
-        if (summarise_phase(&summary, 1, result, plan.record, start != kResumeProcessing))
+        if (summarise_phase(&summary, Phase::kProcessing, result, plan.record, start != kResumeProcessing))
             plan.record.run_error = 1;
         if (outcome == 0 && settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
             plan.record.run_error = 1;

@@ -39,7 +39,7 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
     // Nothing is ever written to it; it marks the worker's working directory.
     // Whatever is in the way (a folder, a FIFO) is left alone.
     char const* refusal = nullptr;
-    if (FILE* fit = open_output_file("fit.txt", OutputMode::kTruncate, &refusal)) std::fclose(fit);
+    if (FILE* fit = open_output_file(kWorkerMarkName, OutputMode::kTruncate, &refusal)) std::fclose(fit);
 
     const int most = settings.events_per_message;
     std::vector<int16_t> events(static_cast<size_t>(most) * kWorkShorts);

@@ -104,21 +104,6 @@ int find_peaks(double const* t, double* positions, double* p)
     return count;
 }
 
-char const* outcome_key(ChannelOutcome outcome)
-{
-    switch (outcome) {
-    case ChannelOutcome::kFitted: return "fitted";
-    case ChannelOutcome::kNoPeak: return "no_peak";
-    case ChannelOutcome::kTooManyPeaks: return "three_or_more_peaks";
-    case ChannelOutcome::kPeaksTooClose: return "peaks_too_close";
-    case ChannelOutcome::kPeakTooEarly: return "peak_too_early";
-    case ChannelOutcome::kFitNotFinite: return "fit_not_finite";
-    case ChannelOutcome::kFitNotConverged: return "fit_not_converged";
-    case ChannelOutcome::kNoResiduals: return "no_residuals";
-    }
-    return "unknown";
-}
-
 ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
                                double* block)
 {

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "fit/free_params.h"
+#include "formats/run_files.h"
 
 class SmoothingWindow;
 
@@ -62,23 +63,6 @@ EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline
 // first and second peak. Returns the number of peaks found.
 int find_peaks(double const* trace, double* positions, double* p);
 
-// What became of a channel. Only kFitted fills the channel's result block
-// (with a residual sum of squares above 0, which is what the master counts
-// as a good fit).
-enum class ChannelOutcome : int {
-    kFitted = 0,       // fitted, residual sum of squares above 0
-    kNoPeak,           // no peak above the threshold
-    kTooManyPeaks,     // three or more peaks
-    kPeaksTooClose,    // two peaks less than 200 samples apart
-    kPeakTooEarly,     // a single peak before sample 200
-    kFitNotFinite,     // the fit met a step that is not finite
-    kFitNotConverged,  // the fit used up its iterations
-    kNoResiduals,      // fitted, but with a residual sum of squares of 0
-};
-constexpr int kOutcomes = 8;
-
-// The outcome's name in the run summary ("fitted", "no_peak", ...).
-char const* outcome_key(ChannelOutcome outcome);
 
 // Analyses channel c (0 = A, 1 = B) of `event` (5,000 values, sample k of
 // channel c at 2k + c) with `setup` and fills `block` (9 doubles, cleared by

@@ -92,10 +92,10 @@ int calibrate_channel(int c, std::vector<double>& v, int capacity, double hist_o
     int hist[kDecayBins];
     v.clear();
 
-    char list_name[32];
-    char hist_name[32];
-    std::snprintf(list_name, sizeof list_name, "decay%d.txt", c);
-    std::snprintf(hist_name, sizeof hist_name, "decay_hist%d.txt", c);
+    const std::string list = decay_list_name(c);
+    const std::string histogram = decay_histogram_name(c);
+    char const* list_name = list.c_str();
+    char const* hist_name = histogram.c_str();
 
     FILE* f = std::fopen(list_name, "r");
     if (f == nullptr) {

@@ -100,7 +100,7 @@ std::string to_text(Checkpoint const& cp)
     std::ostringstream out;
     out << kHeader << '\n';
     out << "state " << (cp.finished ? "finished" : "running") << '\n';
-    out << "phase " << (cp.phase == 0 ? "calibration" : "processing") << '\n';
+    out << "phase " << phase_name(cp.phase) << '\n';
     out << "next_event " << cp.next_event << '\n';
     out << "pending " << cp.pending.size();
     for (int e : cp.pending) out << ' ' << e;
@@ -173,7 +173,7 @@ bool parse_line(std::vector<std::string> const& w, Checkpoint* cp, std::set<std:
         return true;
     }
     if (key == "phase" && n == 2 && (w[1] == "calibration" || w[1] == "processing")) {
-        cp->phase = w[1] == "calibration" ? 0 : 1;
+        cp->phase = w[1] == kPhaseNames[0] ? Phase::kCalibration : Phase::kProcessing;
         return true;
     }
     if (key == "next_event" && n == 2) return parse_int(w[1], &cp->next_event) && cp->next_event >= 0;
@@ -300,7 +300,7 @@ int read_checkpoint(Checkpoint* cp, char const* name)
     }
     static char const* const required[] = {"state", "phase", "next_event", "pending",
                                            "counters", "run_error", "outputs"};
-    bool complete = ended && !in.good() && (cp->phase == 0 || seen.count("calibrated")) &&
+    bool complete = ended && !in.good() && (cp->phase == Phase::kCalibration || seen.count("calibrated")) &&
                     (version == 1 || (seen.count("skipped") && seen.count("outcomes0") &&
                                       seen.count("outcomes1") && !checksum.empty()));
     for (char const* key : required) complete = complete && seen.count(key);
@@ -369,7 +369,7 @@ int check_checkpoint(Checkpoint const& cp, int64_t phase_events, char const* nam
     };
     if (cp.skipped >= 0 && !outcomes_agree(n))
         return inconsistent(name, "the outcomes of a channel do not add up to its counters");
-    if (cp.skipped >= 0 && cp.phase == 1 && !outcomes_agree(cp.calibration))
+    if (cp.skipped >= 0 && cp.phase == Phase::kProcessing && !outcomes_agree(cp.calibration))
         return inconsistent(name, "the calibration's outcomes do not add up to its counters");
     // Every event read so far is booked, pending or skipped: the sum is
     // formed without overflow since each term is at most the phase's size.
@@ -403,8 +403,8 @@ int check_checkpoint(Checkpoint const& cp, int64_t phase_events, char const* nam
     if (b[0] / kResultBytes != n.nbr_all_ok)
         return inconsistent(name, "the result files hold " + str(b[0] / kResultBytes) +
                                       " records, the counters " + str(n.nbr_all_ok));
-    if (cp.calibrated != (cp.phase == 1))
-        return inconsistent(name, cp.phase == 1
+    if (cp.calibrated != (cp.phase == Phase::kProcessing))
+        return inconsistent(name, cp.phase == Phase::kProcessing
                                       ? "the processing phase has no calibrated decay rates"
                                       : "the calibration phase has calibrated decay rates");
     if (cp.calibrated && !(std::isfinite(cp.decay[0]) && std::isfinite(cp.decay[1])))

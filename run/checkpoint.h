@@ -45,11 +45,10 @@
 #include <utility>
 #include <vector>
 
+#include "formats/run_files.h"
 #include "io/input_file.h"
 #include "run/results.h"
 #include "io/settings.h"
-
-constexpr char kCheckpointName[] = "zorv_mpi.checkpoint";
 
 // What a run depends on, as (item, value) pairs: the settings that shape the
 // results, the kernel, and the size and modification time of each raw file,
@@ -63,7 +62,7 @@ constexpr char kRawFileItem[] = "raw file ";
 
 struct Checkpoint {
     bool finished = false;
-    int phase = 0;                // 0 calibration, 1 processing
+    Phase phase = Phase::kCalibration;
     int next_event = 0;
     std::vector<int> pending;
     GoodFitCounts counts;

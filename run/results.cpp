@@ -29,8 +29,8 @@ PhaseOutputs::PhaseOutputs(std::string const& abfile_path, int first_session, in
     : first_session_(first_session), waveforms_(waveforms)
 {
     for (int c = 0; c < 2; ++c) {
-        names_[2 * c] = abfile_path + std::to_string(c) + ".bin";
-        names_[2 * c + 1] = "decay" + std::to_string(c) + ".txt";
+        names_[2 * c] = result_file_name(abfile_path, c);
+        names_[2 * c + 1] = decay_list_name(c);
     }
     names_[kEventsList] = kEventsName;
 }
@@ -244,7 +244,7 @@ int PhaseOutputs::check_events(OutputSizes const& sizes, int next_event,
         whole = whole && (!known ||
                           std::sscanf(line.c_str(), "%lld %lld%c", &session, &record, &rest) == 2);
         if (whole && known && next_event >= 0 && wrong.empty()) {
-            const int64_t e = (session - first_session_) * waveforms_ + record;
+            const int64_t e = event_number(first_session_, waveforms_, RawEvent{session, record});
             if (!named.insert(e).second)
                 wrong = "it names event " + line + " twice";
             else if (to_do.count(e))
@@ -385,9 +385,10 @@ int PhaseOutputs::record(double const* result, ChannelOutcome const outcomes[2],
         append_result_record(queued_[2 * c], block);
         append_decay_line(queued_[2 * c + 1], block[2]);
     }
-    char line[32];
-    const int n = std::snprintf(line, sizeof line, "%d %d\n", first_session_ + event / waveforms_,
-                                event % waveforms_);
+    const RawEvent raw = raw_event(first_session_, waveforms_, event);
+    char line[48];
+    const int n = std::snprintf(line, sizeof line, "%lld %lld\n", raw.session,
+                                static_cast<long long>(raw.record));
     queued_[kEventsList].append(line, static_cast<size_t>(n));
     queued_events_.push_back(event);
     return queued_[0].size() >= kBatchBytes ? write_queued() : 0;

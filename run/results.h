@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/run_files.h"
 #include "io/output_file.h"
 #include "run/progress.h"
 
@@ -23,7 +24,6 @@
 // decay list 0, result file 1, decay list 1, the provenance list.
 constexpr int kOutputFiles = 5;
 constexpr int kEventsList = 4;
-constexpr char kEventsName[] = "events.txt";
 
 // The size of the provenance list in a checkpoint written before there was
 // one: its lines are not known.

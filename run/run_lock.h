@@ -26,7 +26,8 @@
 #include <string>
 #include <vector>
 
-constexpr char kLockName[] = "zorv_mpi.lock";
+#include "formats/run_files.h"
+
 
 // True when `error`, from fcntl's lock request, means that the file system
 // keeps no locks (rather than that another process holds one).

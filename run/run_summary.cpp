@@ -121,9 +121,9 @@ std::string summary_json(RunSummary const& s)
     json += "  \"ranks\": " + std::to_string(s.hosts.size()) + ",\n";
     json += "  \"hosts\": [" + hosts + "],\n";
     if (s.settings) json += "  \"settings\": " + settings_json(*s.settings, "  ") + ",\n";
-    json += "  \"phase\": " + quoted(s.phase == 0 ? "calibration" : "processing") + ",\n";
-    json += "  \"phases\": {\n    \"calibration\": " + phase_json(s.phases[0]) +
-            ",\n    \"processing\": " + phase_json(s.phases[1]) + "\n  },\n";
+    json += "  \"phase\": " + quoted(phase_name(s.phase)) + ",\n";
+    json += std::string("  \"phases\": {\n    \"") + kPhaseNames[0] + "\": " + phase_json(s.phases[0]) +
+            ",\n    \"" + kPhaseNames[1] + "\": " + phase_json(s.phases[1]) + "\n  },\n";
     json += "  \"decay_rates\": ";
     json += s.calibrated ? "[" + number(s.decay_rates[0]) + ", " + number(s.decay_rates[1]) + "]"
                          : std::string("null");

@@ -14,15 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "formats/run_files.h"
 #include "run/phase_counts.h"
 #include "io/settings.h"
-
-constexpr char kSummaryName[] = "zorv_mpi.summary.json";
 
 struct PhaseSummary {
     // "not started", "running" (it ended early and the run can go on),
     // "done", "stopped" (by a signal) or "error" (it had to end early).
-    std::string state = "not started";
+    std::string state = kStateNotStarted;
     int64_t events = 0;    // events of the phase
     GoodFitCounts counts;  // what it received
     double seconds = 0.0;  // how long it ran, in all starts
@@ -30,12 +29,12 @@ struct PhaseSummary {
 
 struct RunSummary {
     // "running" (between the phases), "finished", "stopped" or "error".
-    std::string status = "running";
+    std::string status = kStatusRunning;
     std::string stopped_by;  // the signal that stopped the run, if one did
     std::string started;     // when this start began, local time
     RunSettings const* settings = nullptr;
     std::vector<std::string> hosts;  // of each rank, rank 0 first
-    int phase = 0;                   // the phase the run is in or ended in
+    Phase phase = Phase::kCalibration;  // the phase the run is in or ended in
     PhaseSummary phases[2];          // calibration, processing
     bool calibrated = false;
     double decay_rates[2] = {0.0, 0.0};  // held in the processing phase

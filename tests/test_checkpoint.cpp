@@ -18,7 +18,7 @@ namespace {
 Checkpoint sample()
 {
     Checkpoint cp;
-    cp.phase = 1;
+    cp.phase = Phase::kProcessing;
     cp.next_event = 12345;
     cp.pending = {7, 12340, 12344};
     cp.counts.counter_all = 12330;
@@ -45,7 +45,7 @@ TEST(Checkpoint, ReadsBackWhatWasWritten)
     Checkpoint back;
     ASSERT_EQ(read_checkpoint(&back), 0);
     EXPECT_EQ(back.finished, false);
-    EXPECT_EQ(back.phase, 1);
+    EXPECT_EQ(back.phase, Phase::kProcessing);
     EXPECT_EQ(back.next_event, 12345);
     EXPECT_EQ(back.pending, cp.pending);
     EXPECT_EQ(back.counts.counter_all, 12330);
@@ -171,7 +171,7 @@ namespace {
 Checkpoint consistent()
 {
     Checkpoint cp;
-    cp.phase = 1;
+    cp.phase = Phase::kProcessing;
     cp.next_event = 10;
     cp.pending = {3, 7};
     cp.counts.counter_all = 6;

@@ -69,14 +69,14 @@ void write_setup()
 }
 
 // What the workers of one phase answer, worked out here with the same code.
-struct Phase {
+struct PhaseAnswers {
     int good[2] = {0, 0};
     int both = 0;
     int troubled = 0;  // of `both`, events with a troublesome channel
     std::vector<std::vector<double>> pairs;  // 18 doubles per event good in both
 };
 
-Phase analyse_phase(Session const& session, double const* decay, int lock_decay)
+PhaseAnswers analyse_phase(Session const& session, double const* decay, int lock_decay)
 {
     static double table[kMaxKernel];
     int count = 0;
@@ -87,7 +87,7 @@ Phase analyse_phase(Session const& session, double const* decay, int lock_decay)
     const double baseline[2] = {kBcg, kBcg};
     const EventSetup setup = make_event_setup(*kernel, baseline, decay, lock_decay == 1);
 
-    Phase phase;
+    PhaseAnswers phase;
     for (size_t e = 0; e < session.records.size(); ++e) {
         std::vector<double> result(18, 0.0);
         analyse_event(session.records[e].data(), setup, result.data());
@@ -134,7 +134,7 @@ TEST(HardeningMpi, TroublesomeSamplesGiveFiniteRecordsAndLoseNothing)
 
     // Calibration phase: as many decay values as events good in both
     // channels, for each channel.
-    Phase expected_cal = analyse_phase(cal, kDecayStart, 0);
+    PhaseAnswers expected_cal = analyse_phase(cal, kDecayStart, 0);
     ASSERT_GT(expected_cal.both, 10);
     EXPECT_EQ(count_of(out, "Waveforms read: " + std::to_string(expected_cal.both) + "\n"), 2)
         << out;
@@ -167,7 +167,7 @@ TEST(HardeningMpi, TroublesomeSamplesGiveFiniteRecordsAndLoseNothing)
     // The decay rate is held at the calibrated value, so every record
     // carries it exactly; with it the phase can be worked out here.
     double const calibrated[2] = {ab0[0][2], ab1[0][2]};
-    Phase expected = analyse_phase(proc, calibrated, 1);
+    PhaseAnswers expected = analyse_phase(proc, calibrated, 1);
 
     // Nothing lost and nothing mixed up: the same records, in any order.
     std::sort(pairs.begin(), pairs.end());

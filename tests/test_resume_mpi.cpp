@@ -103,7 +103,7 @@ bool wait_for_progress(pid_t job, std::string const& dir, int phase, int events)
         if (waitpid(job, nullptr, WNOHANG) == job) return false;
         Checkpoint cp;
         std::string out = capture_stdout([&] { read_checkpoint(&cp, name.c_str()); });
-        if (!cp.finished && cp.phase == phase && cp.next_event >= events) return true;
+        if (!cp.finished && static_cast<int>(cp.phase) == phase && cp.next_event >= events) return true;
         const timespec pause = {0, 10000000};
         nanosleep(&pause, nullptr);
     }
@@ -357,7 +357,7 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
                  c.counts.counter_all = c.counts.nbr_ok[0] = c.counts.nbr_ok[1] = huge;
              },
              apart},
-            {"phase calibration on processing outputs", [](Checkpoint& c) { c.phase = 0; }, apart},
+            {"phase calibration on processing outputs", [](Checkpoint& c) { c.phase = Phase::kCalibration; }, apart},
             {"a decay list one line short", [](Checkpoint& c) { c.outputs.bytes[1] -= 16; },
              "Error: Cannot continue: line "},
             {"a damaged byte", nullptr, "is damaged (its checksum does not match its contents)"},

@@ -5,7 +5,7 @@ must be made on the other."""
 import re
 
 from conftest import ROOT
-from zorv import files
+from zorv import files, vocabulary
 
 
 def header_constants(text):
@@ -37,3 +37,45 @@ def test_layouts_match_the_header():
     assert keys == files.RESULT_FIELDS
     assert [positions[k] for k in sorted(positions)] == list(files.RESULT_FIELDS)
     assert c["kParkedPosition"] == files.PARKED_POSITION
+
+
+def test_vocabulary_matches_the_header():
+    """Every name, phase, status, state and outcome of formats/run_files.h,
+    and the raw-event arithmetic, as zorv.vocabulary spells them."""
+    text = (ROOT / "formats" / "run_files.h").read_text()
+    strings = dict(re.findall(r'^constexpr char (k\w+)\[\] = "([^"]*)";', text, re.M))
+    names = {"kConfigName": vocabulary.CONFIG_NAME, "kKernelName": vocabulary.KERNEL_NAME,
+             "kLockName": vocabulary.LOCK_NAME, "kCheckpointName": vocabulary.CHECKPOINT_NAME,
+             "kSummaryName": vocabulary.SUMMARY_NAME, "kEventsName": vocabulary.EVENTS_NAME,
+             "kWorkerMarkName": vocabulary.WORKER_MARK_NAME,
+             "kTemporarySuffix": vocabulary.TEMPORARY_SUFFIX}
+    assert {k: strings[k] for k in names} == names
+    assert tuple(strings[k] for k in ("kStatusRunning", "kStatusFinished", "kStatusStopped",
+                                      "kStatusError")) == vocabulary.RUN_STATUSES
+    assert tuple(v for k, v in strings.items() if k.startswith("kState")) == vocabulary.PHASE_STATES
+
+    def array(name):
+        found = re.search(name + r"\[\w+\] = \{(.*?)\};", text, re.S)
+        assert found, f"{name} not found in run_files.h"
+        return tuple(re.findall(r'"(\w+)"', found.group(1)))
+    assert array("kPhaseNames") == vocabulary.PHASES
+    assert array("kOutcomeKeys") == vocabulary.OUTCOME_KEYS
+    enum = re.search(r"enum class ChannelOutcome : int \{(.*?)\};", text, re.S).group(1)
+    assert len(re.findall(r"^\s+k\w+", enum, re.M)) == len(vocabulary.OUTCOME_KEYS)
+
+    # The file names as the header's functions build them.
+    for fn, template in (("raw_file_name", r'infile_path \+ "\." \+'),
+                         ("result_file_name", r'abfile_path \+ std::to_string\(c\) \+ "\.bin"'),
+                         ("decay_list_name", r'"decay" \+ std::to_string\(c\) \+ "\.txt"'),
+                         ("decay_histogram_name", r'"decay_hist" \+ std::to_string\(c\) \+ "\.txt"')):
+        assert re.search(fn + r"\([^)]*\)\s*\{\s*return " + template, text), fn
+    assert vocabulary.raw_file_name("data/run", -1) == "data/run.-1"
+    assert vocabulary.result_file_name("out/ab", 1) == "out/ab1.bin"
+    assert (vocabulary.decay_list_name(0), vocabulary.decay_histogram_name(1)) == \
+        ("decay0.txt", "decay_hist1.txt")
+    assert "first_session + event / waveforms, event % waveforms" in text
+    assert "(raw.session - first_session) * waveforms + raw.record" in text
+    for first, waveforms, event, raw in ((5, 10, 0, (5, 0)), (5, 10, 23, (7, 3)),
+                                         (-2, 3, 4, (-1, 1))):
+        assert vocabulary.raw_event(first, waveforms, event) == raw
+        assert vocabulary.event_number(first, waveforms, *raw) == event

@@ -22,6 +22,9 @@ import time
 
 import numpy as np
 
+from .vocabulary import (EVENTS_NAME, OUTCOME_KEYS, PHASE_STATES, PHASES,  # noqa: F401
+                         RUN_STATUSES, SUMMARY_NAME)
+
 # The record layouts of formats/record_format.h, which the programs share;
 # python/tests/test_formats.py holds these numbers to that header.
 SAMPLES = 2500                  # samples per channel and event
@@ -342,7 +345,6 @@ def config_of(entries):
 # ---------------------------------------------------------------------------
 # Provenance and the run summary
 
-EVENTS_NAME = "events.txt"
 EVENTS_DTYPE = np.dtype([("session", "<i8"), ("record", "<i8")])
 # A record whose raw event is not known: its line is "- -" (records written
 # before a resume from a checkpoint of a zorv_mpi without events.txt). It
@@ -395,22 +397,18 @@ def read_events(path):
     return out
 
 
-SUMMARY_NAME = "zorv_mpi.summary.json"
-PHASES = ("calibration", "processing")
-RUN_STATUSES = ("running", "finished", "stopped", "error")
-PHASE_STATES = ("not started", "running", "done", "stopped", "error")
 # What became of a channel, as the summary counts it per phase and channel:
 # its key there and what it means.
-OUTCOMES = (
-    ("fitted", "fitted"),
-    ("no_peak", "no peak above 500"),
-    ("three_or_more_peaks", "3 or more peaks"),
-    ("peaks_too_close", "two peaks closer than 200 samples"),
-    ("peak_too_early", "a single peak before sample 200"),
-    ("fit_not_finite", "fit step not finite"),
-    ("fit_not_converged", "fit not converged in 50 iterations"),
-    ("no_residuals", "residual sum of squares 0"),
-)
+OUTCOMES = tuple(zip(OUTCOME_KEYS, (
+    "fitted",
+    "no peak above 500",
+    "3 or more peaks",
+    "two peaks closer than 200 samples",
+    "a single peak before sample 200",
+    "fit step not finite",
+    "fit not converged in 50 iterations",
+    "residual sum of squares 0",
+)))
 
 
 def _is_count(v):
