@@ -4,12 +4,12 @@
 # dies in the middle of the run.
 #
 # The nodes nodeA, nodeB and nodeC are made the way Open MPI reaches real
-# ones: mpiexec --host nodeA:2,nodeB:2,nodeC:2 starts its daemon (orted) on
-# each through a remote shell, here a stand-in for ssh (build/cluster-check/
-# rsh) that runs the daemon in a UTS namespace of its own, named after the
-# node (unshare --uts, hostname), in a session of its own and with a clean
-# environment, as a remote login would: what the ranks need must come through
-# Open MPI itself. The names need not resolve: the stand-in gets the name,
+# ones: mpiexec --host nodeA:N,nodeB:N,nodeC:N (N: the cores) starts its
+# daemon (orted) on each through a remote shell, here a stand-in for ssh
+# (build/cluster-check/rsh) that runs the daemon in a UTS namespace of its
+# own, named after the node (unshare --uts, hostname), in a session of its
+# own and with a clean environment, as a remote login would: what the ranks
+# need must come through Open MPI itself. The names need not resolve: the stand-in gets the name,
 # and the daemons and ranks reach each other by the addresses Open MPI passes
 # (TCP on the loopback interface, no shared memory). The run folders are
 # shared, as on a cluster's file system.
@@ -17,11 +17,16 @@
 #   1. each rank runs on its node (hostname under mpiexec);
 #   2. zorv_mpi the default way (rank 0 reads and sends every event);
 #   3. zorv_mpi with 8 events per message and worker_reads = 1;
-#   4. zorv_mpi as 3, and in the processing phase nodeC dies: its daemon and
-#      ranks, every process the stand-in started in that node, get SIGKILL.
-#      The run must end by itself within a minute with a status other than 0,
-#      leave nothing running on nodeA and nodeB, and, resumed (resume = 1) on
-#      nodeA and nodeB, end with the records of an uninterrupted run.
+#   4. examples/zorv_mpi.sbatch, started as Slurm would start it on the three
+#      nodes (a hostfile as the allocation; it adds 32 events per message,
+#      worker_reads = 1 and resume = 1), and in the processing phase nodeC
+#      dies: its daemon and ranks, every process the stand-in started in
+#      that node, are stopped and killed at once (SIGKILL). The job must end
+#      by itself within a minute with a status other than 0, leave nothing
+#      running on nodeA and nodeB, a checkpoint and a summary of an
+#      unfinished run, and say that submitting it again continues the run;
+#      submitted again on nodeA and nodeB it must end with status 0 and the
+#      records of an uninterrupted run.
 # Runs 2 to 4 are compared with one zorv_mpi run on this machine as it is
 # (scripts/compare_runs.py: the events with their lines of events.txt, as a
 # multiset since workers answer in any order; decay histograms, calibrated
@@ -105,20 +110,21 @@ kill_node() {
   return 1
 }
 
-# mpiexec runs in the background; its pid is kept in mpiexec.pid.
-stop_mpiexec() {
+# A run (mpiexec, or the batch script and its mpiexec) is a session and
+# process group of its own; its pid is kept in run.pid.
+stop_run() {
   local pid
-  pid=$(cat "$base/mpiexec.pid" 2>/dev/null) || return 0
-  if [ -n "$pid" ] && carries_mark "$pid"; then
-    kill "$pid" 2>/dev/null || true
+  pid=$(cat "$base/run.pid" 2>/dev/null) || return 0
+  if [ -n "$pid" ] && carries "$pid" "$mark"; then
+    kill -TERM -- "-$pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
+    kill -KILL -- "-$pid" 2>/dev/null || true
   fi
-  rm -f "$base/mpiexec.pid"
+  rm -f "$base/run.pid"
 }
 
 stop_all() {
-  stop_mpiexec
+  stop_run
   for node in nodeA nodeB nodeC; do kill_node "$node" || true; done
 }
 
@@ -183,35 +189,52 @@ cluster_env=(OMPI_MCA_plm_rsh_agent="$base/rsh" OMPI_MCA_pml=ob1 OMPI_MCA_btl=se
 
 # start DIR HOSTS [mpiexec arguments]: mpiexec in the background in DIR,
 # on HOSTS ("local": this machine as it is), its output in DIR/console.txt
-# and DIR/launcher.txt; the pid in mpiexec.pid.
+# and DIR/launcher.txt.
 start() {
   local dir=$1 hosts=$2
   shift 2
   if [ "$hosts" = local ]; then
-    (cd "$dir" && exec mpiexec -n "$((per_node + 1))" "$@" > console.txt 2> launcher.txt) &
+    (cd "$dir" && exec setsid mpiexec -n "$((per_node + 1))" "$@" > console.txt 2> launcher.txt) &
   else
     local n=$(( $(tr , '\n' <<< "$hosts" | wc -l) * per_node ))
-    (cd "$dir" && exec env "${cluster_env[@]}" mpiexec --host "$hosts" -n "$n" --wdir "$dir" "$@" \
+    (cd "$dir" && exec setsid env "${cluster_env[@]}" mpiexec --host "$hosts" -n "$n" --wdir "$dir" "$@" \
       > console.txt 2> launcher.txt) &
   fi
-  echo $! > "$base/mpiexec.pid"
+  echo $! > "$base/run.pid"
 }
 
-# finish SECONDS: waits for mpiexec for at most SECONDS; its status in
+# start_job DIR HOSTS: examples/zorv_mpi.sbatch in DIR as Slurm would start
+# it on the nodes of HOSTS, which its mpiexec finds in a hostfile (as under
+# Slurm in the allocation), with one task per slot but one; its log in
+# DIR/console.txt (stderr in DIR/launcher.txt).
+start_job() {
+  local dir=$1 hosts=$2 h n tasks=-1
+  : > "$dir/hosts"
+  while IFS=: read -r h n; do
+    echo "$h slots=$n" >> "$dir/hosts"
+    tasks=$((tasks + n))
+  done < <(tr , '\n' <<< "$hosts")
+  (cd "$dir" && exec setsid env "${cluster_env[@]}" OMPI_MCA_orte_default_hostfile="$dir/hosts" \
+    SLURM_JOB_ID=check SLURM_NTASKS=$tasks SLURM_JOB_NODELIST="$hosts" ZORV_MPI="$zorv_mpi" \
+    bash "$top/examples/zorv_mpi.sbatch" > console.txt 2> launcher.txt) &
+  echo $! > "$base/run.pid"
+}
+
+# finish SECONDS: waits for the run for at most SECONDS; its status in
 # `status`, 124 when it had to be stopped.
 finish() {
   local pid
-  pid=$(cat "$base/mpiexec.pid")
+  pid=$(cat "$base/run.pid")
   for _ in $(seq $(($1 * 10))); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$pid" 2>/dev/null; then
-    stop_mpiexec
+    stop_run
     wait "$pid" 2>/dev/null || true
     status=124
   else
     status=0
     wait "$pid" || status=$?
   fi
-  rm -f "$base/mpiexec.pid"
+  rm -f "$base/run.pid"
 }
 
 hosts3="nodeA:$per_node,nodeB:$per_node,nodeC:$per_node"
@@ -282,9 +305,9 @@ check() {
   elif ! same "$base/$name" "$base/$name/console.txt"; then
     say "FAIL: three nodes, $name: the records differ from the one-node run's"
   else
-    local settings
-    settings=$(printf '%s, ' "$@")
-    pass "three nodes, $name${settings:+ (${settings%, })}: the records of the one-node run"
+    local settings=""
+    [ $# -eq 0 ] || settings=$(printf ' (%s' "$1"; shift; printf ', %s' "$@"; echo ')')
+    pass "three nodes, $name$settings: the records of the one-node run"
     return 0
   fi
   failures=$((failures + 1))
@@ -293,13 +316,18 @@ check default
 check batches "events_per_message = 8" "worker_reads = 1"
 
 # --- A node dies ---------------------------------------------------------------
+# The batch example, started as Slurm would start it on three nodes: it adds
+# events_per_message = 32, worker_reads = 1 and resume = 1 itself.
 run="$base/killed"
-run_dir killed "events_per_message = 8" "worker_reads = 1" "checkpoint_interval = 0.2"
-say "Three nodes, a node dies: mpiexec --host $hosts3 zorv_mpi"
-start "$run" "$hosts3" "$zorv_mpi"
+run_dir killed "checkpoint_interval = 0.2"
+say "Three nodes, a node dies: examples/zorv_mpi.sbatch on $hosts3"
+start_job "$run" "$hosts3"
+# log_has FILE PATTERN: a line of the console or log FILE matches PATTERN
+# (progress lines end in a carriage return).
+log_has() { tr '\r' '\n' < "$1" | grep -q -- "$2"; }
 # The checkpoint as "<state> <phase> <next_event>".
 progress() { awk '$1 == "state" || $1 == "phase" || $1 == "next_event" { printf "%s%s", sep, $2; sep = " " }' "$run/zorv_mpi.checkpoint" 2>/dev/null || true; }
-pid=$(cat "$base/mpiexec.pid")
+pid=$(cat "$base/run.pid")
 for i in $(seq 1200); do
   read -r st ph ev <<< "$(progress)"
   [ "$st" = running ] && [ "$ph" = processing ] && [ "${ev:-0}" -ge $((waveforms / 4)) ] && break
@@ -330,17 +358,19 @@ elif ! grep -qx 'state running' "$run/zorv_mpi.checkpoint"; then
   fail "the run that lost nodeC left no checkpoint to continue from: $(progress)"
 elif [ "${told%% *}" = finished ]; then
   fail "the run that lost nodeC has a summary that calls it finished"
+elif ! log_has "$run/console.txt" "^=== .*: zorv_mpi ended with status $status; the run is not finished, its checkpoint holds the events done: submit this script again to continue it\$"; then
+  fail "the batch script's log does not say that the run can be continued"
 fi
 pass "the run that lost nodeC ended by itself after ${took} s with status $status, nothing left running; checkpoint: $(progress); summary: ${told%% *}"
 
-printf 'resume = 1\n' >> "$run/zorv_mpi.ini"
-say "Resumed on two nodes: mpiexec --host $hosts2 zorv_mpi"
-start "$run" "$hosts2" "$zorv_mpi"
+say "Submitted again, on two nodes: examples/zorv_mpi.sbatch on $hosts2"
+start_job "$run" "$hosts2"
 finish 120
 cat "$run/console-1.txt" "$run/console.txt" > "$run/console-all.txt"
 want="finished $(hosts_of "$hosts2" | tr '\n' ' ')"
-[ "$status" -eq 0 ] || fail "the resumed run ended with $status"
-grep -q '^Resuming the processing phase from zorv_mpi.checkpoint: ' "$run/console.txt" ||
+[ "$status" -eq 0 ] && log_has "$run/console.txt" '^=== .*: zorv_mpi ended with status 0$' ||
+  fail "the resumed run ended with $status"
+log_has "$run/console.txt" '^Resuming the processing phase from zorv_mpi.checkpoint: ' ||
   fail "the resumed run did not resume the processing phase"
 [ "$(summary "$run")" = "${want% }" ] || fail "the resumed run's summary says '$(summary "$run")', not '${want% }'"
 same "$run" "$run/console-all.txt" || fail "the resumed run's records differ from the one-node run's"
