@@ -4,10 +4,12 @@ ran straight through:
     compare_runs.py REFERENCE_DIR REFERENCE_CONSOLE RUN_DIR RUN_CONSOLE
 
 The events are compared as a multiset of (ab0 record, ab1 record, decay0
-line, decay1 line), because the order in which results arrive varies from
-run to run; on the way, each run's four outputs must hold whole, aligned
-events (record i of both result files and line i of both decay lists belong
-to one event, whose decay rate the line repeats). The decay histograms, the
+line, decay1 line, events.txt line), because the order in which results
+arrive varies from run to run; on the way, each run's five outputs must hold
+whole, aligned events (record i of both result files and line i of both
+decay lists and of events.txt belong to one event, whose decay rate the
+decay line repeats). A reference without events.txt (from a zorv_mpi older
+than it) leaves it out of both runs' events. The decay histograms, the
 calibrated decay rates and the summary line must be identical; the run's
 console, which holds all its starts one after the other, must have one
 summary line, and every start that took the calibration from the checkpoint
@@ -16,6 +18,7 @@ agrees, 1 otherwise.
 """
 
 import collections
+import os
 import struct
 import sys
 
@@ -24,20 +27,29 @@ DECAY_OFFSET = 16   # the decay rate, the third double
 RESUMED = "(calibrated before the interruption)"
 
 
-def events(directory, problems):
-    """The run's events as a Counter of tuples; alignment faults are added
-    to `problems`."""
+def events(directory, problems, with_sources):
+    """The run's events as a Counter of tuples, with the line of events.txt
+    when `with_sources`; alignment faults are added to `problems`."""
     ab = [open(f"{directory}/ab{c}.bin", "rb").read() for c in (0, 1)]
-    decay = [open(f"{directory}/decay{c}.txt").read() for c in (0, 1)]
-    if any(text and not text.endswith("\n") for text in decay):
-        problems.append(f"{directory}: a decay list ends inside a line")
-    decay = [text.splitlines() for text in decay]
+    lists = [f"decay{c}.txt" for c in (0, 1)] + (["events.txt"] if with_sources else [])
+    texts = []
+    for name in lists:
+        try:
+            texts.append(open(f"{directory}/{name}").read())
+        except OSError as e:
+            problems.append(f"{directory}: cannot read {name} ({e.strerror})")
+            return collections.Counter()
+    for name, text in zip(lists, texts):
+        if text and not text.endswith("\n"):
+            problems.append(f"{directory}: {name} ends inside a line")
+    texts = [text.splitlines() for text in texts]
+    decay, sources = texts[:2], texts[2] if with_sources else None
     n = len(ab[0]) // RECORD
-    sizes = (len(ab[0]), len(ab[1]), len(decay[0]) * RECORD, len(decay[1]) * RECORD)
-    if len(set(sizes)) != 1 or len(ab[0]) % RECORD:
+    sizes = {len(ab[0]), len(ab[1])} | {len(lines) * RECORD for lines in texts}
+    if len(sizes) != 1 or len(ab[0]) % RECORD:
         problems.append(f"{directory}: outputs not aligned: ab0 {len(ab[0])} bytes, "
-                        f"ab1 {len(ab[1])} bytes, decay0 {len(decay[0])} lines, "
-                        f"decay1 {len(decay[1])} lines")
+                        f"ab1 {len(ab[1])} bytes, "
+                        + ", ".join(f"{name} {len(lines)} lines" for name, lines in zip(lists, texts)))
         return collections.Counter()
     found = collections.Counter()
     for i in range(n):
@@ -48,7 +60,8 @@ def events(directory, problems):
                 problems.append(f"{directory}: decay{c}.txt line {i + 1} is {decay[c][i]}, "
                                 f"its record says {rate:.12f}")
                 break
-        found[(records[0], records[1], decay[0][i], decay[1][i])] += 1
+        found[(records[0], records[1], decay[0][i], decay[1][i])
+              + ((sources[i],) if with_sources else ())] += 1
     return found
 
 
@@ -59,7 +72,8 @@ def console_lines(path, prefix):
 
 def main(reference, reference_console, run, run_console):
     problems = []
-    want, got = events(reference, problems), events(run, problems)
+    with_sources = os.path.exists(f"{reference}/events.txt")
+    want, got = events(reference, problems, with_sources), events(run, problems, with_sources)
     if want != got:
         problems.append(f"events differ: {sum((want - got).values())} of the reference's "
                         f"{sum(want.values())} missing, {sum((got - want).values())} of the "
@@ -88,7 +102,8 @@ def main(reference, reference_console, run, run_console):
     for p in problems:
         print(f"  differs: {p}")
     if not problems:
-        print(f"  same results: {sum(got.values())} events (as a multiset), decay histograms, "
+        print(f"  same results: {sum(got.values())} events (as a multiset"
+              f"{', with events.txt' if with_sources else ''}), decay histograms, "
               f"calibrated decay rates, '{summary[0]}'")
     return 1 if problems else 0
 
