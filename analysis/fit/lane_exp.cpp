@@ -70,21 +70,21 @@ ZORV_INLINE v4d fma(v4d a, v4d b, v4d c)
 // fast_lanes holds).
 ZORV_INLINE v4d exp_fast(v4d x)
 {
-  using I = MaskOf<v4d>;
+  typedef unsigned long long U __attribute__((vector_size(32)));  // bits, wrapping as the library's
   using V = v4d;
   V kd = fma(x, splat<V>(kInvLn2N), splat<V>(kShift));
-  I const ki = reinterpret_cast<I>(kd);
+  U const ki = reinterpret_cast<U>(kd);
   kd = kd - splat<V>(kShift);
   V r = fma(kd, splat<V>(kNegLn2HiN), x);
   r = fma(kd, splat<V>(kNegLn2LoN), r);
   // Each lane's entry, tail and head side by side: one 16-byte load per
   // lane, then lanes 0 and 2, 1 and 3 paired and split into tails and heads.
-  I const i2 = (ki & 127) * 2;
+  U const i2 = (ki & 127) * 2;
   auto entry = [&](int l) { return load<v2d>(reinterpret_cast<double const*>(tab + i2[l])); };
   V const e02 = __builtin_shufflevector(entry(0), entry(2), 0, 1, 2, 3);
   V const e13 = __builtin_shufflevector(entry(1), entry(3), 0, 1, 2, 3);
-  V const tail = __builtin_shuffle(e02, e13, I{0, 4, 2, 6});
-  I const head = reinterpret_cast<I>(__builtin_shuffle(e02, e13, I{1, 5, 3, 7}));
+  V const tail = __builtin_shuffle(e02, e13, U{0, 4, 2, 6});
+  U const head = reinterpret_cast<U>(__builtin_shuffle(e02, e13, U{1, 5, 3, 7}));
   V const scale = reinterpret_cast<V>((ki << 45) + head);
   V const r2 = r * r;
   V const p = fma(fma(r, splat<V>(kC3), splat<V>(kC2)), r2, r + tail);
