@@ -8,7 +8,9 @@
 //   (1) the arguments of every exp and erf;
 //   (2) the library calls, skipped where the value is known exactly
 //       (pulse_terms.h): for the whole block at once where every point's
-//       value is known, point by point otherwise;
+//       value is known, point by point otherwise; exp in the lanes of a
+//       vector with the library's bits where this process has proved that
+//       it can (lane_exp.h);
 //   (3) the rows of J and r by the model's templates, reordered to the pass's
 //       columns and transposed to rows [J_free r];
 //   (4) the lower triangle of [J_free r]^T [J_free r], which holds N, b and
@@ -30,6 +32,7 @@
 
 #include <utility>
 
+#include "fit/lane_exp.h"
 #include "fit/pulse_terms.h"
 #include "fit/vector_lanes.h"
 #include "fit/vector_width.h"
@@ -55,6 +58,7 @@ struct PassInput {
   double const (*data)[2];
   double const* p;
   double const* exp_lx;  // null: form exp(lambda x) in the pass
+  ExpRuns const* exp;    // the exponential's runs at this width
   PulseShape k;
   double limit[2];  // stand_in_limit of each pulse
   bool single;       // the second pulse left out of the model
@@ -84,21 +88,10 @@ ZORV_INLINE void load_xy(double const (*pt)[2], V& x, V& y)
 
 // The library calls of a run of n points, in functions of their own: outside
 // the vector code the loop around each call stays short, and the vector
-// registers need not be kept across it.
-__attribute__((noinline)) void exp_run(double const* w, double* out, int n)
-{
-  for (int i = 0; i < n; ++i) out[i] = exp_exact(w[i]);
-}
-
+// registers need not be kept across it. (exp's runs: lane_exp.h.)
 __attribute__((noinline)) void erf_run(double const* z, double* out, int n)
 {
   for (int i = 0; i < n; ++i) out[i] = erf_exact(z[i]);
-}
-
-__attribute__((noinline)) void exp_u_run(double const* u, double const* erf_z, double const* exp_w,
-                                         double limit, double* out, int n)
-{
-  for (int i = 0; i < n; ++i) out[i] = exp_u_exact(u[i], erf_z[i], exp_w[i], limit);
 }
 
 // Phase 1: arguments of the library calls.
@@ -127,7 +120,7 @@ ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
 {
   using M = MaskOf<V>;
   V const zero = splat<V>(0.0), one = splat<V>(1.0);
-  if (!in.exp_lx) exp_run(s.lx, s.e, kBlock);
+  if (!in.exp_lx) in.exp->exact(s.lx, s.e, kBlock);
   for (int q = 0; q < kPulses; ++q) {
     // Which values the whole block knows: far ahead of the pulse erf = 1,
     // exp(w) = 0 and h only multiplies zeros; far behind it erf = -1.
@@ -153,8 +146,8 @@ ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
     if (all_lanes(gauss_zero))
       for (int n = 0; n < kBlock; n += kLanes<V>) store(s.ew[q] + n, zero);
     else
-      exp_run(s.w[q], s.ew[q], kBlock);
-    exp_u_run(s.u[q], s.erfz[q], s.ew[q], in.limit[q], s.eu[q], kBlock);
+      in.exp->exact(s.w[q], s.ew[q], kBlock);
+    in.exp->u(s.u[q], s.erfz[q], s.ew[q], in.limit[q], s.eu[q], kBlock);
   }
 }
 
@@ -376,7 +369,12 @@ void run_pass(PassInput const& in, PassScratch& s, double (*acc)[kRowWidth])
 
 void exp_lambda_x(double const (*data)[kFitPoints][2], double lambda, double* out)
 {
-  for (int i = 0; i < kFitPoints; ++i) out[i] = exp_exact(lambda * (*data)[i][0]);
+  ExpRuns const& e = exp_runs(vector_width());
+  double lx[kBlock];
+  for (int base = 0; base < kFitPoints; base += kBlock) {
+    for (int i = 0; i < kBlock; ++i) lx[i] = lambda * (*data)[base + i][0];
+    e.exact(lx, out + base, kBlock);
+  }
 }
 
 void normal_pass(double const (*data)[kFitPoints][2], double const* p, FreeParams free,
@@ -390,6 +388,7 @@ void normal_pass(double const (*data)[kFitPoints][2], double const* p, FreeParam
   in.limit[0] = stand_in_limit(p[0]);
   in.limit[1] = stand_in_limit(p[6]);
   in.exp_lx = exp_lx;
+  in.exp = &exp_runs(vector_width());
   Plan& plan = in.plan;
   plan.m = 0;
   plan.vanishing = 0;
