@@ -3,7 +3,7 @@
 // Collectives pair up across ranks in this order: the hosts' names (gathered
 // on rank 0), go/no-go flag, kernel count, kernel values, decay_est,
 // bcg_est, the phase to start with, what the workers need of the settings,
-// barrier; after the calibration phase its outcome and the decay rates the
+// how the workers compute exp (counted on rank 0), barrier; after the calibration phase its outcome and the decay rates the
 // processing phase holds; after the processing phase the exit status. The
 // go/no-go flag and the outcome let rank 0 end the run cleanly on every rank
 // when it cannot or must not go on, instead of leaving the workers waiting.
@@ -16,10 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "fit/lane_exp.h"
 #include "run/calibrate.h"
 #include "physics/channel.h"
 #include "run/checkpoint.h"
@@ -109,6 +111,19 @@ void share_worker_settings(int rank, RunSettings* s)
     s->stop_session = w.stop_session;
     s->start_cal_session = w.start_cal_session;
     s->stop_cal_session = w.stop_cal_session;
+}
+
+// How the workers compute exp, on rank 0: "vector" when every worker's
+// lanes matched the C library at start-up, "library" when none did, "mixed"
+// otherwise.
+std::string gather_exp_kinds(int rank, int world_size)
+{
+    int vector = rank != 0 && std::strcmp(zorv_fit::exp_kind(), "vector") == 0 ? 1 : 0;
+    int workers_in_vector = 0;
+    MPI_Reduce(&vector, &workers_in_vector, 1, MPI_INT, MPI_SUM, 0, MPI_COMM_WORLD);
+    return workers_in_vector == world_size - 1 ? "vector"
+           : workers_in_vector == 0            ? "library"
+                                               : "mixed";
 }
 
 // The name of every rank's host, on rank 0.
@@ -445,6 +460,7 @@ int run_zorv_mpi(int argc, char** argv)
     MPI_Bcast(&start, 1, MPI_INT, 0, MPI_COMM_WORLD);
     share_worker_settings(rank, &plan.settings);
 
+    const std::string exp_kind = gather_exp_kinds(rank, world_size);
     const SmoothingWindow window(kernel, kernel_count);
     std::printf("Window length = %d\n", kernel_count);
     std::fflush(stdout);
@@ -456,6 +472,7 @@ int run_zorv_mpi(int argc, char** argv)
     summary.started = local_time();
     summary.settings = &settings;
     summary.hosts = plan.hosts;
+    summary.exp = exp_kind;
     summary.phases[0].events = phase_events(settings, settings.calibration_sessions());
     summary.phases[1].events = phase_events(settings, settings.processing_sessions());
     if (start == kResumeProcessing) {

@@ -120,6 +120,7 @@ std::string summary_json(RunSummary const& s)
     json += "  \"started\": " + quoted(s.started) + ",\n";
     json += "  \"ranks\": " + std::to_string(s.hosts.size()) + ",\n";
     json += "  \"hosts\": [" + hosts + "],\n";
+    if (!s.exp.empty()) json += "  \"exp\": " + quoted(s.exp) + ",\n";
     if (s.settings) json += "  \"settings\": " + settings_json(*s.settings, "  ") + ",\n";
     json += "  \"phase\": " + quoted(phase_name(s.phase)) + ",\n";
     json += std::string("  \"phases\": {\n    \"") + kPhaseNames[0] + "\": " + phase_json(s.phases[0]) +

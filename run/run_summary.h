@@ -34,6 +34,10 @@ struct RunSummary {
     std::string started;     // when this start began, local time
     RunSettings const* settings = nullptr;
     std::vector<std::string> hosts;  // of each rank, rank 0 first
+    // How the workers computed exp: "vector" (in lanes, with the C
+    // library's bits, as every worker's start-up check found), "library"
+    // (the C library, lane by lane), "mixed" (some each); empty: not known.
+    std::string exp;
     Phase phase = Phase::kCalibration;  // the phase the run is in or ended in
     PhaseSummary phases[2];          // calibration, processing
     bool calibrated = false;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fit/lane_exp.h"
 #include "run/checkpoint.h"
 #include "test_sessions.h"
 #include "test_util.h"
@@ -207,7 +208,8 @@ std::vector<std::vector<std::string>> summary_outcomes(std::string const& json,
 
 }  // namespace
 
-// Every record knows its raw event: with four workers (records in arrival
+// Every record knows its raw event, and the exponential computed in vector
+// lanes changes no bit: with four workers (records in arrival
 // order, batches of 7), line i of events.txt names the raw event whose fit by
 // a lone worker (records in event order) is record i, bit for bit. The run
 // summary's outcomes add up to the results and are the same with one worker
@@ -217,7 +219,11 @@ TEST(FarmMpi, EveryRecordKnowsItsRawEventAndTheSummaryItsOutcomes)
     TempDir top;
     const std::string one = run_folder(top, "one", "");
     const std::string four = run_folder(top, "four", "events_per_message = 7\n");
+    // The lone worker computes exp with the C library alone, the four in
+    // vector lanes where their start-up check allows: the same records.
+    setenv("ZORV_EXP", "library", 1);
     ASSERT_EQ(run_mpi(2, ZORV_MPI_EXE, one).status, 0);
+    unsetenv("ZORV_EXP");
     ASSERT_EQ(run_mpi(5, ZORV_MPI_EXE, four).status, 0);
 
     auto records_of = [](std::string const& dir) {
@@ -253,6 +259,8 @@ TEST(FarmMpi, EveryRecordKnowsItsRawEventAndTheSummaryItsOutcomes)
     const std::string json_one = read_text(one + "/zorv_mpi.summary.json");
     const std::string json_four = read_text(four + "/zorv_mpi.summary.json");
     EXPECT_EQ(json_value(json_four, "status"), "\"finished\"");
+    EXPECT_EQ(json_value(json_one, "exp"), "\"library\"");
+    EXPECT_EQ(json_value(json_four, "exp"), "\"" + std::string(zorv_fit::exp_kind()) + "\"");
     for (char const* phase : {"calibration", "processing"}) {
         SCOPED_TRACE(phase);
         const auto outcomes = summary_outcomes(json_four, phase);
