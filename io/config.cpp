@@ -11,15 +11,25 @@
 // echo looks exactly like the file. Integers must fit in 32 bits and reals
 // must be finite; a real too small for a double becomes 0 or a subnormal, as
 // strtod rounds it.
+//
+// Every error message is followed by one line of context in the form
+// "zorv_mpi.ini:LINE: ...", LINE being the line of the entry's key: what the
+// key takes when its value cannot be read, the known key closest to an
+// unknown one ("did you mean 'waveforms'?"), the form of an entry when its
+// '=' is missing. The messages themselves are as they were; the line comes
+// after them.
 
 #include "io/config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "io/input_file.h"
 #include "io/settings.h"
@@ -27,6 +37,115 @@
 namespace {
 
 constexpr int kTokenLength = 256;
+
+// The keys of zorv_mpi.ini and what each takes, for the line after an error.
+struct KeyInfo {
+    char const* key;
+    char const* takes;
+};
+constexpr KeyInfo kKeys[] = {
+    {"infile_path", "a path in double quotes, the raw files' name before \".SESSION\""},
+    {"abfile_path", "a path in double quotes, the result files' name before \"0.bin\""},
+    {"waveforms", "an integer, the event records in each raw file"},
+    {"data_offset", "an integer, the header bytes before a raw file's first record"},
+    {"hist_overflow", "a real, the fraction trimmed at each end of a decay list"},
+    {"refresh_interval", "a real, the seconds between progress lines"},
+    {"sessions", "two integers, first and last session"},
+    {"cal_sessions", "two integers, first and last session of the calibration"},
+    {"decay_est", "two reals, the decay rate of channel A and of channel B"},
+    {"bcg_est", "two reals, the baseline of channel A and of channel B"},
+    {"resume", "an integer, 1 to continue from the checkpoint or 0"},
+    {"checkpoint_interval", "a real, the seconds between checkpoints (0: none)"},
+    {"events_per_message", "an integer, the events handed to a worker at a time (1 to 4096)"},
+    {"worker_reads", "an integer, 1 when the workers read the raw files themselves or 0"},
+};
+
+char const* takes(char const* key)
+{
+    for (KeyInfo const& k : kKeys)
+        if (std::strcmp(k.key, key) == 0) return k.takes;
+    return nullptr;
+}
+
+// Edits between a and b, a transposition of neighbours counting as one edit
+// and a change of case as none: "Waveforms" and "wavefroms" are one step
+// from "waveforms", not two.
+int edit_distance(std::string const& a, std::string const& b)
+{
+    auto same = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    };
+    size_t const n = a.size(), m = b.size();
+    std::vector<std::vector<int>> d(n + 1, std::vector<int>(m + 1));
+    for (size_t i = 0; i <= n; ++i) d[i][0] = static_cast<int>(i);
+    for (size_t j = 0; j <= m; ++j) d[0][j] = static_cast<int>(j);
+    for (size_t i = 1; i <= n; ++i)
+        for (size_t j = 1; j <= m; ++j) {
+            int best = std::min(d[i - 1][j] + 1, d[i][j - 1] + 1);
+            best = std::min(best, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1));
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+                best = std::min(best, d[i - 2][j - 2] + 1);
+            d[i][j] = best;
+        }
+    return d[n][m];
+}
+
+// The line of the file that holds byte `offset`, counted from 1. Only called
+// on the way out after an error; the stream's position is not kept.
+long line_at(FILE* fp, long offset)
+{
+    long line = 1;
+    if (offset < 0 || std::fseek(fp, 0, SEEK_SET) != 0) return line;
+    for (long i = 0; i < offset; ++i) {
+        int c = std::fgetc(fp);
+        if (c == EOF) break;
+        if (c == '\n') ++line;
+    }
+    return line;
+}
+
+// The line after the error of the entry whose key ends at `key_end`: where
+// it is and what would be right there.
+enum class Mistake { kLongKey, kNoEquals, kUnknownKey, kBadValue };
+
+void print_context(FILE* fp, long key_end, Mistake mistake, char const* key)
+{
+    std::printf("zorv_mpi.ini:%ld: ", line_at(fp, key_end));
+    switch (mistake) {
+    case Mistake::kLongKey:
+        std::printf("a key is one word of at most %d characters\n", kTokenLength - 1);
+        break;
+    case Mistake::kNoEquals:
+        if (key[0] == '#')
+            std::printf("a comment is \"# = text\", '=' standing alone between blanks\n");
+        else
+            std::printf("an entry is \"key = value\", '=' standing alone between blanks\n");
+        break;
+    case Mistake::kUnknownKey: {
+        // The closest key, when a slip of a key or two apart from it.
+        char const* closest = nullptr;
+        int best = 3;
+        for (KeyInfo const& k : kKeys) {
+            int d = edit_distance(key, k.key);
+            if (d < best && d < static_cast<int>(std::strlen(key))) {
+                best = d;
+                closest = k.key;
+            }
+        }
+        if (closest) {
+            std::printf("did you mean '%s'?\n", closest);
+        } else {
+            std::printf("the keys are");
+            for (KeyInfo const& k : kKeys) std::printf(" %s", k.key);
+            std::printf(", and # for a comment\n");
+        }
+        break;
+    }
+    case Mistake::kBadValue:
+        std::printf("%s takes %s\n", key, takes(key));
+        break;
+    }
+}
 
 // True when the next character is white space or the end of the file, so
 // that what was just read is a whole word. Nothing is consumed.
@@ -236,9 +355,11 @@ int initialize(RunSettings* settings)
             std::printf("End of configuration file\n");
             break;
         }
+        long const key_end = std::ftell(fp);  // on the key's line
         std::printf("  %s", key);
         if (got < 0) {
             print_token_too_long();
+            print_context(fp, key_end, Mistake::kLongKey, key);
             status = 1;
             break;
         }
@@ -246,6 +367,7 @@ int initialize(RunSettings* settings)
         got = scan_token(fp, eq);
         if (got == 0 || !compare_str(eq, "=")) {
             std::printf("\nError: Missing '=' sign\n");
+            print_context(fp, key_end, Mistake::kNoEquals, key);
             status = 1;
             break;
         }
@@ -254,14 +376,17 @@ int initialize(RunSettings* settings)
         int value = read_value(fp, key, settings);
         if (value < 0) {
             std::printf("\nError: Unknown description: %s\n", key);
+            print_context(fp, key_end, Mistake::kUnknownKey, key);
             status = 1;
             break;
         }
         if (value > 0) {
             print_cannot_read_value();
+            print_context(fp, key_end, Mistake::kBadValue, key);
             status = 1;
             break;
         }
+        if (!compare_str(key, "#") && !settings->sets(key)) settings->keys_set.push_back(key);
         echo_rest_of_line(fp);
     }
     std::fclose(fp);

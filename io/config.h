@@ -12,8 +12,10 @@
 
 // Reads "zorv_mpi.ini" from the working directory into *settings, which
 // starts from the defaults of RunSettings. Returns 0 when the whole file was
-// read, 1 on the first error (after printing its message). Values stored
-// before an error stay stored.
+// read, 1 on the first error (after printing its message and a line
+// "zorv_mpi.ini:LINE: ..." with the line of the entry and what would be right
+// there). Values stored before an error stay stored. settings->keys_set
+// lists the keys the file set.
 // A value must end at white space or at the end of the file; integers must
 // fit in 32 bits, reals must be finite. A leading UTF-8 byte-order mark is
 // skipped; a directory or anything else that is not a regular file is refused.

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr int kPathLength = 256;  // names and paths, NUL included
 constexpr int kMaxKernel = 256;   // coefficients of the smoothing kernel
@@ -37,6 +38,17 @@ struct RunSettings {
     double checkpoint_interval = 60.0;  // seconds between checkpoints
     int events_per_message = 1;         // events handed to a worker at a time
     int worker_reads = 0;               // 1: workers read the raw files themselves
+
+    // The keys zorv_mpi.ini set, each once, in the order of their first
+    // entry; a key not among them runs with its default. Comments are no
+    // keys. No part of what the run computes.
+    std::vector<std::string> keys_set;
+    bool sets(std::string const& key) const
+    {
+        for (std::string const& k : keys_set)
+            if (k == key) return true;
+        return false;
+    }
 
     SessionRange calibration_sessions() const { return {start_cal_session, stop_cal_session}; }
     SessionRange processing_sessions() const { return {start_session, stop_session}; }

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <future>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,32 @@ ReadResult read_config(std::string const& text)
 }
 
 const std::string kHead = "Reading configuration file: zorv_mpi.ini\n";
+
+// The line of context after each error.
+const std::string kEntry =
+    "zorv_mpi.ini:1: an entry is \"key = value\", '=' standing alone between blanks\n";
+const std::string kComment =
+    "zorv_mpi.ini:1: a comment is \"# = text\", '=' standing alone between blanks\n";
+
+std::string takes(int line, std::string const& key)
+{
+    static std::map<std::string, std::string> const what = {
+        {"infile_path", "a path in double quotes, the raw files' name before \".SESSION\""},
+        {"abfile_path", "a path in double quotes, the result files' name before \"0.bin\""},
+        {"waveforms", "an integer, the event records in each raw file"},
+        {"sessions", "two integers, first and last session"},
+        {"decay_est", "two reals, the decay rate of channel A and of channel B"},
+    };
+    return "zorv_mpi.ini:" + std::to_string(line) + ": " + key + " takes " + what.at(key) + "\n";
+}
+
+std::string kNoKey(int line)
+{
+    return "zorv_mpi.ini:" + std::to_string(line) +
+           ": the keys are infile_path abfile_path waveforms data_offset hist_overflow "
+           "refresh_interval sessions cal_sessions decay_est bcg_est resume checkpoint_interval "
+           "events_per_message worker_reads, and # for a comment\n";
+}
 
 }  // namespace
 
@@ -132,50 +159,101 @@ TEST(Initialize, ReportsEachErrorAfterThePartialEcho)
 
     ReadResult r = read_config("#comment without blank\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  #comment\nError: Missing '=' sign\n");
+    EXPECT_EQ(r.output, kHead + "  #comment\nError: Missing '=' sign\n" + kComment);
 
     r = read_config("waveforms=10\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  waveforms=10\nError: Missing '=' sign\n");
+    EXPECT_EQ(r.output, kHead + "  waveforms=10\nError: Missing '=' sign\n" + kEntry);
 
     r = read_config("waveforms");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  waveforms\nError: Missing '=' sign\n");
+    EXPECT_EQ(r.output, kHead + "  waveforms\nError: Missing '=' sign\n" + kEntry);
 
     r = read_config("Waveforms = 10\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  Waveforms =\nError: Unknown description: Waveforms\n");
+    EXPECT_EQ(r.output, kHead + "  Waveforms =\nError: Unknown description: Waveforms\n"
+                                "zorv_mpi.ini:1: did you mean 'waveforms'?\n");
 
     r = read_config("waveforms = ten\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  waveforms =\nError: Cannot read value\n");
+    EXPECT_EQ(r.output, kHead + "  waveforms =\nError: Cannot read value\n" + takes(1, "waveforms"));
 
     r = read_config("decay_est = -0.001 oops\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  decay_est = -0.001\nError: Cannot read value\n");
+    EXPECT_EQ(r.output, kHead + "  decay_est = -0.001\nError: Cannot read value\n" + takes(1, "decay_est"));
     EXPECT_EQ(r.s.decay_est[0], -0.001);  // stored before the error, stays stored
 
     r = read_config("sessions = 1\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  sessions =\nError: Cannot read value\n");
+    EXPECT_EQ(r.output, kHead + "  sessions =\nError: Cannot read value\n" + takes(1, "sessions"));
 
     r = read_config("infile_path =\n\"next/line\"\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Unexpected character: \n\n\nError: Cannot read value\n");
+    EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Unexpected character: \n\n\nError: Cannot read value\n" +
+                            takes(1, "infile_path"));
 
     r = read_config("abfile_path = out\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  abfile_path =\nError: Unexpected character: o\n\nError: Cannot read value\n");
+    EXPECT_EQ(r.output, kHead + "  abfile_path =\nError: Unexpected character: o\n\nError: Cannot read value\n" +
+                            takes(1, "abfile_path"));
 
     r = read_config("abfile_path = \"never closed\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  abfile_path =\nError: Unexpected end of file\n\nError: Cannot read value\n");
+    EXPECT_EQ(r.output, kHead + "  abfile_path =\nError: Unexpected end of file\n\nError: Cannot read value\n" +
+                            takes(1, "abfile_path"));
 
     // Entries before the failing one are echoed and kept.
     r = read_config("waveforms = 5\n# = ok\nbogus = 1\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  waveforms = 5\n  # = ok\n  bogus =\nError: Unknown description: bogus\n");
+    EXPECT_EQ(r.output, kHead + "  waveforms = 5\n  # = ok\n  bogus =\nError: Unknown description: bogus\n" +
+                            kNoKey(3));
     EXPECT_EQ(r.s.waveforms, 5);
+}
+
+// The line after an error: the entry's line, counted through comments,
+// blank lines, CRLF ends and a byte-order mark, and what would be right:
+// the closest key when one is a slip away, else the list of keys.
+TEST(Initialize, SaysWhereAndWhatAfterEachError)
+{
+    struct Row {
+        char const* text;
+        std::string context;  // the last line of the output
+    };
+    std::vector<Row> const rows = {
+        {"waveforms = 5\n# = ok\n\nWavefroms = 1\n", "zorv_mpi.ini:4: did you mean 'waveforms'?"},
+        {"sesions = 1 2\n", "zorv_mpi.ini:1: did you mean 'sessions'?"},
+        {"cal_session = 1 2\n", "zorv_mpi.ini:1: did you mean 'cal_sessions'?"},
+        {"CHECKPOINT_INTERVAL = 5\n", "zorv_mpi.ini:1: did you mean 'checkpoint_interval'?"},
+        {"worker_read = 1\n", "zorv_mpi.ini:1: did you mean 'worker_reads'?"},
+        {"bcg = 1 2\n", kNoKey(1).substr(0, kNoKey(1).size() - 1)},
+        {"ab = 1\n", kNoKey(1).substr(0, kNoKey(1).size() - 1)},
+        {"\xEF\xBB\xBF# = a\r\n\r\nresume = x\r\n",
+         "zorv_mpi.ini:3: resume takes an integer, 1 to continue from the checkpoint or 0"},
+        {"sessions =\n\n 4 x\n", "zorv_mpi.ini:1: sessions takes two integers, first and last session"},
+        {"waveforms = 3\n  waveforms\n", "zorv_mpi.ini:2: an entry is \"key = value\", '=' standing alone "
+                                          "between blanks"},
+    };
+    TempDir dir;
+    for (Row const& row : rows) {
+        ReadResult r = read_config(row.text);
+        EXPECT_EQ(r.status, 1) << row.text;
+        std::string const last = row.context + "\n";
+        ASSERT_GE(r.output.size(), last.size()) << row.text;
+        EXPECT_EQ(r.output.substr(r.output.size() - last.size()), last) << row.text;
+    }
+}
+
+// The keys the file set, once each in the order of their first entry:
+// comments are none, and a key the file leaves out runs with its default.
+TEST(Initialize, RecordsWhichKeysTheFileSet)
+{
+    TempDir dir;
+    ReadResult r = read_config("# = a\nwaveforms = 3\nbcg_est = 0 0\nwaveforms = 4\nresume = 0\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.s.keys_set, (std::vector<std::string>{"waveforms", "bcg_est", "resume"}));
+    EXPECT_TRUE(r.s.sets("bcg_est"));
+    EXPECT_FALSE(r.s.sets("decay_est"));
+    EXPECT_TRUE(read_config("").s.keys_set.empty());
 }
 
 // A folder or a FIFO by the name of the file is refused at once, by name:
@@ -203,7 +281,8 @@ TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
     std::string long_key(300, 'k');
     ReadResult r = read_config(long_key + " = 1\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, kHead + "  " + std::string(255, 'k') + "\nError: Token longer than 255 characters\n");
+    EXPECT_EQ(r.output, kHead + "  " + std::string(255, 'k') + "\nError: Token longer than 255 characters\n" +
+                            "zorv_mpi.ini:1: a key is one word of at most 255 characters\n");
 
     r = read_config("infile_path = \"" + std::string(255, 'p') + "\"\n");
     EXPECT_EQ(r.status, 0);
@@ -212,7 +291,7 @@ TEST(Initialize, RefusesTokensAndPathsLongerThanTheBuffers)
     r = read_config("infile_path = \"" + std::string(256, 'p') + "\"\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHead + "  infile_path =\nError: Quoted string longer than 255 characters\n"
-                                "\nError: Cannot read value\n");
+                                "\nError: Cannot read value\n" + takes(1, "infile_path"));
     EXPECT_EQ(r.s.infile_path.size(), 255u);
 }
 
@@ -278,13 +357,28 @@ TEST(InitializeMpi, RefusesValuesThatAreNotExactlyWhatIsWritten)
     for (int i = 0; i < 17; ++i) kernel += std::to_string(i) + " 1\n";
 
     std::vector<std::future<CommandResult>> runs(rows.size());
+    // After the error, one line: the entry's line and what its key takes.
+    auto context = [](Row const& row, int line) {
+        std::string key = row.text;
+        key = key.substr(0, key.find(' '));
+        return "zorv_mpi.ini:" + std::to_string(line) + ": " + key + " takes ";
+    };
+    auto ends_with_one_line = [](std::string const& text, std::string const& head) {
+        size_t at = text.rfind(head);
+        return at != std::string::npos && text.find('\n', at + head.size()) == text.size() - 1;
+    };
     for (size_t i = 0; i < rows.size(); ++i) {
         Row const& row = rows[i];
-        std::string expected = row.output + (row.status ? bad : "End of configuration file\n");
+        std::string expected =
+            row.output + (row.status ? bad + context(row, 1) : "End of configuration file\n");
         ReadResult r = read_config(row.text);
         EXPECT_EQ(r.status, row.status) << row.text;
-        EXPECT_EQ(r.output, kHead + expected) << row.text;
-        if (row.status == 0) continue;
+        if (row.status == 0) {
+            EXPECT_EQ(r.output, kHead + expected) << row.text;
+            continue;
+        }
+        EXPECT_EQ(r.output.rfind(kHead + expected, 0), 0u) << row.text << r.output;
+        EXPECT_TRUE(ends_with_one_line(r.output, expected)) << row.text << r.output;
         std::string run_dir = dir.file(("run" + std::to_string(i)).c_str());
         ASSERT_EQ(mkdir(run_dir.c_str(), 0700), 0);
         write_text(run_dir + "/win.txt", kernel);
@@ -294,12 +388,11 @@ TEST(InitializeMpi, RefusesValuesThatAreNotExactlyWhatIsWritten)
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!runs[i].valid()) continue;
         CommandResult r = runs[i].get();
-        std::string tail = std::string(rows[i].output) + bad;
+        // The row is the file's eleventh line.
+        std::string tail = std::string(rows[i].output) + bad + context(rows[i], 11);
         std::string run_dir = dir.file(("run" + std::to_string(i)).c_str());
         EXPECT_NE(r.status, 0) << rows[i].text;
-        EXPECT_GE(r.output.size(), tail.size()) << rows[i].text;
-        EXPECT_EQ(r.output.substr(r.output.size() - std::min(tail.size(), r.output.size())), tail)
-            << rows[i].text;
+        EXPECT_TRUE(ends_with_one_line(r.output, tail)) << rows[i].text << r.output;
         for (char const* out : {"/ab0.bin", "/ab1.bin", "/decay0.txt", "/decay1.txt", "/fit.txt"})
             EXPECT_FALSE(file_exists(run_dir + out)) << rows[i].text << out;
     }
