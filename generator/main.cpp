@@ -13,18 +13,27 @@
  * "Error: " line naming it and the exit status 1: a truncated raw file must
  * not pass for a good one.
  *
- * The program takes no arguments. Since a run writes 200 MB over any files
- * of the same names in the current folder, --help and -h only print what it
- * writes and where, and write nothing. Any other argument is ignored, with a
- * line on standard error saying so, and the run goes on as without it.
+ * Without arguments it writes into the current folder; -o DIR (--output
+ * DIR) writes the same files into DIR instead, made if it is missing. Since a
+ * run writes 200 MB over any files of the same names, --help and -h only
+ * print what it writes and where, and --version the version; neither writes
+ * anything. Any other argument is a usage error: one line naming it, the
+ * usage, status 2, and nothing written.
  */
 #include "histogram/histogram1d.h"
 #include "generator/random.h"
 #include "generator/synth.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "zorv_version.h"
 
 // Generator test histogram: bins of 0.01 from -8 to 8, uniform deviates in
 // column 0, normal deviates in column 1.
@@ -44,13 +53,13 @@ constexpr int kHeaderBytes = 12;
 static_assert(kHeaderBytes + kSyntheticEvents * kRecordBytes == 100000012,
               "the --help text states the size of a synthetic file");
 
-void print_help()
+void print_help(std::FILE* out)
 {
-    std::printf(
-        "Usage: zorv_gen\n"
+    std::fprintf(out,
+        "Usage: zorv_gen [-o DIR]\n"
         "\n"
-        "Writes four files into the current folder, over any files of these names\n"
-        "(about 200 MB, a few seconds):\n"
+        "Writes four files into the current folder (DIR with -o), over any files of\n"
+        "these names (about 200 MB, a few seconds):\n"
         "  zorv_gen_test.txt     test of the random number generator: 1,601 lines\n"
         "                        \"position uniform-count normal-count\"\n"
         "  zorv_gen_example.txt  one example event: 2,500 lines \"sample A B\"\n"
@@ -59,8 +68,36 @@ void print_help()
         "                        then records of 10,000 bytes\n"
         "  synth-1.sgl           a second copy of synth-1.zvx, byte for byte\n"
         "\n"
-        "Every run writes the same bytes (seed 1). zorv_gen takes no arguments;\n"
-        "--help or -h prints this and writes nothing.\n");
+        "Every run writes the same bytes (seed 1).\n"
+        "\n"
+        "Options:\n"
+        "  -o, --output DIR  write the files into DIR instead, made if missing\n"
+        "  -h, --help        print this text and exit; writes nothing\n"
+        "  --version         print the version and exit\n"
+        "\n"
+        "Exit status: 0 written, 1 a file that could not be written, 2 bad command line.\n");
+}
+
+// A usage error: one line naming the argument, then the usage; status 2.
+int usage_error(char const* what, char const* arg)
+{
+    std::fprintf(stderr, "zorv_gen: %s '%s'\n", what, arg);
+    print_help(stderr);
+    return 2;
+}
+
+// Makes DIR the current folder, making it first when it is missing.
+int enter_output_folder(char const* dir)
+{
+    if (mkdir(dir, 0777) != 0 && errno != EEXIST) {
+        std::printf("Error: Cannot make output folder '%s' (%s)\n", dir, std::strerror(errno));
+        return 1;
+    }
+    if (chdir(dir) != 0) {
+        std::printf("Error: Cannot use output folder '%s' (%s)\n", dir, std::strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 int cannot_open(char const* name)
@@ -165,20 +202,36 @@ int write_synthetic()
 
 int main(int argc, char** argv)
 {
-    bool help = false;
+    // Options in order, as getopt takes them; a stray word is refused only
+    // once they are all read, so that "zorv_gen foo --help" still helps.
+    char const* output = nullptr;
+    char const* stray = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
-            help = true;
-        else
-            std::fprintf(stderr,
-                         "zorv_gen: ignoring argument '%s' (zorv_gen takes none; --help says what "
-                         "it writes)\n",
-                         argv[i]);
+        std::string const arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            print_help(stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("zorv_gen %s\n", ZORV_VERSION);
+            return 0;
+        }
+        if (arg == "-o" || arg == "--output") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return usage_error("missing output folder after", argv[i]);
+            output = argv[++i];
+        } else if (arg.rfind("--output=", 0) == 0 && arg.size() > 9) {
+            output = argv[i] + 9;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage_error("unknown option", argv[i]);
+        } else if (stray == nullptr) {
+            stray = argv[i];
+        }
     }
-    if (help) {
-        print_help();
-        return 0;
-    }
+    if (stray != nullptr)
+        return usage_error("unexpected argument", stray);
+    if (output != nullptr && enter_output_folder(output) != 0)
+        return 1;
     if (test_generator() != 0)
         return 1;
     if (write_example() != 0)

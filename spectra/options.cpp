@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "zorv_version.h"
+
 namespace {
 
 char const* const quantity_keys[quantity_count] = {"amplitude", "position", "width", "ssr", "dt"};
@@ -86,6 +88,7 @@ void print_usage()
         "                       sum of squares, position 2 - position 1; the maps use\n"
         "                       the amplitude and position ranges on both axes\n"
         "  -h, --help           this text\n"
+        "      --version        the version\n"
         "\n"
         "LO and HI are the centres of the first and the last bin; the end bins also\n"
         "count everything outside. Writes amplitude.txt, position.txt, width.txt,\n"
@@ -114,6 +117,10 @@ int parse_arguments(int argc, char const* const* argv, spectra_options* opt)
         }
         if (arg == "-h" || arg == "--help") {
             print_usage();
+            return 3;
+        }
+        if (arg == "--version") {
+            std::printf("zorv_spectra %s\n", ZORV_VERSION);
             return 3;
         }
         // Split "--name=value"; otherwise the value is the next argument.

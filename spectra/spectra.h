@@ -65,9 +65,9 @@ struct spectra_options {
 };
 
 /*
- * Command line into *opt. Returns 0 to run, 3 after printing the help text
- * (the caller then exits with status 0), or 2 after an "Error: " line about a
- * bad option.
+ * Command line into *opt. Returns 0 to run, 3 after printing the help text or
+ * the version (the caller then exits with status 0), or 2 after an "Error: "
+ * line about a bad option.
  */
 int parse_arguments(int argc, char const* const* argv, spectra_options* opt);
 void print_usage();

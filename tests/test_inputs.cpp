@@ -69,3 +69,40 @@ TEST(ZorvWindow, WritesTheKernelOrFailsVisibly)
         }
     }
 }
+
+// -o FILE: the whole kernel or no file at all, and nothing on standard output.
+TEST(ZorvWindow, WritesAnOutputFileWholeOrNotAtAll)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir("folder", 0700), 0);
+    struct Case {
+        std::string args;
+        int status;
+        char const* file;   // written whole, or nullptr: none
+        char const* error;  // start of standard error
+    };
+    std::vector<Case> const cases = {
+        {"-o k.txt 17", 0, "k.txt", ""},
+        {"--output=k2.txt 17", 0, "k2.txt", ""},
+        {"-o k3.txt 16", 1, nullptr, "Usage: zorv_window N"},
+        {"-o missing/k.txt 17", 1, nullptr, "Error: Cannot write the kernel to missing/k.txt"},
+        {"-o folder 17", 1, nullptr, "Error: Cannot write the kernel to folder"},
+    };
+    for (Case const& c : cases) {
+        CommandResult r = run_command(window_exe() + " " + c.args + " 2> err.txt");
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.output, "") << c.args;
+        EXPECT_EQ(read_text("err.txt").rfind(c.error, 0), 0u) << c.args << ": " << read_text("err.txt");
+        if (c.file != nullptr) {
+            double table[256];
+            int count = 0;
+            EXPECT_EQ(read_kernel_file(c.file, table, 256, &count), 0) << c.args;
+            EXPECT_EQ(count, 17) << c.args;
+        }
+    }
+    // Nothing else: no temporary file left, no kernel of a refused command.
+    std::vector<std::string> names;
+    for (char const* name : {"k.txt.tmp", "k2.txt.tmp", "k3.txt", "k3.txt.tmp", "folder.tmp"})
+        if (file_exists(name)) names.push_back(name);
+    EXPECT_TRUE(names.empty()) << names.front();
+}
