@@ -3,6 +3,7 @@
     python3 -m zorv report RUN_DIR      the web-page report (as python3 -m zorv.report)
     python3 -m zorv show FILE...        what a result file, decay list, decay histogram,
                                         configuration, events.txt or run summary holds
+    python3 -m zorv --help, --version
 """
 
 import os
@@ -58,6 +59,12 @@ def show(path):
 
 
 def main(argv):
+    if argv and argv[0] in ("-h", "--help"):
+        print(cli.MAIN_HELP)
+        return 0
+    if argv and argv[0] == "--version":
+        print(f"zorv {cli.__version__}")
+        return 0
     if len(argv) >= 2 and argv[0] == "report":
         return cli.report(argv[1:])
     if len(argv) >= 2 and argv[0] == "show":
