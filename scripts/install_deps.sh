@@ -5,14 +5,15 @@
 # Debian's numpy, matplotlib and pytest, setuptools, wheel, venv and pip (the
 # package installs into a virtual environment without a registry), with
 # Chromium to check the report's page in a real browser and the DejaVu fonts
-# that page and plots use.
+# that page and plots use; help2man makes the programs' man pages from their
+# --help, and groff (groff-base) renders them for the test of the pages.
 # Safe to run again: packages already present are left alone, and apt is only
 # touched when something is missing.
 set -euo pipefail
 
 packages=(g++ cmake make libopenmpi-dev openmpi-bin libboost-dev libpng-dev libgtest-dev libbenchmark-dev
           python3 python3-numpy python3-matplotlib python3-pytest python3-setuptools python3-wheel
-          python3-venv python3-pip chromium fonts-dejavu-core)
+          python3-venv python3-pip chromium fonts-dejavu-core help2man groff-base)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,7 @@
 # Installs the build in BUILD_DIR into a fresh PREFIX (cmake --install) or,
 # with PACKAGE set, makes the Debian package in PREFIX (cpack) and lists it,
-# and checks that exactly the programs and the examples arrive, the programs
-# runnable from there.
+# and checks that exactly the programs, the examples and the man pages
+# arrive, the programs runnable from there.
 #   cmake -DBUILD_DIR=... -DPREFIX=... [-DPACKAGE=ON -DCPACK=cpack] -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${PREFIX}")
@@ -12,6 +12,12 @@ set(expected
   bin/zorv_mpi
   bin/zorv_spectra
   bin/zorv_window
+  share/man/man1/zorv-report.1
+  share/man/man1/zorv_gen.1
+  share/man/man1/zorv_mpi.1
+  share/man/man1/zorv_spectra.1
+  share/man/man1/zorv_window.1
+  share/man/man5/zorv_mpi.ini.5
   share/zorv/examples/win.txt
   share/zorv/examples/zorv_mpi.ini)
 
@@ -46,6 +52,12 @@ else()
     message(FATAL_ERROR "zorv_window 3 from ${PREFIX} printed:\n${out}")
   endif()
   run("${PREFIX}/bin/zorv_spectra" --help)
+  foreach(program zorv_mpi zorv_gen)
+    run("${PREFIX}/bin/${program}" --version)
+    if(NOT out MATCHES "^${program} [^\n]+\n$")
+      message(FATAL_ERROR "${program} --version from ${PREFIX} printed:\n${out}")
+    endif()
+  endforeach()
 endif()
 
 list(SORT files)
