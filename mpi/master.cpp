@@ -9,6 +9,7 @@
 #include "mpi/master.h"
 
 #include <mpi.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +26,7 @@
 #include "mpi/protocol.h"
 #include "mpi/result_wait.h"
 #include "run/results.h"
+#include "run/run_summary.h"
 #include "run/run_lock.h"
 #include "run/stop_signal.h"
 #include "run/timer.h"
@@ -36,8 +38,9 @@ namespace {
 class MasterPhase {
 public:
     MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                std::vector<std::string> const& hosts)
+                std::vector<std::string> const& hosts, RunSummary* summary)
         : settings_(settings), sessions_(sessions), record_(record), hosts_(hosts),
+          summary_(summary),
           source_(settings, settings.worker_reads == 0),
           outputs_(settings.abfile_path, sessions.first, settings.waveforms),
           progress_(phase_events(settings, sessions), settings.refresh_interval),
@@ -68,6 +71,7 @@ private:
     SessionRange sessions_;
     Checkpoint* record_;
     std::vector<std::string> const& hosts_;  // host of each rank
+    RunSummary* summary_;                    // written at every checkpoint, when given
     int world_size_ = 0;
     EventSource source_;
     PhaseOutputs outputs_;
@@ -146,6 +150,12 @@ int MasterPhase::write_phase_checkpoint()
     if (flushed || !checkpoints_) return flushed;
     if (write_checkpoint(cp)) return 1;
     saved_ = true;
+    if (summary_) {
+        // The summary follows the checkpoint; one that cannot be written is
+        // removed rather than left telling an older state.
+        note_running(summary_, cp);
+        if (write_summary(*summary_)) unlink(kSummaryName);
+    }
     return 0;
 }
 
@@ -387,8 +397,8 @@ PhaseResult MasterPhase::run(bool resume)
 }  // namespace
 
 PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                        std::vector<std::string> const& hosts, bool resume)
+                        std::vector<std::string> const& hosts, bool resume, RunSummary* summary)
 {
-    MasterPhase phase(settings, sessions, record, hosts);
+    MasterPhase phase(settings, sessions, record, hosts, summary);
     return phase.run(resume);
 }

@@ -229,6 +229,7 @@ void complete_summary(RunPlan const& plan, Checkpoint const& saved)
     summary.decay_rates[0] = saved.decay[0];
     summary.decay_rates[1] = saved.decay[1];
     summary.events_lost = true;
+    note_raw_files(&summary, saved.fingerprint);
     write_summary(summary);
 }
 
@@ -336,14 +337,14 @@ void report_unfinished_phase(PhaseResult const& result, Phase phase, RunSettings
 // One phase: workers loop until their stop message, rank 0 runs the master
 // and returns the phase's result (workers return a default one).
 PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setup, RunPlan* plan,
-                      SessionRange sessions, bool resume)
+                      SessionRange sessions, bool resume, RunSummary* summary)
 {
     if (rank != 0) {
         work_slave(setup, plan->settings, sessions);
         return PhaseResult();
     }
     std::printf("%s\n", announcement);
-    return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume);
+    return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume, summary);
 }
 
 // Rank 0: how a phase ended, into the run summary, which is then written.
@@ -380,6 +381,7 @@ int summarise_phase(RunSummary* summary, Phase phase, PhaseResult const& result,
     summary->calibrated = record.calibrated;
     summary->decay_rates[0] = record.decay[0];
     summary->decay_rates[1] = record.decay[1];
+    note_raw_files(summary, record.fingerprint);
     if (write_summary(*summary) == 0) return 0;
     unlink(kSummaryName);
     return 1;
@@ -486,7 +488,7 @@ int run_zorv_mpi(int argc, char** argv)
         plan.record.phase = Phase::kCalibration;
         result = run_phase(rank, "Starting calibration",
                            make_event_setup(window, baseline, decay, false), &plan,
-                           settings.calibration_sessions(), start == kResumeCalibration);
+                           settings.calibration_sessions(), start == kResumeCalibration, &summary);
         if (rank == 0 && result.status != 0)
             report_unfinished_phase(result, Phase::kCalibration, settings, plan.record);
         if (rank == 0 && result.status == 0) {
@@ -510,7 +512,7 @@ int run_zorv_mpi(int argc, char** argv)
 
     plan.record.phase = Phase::kProcessing;
     result = run_phase(rank, "Processing...", make_event_setup(window, baseline, decay, true),
-                       &plan, settings.processing_sessions(), start == kResumeProcessing);
+                       &plan, settings.processing_sessions(), start == kResumeProcessing, &summary);
     outcome = result.status;
     int run_error = 0;
     if (rank == 0) {

@@ -95,7 +95,8 @@ int wait_job(pid_t pid)
 }
 
 // Polls the run's checkpoint until it shows `phase` with at least `events`
-// events read. False when the job ended first or it takes too long.
+// events read, and the run summary, which every checkpoint writes too, says
+// that phase runs. False when the job ended first or it takes too long.
 bool wait_for_progress(pid_t job, std::string const& dir, int phase, int events)
 {
     const std::string name = dir + "/" + kCheckpointName;
@@ -103,7 +104,13 @@ bool wait_for_progress(pid_t job, std::string const& dir, int phase, int events)
         if (waitpid(job, nullptr, WNOHANG) == job) return false;
         Checkpoint cp;
         std::string out = capture_stdout([&] { read_checkpoint(&cp, name.c_str()); });
-        if (!cp.finished && static_cast<int>(cp.phase) == phase && cp.next_event >= events) return true;
+        const std::string summary = read_text(dir + "/" + kSummaryName);
+        const std::string running = "\"status\": \"running\",\n";
+        const std::string in_phase =
+            "\"phase\": \"" + std::string(kPhaseNames[phase]) + "\",\n";
+        if (!cp.finished && static_cast<int>(cp.phase) == phase && cp.next_event >= events &&
+            summary.find(running) != std::string::npos && summary.find(in_phase) != std::string::npos)
+            return true;
         const timespec pause = {0, 10000000};
         nanosleep(&pause, nullptr);
     }
