@@ -23,6 +23,7 @@
 
 #include "fit/lane_exp.h"
 #include "run/calibrate.h"
+#include "run/diagnosis.h"
 #include "physics/channel.h"
 #include "run/checkpoint.h"
 #include "io/config.h"
@@ -294,6 +295,16 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
     return kGo;
 }
 
+// Rank 0: prints the warnings a phase's outcomes give and keeps them in the
+// run summary.
+void warn_about(Phase phase, GoodFitCounts const& counts, RunSummary* summary)
+{
+    for (std::string const& line : diagnose_phase(phase, counts)) {
+        std::printf("%s\n", line.c_str());
+        summary->warnings.push_back(line);
+    }
+}
+
 // Rank 0, resuming the processing phase: the calibration is not done again.
 void take_calibration_from(Checkpoint const& record, double decay[2])
 {
@@ -491,6 +502,8 @@ int run_zorv_mpi(int argc, char** argv)
                            settings.calibration_sessions(), start == kResumeCalibration, &summary);
         if (rank == 0 && result.status != 0)
             report_unfinished_phase(result, Phase::kCalibration, settings, plan.record);
+        if (rank == 0 && result.started)
+            warn_about(Phase::kCalibration, plan.record.counts, &summary);
         if (rank == 0 && result.status == 0) {
             if (calibrate(settings, decay)) plan.record.run_error = 1;
             plan.record.calibrated = true;
@@ -503,6 +516,7 @@ int run_zorv_mpi(int argc, char** argv)
         if (rank == 0 && summarise_phase(&summary, Phase::kCalibration, result, plan.record))
             plan.record.run_error = 1;
     } else if (rank == 0) {
+        warn_about(Phase::kCalibration, plan.record.calibration, &summary);
         take_calibration_from(plan.record, decay);
     }
     int outcome = agree_on(result.status);
@@ -516,6 +530,7 @@ int run_zorv_mpi(int argc, char** argv)
     outcome = result.status;
     int run_error = 0;
     if (rank == 0) {
+        if (result.started) warn_about(Phase::kProcessing, plan.record.counts, &summary);
         if (outcome == 0) {
             if (print_summary(plan.record.counts)) plan.record.run_error = 1;
             plan.record.finished = true;

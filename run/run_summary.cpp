@@ -155,7 +155,11 @@ std::string summary_json(RunSummary const& s)
     for (size_t i = 0; i < s.raw_files.size(); ++i)
         raw += (i ? ",\n    " : "\n    ") + quoted(s.raw_files[i].first) + ": " +
                quoted(s.raw_files[i].second);
-    json += ",\n  \"raw_files\": {" + raw + (raw.empty() ? "}" : "\n  }") + "\n}\n";
+    json += ",\n  \"raw_files\": {" + raw + (raw.empty() ? "}" : "\n  }");
+    std::string warnings;
+    for (size_t i = 0; i < s.warnings.size(); ++i)
+        warnings += (i ? ",\n    " : "\n    ") + quoted(s.warnings[i]);
+    json += ",\n  \"warnings\": [" + warnings + (warnings.empty() ? "]" : "\n  ]") + "\n}\n";
     return json;
 }
 

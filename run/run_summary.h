@@ -43,6 +43,9 @@ struct RunSummary {
     // ("size S, modified T", or "missing"): what a reader compares a raw
     // file with to tell whether it is still the one the run read.
     std::vector<std::pair<std::string, std::string>> raw_files;
+    // Each note and warning the run printed about its settings and results,
+    // as its line.
+    std::vector<std::string> warnings;
     Phase phase = Phase::kCalibration;  // the phase the run is in or ended in
     PhaseSummary phases[2];          // calibration, processing
     bool calibrated = false;
