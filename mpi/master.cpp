@@ -1,10 +1,11 @@
 // Master loop: priming, receive-any / refill-the-sender, checkpoints, stop
 // messages. Work goes out in batches of up to events_per_message events, as
 // samples or (worker_reads) as event numbers, and the worker that answers is
-// refilled at once. A worker that is sent samples holds one batch at a time,
-// as the protocol always had it (one event, by default). A worker that reads
-// the raw files itself holds two: the next one waits in its queue while it
-// works on the first, so that it never waits for rank 0 between batches.
+// refilled at once. A worker that reads the raw files itself, or that is sent
+// batches of more than one event, holds two: the next one waits in its queue
+// while it works on the first, so that it never waits for rank 0 between
+// batches. With one event per message and samples (the defaults) a worker
+// holds one at a time, as the protocol always had it.
 
 #include "mpi/master.h"
 
@@ -51,7 +52,13 @@ public:
         MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
         held_.resize(static_cast<size_t>(world_size_));
         samples_.resize(static_cast<size_t>(most_) * kWorkShorts);
-        depth_ = settings.worker_reads ? 2 : 1;
+        // A second batch of samples needs a buffer of its own per worker
+        // while it travels; beyond kMostSampleBytes of them a worker holds
+        // one, so that rank 0's memory stays bounded on a large farm.
+        const double second_buffers = static_cast<double>(world_size_ - 1) * most_ *
+                                      static_cast<double>(kRecordBytes);
+        sample_pairs_ = !settings.worker_reads && most_ > 1 && second_buffers <= kMostSampleBytes;
+        depth_ = settings.worker_reads || sample_pairs_ ? 2 : 1;
         last_failure_.resize(static_cast<size_t>(world_size_));
     }
 
@@ -84,6 +91,7 @@ private:
     struct Batch {
         std::vector<int> events;
         MPI_Request send = MPI_REQUEST_NULL;
+        std::vector<int16_t> samples;  // its samples while they travel (sample_pairs_)
     };
     struct Held {
         Batch batch[2];
@@ -99,6 +107,8 @@ private:
     std::vector<Held> held_;
     std::vector<std::string> last_failure_;  // the read failure a worker reported last
     int depth_ = 1;                          // batches a worker holds at most
+    bool sample_pairs_ = false;              // two batches of samples per worker
+    static constexpr double kMostSampleBytes = 1 << 30;
     // Events whose results were received but not booked (after a write
     // error), or that a worker could not read.
     std::vector<int> undone_;
@@ -224,9 +234,11 @@ bool MasterPhase::load_send_data(int destination)
     Batch& b = h.batch[(h.first + h.count) % 2];
     std::vector<int>& batch = b.events;
     batch.clear();
+    if (sample_pairs_) b.samples.resize(samples_.size());
+    int16_t* samples = sample_pairs_ ? b.samples.data() : samples_.data();
     int event;
     while (static_cast<int>(batch.size()) < most_ &&
-           source_.next(&samples_[batch.size() * kWorkShorts], &event))
+           source_.next(&samples[batch.size() * kWorkShorts], &event))
         batch.push_back(event);
     const int k = static_cast<int>(batch.size());
     if (k == 0) return false;  // the phase has no events left
@@ -234,9 +246,13 @@ bool MasterPhase::load_send_data(int destination)
         name_files(destination, batch);
         // Not waited for: the worker may be busy with the batch before.
         MPI_Isend(batch.data(), k, MPI_INT, destination, kNumbersTag, MPI_COMM_WORLD, &b.send);
+    } else if (sample_pairs_) {
+        // Not waited for either; the buffer stays the batch's until its
+        // answer comes.
+        MPI_Isend(samples, k * kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD,
+                  &b.send);
     } else {
-        MPI_Send(samples_.data(), k * kWorkShorts, MPI_SHORT, destination, kWorkTag,
-                 MPI_COMM_WORLD);
+        MPI_Send(samples, k * kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
     }
     ++h.count;
     ++busy_;

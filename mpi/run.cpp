@@ -502,8 +502,6 @@ int run_zorv_mpi(int argc, char** argv)
                            settings.calibration_sessions(), start == kResumeCalibration, &summary);
         if (rank == 0 && result.status != 0)
             report_unfinished_phase(result, Phase::kCalibration, settings, plan.record);
-        if (rank == 0 && result.started)
-            warn_about(Phase::kCalibration, plan.record.counts, &summary);
         if (rank == 0 && result.status == 0) {
             if (calibrate(settings, decay)) plan.record.run_error = 1;
             plan.record.calibrated = true;
@@ -512,6 +510,9 @@ int run_zorv_mpi(int argc, char** argv)
             plan.record.calibration = plan.record.counts;
             plan.record.calibration_seconds = plan.record.seconds;
         }
+        // After the phase's own lines, so that they stand out.
+        if (rank == 0 && result.started)
+            warn_about(Phase::kCalibration, plan.record.counts, &summary);
         // A run without its summary does not end well.
         if (rank == 0 && summarise_phase(&summary, Phase::kCalibration, result, plan.record))
             plan.record.run_error = 1;
@@ -530,13 +531,14 @@ int run_zorv_mpi(int argc, char** argv)
     outcome = result.status;
     int run_error = 0;
     if (rank == 0) {
-        if (result.started) warn_about(Phase::kProcessing, plan.record.counts, &summary);
         if (outcome == 0) {
             if (print_summary(plan.record.counts)) plan.record.run_error = 1;
             plan.record.finished = true;
         } else {
             report_unfinished_phase(result, Phase::kProcessing, settings, plan.record);
         }
+        // The last lines of the run, where a reader looks first.
+        if (result.started) warn_about(Phase::kProcessing, plan.record.counts, &summary);
         if (summarise_phase(&summary, Phase::kProcessing, result, plan.record, start != kResumeProcessing))
             plan.record.run_error = 1;
         if (outcome == 0 && settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))
