@@ -446,7 +446,9 @@ TEST(ResumeMpi, InterruptedRunEndsWithTheResultsOfAnUninterruptedOne)
     EXPECT_TRUE(snapshot(run) == finished);
     ASSERT_TRUE(write_text(run + "/zorv_mpi.ini", ini("-24000 -24000", "resume = 0\n")));
     EXPECT_EQ(wait_job(start_job(run, 9)), 1);
+    // The reader's own line for each file, then what it means.
     EXPECT_TRUE(contains(console_of(9),
+                         "ERROR: Cannot open file: synth.1 (No such file or directory)\n"
                          "Error: None of the raw files synth.1 to synth.1 of the "
                          "calibration phase can be read; no output was touched\n"))
         << console_of(9);
