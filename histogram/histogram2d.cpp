@@ -87,7 +87,14 @@ int histogram2D::writeText(char const* path)
     return detail::close_checked(f, path);
 }
 
-int histogram2D::writeConstXCut(char const* path, int a, bool normalise)
+namespace {
+
+// A profile along one axis written as lines "<lead><centre> <set 0> ...",
+// count(k, s) of point k and set s, each set scaled to a sum of 10^6 (summed
+// in point order) when `normalise`.
+template <typename Count, typename Centre>
+int write_profile(char const* path, int n, int nsets, bool normalise, char const* lead,
+                  Count count, Centre centre)
 {
     std::FILE* f = std::fopen(path, "w");
     if (f == nullptr)
@@ -96,41 +103,34 @@ int histogram2D::writeConstXCut(char const* path, int a, bool normalise)
     if (normalise) {
         for (int s = 0; s < nsets; ++s) {
             double T = 0.0;
-            for (int j = 0; j < ny; ++j)
-                T += counts[a][j][s];
+            for (int k = 0; k < n; ++k)
+                T += count(k, s);
             scale[s] = 1000000.0 / T;
         }
     }
-    for (int j = 0; j < ny; ++j) {
-        std::fprintf(f, " %f", yCentre(j));
+    for (int k = 0; k < n; ++k) {
+        std::fprintf(f, "%s%f", lead, centre(k));
         for (int s = 0; s < nsets; ++s)
-            std::fprintf(f, " %f", counts[a][j][s] * scale[s]);
+            std::fprintf(f, " %f", count(k, s) * scale[s]);
         std::fprintf(f, "\n");
     }
     return detail::close_checked(f, path);
 }
 
+}  // namespace
+
+int histogram2D::writeConstXCut(char const* path, int a, bool normalise)
+{
+    return write_profile(
+        path, ny, nsets, normalise, " ", [&](int j, int s) { return counts[a][j][s]; },
+        [&](int j) { return yCentre(j); });
+}
+
 int histogram2D::writeConstYCut(char const* path, int b, bool normalise)
 {
-    std::FILE* f = std::fopen(path, "w");
-    if (f == nullptr)
-        return detail::report_open_failure(path);
-    std::vector<double> scale(nsets, 1.0);
-    if (normalise) {
-        for (int s = 0; s < nsets; ++s) {
-            double T = 0.0;
-            for (int i = 0; i < nx; ++i)
-                T += counts[i][b][s];
-            scale[s] = 1000000.0 / T;
-        }
-    }
-    for (int i = 0; i < nx; ++i) {
-        std::fprintf(f, "%f", xCentre(i));
-        for (int s = 0; s < nsets; ++s)
-            std::fprintf(f, " %f", counts[i][b][s] * scale[s]);
-        std::fprintf(f, "\n");
-    }
-    return detail::close_checked(f, path);
+    return write_profile(
+        path, nx, nsets, normalise, "", [&](int i, int s) { return counts[i][b][s]; },
+        [&](int i) { return xCentre(i); });
 }
 
 int histogram2D::writeConstXCutWide(char const* path, int a, int w, bool normalise)

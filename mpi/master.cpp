@@ -1,14 +1,16 @@
 // Master loop: priming, receive-any / refill-the-sender, checkpoints, stop
 // messages. Work goes out in batches of up to events_per_message events, as
 // samples or (worker_reads) as event numbers, and the worker that answers is
-// refilled at once. A worker that is sent samples holds one batch at a time,
-// as the protocol always had it (one event, by default). A worker that reads
-// the raw files itself holds two: the next one waits in its queue while it
-// works on the first, so that it never waits for rank 0 between batches.
+// refilled at once. A worker that reads the raw files itself, or that is sent
+// batches of more than one event, holds two: the next one waits in its queue
+// while it works on the first, so that it never waits for rank 0 between
+// batches. With one event per message and samples (the defaults) a worker
+// holds one at a time, as the protocol always had it.
 
 #include "mpi/master.h"
 
 #include <mpi.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +27,7 @@
 #include "mpi/protocol.h"
 #include "mpi/result_wait.h"
 #include "run/results.h"
+#include "run/run_summary.h"
 #include "run/run_lock.h"
 #include "run/stop_signal.h"
 #include "run/timer.h"
@@ -36,8 +39,9 @@ namespace {
 class MasterPhase {
 public:
     MasterPhase(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                std::vector<std::string> const& hosts)
+                std::vector<std::string> const& hosts, RunSummary* summary)
         : settings_(settings), sessions_(sessions), record_(record), hosts_(hosts),
+          summary_(summary),
           source_(settings, settings.worker_reads == 0),
           outputs_(settings.abfile_path, sessions.first, settings.waveforms),
           progress_(phase_events(settings, sessions), settings.refresh_interval),
@@ -48,7 +52,13 @@ public:
         MPI_Comm_size(MPI_COMM_WORLD, &world_size_);
         held_.resize(static_cast<size_t>(world_size_));
         samples_.resize(static_cast<size_t>(most_) * kWorkShorts);
-        depth_ = settings.worker_reads ? 2 : 1;
+        // A second batch of samples needs a buffer of its own per worker
+        // while it travels; beyond kMostSampleBytes of them a worker holds
+        // one, so that rank 0's memory stays bounded on a large farm.
+        const double second_buffers = static_cast<double>(world_size_ - 1) * most_ *
+                                      static_cast<double>(kRecordBytes);
+        sample_pairs_ = !settings.worker_reads && most_ > 1 && second_buffers <= kMostSampleBytes;
+        depth_ = settings.worker_reads || sample_pairs_ ? 2 : 1;
         last_failure_.resize(static_cast<size_t>(world_size_));
     }
 
@@ -68,6 +78,7 @@ private:
     SessionRange sessions_;
     Checkpoint* record_;
     std::vector<std::string> const& hosts_;  // host of each rank
+    RunSummary* summary_;                    // written at every checkpoint, when given
     int world_size_ = 0;
     EventSource source_;
     PhaseOutputs outputs_;
@@ -80,6 +91,7 @@ private:
     struct Batch {
         std::vector<int> events;
         MPI_Request send = MPI_REQUEST_NULL;
+        std::vector<int16_t> samples;  // its samples while they travel (sample_pairs_)
     };
     struct Held {
         Batch batch[2];
@@ -95,6 +107,8 @@ private:
     std::vector<Held> held_;
     std::vector<std::string> last_failure_;  // the read failure a worker reported last
     int depth_ = 1;                          // batches a worker holds at most
+    bool sample_pairs_ = false;              // two batches of samples per worker
+    static constexpr double kMostSampleBytes = 1 << 30;
     // Events whose results were received but not booked (after a write
     // error), or that a worker could not read.
     std::vector<int> undone_;
@@ -146,6 +160,12 @@ int MasterPhase::write_phase_checkpoint()
     if (flushed || !checkpoints_) return flushed;
     if (write_checkpoint(cp)) return 1;
     saved_ = true;
+    if (summary_) {
+        // The summary follows the checkpoint; one that cannot be written is
+        // removed rather than left telling an older state.
+        note_running(summary_, cp);
+        if (write_summary(*summary_)) unlink(kSummaryName);
+    }
     return 0;
 }
 
@@ -214,9 +234,11 @@ bool MasterPhase::load_send_data(int destination)
     Batch& b = h.batch[(h.first + h.count) % 2];
     std::vector<int>& batch = b.events;
     batch.clear();
+    if (sample_pairs_) b.samples.resize(samples_.size());
+    int16_t* samples = sample_pairs_ ? b.samples.data() : samples_.data();
     int event;
     while (static_cast<int>(batch.size()) < most_ &&
-           source_.next(&samples_[batch.size() * kWorkShorts], &event))
+           source_.next(&samples[batch.size() * kWorkShorts], &event))
         batch.push_back(event);
     const int k = static_cast<int>(batch.size());
     if (k == 0) return false;  // the phase has no events left
@@ -224,9 +246,13 @@ bool MasterPhase::load_send_data(int destination)
         name_files(destination, batch);
         // Not waited for: the worker may be busy with the batch before.
         MPI_Isend(batch.data(), k, MPI_INT, destination, kNumbersTag, MPI_COMM_WORLD, &b.send);
+    } else if (sample_pairs_) {
+        // Not waited for either; the buffer stays the batch's until its
+        // answer comes.
+        MPI_Isend(samples, k * kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD,
+                  &b.send);
     } else {
-        MPI_Send(samples_.data(), k * kWorkShorts, MPI_SHORT, destination, kWorkTag,
-                 MPI_COMM_WORLD);
+        MPI_Send(samples, k * kWorkShorts, MPI_SHORT, destination, kWorkTag, MPI_COMM_WORLD);
     }
     ++h.count;
     ++busy_;
@@ -387,8 +413,8 @@ PhaseResult MasterPhase::run(bool resume)
 }  // namespace
 
 PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                        std::vector<std::string> const& hosts, bool resume)
+                        std::vector<std::string> const& hosts, bool resume, RunSummary* summary)
 {
-    MasterPhase phase(settings, sessions, record, hosts);
+    MasterPhase phase(settings, sessions, record, hosts, summary);
     return phase.run(resume);
 }

@@ -1,7 +1,8 @@
 // Master side of a run phase (rank 0): hands the events of a range of raw
-// waveform files to the workers one at a time (messages in protocol.h) and
-// collects their results. Each worker holds at most one event; the worker
-// that answers is refilled at once, so no worker waits while events remain.
+// waveform files to the workers in batches of up to events_per_message
+// events (messages in protocol.h) and collects their results. A worker holds
+// one batch, or two when it reads the raw files itself; the worker that
+// answers is refilled at once, so no worker waits while events remain.
 //
 // The phase keeps its checkpoint up to date: at its start, every
 // checkpoint_interval seconds and at its end. A stop signal ends the handing
@@ -17,6 +18,7 @@
 #include "run/stop_signal.h"
 
 struct Checkpoint;
+struct RunSummary;
 
 // How a phase ended on rank 0.
 struct PhaseResult {
@@ -35,8 +37,12 @@ struct PhaseResult {
 // events were lost; with `resume` the phase continues from the position,
 // counts, pending events and output sizes in it. A fresh phase touches no
 // output before it has found at least one of its raw files readable.
-// `hosts` names the host of each rank, for messages.
+// `hosts` names the host of each rank, for messages. With `summary`, every
+// checkpoint also writes the run summary, saying that the phase runs and
+// what it has done so far, so that a reader learns where a run stands from
+// the summary alone.
 PhaseResult work_master(RunSettings const& settings, SessionRange sessions, Checkpoint* record,
-                        std::vector<std::string> const& hosts, bool resume);
+                        std::vector<std::string> const& hosts, bool resume,
+                        RunSummary* summary = nullptr);
 
 #endif

@@ -15,9 +15,9 @@
 // With N = 1 and worker_reads = 0 (the defaults) only work, result and stop
 // messages pass, each of one event. A worker answers each work or numbers
 // message with one result message or one read failure, in the order they
-// came. A worker that is sent samples holds one work message at a time; one
-// that reads the raw files holds up to two, and its result messages answer
-// them in order (a read failure names its batch by the first event, since
+// came. A worker holds one work message at a time with the defaults, and up
+// to two when it reads the raw files or is sent more than one event per
+// message; its result messages answer them in order (a read failure names its batch by the first event, since
 // it may overtake the answer to the batch before). Before a numbers message
 // whose sessions it has not just named to that worker, rank 0 sends a files
 // message with the state (size, modification time) in which it found each

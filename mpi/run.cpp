@@ -23,6 +23,7 @@
 
 #include "fit/lane_exp.h"
 #include "run/calibrate.h"
+#include "run/diagnosis.h"
 #include "physics/channel.h"
 #include "run/checkpoint.h"
 #include "io/config.h"
@@ -229,6 +230,7 @@ void complete_summary(RunPlan const& plan, Checkpoint const& saved)
     summary.decay_rates[0] = saved.decay[0];
     summary.decay_rates[1] = saved.decay[1];
     summary.events_lost = true;
+    note_raw_files(&summary, saved.fingerprint);
     write_summary(summary);
 }
 
@@ -293,6 +295,16 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
     return kGo;
 }
 
+// Rank 0: prints the warnings a phase's outcomes give and keeps them in the
+// run summary.
+void warn_about(Phase phase, GoodFitCounts const& counts, RunSummary* summary)
+{
+    for (std::string const& line : diagnose_phase(phase, counts)) {
+        std::printf("%s\n", line.c_str());
+        summary->warnings.push_back(line);
+    }
+}
+
 // Rank 0, resuming the processing phase: the calibration is not done again.
 void take_calibration_from(Checkpoint const& record, double decay[2])
 {
@@ -336,14 +348,14 @@ void report_unfinished_phase(PhaseResult const& result, Phase phase, RunSettings
 // One phase: workers loop until their stop message, rank 0 runs the master
 // and returns the phase's result (workers return a default one).
 PhaseResult run_phase(int rank, char const* announcement, EventSetup const& setup, RunPlan* plan,
-                      SessionRange sessions, bool resume)
+                      SessionRange sessions, bool resume, RunSummary* summary)
 {
     if (rank != 0) {
         work_slave(setup, plan->settings, sessions);
         return PhaseResult();
     }
     std::printf("%s\n", announcement);
-    return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume);
+    return work_master(plan->settings, sessions, &plan->record, plan->hosts, resume, summary);
 }
 
 // Rank 0: how a phase ended, into the run summary, which is then written.
@@ -380,6 +392,7 @@ int summarise_phase(RunSummary* summary, Phase phase, PhaseResult const& result,
     summary->calibrated = record.calibrated;
     summary->decay_rates[0] = record.decay[0];
     summary->decay_rates[1] = record.decay[1];
+    note_raw_files(summary, record.fingerprint);
     if (write_summary(*summary) == 0) return 0;
     unlink(kSummaryName);
     return 1;
@@ -487,7 +500,7 @@ int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
         plan.record.phase = Phase::kCalibration;
         result = run_phase(rank, "Starting calibration",
                            make_event_setup(window, baseline, decay, false), &plan,
-                           settings.calibration_sessions(), start == kResumeCalibration);
+                           settings.calibration_sessions(), start == kResumeCalibration, &summary);
         if (rank == 0 && result.status != 0)
             report_unfinished_phase(result, Phase::kCalibration, settings, plan.record);
         if (rank == 0 && result.status == 0) {
@@ -498,10 +511,14 @@ int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
             plan.record.calibration = plan.record.counts;
             plan.record.calibration_seconds = plan.record.seconds;
         }
+        // After the phase's own lines, so that they stand out.
+        if (rank == 0 && result.started)
+            warn_about(Phase::kCalibration, plan.record.counts, &summary);
         // A run without its summary does not end well.
         if (rank == 0 && summarise_phase(&summary, Phase::kCalibration, result, plan.record))
             plan.record.run_error = 1;
     } else if (rank == 0) {
+        warn_about(Phase::kCalibration, plan.record.calibration, &summary);
         take_calibration_from(plan.record, decay);
     }
     int outcome = agree_on(result.status);
@@ -511,7 +528,7 @@ int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
 
     plan.record.phase = Phase::kProcessing;
     result = run_phase(rank, "Processing...", make_event_setup(window, baseline, decay, true),
-                       &plan, settings.processing_sessions(), start == kResumeProcessing);
+                       &plan, settings.processing_sessions(), start == kResumeProcessing, &summary);
     outcome = result.status;
     int run_error = 0;
     if (rank == 0) {
@@ -521,6 +538,8 @@ int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
         } else {
             report_unfinished_phase(result, Phase::kProcessing, settings, plan.record);
         }
+        // The last lines of the run, where a reader looks first.
+        if (result.started) warn_about(Phase::kProcessing, plan.record.counts, &summary);
         if (summarise_phase(&summary, Phase::kProcessing, result, plan.record, start != kResumeProcessing))
             plan.record.run_error = 1;
         if (outcome == 0 && settings.checkpoint_interval > 0.0 && write_checkpoint(plan.record))

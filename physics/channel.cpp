@@ -5,6 +5,7 @@
 
 #include "physics/channel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -105,7 +106,7 @@ int find_peaks(double const* t, double* positions, double* p)
 }
 
 ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
-                               double* block)
+                               double* block, ChannelDetail* detail)
 {
     double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double positions[kMaxPeaks];
@@ -117,6 +118,12 @@ ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& 
 
     int count = find_peaks(trace, positions, p);
     if (count > 24) count = 24;
+    if (detail) {
+        *detail = ChannelDetail();
+        detail->peaks = count;
+        std::copy(positions, positions + std::min(count, kMaxPeaks), detail->positions);
+        std::copy(trace, trace + kSamples, detail->trace);
+    }
     // One or two pulses, well apart; a single pulse needs 200 samples of
     // lead-in (positions[1] is 0 then).
     if (count == 0) return ChannelOutcome::kNoPeak;
@@ -150,6 +157,10 @@ ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& 
     zorv_fit::FitOptions options;
     options.max_iterations = kMaxIterations;
     zorv_fit::FitResult const fit = zorv_fit::gna(&data_set, p, free, options);
+    if (detail && fit.status == zorv_fit::FitStatus::kConverged) {
+        detail->iterations = fit.iterations + 1;
+        std::copy(fit.standard_errors, fit.standard_errors + 8, detail->standard_errors);
+    }
     if (fit.status == zorv_fit::FitStatus::kNonFiniteStep) return ChannelOutcome::kFitNotFinite;
     if (fit.status != zorv_fit::FitStatus::kConverged) return ChannelOutcome::kFitNotConverged;
 

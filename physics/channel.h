@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "fit/free_params.h"
+#include "formats/record_format.h"
 #include "formats/run_files.h"
 
 class SmoothingWindow;
@@ -64,13 +65,24 @@ EventSetup make_event_setup(SmoothingWindow const& kernel, double const baseline
 int find_peaks(double const* trace, double* positions, double* p);
 
 
+// What a channel's analysis saw on its way, beyond its result block: for a
+// tool that explains an event, a test, or a record of the fit's precision.
+struct ChannelDetail {
+    int peaks = 0;                       // peaks found (counted up to 24)
+    double positions[kMaxPeaks] = {};    // the first min(peaks, 25) positions
+    int iterations = 0;                  // of a converged fit, the converging one included
+    double standard_errors[8] = {};      // of p[0] .. p[7] (0: held, or no converged fit)
+    double trace[kSamples] = {};         // the smoothed trace, baseline subtracted
+};
+
 // Analyses channel c (0 = A, 1 = B) of `event` (5,000 values, sample k of
 // channel c at 2k + c) with `setup` and fills `block` (9 doubles, cleared by
 // the caller) with the residual sum of squares and the fitted parameters, or
-// leaves it at zero when the channel is not fitted or its fit fails. Returns
-// what became of the channel.
+// leaves it at zero when the channel is not fitted or its fit fails; fills
+// *detail, when given (which changes nothing else). Returns what became of
+// the channel.
 ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
-                               double* block);
+                               double* block, ChannelDetail* detail = nullptr);
 
 // Analyses channel A and then channel B of `event` into `result` (18
 // doubles, already cleared by the caller) and what became of each into

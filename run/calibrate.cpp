@@ -1,13 +1,6 @@
-// Decay-constant calibration.
-//
-// For channel c = 0, then 1, with the n values v of "decay<c>.txt" sorted
-// ascending, m = n - 1 and f = hist_overflow:
-//   lo = v[trunc(m f)],  hi = v[trunc((1 - f) m)],  step = (hi - lo) / 249
-//   bin of a value x:  trunc((x - lo) 249 / (hi - lo) + 0.5), clamped to 0..249
-// so that bin k is centred on lo + k step and the trimmed tails pile up in
-// bins 0 and 249. The estimate is the centre of the fullest of bins 1..248
-// (the lowest on ties), refined to the vertex of the parabola through that
-// bin and its two neighbours.
+// Decay-constant calibration, its file half: reads each channel's decay
+// list, prints what it does, writes the decay histogram and takes the
+// estimate (physics/decay_estimate.h, a function of the values alone).
 #include "run/calibrate.h"
 
 #include <algorithm>
@@ -20,13 +13,10 @@
 #include <new>
 #include <vector>
 
-#include "histogram/histogram1d.h"
 #include "io/output_file.h"
-#include "physics/vertex.h"
+#include "physics/decay_estimate.h"
 
 namespace {
-
-constexpr int kLastBin = kDecayBins - 1;  // 249: bins span lo .. hi in 249 steps
 
 // Appends up to `capacity` values read with "%lf" to v, which grows with
 // the list: the buffer is as large as the list, not as the number of events
@@ -89,7 +79,6 @@ int keep_estimate(int c, double decay)
 int calibrate_channel(int c, std::vector<double>& v, int capacity, double hist_overflow,
                       double* decay)
 {
-    int hist[kDecayBins];
     v.clear();
 
     const std::string list = decay_list_name(c);
@@ -120,72 +109,27 @@ int calibrate_channel(int c, std::vector<double>& v, int capacity, double hist_o
     // same sequence.
     std::sort(v.begin(), v.end());
 
-    // Trimmed limits. With hist_overflow in [0, 1] both indices lie in
-    // 0 .. n-1; the clamps only keep a bad value from reading past the list.
-    const double m = static_cast<double>(n - 1);
-    const double f_over = hist_overflow;
-    const double one_minus_f = 1.0 - f_over;
-    int ilo = static_cast<int>(std::fmax(0.0, std::fmin(m, m * f_over)));
-    int ihi = static_cast<int>(std::fmax(0.0, std::fmin(m, one_minus_f * m)));
-    const double lo = v[ilo];
-    const double hi = v[ihi];
-    // hi == lo (one value, or all trimmed values equal) leaves no width to
-    // bin; hi < lo or an infinite width would give a meaningless histogram.
-    if (!(hi > lo) || !std::isfinite(hi - lo)) {
+    const DecayEstimate e = estimate_decay(v, hist_overflow);
+    if (!e.has_range) {
         std::printf("Error: Decay list %s gives no histogram range (lo %.10f, hi %.10f)",
-                    list_name, lo, hi);
+                    list_name, e.lo, e.hi);
         return keep_estimate(c, *decay);
     }
     std::printf("Binning...\n");
-    // The histogram's bin of x is trunc(249 (x - lo) / (hi - lo) + 0.5),
-    // clamped to the end bins: bin k is centred on lo + k step, and the
-    // trimmed tails pile up in bins 0 and 249. Its counts are exact integers.
-    histogram1D binned(kDecayBins, 1, lo, hi);
-    for (int i = 0; i < n; ++i) binned.add(v[i], 0);
-    for (int k = 0; k < kDecayBins; ++k) hist[k] = static_cast<int>(binned.count(k, 0));
-
-    const double step = (hi - lo) / 249.0;
     std::printf("Writing histograms...\n");
-    int status = write_decay_histogram(hist_name, lo, step, hist);
+    int status = write_decay_histogram(hist_name, e.lo, e.step, e.hist);
 
-    // Fullest bin among 1 .. 248; bins 0 and 249 also hold the trimmed tails
-    // and are never candidates. Strictly greater: the lowest bin wins ties.
-    int e = 1;
-    int best = hist[1];
-    for (int k = 2; k <= kLastBin - 1; ++k) {
-        if (hist[k] > best) {
-            best = hist[k];
-            e = k;
-        }
-    }
-    const double x2 = static_cast<double>(e) * step + lo;
-    *decay = x2;
-    std::printf("Channel %d decay: %.10f    (maximum)\n", c, x2);
-
-    // Parabola through bins e-1, e, e+1 (they exist since 1 <= e <= 248).
-    const double x1 = static_cast<double>(e - 1) * step + lo;
-    const double x3 = static_cast<double>(e + 1) * step + lo;
-    const int y1 = hist[e - 1], y2 = hist[e], y3 = hist[e + 1];
-    // Counts on a straight line (y1 - 2 y2 + y3 = 0, e.g. a flat top) have
-    // no vertex: the denominator is zero in exact arithmetic, and whatever
-    // rounding leaves of it would put the "vertex" anywhere. Tested on the
-    // integer counts, so the decision is exact.
-    double vertex = 0.0;
-    const bool collinear =
-        static_cast<int64_t>(y1) + static_cast<int64_t>(y3) == 2 * static_cast<int64_t>(y2);
-    if (!collinear) {
-        vertex = three_point_vertex(x1, static_cast<double>(y1), x2, static_cast<double>(y2), x3,
-                                    static_cast<double>(y3));
-    }
-    // A zero denominator shows as a vertex that is not finite.
-    if (collinear || !std::isfinite(vertex)) {
+    *decay = e.maximum;
+    std::printf("Channel %d decay: %.10f    (maximum)\n", c, e.maximum);
+    if (!e.has_vertex) {
+        const int b = e.fullest;
         std::printf("Channel %d decay: %.10f    (maximum kept: counts %d %d %d of bins %d to %d"
                     " lie on a line, no parabolic vertex)\n",
-                    c, x2, y1, y2, y3, e - 1, e + 1);
+                    c, e.maximum, e.hist[b - 1], e.hist[b], e.hist[b + 1], b - 1, b + 1);
         return status;
     }
-    *decay = vertex;
-    std::printf("Channel %d decay: %.10f    (parabolic)\n", c, vertex);
+    *decay = e.vertex;
+    std::printf("Channel %d decay: %.10f    (parabolic)\n", c, e.vertex);
     return status;
 }
 

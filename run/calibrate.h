@@ -10,9 +10,8 @@
 #define ZORV_CALIBRATE_H
 
 #include "io/settings.h"
+#include "physics/decay_estimate.h"
 
-// Number of bins of the decay histogram.
-constexpr int kDecayBins = 250;
 
 // Calibrates both channels from the decay lists of the calibration phase
 // (the sessions and hist_overflow of `settings`). decay[c] holds the value to

@@ -3,7 +3,7 @@
 //
 // Rank 0 keeps "zorv_mpi.checkpoint" in its working directory, beside the
 // decay lists. It is written at intervals, at the end of every phase and when
-// the run stops: first the four outputs are written out and put on disk,
+// the run stops: first the five outputs are written out and put on disk,
 // then the state goes to a temporary file that is put on disk and renamed
 // into place, so that the checkpoint on disk is always a whole one and never
 // describes more than the outputs hold.

@@ -59,7 +59,7 @@ public:
     // prepare(), then start_anew().
     int open();
 
-    // Checks, touching none of them, that each of the four files is a
+    // Checks, touching none of them, that each of the five files is a
     // regular file that holds at least `sizes` bytes (a file recorded empty
     // may also be missing), and that within those sizes they hold whole,
     // aligned events: as many decay-list lines as result records, line i of
@@ -90,21 +90,21 @@ public:
     // counted.
     int record(double const* result, ChannelOutcome const outcomes[2], int event);
 
-    // Writes what is queued; with `durable` also has the system put the four
+    // Writes what is queued; with `durable` also has the system put the five
     // files on disk (fsync). Returns 0, or 1 when this write fails. After an
     // earlier write error it writes nothing more and only puts the files, cut
     // back to their last whole event, on disk.
     int flush(bool durable);
 
-    // Writes what is queued and closes the four files in the order result 0,
-    // decay 0, result 1, decay 1. Returns 0, or 1 after printing which file
+    // Writes what is queued and closes the five files in the order result 0,
+    // decay 0, result 1, decay 1, events.txt. Returns 0, or 1 after printing which file
     // could not be completed.
     int close();
 
     // The counts of the events booked and written (or queued).
     GoodFitCounts const& counts() const { return counts_; }
 
-    // Sizes of the four files up to the last batch written completely.
+    // Sizes of the five files up to the last batch written completely.
     OutputSizes written_sizes() const { return written_; }
 
     // Events that were booked but whose records could not be written after a

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "io/atomic_file.h"
+#include "run/checkpoint.h"
 #include "run/progress.h"
 #include "zorv_version.h"
 
@@ -109,6 +110,27 @@ std::string phase_json(PhaseSummary const& p)
 
 }  // namespace
 
+void note_running(RunSummary* summary, Checkpoint const& record)
+{
+    PhaseSummary& p = summary->phases[static_cast<int>(record.phase)];
+    p.state = kStateRunning;
+    p.counts = record.counts;
+    p.seconds = record.seconds;
+    summary->phase = record.phase;
+    summary->status = kStatusRunning;
+    summary->events_lost = record.run_error != 0;
+    note_raw_files(summary, record.fingerprint);
+}
+
+void note_raw_files(RunSummary* summary, Fingerprint const& fingerprint)
+{
+    const std::string prefix = kRawFileItem;
+    summary->raw_files.clear();
+    for (auto const& item : fingerprint)
+        if (item.first.compare(0, prefix.size(), prefix) == 0)
+            summary->raw_files.emplace_back(item.first.substr(prefix.size()), item.second);
+}
+
 std::string summary_json(RunSummary const& s)
 {
     std::string hosts;
@@ -128,7 +150,16 @@ std::string summary_json(RunSummary const& s)
     json += "  \"decay_rates\": ";
     json += s.calibrated ? "[" + number(s.decay_rates[0]) + ", " + number(s.decay_rates[1]) + "]"
                          : std::string("null");
-    json += ",\n  \"events_lost\": " + std::string(s.events_lost ? "true" : "false") + "\n}\n";
+    json += ",\n  \"events_lost\": " + std::string(s.events_lost ? "true" : "false");
+    std::string raw;
+    for (size_t i = 0; i < s.raw_files.size(); ++i)
+        raw += (i ? ",\n    " : "\n    ") + quoted(s.raw_files[i].first) + ": " +
+               quoted(s.raw_files[i].second);
+    json += ",\n  \"raw_files\": {" + raw + (raw.empty() ? "}" : "\n  }");
+    std::string warnings;
+    for (size_t i = 0; i < s.warnings.size(); ++i)
+        warnings += (i ? ",\n    " : "\n    ") + quoted(s.warnings[i]);
+    json += ",\n  \"warnings\": [" + warnings + (warnings.empty() ? "]" : "\n  ]") + "\n}\n";
     return json;
 }
 

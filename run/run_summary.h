@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/run_files.h"
@@ -38,12 +39,28 @@ struct RunSummary {
     // library's bits, as every worker's start-up check found), "library"
     // (the C library, lane by lane), "mixed" (some each); empty: not known.
     std::string exp;
+    // Each raw file the run has opened, with its state when it first did
+    // ("size S, modified T", or "missing"): what a reader compares a raw
+    // file with to tell whether it is still the one the run read.
+    std::vector<std::pair<std::string, std::string>> raw_files;
+    // Each note and warning the run printed about its settings and results,
+    // as its line.
+    std::vector<std::string> warnings;
     Phase phase = Phase::kCalibration;  // the phase the run is in or ended in
     PhaseSummary phases[2];          // calibration, processing
     bool calibrated = false;
     double decay_rates[2] = {0.0, 0.0};  // held in the processing phase
     bool events_lost = false;            // a raw file could not be read, an estimate not made, ...
 };
+
+// Notes in *summary that the phase of `record` runs, with the counts, time
+// and raw files `record` holds.
+struct Checkpoint;
+void note_running(RunSummary* summary, Checkpoint const& record);
+
+// Sets summary->raw_files from the raw-file items of a run's fingerprint.
+void note_raw_files(RunSummary* summary,
+                    std::vector<std::pair<std::string, std::string>> const& fingerprint);
 
 // The summary as JSON text.
 std::string summary_json(RunSummary const& summary);

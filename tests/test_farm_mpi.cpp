@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -255,6 +256,31 @@ TEST(FarmMpi, EveryRecordKnowsItsRawEventAndTheSummaryItsOutcomes)
         ASSERT_EQ(by_event.count(r.first), 1u) << r.first;
         EXPECT_TRUE(by_event[r.first] == r.second) << r.first;
     }
+
+    // zorv_event analyses a raw event as a worker did: the numbers of a
+    // record, to the last bit.
+    std::string args;
+    for (size_t i = 0; i < many.size() && i < 30; ++i) args += " " + many[i].first;
+    const CommandResult event = run_command("cd '" + four + "' && " ZORV_EVENT_EXE + args);
+    ASSERT_EQ(event.status, 0) << event.output;
+    size_t at = 0;
+    for (size_t i = 0; i < many.size() && i < 30; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            double block[9];
+            std::memcpy(block, many[i].second.data() + 72 * c, 72);
+            std::string result = "\"outcome\": \"fitted\"";
+            at = event.output.find(result, at);
+            result = "\"result\": [";
+            for (int k = 0; k < 9; ++k) {
+                char number[40];
+                std::snprintf(number, sizeof number, "%.17g", block[k]);
+                result += (k ? ", " : "") + std::string(number);
+            }
+            at = event.output.find(result + "]", at);
+            ASSERT_NE(at, std::string::npos) << many[i].first << " channel " << c;
+        }
+    }
+    EXPECT_EQ(run_command(ZORV_EVENT_EXE " 2").status, 2);
 
     const std::string json_one = read_text(one + "/zorv_mpi.summary.json");
     const std::string json_four = read_text(four + "/zorv_mpi.summary.json");

@@ -111,7 +111,7 @@ TEST(RecordResult, EachPhaseTruncatesItsFiles)
 }
 
 // Files that cannot be created or written are named with the reason, never
-// written blindly; after a write error the four files end at the last whole
+// written blindly; after a write error the five files end at the last whole
 // event and the events that could not be written are handed back.
 TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
 {
@@ -137,7 +137,7 @@ TEST(RecordResult, ReportsFilesThatCannotBeCreatedOrWritten)
     });
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "Error: Cannot write to file: ab1.bin (No space left on device)\n");
-    // Not one event reached all four files, so none is in any of them, and
+    // Not one event reached all five files, so none is in any of them, and
     // every event booked before the error is to be done again.
     EXPECT_EQ(file_size("ab0.bin"), 0);
     EXPECT_EQ(file_size("decay0.txt"), 0);

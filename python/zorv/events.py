@@ -13,6 +13,7 @@ import numpy as np
 
 from .files import RECORD_BYTES, UNKNOWN_EVENT, is_present, open_raw, unknown_events
 from .model import fitted_curve
+from .vocabulary import raw_file_name
 
 # Relative agreement of the residual sums that confirms a record's raw event.
 SSR_MATCH = 1e-6
@@ -29,7 +30,7 @@ class RawFiles:
         self.opened = {}  # session -> memmap, or None for a file that is not there
 
     def name(self, session):
-        return f"{self.base}.{session}"
+        return raw_file_name(self.base, session)
 
     def path(self, session):
         return os.path.join(self.run_dir, self.name(session))

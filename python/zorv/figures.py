@@ -18,6 +18,7 @@ from matplotlib.ticker import FuncFormatter  # noqa: E402
 from .analysis import amplitude_lines, bin_count, trimmed_range  # noqa: E402
 from .files import SAMPLES, holds_two_pulses  # noqa: E402
 from .model import PEAK_THRESHOLD, find_peaks  # noqa: E402
+from .vocabulary import decay_histogram_name  # noqa: E402
 
 CHANNEL = ("A", "B")
 COLOUR = ("#1f77b4", "#e8710a")
@@ -85,7 +86,7 @@ def calibration(path, hists, estimates, rates):
         ax, zoom = axes[c]
         h = hists[c]
         if h is None:
-            _note(ax, f"decay_hist{c}.txt is missing")
+            _note(ax, f"{decay_histogram_name(c)} is missing")
             ax.set_title(f"Channel {CHANNEL[c]}")
             zoom.set_visible(False)
             continue
@@ -150,12 +151,13 @@ def _step(ax, values, edges, colour, label):
     return counts
 
 
-def amplitude_spectra(path, a, b):
+def amplitude_spectra(path, a, b, spectrum=None):
     """Amplitude 1 of both channels, logarithmic counts, on zorv_spectra's
     axis (1,000 bins between the 0.5 and 99.5 percentiles, the end bins
     holding what lies outside), the lines zorv_spectra finds annotated with
-    position and FWHM. Returns the lines of each channel."""
-    lo, hi, spectra, lines = amplitude_lines(a, b)
+    position and FWHM. `spectrum` is `analysis.amplitude_lines(a, b)` when
+    the caller has it already. Returns the lines of each channel."""
+    lo, hi, spectra, lines = spectrum if spectrum is not None else amplitude_lines(a, b)
     n = len(spectra[0])
     width = (hi - lo) / (n - 1)
     edges = lo + (np.arange(n + 1) - 0.5) * width

@@ -481,7 +481,7 @@ def _check_summary(path, s):
     need("decay_rates", rates, rates is None or (isinstance(rates, list) and len(rates) == 2
                                                  and all(_is_number(r) for r in rates)),
          "null or two decay rates")
-    if s["phase"] == "processing":
+    if s["phase"] == PHASES[1]:  # the processing phase
         need("decay_rates", rates, rates is not None, "the calibrated decay rates in the processing "
              "phase")
     need("events_lost", key(s, "events_lost", ""), isinstance(s["events_lost"], bool), "true or false")

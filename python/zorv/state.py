@@ -41,9 +41,12 @@ from dataclasses import dataclass
 import urllib.parse
 from typing import Dict, List, Optional, Tuple
 
-from .files import PHASES, SUMMARY_NAME, is_present, open_input, read_summary
+from .files import is_present, open_input, read_summary
+from .vocabulary import CHECKPOINT_NAME, PHASES, RUN_STATUSES, SUMMARY_NAME
 
-CHECKPOINT = "zorv_mpi.checkpoint"
+CHECKPOINT = CHECKPOINT_NAME  # the name the tests and callers know it by
+_, PROCESSING = PHASES
+STATUS_FINISHED = RUN_STATUSES[1]
 RAW_FILE_ITEM = "raw file "
 
 
@@ -183,7 +186,7 @@ def read_checkpoint(path):
             calibrated = ()
         if len(calibrated) != 2 or not all(abs(v) < float("inf") for v in calibrated):
             raise ValueError(f"{path}: line {number}: calibrated must give two finite decay rates")
-    elif phase == "processing":
+    elif phase == PROCESSING:
         raise ValueError(f"{path}: the processing phase without a 'calibrated' line")
     return RunState(source=os.path.basename(path), finished=finished, phase=phase,
                     next_event=next_event, pending=pending[1:], received=received,
@@ -197,7 +200,7 @@ def read_summary_state(path):
     phase = summary["phase"]
     p = summary["phases"][phase]
     rates = summary["decay_rates"]
-    return RunState(source=os.path.basename(path), finished=summary["status"] == "finished",
+    return RunState(source=os.path.basename(path), finished=summary["status"] == STATUS_FINISHED,
                     phase=phase, next_event=None, pending=None, received=p["results"],
                     good=tuple(p["good"]), both=p["both_good"], run_error=summary["events_lost"],
                     calibrated=None if rates is None else tuple(rates), summary=summary)

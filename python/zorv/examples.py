@@ -1,0 +1,173 @@
+"""The report's example events: records picked for what they show, each
+drawn over the raw event that events.txt names for it (only those events
+are read), and the first events of a finished phase that gave no record."""
+
+import numpy as np
+
+from . import figures
+from .events import SSR_MATCH, curves, events_without_record, ssr_agreement
+from .files import UNKNOWN_EVENT, holds_two_pulses, unknown_events
+from .model import find_peaks, smooth
+from .page import esc, figure, part
+from .runview import STATE_DONE
+from .state import file_state
+from .vocabulary import CHECKPOINT_NAME, EVENTS_NAME
+from .wording import phase_note
+
+CHANNEL = figures.CHANNEL
+
+# The first figure files of an example event and of an event without a record.
+EVENT_FIGURE = "event_"
+SKIPPED_FIGURE = "skipped_"
+
+
+def picks(view, most):
+    """Up to `most` records to show, in record order, with why each was
+    picked: (record, why)."""
+    a, b = view.a, view.b
+    out = []
+
+    def add(r, why):
+        r = int(r)
+        if r not in [p for p, _ in out] and len(out) < most:
+            out.append((r, why))
+
+    two = np.nonzero(holds_two_pulses(a) | holds_two_pulses(b))[0]
+    for r in two[np.linspace(0, len(two) - 1, min(4, len(two))).astype(int)] if len(two) else []:
+        add(r, "two-pulse fit")
+    for c, rec in enumerate((a, b)):
+        for ln in view.lines[c][:2]:
+            add(np.argmin(np.abs(rec["amplitude1"] - ln["position"])),
+                f"amplitude on the line at {ln['position']:,.0f} in channel {CHANNEL[c]}")
+    add(np.argmax(a["ssr"]), "largest residual in channel A")
+    add(np.argmax(b["ssr"]), "largest residual in channel B")
+    add(np.argmin(a["amplitude1"]), "smallest amplitude in channel A")
+    add(np.argmax(a["amplitude1"]), "largest amplitude in channel A")
+    for r in np.linspace(0, len(a) - 1, most).astype(int):
+        add(r, "evenly spaced through the records")
+    return sorted(out)
+
+
+def example_section(view, out):
+    if view.events is None:
+        return part([f"<p>Not available: {esc(EVENTS_NAME)} is not in the run folder (a run of an "
+                     "older zorv_mpi), so the raw event of a record is not known.</p>"])
+    a, b = view.a, view.b
+    chosen = picks(view, out.examples)
+    ev = view.events
+    rows_ab = " / ".join(view.result_names)
+    unknown = int(np.sum(unknown_events(ev)))
+    html = phase_note(view) + [
+        f'<p class="lead">Line i of <code>{esc(EVENTS_NAME)}</code> names the raw event of record i '
+        f"of {esc(rows_ab)}: its session and its place in that session's raw file. Only the "
+        "events shown are read from the raw files. Laid over its raw traces, a record's fitted "
+        "curves give back the residual sums of squares stored in the record, which confirms the "
+        "event. The smoothed trace is what the worker searched for peaks (shifted back by "
+        "<code>bcg_est</code> to lie on the raw samples); the fitted model is evaluated from the "
+        "record's parameters with the fitter's formula. Under each trace: data minus fit, with "
+        "the band of ± its RMS.</p>"]
+    if unknown:
+        html.append(f"<p>{unknown:,} records have the line <code>- -</code>: they were written "
+                    "before the run was resumed from a checkpoint of a zorv_mpi without "
+                    f"{esc(EVENTS_NAME)}, and their raw events are not known.</p>")
+    out.say(f"Reading the raw events of {len(chosen)} example records")
+    drawn = []
+    for k, (r, why) in enumerate(chosen):
+        ra, rb = a[r], b[r]
+        models = curves(ra, rb)
+        session, record = (int(ev["session"][r]), int(ev["record"][r])) if r < len(ev) else (
+            UNKNOWN_EVENT, UNKNOWN_EVENT)
+        samples, lack = view.raw.event(session, record)
+        smoothed = None
+        where = f"Record {r:,} of {rows_ab}"
+        if r < len(ev):
+            where += f" (line {r + 1:,} of {EVENTS_NAME})"
+        name = view.raw.name(session)
+        event = f"event {record:,} of <code>{esc(name)}</code>, session {session}, counted from 0"
+        if samples is not None:
+            samples = np.asarray(samples, dtype=np.float64)
+            if view.kernel is not None:
+                smoothed = [smooth(samples[:, c] - view.bcg_est[c], view.kernel) for c in (0, 1)]
+            diff = ssr_agreement(samples, (ra, rb), models)
+            title = f"Event {record:,} of {name} — {why}"
+            caption = f"{esc(where)}: {event}; {esc(why)}. "
+            caption += (f"Residual sums of squares recomputed from the raw samples agree with the "
+                        f"record to {diff:.1e}." if diff < SSR_MATCH else
+                        f'<span class="error">Residual sums of squares recomputed from the raw '
+                        f"samples differ from the record's by {diff:.1e} (relative): "
+                        f"{esc(mismatch_cause(view, session, r))}.</span>")
+        elif lack == "unknown":
+            title = f"Record {r:,} — {why} (raw event not known)"
+            said = "its line is - -" if r < len(ev) else f"{EVENTS_NAME} ends before it"
+            caption = (f"{esc(where)}: {esc(why)}. Its raw event is not known ({esc(said)}); only "
+                       "the fitted curves are shown.")
+        else:
+            title = f"Event {record:,} of {name} — {why} (raw event not read)"
+            said = ("is not in the run folder" if lack == "missing"
+                    else "ends before that record")
+            caption = (f"{esc(where)}: {event}; {esc(why)}. Not read: <code>{esc(name)}</code> "
+                       f"{said}; only the fitted curves are shown.")
+        fname = f"{EVENT_FIGURE}{k + 1:02d}.png"
+        figures.event(out.path(fname), title, samples, smoothed, models, (ra, rb), view.bcg_est)
+        html.append(figure(fname, title, caption))
+        drawn.append(fname)
+    skipped = no_record_examples(view, out)
+    return part(html + [skipped.html] if skipped.html else html, drawn + list(skipped.figures))
+
+
+def mismatch_cause(view, session, r):
+    """Why a record's raw event does not give back its residual sums: the
+    raw file changed since the run, or line r + 1 of events.txt names
+    another event; the checkpoint's record of the raw file's size and time
+    tells which."""
+    name = view.raw.name(session)
+    line = f"line {r + 1:,} of {EVENTS_NAME} does not name this record's event"
+    seen = view.raw_seen.get(name) if view.raw_seen is not None else None
+    if seen is None:
+        return (f"{line}, or {name} is not the raw file the run read ({CHECKPOINT_NAME}, which "
+                "records the size and time of the raw files the run read, does not tell)")
+    now = file_state(view.raw.path(session))
+    if now == seen:
+        return (f"{name} is the raw file the run read ({seen}, as {CHECKPOINT_NAME} records it), "
+                f"so {line}: {EVENTS_NAME} does not belong to the result files")
+    if now.split(",")[0] != seen.split(",")[0]:
+        return f"{name} is not the raw file the run read ({CHECKPOINT_NAME}: {seen}; now {now})"
+    return (f"{name} was modified since the run read it ({CHECKPOINT_NAME}: {seen}; now {now}): "
+            f"it is not the raw file the run read, or {line}")
+
+
+def no_record_examples(view, out):
+    """The first two events of the records' phase that gave no record: the
+    events of a finished phase that events.txt does not name."""
+    s, ev = view.summary, view.events
+    if s is None or len(ev) != len(view.a) or np.any(unknown_events(ev)):
+        return part([])
+    p = s["phases"][view.record_phase]
+    if p["state"] != STATE_DONE or s["events_lost"] or p["results"] == p["both_good"]:
+        return part([])
+    shown = events_without_record(ev, view.sessions(view.record_phase), view.raw, 2)
+    html = ["<h3>Events without a record</h3>",
+            f"<p>{p['results'] - p['both_good']:,} events of the {view.record_phase} phase were not "
+            f"fitted in both channels and gave no record (the outcome table above counts why); "
+            f"the first {len(shown)} of them, the events that {esc(EVENTS_NAME)} does not name, are "
+            "shown with the peaks found in the smoothed trace.</p>"]
+    drawn = []
+    for k, (session, record) in enumerate(shown):
+        samples = np.asarray(view.raw.event(session, record)[0], dtype=np.float64)
+        smoothed = subtitles = None
+        if view.kernel is not None:
+            smoothed = [smooth(samples[:, c] - view.bcg_est[c], view.kernel) for c in (0, 1)]
+            subtitles = []
+            for c in (0, 1):
+                peaks = len(find_peaks(smoothed[c])[0])
+                subtitles.append(f"{peaks} peak{'s' if peaks != 1 else ''} above 500")
+        name = view.raw.name(session)
+        title = f"Event {record:,} of {name} — no record"
+        fname = f"{SKIPPED_FIGURE}{k + 1}.png"
+        figures.event(out.path(fname), title, samples, smoothed, None, None, view.bcg_est,
+                      subtitles)
+        html.append(figure(fname, title, f"Event {record:,} of <code>{esc(name)}</code> (session "
+                                         f"{session}): raw samples, the smoothed trace with the "
+                                         "peak threshold and the peaks found in it (triangles)."))
+        drawn.append(fname)
+    return part(html, drawn)

@@ -1,0 +1,312 @@
+"""The sections of the report drawn from the run's account and records:
+each takes the `RunView` and the `Output` and returns its `Part` (HTML and
+the figures it drew); none depends on another. The example events are in
+zorv.examples."""
+
+from collections import Counter
+
+import numpy as np
+
+from . import figures
+from .analysis import calibration_estimates
+from .files import OUTCOMES, PARKED_POSITION, RESULT_FIELDS, SAMPLES, holds_two_pulses
+from .page import decay_time, esc, figure, num, part, pct, table
+from .runview import (CALIBRATION, PROCESSING, SESSIONS_KEY, STATE_DONE, STATE_NOT_STARTED,
+                      STATE_RUNNING, STATE_STOPPED, STATE_ERROR)
+from .vocabulary import CHECKPOINT_NAME, KERNEL_NAME, PHASES, SUMMARY_NAME, decay_histogram_name
+from .wording import phase_note, stop_words
+
+CHANNEL = figures.CHANNEL
+
+
+def run_section(view, out):
+    st, s = view.state, view.summary
+    rows = [["Run folder", f"<code>{esc(view.run_dir)}</code>"]]
+    if st is None:
+        rows.append(["State", f"not known: no {esc(SUMMARY_NAME)} or {esc(CHECKPOINT_NAME)}"])
+    elif st.finished:
+        rows.append(["State", f"finished ({esc(st.source)})"])
+    else:
+        rows.append(["State", f'<b>not finished: {esc(stop_words(view))}</b> ({esc(st.source)})'])
+    if s:
+        rows.append(["zorv_mpi version", f"<code>{esc(s['version'])}</code>"])
+        rows.append(["Started", esc(s["started"].replace("T", " ")) + " (local time of the "
+                                                                       "last start)"])
+        seconds = [s["phases"][p]["seconds"] for p in PHASES]
+        rows.append(["Time" if st.finished else "Time so far",
+                     f"{sum(seconds):,.1f} s: calibration phase {seconds[0]:,.1f} s, processing "
+                     f"phase {seconds[1]:,.1f} s (in all starts)"])
+        workers = s["ranks"] - 1
+        hosts = ", ".join(f"{esc(h)} ({n} rank{'s' if n > 1 else ''})"
+                          for h, n in Counter(s["hosts"]).items())
+        rows.append(["Ranks", f"{s['ranks']} (rank 0 reads and writes, {workers} "
+                              f"worker{'s' if workers != 1 else ''} fit) on {hosts}"])
+    elif not view.has_summary:
+        rows.append(["Run summary", f"{esc(SUMMARY_NAME)} not found (a run of an older "
+                                    "zorv_mpi): version, hosts, times and outcomes are not "
+                                    "known"])
+    rates = st.calibrated if st is not None else None
+    if rates is None and view.record_phase == PROCESSING and all(len(h) == 1 for h in view.held):
+        rates = (view.held[0][0], view.held[1][0])
+    if rates is not None:
+        rows.append(["Calibrated decay rates", ", ".join(
+            f"{CHANNEL[c]} {rates[c]:.10f} per sample ({decay_time(rates[c])})" for c in (0, 1))])
+    elif not view.calibrated:
+        rows.append(["Calibrated decay rates", "not yet: the calibration runs at the end of the "
+                                               "calibration phase"])
+    html = [table(None, rows)]
+
+    header = ["", "Calibration phase (decay rate free)", "Processing phase (decay rate held)"]
+    rows = [["Sessions"] + [esc("%s to %s" % tuple(view.config[SESSIONS_KEY[p]])) for p in PHASES]]
+    files = []
+    for p in PHASES:
+        present = [view.raw.name(x) for x in view.sessions(p) if view.raw.events_in(x) is not None]
+        missing = [view.raw.name(x) for x in view.sessions(p) if view.raw.events_in(x) is None]
+        files.append(esc(", ".join(present) or "none found")
+                     + (f' <span class="warn">missing: {esc(", ".join(missing))}</span>'
+                        if missing else ""))
+    rows.append(["Raw files"] + files)
+    rows.append(["Events"] + [num(view.phase_events(p)) if view.phase_events(p) is not None
+                              else "<td>–</td>" for p in PHASES])
+    rows += phase_rows(s) if s else checkpoint_rows(view)
+    html.append(table(header, rows))
+    for n in view.notes:
+        html.append(f'<p class="warn">{esc(n)}</p>')
+    return part(html)
+
+
+def phase_rows(s):
+    """The rows of the phase table that the summary `s` gives."""
+    ph = [s["phases"][p] for p in PHASES]
+
+    def state(p):
+        if p["state"] in (STATE_DONE, STATE_NOT_STARTED):
+            return esc(p["state"])
+        how = {STATE_RUNNING: "ended early",
+               STATE_STOPPED: f"stopped by {s.get('stopped_by') or 'a signal'}",
+               STATE_ERROR: "ended by an error"}[p["state"]]
+        return f"<b>{esc(how)} after {p['results']:,} events</b>"
+
+    def count(p, v):
+        return (f'<td class="num">{v:,} ({pct(v, p["results"])})</td>'
+                if p["state"] != STATE_NOT_STARTED else "<td>–</td>")
+
+    rows = [["State"] + [state(p) for p in ph],
+            ["Events analysed (results)"] + [num(p["results"]) if p["state"] != STATE_NOT_STARTED
+                                             else "<td>–</td>" for p in ph],
+            ["Channel A fitted"] + [count(p, p["good"][0]) for p in ph],
+            ["Channel B fitted"] + [count(p, p["good"][1]) for p in ph],
+            ["Fitted in both channels (events with a result)"] + [count(p, p["both_good"]) for p in ph],
+            ["Time"] + [num(p["seconds"], "{:,.1f} s") for p in ph],
+            ["Rate"] + [num(p["results"] / p["seconds"], "{:,.0f} events/s") if p["seconds"] > 0
+                        else "<td>–</td>" for p in ph]]
+    if s["events_lost"]:
+        rows.append(["Events lost", '<td class="error" colspan="2">a raw file could not be read '
+                                    "or an estimate was not made (events_lost)</td>"])
+    return rows
+
+
+def checkpoint_rows(view):
+    """The rows of the phase table without a summary: the checkpoint's
+    counters of its phase, the records and the calibration's histograms."""
+    st = view.state
+
+    def progress(p):
+        if st is None:
+            return "–"
+        if st.phase == p and not st.finished:
+            return esc(f"stopped after {st.received:,} events")
+        if p == PROCESSING and st.phase == CALIBRATION:
+            return STATE_NOT_STARTED
+        return "complete"
+
+    good, both = [], []
+    for p in PHASES:
+        if p == PROCESSING and st is not None and st.phase == CALIBRATION:
+            good.append(("–", "–"))
+            both.append("<td>–</td>")
+            continue
+        if st is not None and st.phase == p and st.received:
+            good.append(tuple(f"{100.0 * g / st.received:.2f} %" for g in st.good))
+        else:
+            good.append(("–", "–"))
+        if p == view.record_phase and st is not None and st.phase == p:
+            # The checkpoint's own counts: the result files may have grown
+            # since it was written (see the note under the table).
+            both.append(f'<td class="num">{st.both:,} ({pct(st.both, st.received)})</td>')
+        elif p == view.record_phase:
+            whole = view.phase_events(p)
+            share = pct(len(view.a), whole) if whole is None or len(view.a) <= whole else (
+                "more than the raw files in the run folder hold")
+            both.append(f'<td class="num">{len(view.a):,} ({share})</td>')
+        else:
+            cal = sum(int(h["count"].sum()) for h in view.hists[:1] if h is not None) or None
+            both.append(f'<td class="num">{cal:,} ({pct(cal, view.phase_events(p))})</td>'
+                        if cal else "<td>–</td>")
+    return [["Progress"] + [progress(p) for p in PHASES],
+            ["Channel A fitted"] + [f'<td class="num">{g[0]}</td>' for g in good],
+            ["Channel B fitted"] + [f'<td class="num">{g[1]}</td>' for g in good],
+            ["Fitted in both channels (events with a result)"] + both]
+
+
+def calibration_section(view, out):
+    if not view.calibrated:
+        html = ["<p>The calibration has not run yet: the run stopped in the calibration phase, and "
+                "zorv_mpi derives the decay rates from the calibration phase's fits only at its end. "
+                "The records so far have the decay rate free; its spread is in the fit parameters "
+                "below.</p>"]
+        if view.stale_hists:
+            names = " and ".join(view.stale_hists)
+            verb = "are" if len(view.stale_hists) > 1 else "is"
+            html.append(f"<p>{esc(names)} in the run folder {verb} left from an earlier run and not "
+                        "shown.</p>")
+        return part(html)
+    est = [calibration_estimates(h) if h is not None else (None, float("nan"), float("nan"))
+           for h in view.hists]
+    rates = view.state.calibrated if view.state is not None else None
+    figures.calibration(out.path("calibration.png"), view.hists, est, rates)
+    start = view.config["decay_est"]
+    rows = []
+    for c, held in enumerate(view.held):
+        if view.record_phase != PROCESSING:
+            shown = "<td>–</td>"
+        elif len(held) == 1:
+            shown = num(held[0], "{:.10f}")
+        else:
+            shown = f"<td>{len(held)} values</td>"
+        rows.append([f"Channel {CHANNEL[c]}", num(float(start[c]), "{:.6g}"),
+                     num(est[c][1], "{:.10f}"), num(est[c][2], "{:.10f}"),
+                     num(rates[c] if rates else float("nan"), "{:.17g}"), shown,
+                     num(-1.0 / est[c][2] if est[c][2] < 0 else float("nan"), "{:,.2f}")])
+    source = esc(view.state.source) if view.state is not None else "not known"
+    tab = table(["", "Start value (configuration)", "Maximum bin (recomputed)",
+                 "Parabolic (recomputed)", f"Calibrated ({source})",
+                 "Held in the processing phase", "Decay time −1/λ (samples)"], rows)
+    return part([
+        '<p class="lead">In the calibration phase every fit leaves the decay rate λ free. zorv_mpi '
+        "sorts the fitted rates of each channel, trims the tails (<code>hist_overflow</code> at each "
+        "end) and histograms the rest in 250 bins; the end bins collect the trimmed tails. The "
+        "fullest inner bin gives the maximum-bin estimate, a parabola through it and its two "
+        "neighbours the parabolic estimate, which the processing phase then holds fixed. The "
+        f"estimates are recomputed here from <code>{esc(decay_histogram_name(0))}</code> and "
+        f"<code>{esc(decay_histogram_name(1))}</code> (bin centres with 10 decimals) and compared "
+        "with the rates zorv_mpi recorded (17 significant digits).</p>",
+        figure("calibration.png", "Decay-rate histograms of the calibration phase",
+               "Decay rates fitted in the calibration phase (λ in 10⁻³ per sample; top axis: the "
+               "decay time −1/λ in samples). Dashed: maximum bin; red line: parabolic estimate; "
+               "red triangle: the calibrated rate zorv_mpi recorded; grey: the two end bins."),
+        tab,
+    ], ["calibration.png"])
+
+
+def spectra_section(view, out):
+    a, b = view.a, view.b
+    figures.amplitude_spectra(out.path("amplitudes.png"), a, b, view.spectrum)
+    figures.amplitude_map(out.path("amplitude_map.png"), a, b, view.lines)
+    figures.distributions(out.path("distributions.png"), a, b)
+    rows = []
+    for c in (0, 1):
+        for k, ln in enumerate(view.lines[c]):
+            rows.append([f"Channel {CHANNEL[c]}", num(k + 1, "{}"), num(ln["position"], "{:,.1f}"),
+                         num(ln["fwhm"], "{:,.1f}"), num(100 * ln["fwhm"] / ln["position"], "{:.2f} %"),
+                         num(ln["events"], "{:,}")])
+    lines = (table(["", "Line", "Position (ADC counts)", "FWHM (ADC counts)", "FWHM / position",
+                    "Fits within the FWHM"], rows)
+             if rows else "<p>No line stands out of either amplitude spectrum.</p>")
+    return part(phase_note(view) + [
+        '<p class="lead">Amplitude 1 is the amplitude of the first pulse: the height of its '
+        "exponential decay at its start before the Gaussian smearing, in ADC counts (raw sample "
+        "units). The spectra are binned as <code>zorv_spectra</code> bins them: 1,000 bins whose "
+        "end bins are centred on the 0.5 and 99.5 percentiles of both channels' values and also "
+        "count everything outside. Its rule picks the lines: the fullest bin within 3 bins either "
+        "side, with at least 10 counts and 5 times the median of the inner bins, that is not a "
+        "shoulder of a taller line (the spectrum between them must dip below half its height); "
+        "the three tallest per channel. A line's position is the vertex "
+        "of the parabola through its bin and the two neighbours, its FWHM is measured between "
+        "the half-maximum crossings. <code>zorv_spectra</code>'s summary lists the same lines.</p>",
+        figure("amplitudes.png", "Amplitude spectra of channels A and B",
+               "Amplitude 1 of every event with a result, channel A (left) and B (right), "
+               "logarithmic scale; the strongest lines are labelled with position and FWHM "
+               "(black bar at half maximum)."),
+        lines,
+        figure("amplitude_map.png", "Amplitude of channel A against channel B",
+               "Coincidences: amplitude 1 of channel A (x) against channel B (y) of the same event, "
+               "logarithmic colour scale, empty cells grey. Red triangles on the axes: the lines found "
+               "in the spectra above. A line in one channel makes a band; a source line seen in both "
+               "channels at once makes a hot spot where two bands cross."),
+        figure("distributions.png", "Position, width, residual and separation distributions",
+               "Fit parameters of both channels: position of the first pulse, width σ of the "
+               f"Gaussian, residual sum of squares over the {SAMPLES:,} samples (top axis: the RMS "
+               "residual per sample, to compare with the noise of the digitiser), and for channels "
+               "fitted with two pulses the distance between them."),
+    ], ["amplitudes.png", "amplitude_map.png", "distributions.png"])
+
+
+def outcomes_section(view, out):
+    s = view.summary
+    if s is None:
+        why = (f"{SUMMARY_NAME} is not in the run folder (a run of an older zorv_mpi)"
+               if not view.has_summary else f"{SUMMARY_NAME} is not this run's account (see Run)")
+        return part([f"<p>Not available: {esc(why)}. zorv_mpi counts the outcomes of the channels "
+                     "in its run summary.</p>"])
+    # One column per phase and channel, one row per outcome.
+    columns = [(key, c) for key in PHASES if s["phases"][key]["state"] != STATE_NOT_STARTED
+               for c in (0, 1)]
+    header = [""] + [f"{key.capitalize()} phase, channel {CHANNEL[c]}" for key, c in columns]
+    results = [s["phases"][key]["results"] for key, _ in columns]
+    counts = [s["phases"][key]["outcomes"][c] for key, c in columns]
+    rows = [["Results"] + [num(n) for n in results]]
+    for k, label in OUTCOMES:
+        rows.append([label.capitalize()] + [f'<td class="num">{o[k]:,} ({pct(o[k], n)})</td>'
+                                            for o, n in zip(counts, results)])
+    # Only a run resumed from an older checkpoint has results of unknown outcome.
+    unknown = [n - sum(o[k] for k, _ in OUTCOMES) for o, n in zip(counts, results)]
+    short = any(unknown)
+    if short:
+        rows.append(["Not known"] + [num(u) for u in unknown])
+    html = ['<p class="lead">For every event a worker subtracts each channel\'s '
+            f"<code>bcg_est</code>, smooths the trace with the kernel of <code>{esc(KERNEL_NAME)}"
+            "</code> and looks for peaks above 500; it fits a channel with one or two peaks that lie "
+            "at least 200 samples apart (a single peak: at least 200 samples from the start). A fit "
+            "that does not converge in 50 iterations, takes a step that is not finite or leaves no "
+            "residuals is not good either. zorv_mpi counts what became of every channel; these are "
+            f"its counts from <code>{esc(SUMMARY_NAME)}</code>.</p>",
+            table(header, rows)]
+    if short:
+        html.append("<p>Not known: results of a run resumed from a checkpoint of a zorv_mpi that "
+                    "did not count the outcomes yet.</p>")
+    return part(html)
+
+
+def parameter_section(view, out):
+    rows = []
+    for field in RESULT_FIELDS:
+        cells = [f"<code>{field}</code>"]
+        for rec in (view.a, view.b):
+            v = rec[field]
+            cells += [num(np.mean(v), "{:,.6g}"), num(np.std(v), "{:,.4g}"),
+                      num(np.min(v), "{:,.6g}"), num(np.max(v), "{:,.6g}")]
+        rows.append(cells)
+    two = [int(np.sum(holds_two_pulses(r))) for r in (view.a, view.b)]
+    return part(phase_note(view) + [
+        table(["Field", "A mean", "A sd", "A min", "A max", "B mean", "B sd", "B min", "B max"],
+              rows),
+        f"<p>Channels fitted with two pulses: A {two[0]:,}, B {two[1]:,}. A single-pulse fit "
+        f"holds amplitude 2 at 0 and position 2 at {PARKED_POSITION:g}. Units: amplitudes, "
+        "baseline and tail amplitude in ADC counts, positions and width in samples, decay rate "
+        "per sample, "
+        "<code>ssr</code> in ADC counts².</p>"])
+
+
+def config_section(view, out):
+    rows, classes = [], []
+    for k, v, remark in view.entries:
+        if k == "#":
+            rows.append(["#", esc(v), ""])
+            classes.append("muted")
+        else:
+            shown = " ".join(str(x) for x in v) if isinstance(v, list) else (
+                f'"{v}"' if isinstance(v, str) else str(v))
+            rows.append([f"<code>{esc(k)}</code>", f"<code>{esc(shown)}</code>", esc(remark)])
+            classes.append("")
+    return part([table(["Key", "Value", "Remark"], rows, classes)])
