@@ -11,6 +11,7 @@
 #include "mpi/run.h"
 
 #include <mpi.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -67,6 +68,8 @@ int agree_on(int value)
 // checkpoint holds, and the host of each rank.
 struct RunPlan {
     RunSettings settings;
+    std::vector<std::string> notes;  // the notes on the settings, for the summary
+    bool dry = false;                // --check: touch nothing
     Checkpoint record;
     int start = kFresh;
     std::vector<std::string> hosts;
@@ -271,7 +274,7 @@ int plan_run(double const* kernel, int count, RunPlan* plan)
                 "or a file could not be written): nothing to do, and its status stays 1 (set "
                 "resume = 0 to run it again)\n",
                 kCheckpointName);
-            complete_summary(*plan, saved);
+            if (!plan->dry) complete_summary(*plan, saved);
             return kRefuse;
         }
         std::printf(
@@ -412,11 +415,114 @@ int finish(int status)
     return status;
 }
 
+// Two reals as the settings' echo shows them.
+std::string real_pair(double const v[2])
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%g %g", v[0], v[1]);
+    return text;
+}
+
+// Rank 0 (or --check): reads zorv_mpi.ini (which echoes it), applies
+// --resume, names the keys whose zero default a run rarely wants and checks
+// the settings. Returns 0, or 1 after the reader's or the check's message.
+int read_settings(ProgramOptions const& options, RunPlan* plan)
+{
+    RunSettings& s = plan->settings;
+    if (initialize(&s)) return 1;
+    if (options.resume) {
+        s.resume = 1;
+        std::printf("Resuming as --resume asks (resume = 1)\n");
+    }
+    // Each of these defaults to 0, which nearly always gives bad results
+    // without an error: say what was assumed, where the user looks.
+    struct {
+        char const* key;
+        std::string value;
+        char const* meaning;
+    } const assumed[] = {
+        {"bcg_est", real_pair(s.bcg_est), "the baseline subtracted before the peak search"},
+        {"decay_est", real_pair(s.decay_est), "the decay rate the calibration's fits start from"},
+        {"data_offset", std::to_string(s.data_offset),
+         "the header bytes before the first record of each raw file"},
+    };
+    for (auto const& a : assumed) {
+        if (s.sets(a.key)) continue;
+        const std::string note = std::string("Note: ") + a.key + " is not set; using " + a.value +
+                                 " (" + a.meaning + ")";
+        std::printf("%s\n", note.c_str());
+        plan->notes.push_back(note);
+    }
+    return validate_config(s);
+}
+
+// --check: everything a run does before its first event, without MPI and
+// without writing anything, then what the run would do. Returns 0 when a run
+// could start (or a finished run has nothing to do), 1 otherwise.
+int check_setup(ProgramOptions const& options)
+{
+    std::printf("zorv_mpi --check: the setup in this folder, as a run would see it\n");
+    RunPlan plan;
+    plan.dry = true;
+    double kernel[kMaxKernel];
+    int count = 0;
+    if (lock_held_elsewhere(kLockName)) return 1;
+    if (read_kernel_file(kKernelName, kernel, kMaxKernel, &count) || read_settings(options, &plan))
+        return 1;
+    RunSettings const& s = plan.settings;
+    if (OutputLocks::check(run_outputs(s), run_inputs(s))) return 1;
+    const int go = plan_run(kernel, count, &plan);
+    if (go == kRefuse) return 1;
+    if (go == kNothingToDo) {
+        std::printf("Check: a run would have nothing to do; nothing was written\n");
+        return 0;
+    }
+    bool readable = true;
+    for (Phase phase : {Phase::kCalibration, Phase::kProcessing}) {
+        const SessionRange r = s.sessions(phase);
+        const long long sessions = static_cast<long long>(r.last) - r.first + 1;
+        std::printf("Check: %s phase: sessions %d to %d, %lld events of %d each\n",
+                    phase_name(phase), r.first, r.last,
+                    static_cast<long long>(phase_events(s, r)), s.waveforms);
+        int any = 0;
+        for (long long session = r.first; session <= r.last; ++session) {
+            const std::string name = raw_file_name(s.infile_path, session);
+            struct stat st;
+            const bool there = stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            any += there ? 1 : 0;
+            if (session - r.first >= 20) continue;
+            if (!there) {
+                std::printf("  %s: cannot be read\n", name.c_str());
+                continue;
+            }
+            const long long size = static_cast<long long>(st.st_size);
+            const long long complete =
+                size > s.data_offset ? (size - s.data_offset) / kRecordBytes : 0;
+            std::printf("  %s: %lld bytes, %lld complete records%s\n", name.c_str(), size,
+                        complete, complete < s.waveforms ? " (fewer than waveforms)" : "");
+        }
+        if (sessions > 20) std::printf("  ... and %lld more sessions\n", sessions - 20);
+        if (any == 0) {
+            std::printf("Error: None of the raw files of the %s phase can be read\n",
+                        phase_name(phase));
+            readable = false;
+        }
+    }
+    std::string outputs;
+    for (std::string const& name : run_outputs(s)) outputs += name + ", ";
+    std::printf("Check: outputs: %s%s, %s, %s and %s\n", outputs.c_str(),
+                decay_histogram_name(0).c_str(), decay_histogram_name(1).c_str(),
+                kCheckpointName, kSummaryName);
+    if (!readable) return 1;
+    std::printf("Check: a run could start; nothing was written\n");
+    return 0;
+}
+
 }  // namespace
 
 int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
 {
-    (void)options;  // wired in run_zorv_mpi: --check and --resume, still to come
+    if (options.check) return check_setup(options);
     // Before MPI_Init, which takes a good part of a second: a stop signal
     // that comes during it is noted, not fatal.
     install_stop_handlers();
@@ -452,7 +558,7 @@ int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
     if (rank == 0) {
         const bool usable = lock.acquire() == 0 &&
                             read_kernel_file(kKernelName, kernel, kMaxKernel, &kernel_count) == 0 &&
-                            initialize(&plan.settings) == 0 && validate_config(plan.settings) == 0 &&
+                            read_settings(options, &plan) == 0 &&
                             output_locks.acquire(run_outputs(plan.settings),
                                                  run_inputs(plan.settings)) == 0;
         go = usable ? plan_run(kernel, kernel_count, &plan) : kRefuse;
@@ -487,6 +593,7 @@ int run_zorv_mpi(int argc, char** argv, ProgramOptions const& options)
     summary.settings = &settings;
     summary.hosts = plan.hosts;
     summary.exp = exp_kind;
+    summary.warnings = plan.notes;
     summary.phases[0].events = phase_events(settings, settings.calibration_sessions());
     summary.phases[1].events = phase_events(settings, settings.processing_sessions());
     if (start == kResumeProcessing) {

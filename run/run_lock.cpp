@@ -35,6 +35,20 @@ int lock_whole(int fd)
     return fcntl(fd, F_SETLK, &whole) == 0 ? 0 : errno;
 }
 
+// True when another process holds a lock on any part of the file open as
+// fd (which may be open for reading only).
+bool locked_elsewhere(int fd)
+{
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+#ifdef F_OFD_GETLK
+    if (fcntl(fd, F_OFD_GETLK, &whole) == 0) return whole.l_type != F_UNLCK;
+    whole.l_type = F_WRLCK;
+#endif
+    return fcntl(fd, F_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
+}
+
 bool same_file(struct stat const& a, struct stat const& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -70,6 +84,23 @@ bool RunLock::intact() const
     if (fd_ < 0) return true;
     struct stat held, named;
     return fstat(fd_, &held) == 0 && lstat(name_.c_str(), &named) == 0 && same_file(held, named);
+}
+
+bool lock_held_elsewhere(char const* name)
+{
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = locked_elsewhere(fd);
+    if (held) {
+        std::string holder = holder_of(fd);
+        if (holder.empty()) holder = "another process";
+        std::printf(
+            "Error: Another zorv_mpi runs in this folder (%s; it holds %s); two runs "
+            "in one folder would spoil each other's files, so this one does not start\n",
+            holder.c_str(), name);
+    }
+    close(fd);
+    return held;
 }
 
 bool run_lock_intact()
@@ -155,6 +186,14 @@ void OutputLocks::remove_unused()
     release();
 }
 
+int OutputLocks::check(std::vector<std::string> const& outputs,
+                       std::vector<std::string> const& inputs)
+{
+    OutputLocks probe;
+    probe.dry_ = true;
+    return probe.acquire(outputs, inputs);
+}
+
 int OutputLocks::acquire(std::vector<std::string> const& outputs,
                          std::vector<std::string> const& inputs)
 {
@@ -171,9 +210,11 @@ int OutputLocks::acquire(std::vector<std::string> const& outputs,
             remove_unused();
             return 1;
         }
-        bool made = true;
-        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) {
+        bool made = !dry_;
+        int fd = dry_ ? -1 : open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (dry_) {
+            fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        } else if (fd < 0 && errno == EEXIST) {
             made = false;
             fd = open(name.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         }
@@ -193,7 +234,7 @@ int OutputLocks::acquire(std::vector<std::string> const& outputs,
                 return 1;
             }
         seen.emplace_back(name, st);
-        const int error = lock_whole(fd);
+        const int error = dry_ ? (locked_elsewhere(fd) ? EAGAIN : 0) : lock_whole(fd);
         if (locking_unsupported(error)) {
             unsupported += (unsupported.empty() ? "" : ", ") + name;
             unsupported_error = error;

@@ -59,6 +59,10 @@ private:
 // Whether the lock of this process's RunLock is intact (true without one).
 bool run_lock_intact();
 
+// For a check that writes nothing: true, after printing the line a run
+// prints, when another process holds the lock on `name`. Never creates it.
+bool lock_held_elsewhere(char const* name);
+
 class OutputLocks {
 public:
     OutputLocks() = default;
@@ -79,6 +83,11 @@ public:
     // not start leaves no trace of its outputs.
     void remove_unused();
 
+    // What acquire() refuses, found without making, opening for writing or
+    // locking any file: for a check that writes nothing. Returns 0 or 1.
+    static int check(std::vector<std::string> const& outputs,
+                     std::vector<std::string> const& inputs);
+
 private:
     struct Held {
         std::string name;
@@ -87,6 +96,7 @@ private:
     };
     void release();
     std::vector<Held> held_;
+    bool dry_ = false;  // check(): touch nothing
 };
 
 #endif

@@ -236,6 +236,100 @@ TEST(DriverMpi, FinishedRunThatLostEventsKeepsItsStatus)
     }
 }
 
+namespace {
+
+// Every entry of the working folder with its size and modification time.
+std::string folder_state()
+{
+    return run_command("ls -la --time-style=+%s.%N | tail -n +2").output;
+}
+
+}  // namespace
+
+// --check does what a run does before its first event, without MPI, and
+// tells what the run would do; it writes nothing, and its status says
+// whether a run could start.
+TEST(DriverMpi, CheckTellsWhatARunWouldDoAndWritesNothing)
+{
+    struct Case {
+        std::string settings;   // zorv_mpi.ini
+        bool raw_files;         // raw.1 and raw.2 are there
+        char const* link;       // an output made a link to raw.1
+        int status;
+        std::vector<std::string> expected;
+    } const cases[] = {
+        {ini("2 2", "1 1"), true, nullptr, 0,
+         {"Check: calibration phase: sessions 1 to 1, 3 events of 3 each\n"
+          "  raw.1: 30012 bytes, 3 complete records\n",
+          "Check: outputs: ab0.bin, decay0.txt, ab1.bin, decay1.txt, events.txt, "
+          "decay_hist0.txt, decay_hist1.txt, zorv_mpi.checkpoint and zorv_mpi.summary.json\n",
+          "Check: a run could start; nothing was written\n"}},
+        {"infile_path = \"raw\"\nabfile_path = \"ab\"\nwaveforms = 3\nsessions = 2 2\n"
+         "cal_sessions = 1 1\n",
+         true, nullptr, 0,
+         {"Note: bcg_est is not set; using 0 0 (the baseline subtracted before the peak search)\n"
+          "Note: decay_est is not set; using 0 0 (the decay rate the calibration's fits start "
+          "from)\nNote: data_offset is not set; using 0 (the header bytes before the first "
+          "record of each raw file)\n"}},
+        {ini("2 2", "1 1"), false, nullptr, 1,
+         {"  raw.1: cannot be read\n",
+          "Error: None of the raw files of the calibration phase can be read\n"}},
+        {ini("2 2", "1 1"), true, "events.txt", 1,
+         {"Error: Cannot use events.txt as an output: it is a symbolic link"}},
+        {ini("2 2", "1 1") + "waveform = 3\n", true, nullptr, 1, {"did you mean 'waveforms'?"}},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.expected[0]);
+        TempDir dir;
+        write_text("win.txt", kernel17());
+        write_text("zorv_mpi.ini", c.settings);
+        if (c.raw_files) {
+            std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+            write_raw_file("raw.1", 12, quiet);
+            write_raw_file("raw.2", 12, quiet);
+        }
+        if (c.link) {
+            ASSERT_EQ(symlink("raw.1", c.link), 0);
+        }
+        const std::string before = folder_state();
+        const CommandResult r = run_command(std::string(ZORV_MPI_EXE) + " --check");
+        EXPECT_EQ(r.status, c.status) << r.output;
+        for (std::string const& line : c.expected) {
+            EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
+        }
+        EXPECT_EQ(folder_state(), before);
+    }
+}
+
+// --resume resumes as if resume = 1 stood in the settings, and the notes
+// on unset keys are kept in the run summary.
+TEST(DriverMpi, ResumeOptionAndNotesInTheSummary)
+{
+    TempDir dir;
+    write_text("win.txt", kernel17());
+    std::string settings = ini("2 2", "1 1");
+    settings.erase(settings.find("bcg_est"));
+    write_text("zorv_mpi.ini", settings);
+    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+    write_raw_file("raw.1", 12, quiet);
+    write_raw_file("raw.2", 12, quiet);
+    CommandResult r = run_command("OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+                                  "OMPI_MCA_mpi_yield_when_idle=1 " ZORV_MPIEXEC
+                                  " --oversubscribe -n 2 " ZORV_MPI_EXE " --resume 2>/dev/null");
+    EXPECT_NE(r.output.find("End of configuration file\n"
+                            "Resuming as --resume asks (resume = 1)\n"
+                            "Note: bcg_est is not set; using 0 0 (the baseline subtracted before "
+                            "the peak search)\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("No checkpoint zorv_mpi.checkpoint: starting from the beginning\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(read_text("zorv_mpi.summary.json")
+                  .find("\"warnings\": [\n    \"Note: bcg_est is not set; using 0 0"),
+              std::string::npos);
+}
+
 // Both phases run: the kernel reaches every rank, both phases read their
 // sessions, the summary closes the run.
 TEST(DriverMpi, WalksThroughBothPhasesToTheSummary)
