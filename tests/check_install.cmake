@@ -8,6 +8,7 @@ file(REMOVE_RECURSE "${PREFIX}")
 file(MAKE_DIRECTORY "${PREFIX}")
 
 set(expected
+  bin/zorv_event
   bin/zorv_gen
   bin/zorv_mpi
   bin/zorv_spectra
