@@ -16,6 +16,18 @@
 #include "physics/vertex.h"
 #include "physics/window.h"
 
+// A result record is the residual sum of squares, then the fitted parameter
+// vector in the fit's own order: the two orders are one.
+static_assert(kFieldAmplitude1 == 1 + zorv_fit::kAmplitude1 &&
+                  kFieldDecayRate == 1 + zorv_fit::kDecayRate &&
+                  kFieldBaseline == 1 + zorv_fit::kBaseline &&
+                  kFieldPosition1 == 1 + zorv_fit::kPosition1 &&
+                  kFieldWidth == 1 + zorv_fit::kWidth &&
+                  kFieldTailAmplitude == 1 + zorv_fit::kTailAmplitude &&
+                  kFieldAmplitude2 == 1 + zorv_fit::kAmplitude2 &&
+                  kFieldPosition2 == 1 + zorv_fit::kPosition2 && kBlockDoubles == 1 + 8,
+              "a result record holds the SSR, then the parameters in the fit's order");
+
 namespace {
 
 using zorv_fit::kLanes;
