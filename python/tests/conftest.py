@@ -1,6 +1,6 @@
 """Shared setup of the Python tests: the package from this checkout, the
-C++ build it is compared with (build/ unless ZORV_BUILD_DIR says where) and
-a run summary as zorv_mpi writes it."""
+C++ build it is compared with and whose zorv_event the reports run (build/
+unless ZORV_BUILD_DIR says where) and a run summary as zorv_mpi writes it."""
 
 import os
 import pathlib
@@ -17,6 +17,8 @@ def build_dir():
     path = pathlib.Path(os.environ.get("ZORV_BUILD_DIR", ROOT / "build"))
     if not (path / "mpi" / "zorv_mpi").exists():
         pytest.fail(f"{path} holds no build of zorv (run ./scripts/build.sh first)")
+    # The reports the tests make explain events with this build's zorv_event.
+    os.environ.setdefault("ZORV_EVENT", str(path / "tools" / "zorv_event"))
     return path
 
 

@@ -5,6 +5,7 @@ under mpiexec, then python3 -m zorv.report. ZORV_TEST_RUN_DIR keeps the run
 and its report (scripts/test.sh shows it to the browser check)."""
 
 import html
+import json
 import os
 import pathlib
 import re
@@ -230,13 +231,20 @@ BLAME = {
         "of events.txt does not name this record's event: events.txt does not belong to the result "
         "files"]),
     "raw file of another size": (lambda d: redraw(d / "zorv.-1", 61), [
-        "zorv.-1 is not the raw file the run read (zorv_mpi.checkpoint: size 600016, modified "]),
+        "zorv.-1 is not the raw file the run read (zorv_mpi.summary.json: size 600016, modified "]),
     "raw file rewritten": (lambda d: redraw(d / "zorv.-1", 60), [
         "zorv.-1 was modified since the run read it", "it is not the raw file the run read, or line "]),
-    "events.txt reversed, no checkpoint": (
-        lambda d: (d / "zorv_mpi.checkpoint").unlink() or reverse_lines(d / "events.txt"),
-        ["or zorv.-1 is not the raw file the run read (zorv_mpi.checkpoint, which records"]),
+    "events.txt reversed, summary of an older zorv_mpi": (
+        lambda d: drop_key(d / "zorv_mpi.summary.json", "raw_files") or reverse_lines(d / "events.txt"),
+        ["or zorv.-1 is not the raw file the run read (the size and time of the raw files the run "
+         "read are not known"]),
 }
+
+
+def drop_key(path, key):
+    summary = json.loads(path.read_text())
+    del summary[key]
+    path.write_text(json.dumps(summary))
 
 
 @pytest.mark.parametrize("change, words", BLAME.values(), ids=BLAME.keys())
@@ -252,3 +260,53 @@ def test_raw_events_that_disagree_name_the_file_to_blame(negative_run, tmp_path,
     for w in words:
         assert w in page, w
     assert ("differ from the record" in page) == (change is not None)
+
+
+def test_events_without_a_record_are_the_workers(run):
+    """Events without a record are explained by zorv_event: over them, each
+    channel's outcomes add up to the summary's counts less the records."""
+    run_dir, _ = run
+    page = html.unescape((run_dir / "report" / "index.html").read_text())
+    said = re.findall(r'alt="Event \d+ of zorv\.2 — no record".*?Channel A: <span class="outcome">'
+                      r'([^<]+)</span>; channel B: <span class="outcome">([^<]+)</span>', page, re.S)
+    assert len(said) == len(NO_PULSE_B)
+    key = {label: k for k, label in files.OUTCOMES}
+    processing = files.read_summary(run_dir / "zorv_mpi.summary.json")["phases"]["processing"]
+    for c in (0, 1):
+        want = dict(processing["outcomes"][c], fitted=processing["outcomes"][c]["fitted"]
+                    - processing["both_good"])
+        got = {k: sum(key[s[c]] == k for s in said) for k in want}
+        assert got == want, c
+
+
+def spoil_kernel(d):
+    (d / "win.txt").write_bytes(b"0 0.5\n1 \xff\xfe garbage\n2 0.5\n")
+
+
+# (change to a copy of the run, environment, the page's one line on why)
+NOT_EXPLAINED = {
+    "ZORV_EVENT names no file": (None, {"ZORV_EVENT": "/nonexistent/zorv_event"},
+                                 "ZORV_EVENT=/nonexistent/zorv_event is not an executable file"),
+    "win.txt garbage": (spoil_kernel, {},
+                        "zorv_event failed (status 1): Error: Window file 'win.txt': pair number 2 "
+                        "is not a pair of numbers"),
+}
+
+
+@pytest.mark.parametrize("change, env, words", NOT_EXPLAINED.values(), ids=NOT_EXPLAINED.keys())
+def test_events_not_explained_say_why_in_one_line(negative_run, build_dir, tmp_path, change, env,
+                                                  words):
+    run_dir = tmp_path / "run"
+    shutil.copytree(negative_run, run_dir)
+    if change:
+        change(run_dir)
+    env = {**os.environ, "ZORV_EVENT": str(build_dir / "tools" / "zorv_event"), **env}
+    made = subprocess.run([sys.executable, "-m", "zorv.report", "--events", "2", str(run_dir)],
+                          cwd=ROOT / "python", capture_output=True, text=True, timeout=300, env=env)
+    assert made.returncode == 0 and "Traceback" not in made.stderr, made.stderr
+    page = (run_dir / "report" / "index.html").read_text()
+    notes = [ln for ln in html.unescape(page).splitlines() if "not explained as the worker saw" in ln]
+    assert len(notes) == 1 and words in notes[0], notes
+    # The events are drawn all the same, from their raw samples.
+    assert re.findall(r'alt="Event \d+ of zorv\.-1 — no record"', page)
+    assert 'class="outcome"' not in page

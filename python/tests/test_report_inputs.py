@@ -34,8 +34,8 @@ decay_est = -0.0015 -0.0015
 bcg_est = -27000 -27000
 """
 
-# The checkpoint at the end of the run that SUMMARY tells (an older format:
-# the report reads both).
+# The checkpoint at the end of the run that SUMMARY tells: zorv_mpi's own,
+# which the report leaves alone.
 CHECKPOINT = """zorv_mpi checkpoint 1
 state finished
 phase processing
@@ -48,6 +48,18 @@ outputs 72000 16000 72000 16000
 fingerprint waveforms 600
 end
 """
+
+
+def summary_of(status="finished", state="done", results=955, good=(955, 955), both=950, **keys):
+    """SUMMARY with its processing phase at another point."""
+    s = json.loads(json.dumps(SUMMARY))
+    p = s["phases"]["processing"]
+    p.update(state=state, results=results, good=list(good), both_good=both)
+    for c in (0, 1):
+        p["outcomes"][c] = dict.fromkeys(p["outcomes"][c], 0)
+        p["outcomes"][c]["fitted"] = good[c]
+    s.update(status=status, **keys)
+    return s
 
 
 def make_run(d):
@@ -142,11 +154,6 @@ DAMAGED = {
     "ab1.bin cut short": (lambda d: os.truncate(d / "ab1.bin", 72 * 990),
                           "ab1.bin holds 990 records, zorv_mpi.summary.json counts 1,000 for the "
                           "finished run"),
-    "ab0.bin cut short, no summary": (
-        lambda d: (d / "zorv_mpi.summary.json").unlink() or os.truncate(d / "ab0.bin", 72 * 990),
-        "ab0.bin holds 990 records, zorv_mpi.checkpoint counts 1,000 for the finished run"),
-    "win.txt garbage": (lambda d: write(d / "win.txt", b"0 0.5\n1 \xff\xfe garbage\n2 0.5\n"),
-                        "win.txt: pair number 2 is not a pair of numbers"),
     "summary is a folder": (lambda d: replace_with_folder(d / "zorv_mpi.summary.json"),
                             "zorv_mpi.summary.json is a folder, not a regular file"),
     "summary cut short": (lambda d: write(d / "zorv_mpi.summary.json", json.dumps(SUMMARY)[:-30]),
@@ -178,8 +185,9 @@ DAMAGED = {
                                     "zorv_mpi.ini: sessions = 2: expected two whole numbers"),
     "ini without abfile_path": (lambda d: write(d / "zorv_mpi.ini", INI.replace("abfile", "#")),
                                 "zorv_mpi.ini: no abfile_path setting"),
-    "checkpoint cut short": (lambda d: write(d / "zorv_mpi.checkpoint", CHECKPOINT[:80]),
-                             "zorv_mpi.checkpoint: no 'end' line"),
+    "summary with warnings of the wrong kind": (
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(dict(SUMMARY, warnings="Warning: x"))),
+        'zorv_mpi.summary.json: warnings is "Warning: x": expected a list of lines'),
     "read-only run folder": (read_only, "cannot make the report folder"),
 }
 
@@ -216,26 +224,43 @@ VARIANTS = {
                                   "curves are shown"]),
     "an older zorv_mpi": (lambda d: [(d / n).unlink() for n in ("zorv_mpi.summary.json", "events.txt")], [
         "A run of an older zorv_mpi: the run folder holds no zorv_mpi.summary.json",
-        "State</td><td>finished (zorv_mpi.checkpoint)",
+        "Whether this run finished is not known: the run folder holds no zorv_mpi.summary.json (the "
+        "report does not read zorv_mpi.checkpoint",
+        "State</td><td>not known: no zorv_mpi.summary.json",
         "Not available: zorv_mpi.summary.json is not in the run folder",
         "Not available: events.txt is not in the run folder"]),
+    "ab0.bin cut short, no summary": (
+        lambda d: (d / "zorv_mpi.summary.json").unlink() or os.truncate(d / "ab0.bin", 72 * 990),
+        ["The result files hold 990 and 1,000 records; record i of both is one event, so only the "
+         "first 990 are used."]),
     "summary of an earlier point": (
-        lambda d: write(d / "zorv_mpi.checkpoint", CHECKPOINT.replace("finished", "running")), [
-            "zorv_mpi.summary.json tells finished, 1,000 records, zorv_mpi.checkpoint (written at "
-            "intervals) the processing phase after 1,200 results, 1,000 records",
-            "NOT FINISHED: stopped or still running in the processing phase after 1,200 events",
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(summary_of(
+            both=900, results=1200, good=(1010, 1005)))), [
+            "zorv_mpi.summary.json counts 900 records, the result files hold 1,000: the summary is "
+            "from an earlier point of the run or from an earlier run",
+            "State</td><td>not known: zorv_mpi.summary.json is not this run's account",
             "Not available: zorv_mpi.summary.json is not this run's account"]),
     "calibrated decay rate of 0": (
-        lambda d: [write(d / "zorv_mpi.summary.json", json.dumps(dict(SUMMARY, decay_rates=[0, -0.0014999]))),
-                   write(d / "zorv_mpi.checkpoint", CHECKPOINT.replace("-0.0015001", "0"))],
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(dict(SUMMARY, decay_rates=[0, -0.0014999]))),
         ["A 0.0000000000 per sample (no decay time: not negative), B -0.0014999000 per sample "
          "(decay time 666.7 samples)"]),
-    "run still writing after its checkpoint": (
-        lambda d: [(d / "zorv_mpi.summary.json").unlink(), write(d / "zorv_mpi.checkpoint", CHECKPOINT.replace(
-            "finished", "running").replace("1200 1010 1005 1000", "955 955 955 950"))],
+    "run still writing after its summary": (
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(summary_of(
+            status="running", state="running", raw_files={}))),
         ['<td class="num">950 (99.48 %)</td></tr>',
-         "The result files hold 1,000 records, zorv_mpi.checkpoint (written at intervals) counts 950 "
-         "of 955 results"]),
+         "The result files hold 1,000 records, zorv_mpi.summary.json (written at every checkpoint) "
+         "counts 950 of 955 results: the run went on after it",
+         "State</td><td>done</td><td><b>ended early or still running after 955 events</b>"]),
+    "unfinished summary of an older zorv_mpi": (
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(summary_of(
+            status="stopped", state="stopped", both=1000, results=1100, good=(1010, 1005)))),
+        ["zorv_mpi.summary.json is of an older zorv_mpi, which wrote it only at the end of a phase "
+         "and on a stop: if the run was killed or is still running, it went on after"]),
+    "checkpoint cut short, not read": (lambda d: write(d / "zorv_mpi.checkpoint", CHECKPOINT[:80]),
+                                       ["State</td><td>finished (zorv_mpi.summary.json)"]),
+    "exp of a newer zorv_mpi": (
+        lambda d: write(d / "zorv_mpi.summary.json", json.dumps(dict(SUMMARY, exp="mixed"))),
+        ["exp in the fits</td><td><code>mixed</code>: in vector lanes on some workers"]),
     "negative sessions": (
         lambda d: [append(d / "zorv_mpi.ini", b"cal_sessions = -3 -3\nsessions = -2 -1\n"),
                    write(d / "events.txt", (d / "events.txt").read_text().replace("2 ", "-2 ").replace(
@@ -304,3 +329,23 @@ def test_show_names_the_damaged_file(tmp_path, name, text, words):
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
     assert out.stderr.count("\n") == 1 and words in out.stderr and str(tmp_path) in out.stderr
+
+
+@pytest.mark.parametrize("warnings, box", [
+    (["Warning: hist_overflow = 0.6 trims more than half of the decay rates"], True),
+    ([], False),
+    (None, False),
+], ids=["one warning", "none", "no such key"])
+def test_the_summarys_warnings_top_the_page(tmp_path, warnings, box):
+    make_run(tmp_path)
+    if warnings is not None:
+        write(tmp_path / "zorv_mpi.summary.json", json.dumps(dict(SUMMARY, warnings=warnings)))
+    out = report(tmp_path, "--events", "0")
+    assert out.returncode == 0, out.stderr
+    page = page_of(tmp_path)
+    main = page[page.index("<main>"):]
+    assert ('id="warnings"' in page) == box
+    if box:
+        # First thing on the page, one item per line.
+        assert main.startswith('<main>\n<div class="warn" id="warnings">')
+        assert re.findall(r"<li><code>([^<]*)</code></li>", main) == warnings

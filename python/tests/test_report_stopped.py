@@ -16,7 +16,7 @@ import pytest
 
 from conftest import ROOT
 from test_report import HEADER, INI, MPI_ENV, NO_PULSE_B, TWO_PULSE, mpiexec, write_session
-from zorv import files, state
+from zorv import files
 
 DRAWN = 120     # events drawn per session
 REPEAT = 5      # ... repeated, so that a phase lasts a second or more
@@ -25,9 +25,11 @@ STOP_AFTER = 100  # events handed out before the stop
 
 
 def start_and_stop(build_dir, run_dir, phase):
-    """Starts zorv_mpi, waits until its checkpoint shows the phase under way,
-    sends SIGUSR1 to the mpiexec it started, and returns the checkpoint of
-    the stop. The console output is appended to zorv_mpi.log."""
+    """Starts zorv_mpi, waits until its run summary (written at every
+    checkpoint) shows the phase under way, sends SIGUSR1 to the mpiexec it
+    started, and returns the summary of the stop. The console output is
+    appended to zorv_mpi.log."""
+    summary = run_dir / "zorv_mpi.summary.json"
     with open(run_dir / "zorv_mpi.log", "a") as log:
         mpi = subprocess.Popen(mpiexec(build_dir), cwd=run_dir, env=MPI_ENV, stdout=log,
                                stderr=subprocess.STDOUT)
@@ -35,10 +37,11 @@ def start_and_stop(build_dir, run_dir, phase):
             deadline = time.monotonic() + 120
             while time.monotonic() < deadline and mpi.poll() is None:
                 try:
-                    cp = state.read_checkpoint(run_dir / state.CHECKPOINT)
+                    s = files.read_summary(summary)
                 except (OSError, ValueError):
-                    cp = None
-                if cp and cp.phase == phase and not cp.finished and cp.next_event >= STOP_AFTER:
+                    s = None
+                if (s and s["status"] == "running" and s["phase"] == phase
+                        and s["phases"][phase]["results"] >= STOP_AFTER):
                     break
                 time.sleep(0.01)
             assert mpi.poll() is None, f"zorv_mpi ended before the {phase} phase was under way"
@@ -48,7 +51,8 @@ def start_and_stop(build_dir, run_dir, phase):
             if mpi.poll() is None:
                 mpi.kill()
                 mpi.wait()
-    return state.read_checkpoint(run_dir / state.CHECKPOINT)
+    s = files.read_summary(summary)
+    return s["phase"], s["status"], s["phases"][s["phase"]]["results"], s["decay_rates"]
 
 
 def report(run_dir, out):
@@ -86,17 +90,17 @@ def stopped(build_dir, tmp_path_factory):
 
 
 def test_stopped_in_the_calibration_phase(stopped):
-    cp, records, page = stopped[0]
-    assert cp.phase == "calibration" and not cp.finished and cp.calibrated is None
-    assert 0 < records <= cp.received < EVENTS
-    stop = f"stopped by SIGUSR1 in the calibration phase after {cp.received:,} of {EVENTS:,} events"
+    (phase, status, received, rates), records, page = stopped[0]
+    assert (phase, status, rates) == ("calibration", "stopped", None)
+    assert 0 < records <= received < EVENTS
+    stop = f"stopped by SIGUSR1 in the calibration phase after {received:,} of {EVENTS:,} events"
     assert f"· NOT FINISHED: {stop} · {records:,} calibration-phase records (decay rate free) ·" in page
     assert f"Unfinished run: {stop}" in page
     assert "events fitted in both channels" not in page
     assert "The calibration has not run yet" in page
     assert "decay_hist0.txt in the run folder is left from an earlier run and not shown" in page
     assert "Calibrated decay rates</td><td>not yet" in page
-    assert f"State</td><td><b>stopped by SIGUSR1 after {cp.received:,} events</b></td><td>not started" in page
+    assert f"State</td><td><b>stopped by SIGUSR1 after {received:,} events</b></td><td>not started" in page
     assert not re.search(r"\bnan\b", page, re.IGNORECASE)
     # The examples are the calibration phase's events.
     shown = re.findall(r'alt="Event \d+ of (zorv\.\d) — ', page)
@@ -104,12 +108,12 @@ def test_stopped_in_the_calibration_phase(stopped):
 
 
 def test_stopped_in_the_processing_phase(stopped):
-    cp, records, page = stopped[1]
-    assert cp.phase == "processing" and not cp.finished and len(cp.calibrated) == 2
-    stop = f"stopped by SIGUSR1 in the processing phase after {cp.received:,} of {EVENTS:,} events"
+    (phase, status, received, rates), records, page = stopped[1]
+    assert (phase, status) == ("processing", "stopped") and len(rates) == 2
+    stop = f"stopped by SIGUSR1 in the processing phase after {received:,} of {EVENTS:,} events"
     assert f"· NOT FINISHED: {stop} · {records:,} events fitted in both channels ·" in page
     assert "The calibration is done; the result files hold the processing phase's records so far" in page
-    for rate in cp.calibrated:
+    for rate in rates:
         assert "%.10f" % rate in page
     assert "State</td><td>done</td><td><b>stopped by SIGUSR1 after" in page
     assert "Time so far</td>" in page

@@ -18,7 +18,7 @@ _EXPORTS = {
     "read_decay_hist": "files", "read_decay_list": "files", "read_events": "files",
     "unknown_events": "files",
     "read_results": "files", "read_summary": "files", "pulse_model": "model",
-    "read_kernel": "model", "smooth": "model", "read_checkpoint": "state", "read_run_state": "state",
+    "read_run_state": "state",
 }
 
 __all__ = list(_EXPORTS)

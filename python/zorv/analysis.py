@@ -4,13 +4,13 @@ amplitude spectrum with its strongest lines and their widths."""
 
 import numpy as np
 
-from .model import vertex_terms
-
 
 def vertex(x1, y1, x2, y2, x3, y3):
     """Abscissa of the vertex of the parabola through three points, in the
-    form zorv_mpi evaluates it."""
-    num, den = vertex_terms(x1, y1, x2, y2, x3, y3)
+    form zorv_mpi evaluates it (the factor 0.5 on the numerator before the
+    division)."""
+    num = 0.5 * ((x3 * x3 - x2 * x2) * y1 + (x1 * x1 - x3 * x3) * y2 + (x2 * x2 - x1 * x1) * y3)
+    den = (x3 - x2) * y1 + (x1 - x3) * y2 + (x2 - x1) * y3
     return num / den if den != 0 else float("nan")
 
 

@@ -1,20 +1,23 @@
 """The report's example events: records picked for what they show, each
 drawn over the raw event that events.txt names for it (only those events
-are read), and the first events of a finished phase that gave no record."""
+are read), and the first events of a finished phase that gave no record.
+One zorv_event tells how the worker saw all the raw events drawn (smoothed
+trace, peaks, outcome of each channel)."""
 
 import numpy as np
 
 from . import figures
 from .events import SSR_MATCH, curves, events_without_record, ssr_agreement
-from .files import UNKNOWN_EVENT, holds_two_pulses, unknown_events
-from .model import find_peaks, smooth
+from .explain import explain
+from .files import OUTCOMES, UNKNOWN_EVENT, holds_two_pulses, unknown_events
 from .page import esc, figure, part
 from .runview import STATE_DONE
 from .state import file_state
-from .vocabulary import CHECKPOINT_NAME, EVENTS_NAME
+from .vocabulary import EVENTS_NAME, SUMMARY_NAME
 from .wording import phase_note
 
 CHANNEL = figures.CHANNEL
+OUTCOME_WORDS = dict(OUTCOMES)
 
 # The first figure files of an example event and of an event without a record.
 EVENT_FIGURE = "event_"
@@ -71,14 +74,24 @@ def example_section(view, out):
                     "before the run was resumed from a checkpoint of a zorv_mpi without "
                     f"{esc(EVENTS_NAME)}, and their raw events are not known.</p>")
     out.say(f"Reading the raw events of {len(chosen)} example records")
-    drawn = []
-    for k, (r, why) in enumerate(chosen):
-        ra, rb = a[r], b[r]
-        models = curves(ra, rb)
+    found = []  # per chosen record: (session, record, samples or None, why not)
+    for r, _ in chosen:
         session, record = (int(ev["session"][r]), int(ev["record"][r])) if r < len(ev) else (
             UNKNOWN_EVENT, UNKNOWN_EVENT)
-        samples, lack = view.raw.event(session, record)
-        smoothed = None
+        found.append((session, record) + tuple(view.raw.event(session, record)))
+    without = events_without_a_record(view)
+    # One zorv_event for every raw event drawn: the smoothed traces and peaks.
+    asked = [(s, e) for s, e, samples, _ in found if samples is not None] + without
+    told, why_not = explain(view.run_dir, asked) if asked else ([], None)
+    worker = dict(zip(asked, told or [{}] * len(asked)))
+    if why_not:
+        html.append(f'<p class="warn">The events are not explained as the worker saw them: '
+                    f"{esc(why_not)}. Their smoothed traces, peaks and outcomes are not shown.</p>")
+    drawn = []
+    for k, ((r, why), (session, record, samples, lack)) in enumerate(zip(chosen, found)):
+        ra, rb = a[r], b[r]
+        models = curves(ra, rb)
+        smoothed = traces(worker.get((session, record)))
         where = f"Record {r:,} of {rows_ab}"
         if r < len(ev):
             where += f" (line {r + 1:,} of {EVENTS_NAME})"
@@ -86,8 +99,6 @@ def example_section(view, out):
         event = f"event {record:,} of <code>{esc(name)}</code>, session {session}, counted from 0"
         if samples is not None:
             samples = np.asarray(samples, dtype=np.float64)
-            if view.kernel is not None:
-                smoothed = [smooth(samples[:, c] - view.bcg_est[c], view.kernel) for c in (0, 1)]
             diff = ssr_agreement(samples, (ra, rb), models)
             title = f"Event {record:,} of {name} — {why}"
             caption = f"{esc(where)}: {event}; {esc(why)}. "
@@ -111,63 +122,94 @@ def example_section(view, out):
         figures.event(out.path(fname), title, samples, smoothed, models, (ra, rb), view.bcg_est)
         html.append(figure(fname, title, caption))
         drawn.append(fname)
-    skipped = no_record_examples(view, out)
+    skipped = no_record_examples(view, out, without, worker)
     return part(html + [skipped.html] if skipped.html else html, drawn + list(skipped.figures))
+
+
+def traces(told):
+    """The smoothed traces (baseline subtracted) of both channels of an
+    event as zorv_event tells it, or None."""
+    if not told:
+        return None
+    return [np.asarray(ch["smoothed"], dtype=np.float64) for ch in told["channels"]]
 
 
 def mismatch_cause(view, session, r):
     """Why a record's raw event does not give back its residual sums: the
     raw file changed since the run, or line r + 1 of events.txt names
-    another event; the checkpoint's record of the raw file's size and time
+    another event; the summary's record of the raw file's size and time
     tells which."""
     name = view.raw.name(session)
     line = f"line {r + 1:,} of {EVENTS_NAME} does not name this record's event"
-    seen = view.raw_seen.get(name) if view.raw_seen is not None else None
+    if view.raw_seen is None:
+        return (f"{line}, or {name} is not the raw file the run read (the size and time of the "
+                f"raw files the run read are not known: the folder holds no {SUMMARY_NAME} that "
+                "records them)")
+    seen = view.raw_seen.get(name)
     if seen is None:
-        return (f"{line}, or {name} is not the raw file the run read ({CHECKPOINT_NAME}, which "
-                "records the size and time of the raw files the run read, does not tell)")
+        return (f"{line}, or {name} is not the raw file the run read ({SUMMARY_NAME} records no "
+                "size and time of it)")
     now = file_state(view.raw.path(session))
     if now == seen:
-        return (f"{name} is the raw file the run read ({seen}, as {CHECKPOINT_NAME} records it), "
+        return (f"{name} is the raw file the run read ({seen}, as {SUMMARY_NAME} records it), "
                 f"so {line}: {EVENTS_NAME} does not belong to the result files")
     if now.split(",")[0] != seen.split(",")[0]:
-        return f"{name} is not the raw file the run read ({CHECKPOINT_NAME}: {seen}; now {now})"
-    return (f"{name} was modified since the run read it ({CHECKPOINT_NAME}: {seen}; now {now}): "
+        return f"{name} is not the raw file the run read ({SUMMARY_NAME}: {seen}; now {now})"
+    return (f"{name} was modified since the run read it ({SUMMARY_NAME}: {seen}; now {now}): "
             f"it is not the raw file the run read, or {line}")
 
 
-def no_record_examples(view, out):
-    """The first two events of the records' phase that gave no record: the
-    events of a finished phase that events.txt does not name."""
+def events_without_a_record(view, most=2):
+    """The first `most` events of the records' phase that gave no record,
+    (session, record) each: the events of a finished phase that events.txt
+    does not name (none when that is not known)."""
     s, ev = view.summary, view.events
     if s is None or len(ev) != len(view.a) or np.any(unknown_events(ev)):
-        return part([])
+        return []
     p = s["phases"][view.record_phase]
     if p["state"] != STATE_DONE or s["events_lost"] or p["results"] == p["both_good"]:
+        return []
+    return events_without_record(ev, view.sessions(view.record_phase), view.raw, most)
+
+
+def channel_words(told, c):
+    """What became of channel c of an event as zorv_event tells it."""
+    ch = told["channels"][c]
+    words = OUTCOME_WORDS[ch["outcome"]]
+    n = len(ch["peaks"])
+    return words if ch["outcome"] == "no_peak" else f"{words}; {n} peak{'s' if n != 1 else ''} above 500"
+
+
+def no_record_examples(view, out, shown, worker):
+    """The events `shown` of the records' phase that gave no record, drawn
+    with what zorv_event (in `worker`) tells of them."""
+    if not shown:
         return part([])
-    shown = events_without_record(ev, view.sessions(view.record_phase), view.raw, 2)
+    p = view.summary["phases"][view.record_phase]
     html = ["<h3>Events without a record</h3>",
             f"<p>{p['results'] - p['both_good']:,} events of the {view.record_phase} phase were not "
             f"fitted in both channels and gave no record (the outcome table above counts why); "
             f"the first {len(shown)} of them, the events that {esc(EVENTS_NAME)} does not name, are "
-            "shown with the peaks found in the smoothed trace.</p>"]
+            "shown as the worker saw them (zorv_event runs its code on them): the smoothed trace, "
+            "the peaks found in it and what became of each channel.</p>"]
     drawn = []
     for k, (session, record) in enumerate(shown):
         samples = np.asarray(view.raw.event(session, record)[0], dtype=np.float64)
-        smoothed = subtitles = None
-        if view.kernel is not None:
-            smoothed = [smooth(samples[:, c] - view.bcg_est[c], view.kernel) for c in (0, 1)]
-            subtitles = []
-            for c in (0, 1):
-                peaks = len(find_peaks(smoothed[c])[0])
-                subtitles.append(f"{peaks} peak{'s' if peaks != 1 else ''} above 500")
+        told = worker.get((session, record))
+        subtitles = [channel_words(told, c) for c in (0, 1)] if told else None
+        peaks = [ch["peaks"] for ch in told["channels"]] if told else None
         name = view.raw.name(session)
         title = f"Event {record:,} of {name} — no record"
         fname = f"{SKIPPED_FIGURE}{k + 1}.png"
-        figures.event(out.path(fname), title, samples, smoothed, None, None, view.bcg_est,
-                      subtitles)
-        html.append(figure(fname, title, f"Event {record:,} of <code>{esc(name)}</code> (session "
-                                         f"{session}): raw samples, the smoothed trace with the "
-                                         "peak threshold and the peaks found in it (triangles)."))
+        figures.event(out.path(fname), title, samples, traces(told), None, None, view.bcg_est,
+                      subtitles, peaks)
+        caption = (f"Event {record:,} of <code>{esc(name)}</code> (session {session}): raw samples"
+                   + (", the smoothed trace with the peak threshold and the peaks found in it "
+                      "(triangles). " + "; ".join(
+                          f'{"Channel" if c == 0 else "channel"} {CHANNEL[c]}: <span class="outcome">'
+                          f'{esc(OUTCOME_WORDS[told["channels"][c]["outcome"]])}</span>'
+                          for c in (0, 1)) + "."
+                      if told else "."))
+        html.append(figure(fname, title, caption))
         drawn.append(fname)
     return part(html, drawn)

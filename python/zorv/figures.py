@@ -17,7 +17,6 @@ from matplotlib.ticker import FuncFormatter  # noqa: E402
 
 from .analysis import amplitude_lines, bin_count, trimmed_range  # noqa: E402
 from .files import SAMPLES, holds_two_pulses  # noqa: E402
-from .model import PEAK_THRESHOLD, find_peaks  # noqa: E402
 from .vocabulary import decay_histogram_name  # noqa: E402
 
 CHANNEL = ("A", "B")
@@ -261,12 +260,16 @@ def amplitude_map(path, a, b, lines):
 # ---------------------------------------------------------------------------
 # Events
 
-def event(path, title, samples, smoothed, models, records, bcg_est, decisions=None):
-    """One event, both channels: raw trace, smoothed trace and fitted model
-    (any of them may be None) over the whole trace and zoomed on the first
-    pulse, with the residuals of the fit underneath. Without a fit,
-    `decisions` says per channel why the worker left it out, and the peaks it
-    found in the smoothed trace are marked."""
+PEAK_THRESHOLD = 500.0  # the smoothed, baseline-corrected height a peak must pass
+
+
+def event(path, title, samples, smoothed, models, records, bcg_est, decisions=None, peaks=None):
+    """One event, both channels: raw trace, smoothed trace (baseline
+    subtracted) and fitted model (any of them may be None) over the whole
+    trace and zoomed on the first pulse, with the residuals of the fit
+    underneath. Without a fit, `decisions` says per channel what the worker
+    made of it, and `peaks`, per channel the positions of the peaks it found
+    in the smoothed trace, are marked on it."""
     fitted = models is not None
     # A fixed layout: twelve of these figures per report, and a layout engine
     # would cost more than drawing them.
@@ -303,10 +306,13 @@ def event(path, title, samples, smoothed, models, records, bcg_est, decisions=No
                 for key in ("position1", "position2"):
                     if key == "position1" or holds_two_pulses(r):
                         ax.axvline(r[key], color=FIT_COLOUR, linewidth=0.7, linestyle=":")
-            elif smoothed is not None:
-                peaks, heights = find_peaks(smoothed[c])
-                ax.plot(peaks, heights + bcg_est[c], linestyle="none", marker="v", color="#111111",
-                        markersize=5, label=f"{len(peaks)} peak{'s' if len(peaks) != 1 else ''} found")
+            elif smoothed is not None and peaks is not None:
+                # A peak's position lies within half a sample of the
+                # strict maximum it was refined from: mark it at that height.
+                at = np.asarray(peaks[c], dtype=np.float64)
+                heights = smoothed[c][np.rint(at).astype(int)] if len(at) else at
+                ax.plot(at, heights + bcg_est[c], linestyle="none", marker="v", color="#111111",
+                        markersize=5, label=f"{len(at)} peak{'s' if len(at) != 1 else ''} found")
             ax.yaxis.set_major_formatter(thousands)
         zoom.set_xlim(*window)
         inside = slice(int(window[0]), int(window[1]) + 1)

@@ -10,10 +10,9 @@
   events x samples x channels;
 - the configuration "zorv_mpi.ini" as a dict;
 - the provenance list "events.txt": the raw event of each result record;
-- the run summary "zorv_mpi.summary.json" as a dict.
+- the run summary "zorv_mpi.summary.json" as a dict (zorv.summary).
 """
 
-import json
 import os
 import re
 import stat
@@ -22,8 +21,7 @@ import time
 
 import numpy as np
 
-from .vocabulary import (EVENTS_NAME, OUTCOME_KEYS, PHASE_STATES, PHASES,  # noqa: F401
-                         RUN_STATUSES, SUMMARY_NAME)
+from .vocabulary import EVENTS_NAME, SUMMARY_NAME  # noqa: F401
 
 # The record layouts of formats/record_format.h, which the programs share;
 # python/tests/test_formats.py holds these numbers to that header.
@@ -397,124 +395,5 @@ def read_events(path):
     return out
 
 
-# What became of a channel, as the summary counts it per phase and channel:
-# its key there and what it means.
-OUTCOMES = tuple(zip(OUTCOME_KEYS, (
-    "fitted",
-    "no peak above 500",
-    "3 or more peaks",
-    "two peaks closer than 200 samples",
-    "a single peak before sample 200",
-    "fit step not finite",
-    "fit not converged in 50 iterations",
-    "residual sum of squares 0",
-)))
-
-
-def _is_count(v):
-    return isinstance(v, int) and not isinstance(v, bool) and v >= 0
-
-
-def _is_number(v):
-    return isinstance(v, (int, float)) and not isinstance(v, bool)
-
-
-def _check_summary(path, s):
-    def need(where, value, ok, want):
-        if not ok:
-            shown = json.dumps(value)
-            shown = shown if len(shown) <= 40 else shown[:37] + "..."
-            raise ValueError(f"{path}: {where} is {shown}: expected {want}; the summary is damaged")
-
-    def key(obj, name, where):
-        if name not in obj:
-            raise ValueError(f"{path}: no {where}{name}: the summary is damaged")
-        return obj[name]
-
-    def pair(obj, name, where, ok, want):
-        v = key(obj, name, where)
-        need(where + name, v, isinstance(v, list) and len(v) == 2 and all(ok(x) for x in v), want)
-        return v
-
-    need("the summary", s, isinstance(s, dict), "an object")
-    need("status", key(s, "status", ""), s["status"] in RUN_STATUSES, " or ".join(RUN_STATUSES))
-    if "stopped_by" in s:
-        need("stopped_by", s["stopped_by"], isinstance(s["stopped_by"], str), "a signal's name")
-    for name in ("version", "started"):
-        need(name, key(s, name, ""), isinstance(s[name], str), "text")
-    need("ranks", key(s, "ranks", ""), _is_count(s["ranks"]), "a whole number")
-    hosts = key(s, "hosts", "")
-    need("hosts", hosts, isinstance(hosts, list) and len(hosts) == s["ranks"]
-         and all(isinstance(h, str) for h in hosts), f"a host name for each of the {s['ranks']} ranks")
-    need("settings", key(s, "settings", ""), isinstance(s["settings"], dict), "an object")
-    need("phase", key(s, "phase", ""), s["phase"] in PHASES, " or ".join(PHASES))
-    phases = key(s, "phases", "")
-    need("phases", phases, isinstance(phases, dict), "an object")
-    for name in PHASES:
-        p = key(phases, name, "phases.")
-        at = f"phases.{name}."
-        need(at[:-1], p, isinstance(p, dict), "an object")
-        need(at + "state", key(p, "state", at), p["state"] in PHASE_STATES, ", ".join(PHASE_STATES))
-        for field in ("events", "results", "both_good"):
-            need(at + field, key(p, field, at), _is_count(p[field]), "a whole number")
-        good = pair(p, "good", at, _is_count, "two whole numbers")
-        need(at + "seconds", key(p, "seconds", at), _is_number(p["seconds"]) and p["seconds"] >= 0,
-             "a number of seconds")
-        need(at + "good", good, max(good) <= p["results"] and p["both_good"] <= min(good),
-             f"no more than the results ({p['results']}) and no fewer than both_good "
-             f"({p['both_good']})")
-        outcomes = key(p, "outcomes", at)
-        need(at + "outcomes", outcomes, isinstance(outcomes, list) and len(outcomes) == 2
-             and all(isinstance(o, dict) for o in outcomes), "an object for each channel")
-        for c, counts in enumerate(outcomes):
-            where = f"{at}outcomes[{c}]."
-            for reason, _ in OUTCOMES:
-                need(where + reason, key(counts, reason, where), _is_count(counts[reason]),
-                     "a whole number")
-            # A run resumed from a checkpoint that kept no outcomes counts
-            # only what it did since: the counts may fall short, never over.
-            total = sum(counts[reason] for reason, _ in OUTCOMES)
-            need(f"{at}outcomes[{c}]", counts, total <= p["results"] and counts["fitted"] <= good[c],
-                 f"counts that add up to at most the results ({p['results']}) and fits to at most "
-                 f"the good ones ({good[c]})")
-    rates = key(s, "decay_rates", "")
-    need("decay_rates", rates, rates is None or (isinstance(rates, list) and len(rates) == 2
-                                                 and all(_is_number(r) for r in rates)),
-         "null or two decay rates")
-    if s["phase"] == PHASES[1]:  # the processing phase
-        need("decay_rates", rates, rates is not None, "the calibrated decay rates in the processing "
-             "phase")
-    need("events_lost", key(s, "events_lost", ""), isinstance(s["events_lost"], bool), "true or false")
-
-
-def read_summary(path):
-    """The run summary "zorv_mpi.summary.json" that zorv_mpi writes whole at
-    the end of each phase, on a stop and at the end of the run, as a dict:
-    "status" (running, finished, stopped, error), "stopped_by", "version",
-    "started", "ranks", "hosts", "settings", "phase", and per phase in
-    "phases" its "state", "events", "results", "good" [A, B], "both_good",
-    "outcomes" [{reason: count} for A, for B] (reasons: `OUTCOMES`) and
-    "seconds"; then "decay_rates" (None before the calibration) and
-    "events_lost". Raises ValueError for text that is not JSON (a file cut
-    short) or a key that is missing or of the wrong kind, naming the key."""
-    text = _read_text(path)
-
-    def refuse(word):
-        raise ValueError(f"{word} is not a JSON number")
-
-    try:
-        summary = json.loads(text, parse_constant=refuse)
-        _check_summary(path, summary)
-    except ValueError as e:
-        if not isinstance(e, json.JSONDecodeError) and str(e).startswith(f"{path}: "):
-            raise  # the check's own message
-        where = f"line {e.lineno}: " if isinstance(e, json.JSONDecodeError) else ""
-        raise ValueError(f"{path}: {where}not a run summary ({e.msg if where else e}): the file is "
-                         "damaged or cut short") from None
-    except RecursionError:
-        # zorv_mpi nests its summary three levels deep; JSON nested deeper
-        # than Python's stack (decoding, or showing a value in a message)
-        # is no summary.
-        raise ValueError(f"{path}: not a run summary (nested too deeply): the file is "
-                         "damaged") from None
-    return summary
+# The run summary's reader lives in zorv.summary; it is imported from here too.
+from .summary import OUTCOMES, read_summary  # noqa: E402,F401

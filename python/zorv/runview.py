@@ -17,11 +17,9 @@ from .analysis import amplitude_lines
 from .events import RawFiles
 from .files import (check_finite, config_of, is_present, read_config_entries, read_decay_hist,
                     read_events, read_results, unknown_events)
-from .model import read_kernel
-from .state import RunState, read_checkpoint, where_run_stands
-from .vocabulary import (CHECKPOINT_NAME, CONFIG_NAME, EVENTS_NAME, KERNEL_NAME, PHASE_STATES,
-                         PHASES, RUN_STATUSES, SUMMARY_NAME, decay_histogram_name,
-                         result_file_name)
+from .state import RunState, where_run_stands
+from .vocabulary import (CHECKPOINT_NAME, CONFIG_NAME, EVENTS_NAME, PHASE_STATES, PHASES,
+                         RUN_STATUSES, SUMMARY_NAME, decay_histogram_name, result_file_name)
 
 # The phases, the states of a phase and the statuses of a run, by name.
 CALIBRATION, PROCESSING = PHASES
@@ -97,10 +95,10 @@ class RunView:
     events: Optional[np.ndarray]    # events.txt, None without it
     stale_hists: Tuple[str, ...]    # decay histograms in the folder left from an earlier run
     hists: tuple                    # per channel the decay histogram, None when not shown
-    kernel: Optional[np.ndarray]    # win.txt's smoothing kernel
     bcg_est: Tuple[float, float]
     raw: RawFiles                   # the raw files, opened on first use
-    raw_seen: Optional[dict]        # the checkpoint's record of the raw files the run read
+    raw_seen: Optional[dict]        # the summary's record of the raw files the run read
+    has_checkpoint: bool            # zorv_mpi.checkpoint is in the folder (not read)
     # The amplitude spectra and their lines: (lo, hi, [counts A, B], [lines A, B]).
     spectrum: tuple
 
@@ -162,14 +160,19 @@ def read_view(run_dir, say=lambda msg: None):
         n = min(counts)
         a, b = a[:n], b[:n]
     if passed_over:
-        notes.append(f"{passed_over}. Its facts are not shown; where the run stands is "
-                     + (f"taken from {st.source}." if st else "not known."))
-    if st is not None and st.summary is None and not st.finished and st.both != len(a):
+        notes.append(f"{passed_over}. Its facts are not shown; where the run stands is not known.")
+    if st is not None and not st.finished and st.both != len(a):
+        how = ("written at every checkpoint" if st.at_intervals else
+               "written by an older zorv_mpi only at the end of a phase")
         notes.append(
-            f"The result files hold {len(a):,} records, {st.source} (written at intervals) "
-            f"counts {st.both:,} of {st.received:,} results: the run went on after it (or is "
-            "still running). The counts and shares of the table are the checkpoint's; the "
-            f"sections below show all {len(a):,} records of the files.")
+            f"The result files hold {len(a):,} records, {st.source} ({how}) counts {st.both:,} "
+            f"of {st.received:,} results: the run went on after it (or is still running). The "
+            f"counts and shares of the table are the summary's; the sections below show all "
+            f"{len(a):,} records of the files.")
+    elif st is not None and not st.finished and not st.at_intervals:
+        notes.append(f"{st.source} is of an older zorv_mpi, which wrote it only at the end of a "
+                     "phase and on a stop: if the run was killed or is still running, it went on "
+                     "after the point the summary tells.")
     # Which phase the records come from: the calibration phase's, with the
     # decay rate free, when the run stopped before the processing phase.
     record_phase = CALIBRATION if st is not None and st.phase == CALIBRATION else PROCESSING
@@ -185,7 +188,6 @@ def read_view(run_dir, say=lambda msg: None):
                               phase_sessions(config, record_phase), config["waveforms"])
     names = [decay_histogram_name(c) for c in (0, 1)]
     present = [is_present(path(n)) for n in names]
-    cp = path(CHECKPOINT_NAME)
     return RunView(
         run_dir=run_dir, entries=entries, config=config, result_names=result_names, a=a, b=b,
         has_summary=has_summary, state=st,
@@ -200,14 +202,13 @@ def read_view(run_dir, say=lambda msg: None):
         stale_hists=tuple(n for n, p in zip(names, present) if p and not calibrated),
         hists=tuple(read_decay_hist(path(n)) if p and calibrated else None
                     for n, p in zip(names, present)),
-        kernel=read_kernel(path(KERNEL_NAME)) if is_present(path(KERNEL_NAME)) else None,
         bcg_est=tuple(float(v) for v in config["bcg_est"]),
         raw=RawFiles(run_dir, config),
-        # What the checkpoint recorded of the raw files the run read, to
-        # tell a raw file replaced since from a line of events.txt that
-        # names another event.
-        raw_seen=(st.raw_files if st is not None and st.raw_files is not None else
-                  read_checkpoint(cp).raw_files if is_present(cp) else None),
+        # What the summary recorded of the raw files the run read, to tell
+        # a raw file replaced since from a line of events.txt that names
+        # another event.
+        raw_seen=st.raw_files if st is not None else None,
+        has_checkpoint=is_present(path(CHECKPOINT_NAME)),
         spectrum=amplitude_lines(a, b))
 
 

@@ -11,19 +11,26 @@ from . import figures
 from .analysis import calibration_estimates
 from .files import OUTCOMES, PARKED_POSITION, RESULT_FIELDS, SAMPLES, holds_two_pulses
 from .page import decay_time, esc, figure, num, part, pct, table
-from .runview import (CALIBRATION, PROCESSING, SESSIONS_KEY, STATE_DONE, STATE_NOT_STARTED,
+from .runview import (PROCESSING, SESSIONS_KEY, STATE_DONE, STATE_NOT_STARTED,
                       STATE_RUNNING, STATE_STOPPED, STATE_ERROR)
-from .vocabulary import CHECKPOINT_NAME, KERNEL_NAME, PHASES, SUMMARY_NAME, decay_histogram_name
+from .vocabulary import KERNEL_NAME, PHASES, SUMMARY_NAME, decay_histogram_name
 from .wording import phase_note, stop_words
 
 CHANNEL = figures.CHANNEL
+
+# How the workers computed exp, as the summary's "exp" names it. Either way
+# the bits are the C library's.
+EXP_WORDS = {"vector": "in vector lanes, with the C library's bits, on every worker",
+             "library": "the C library's, one value at a time, on every worker",
+             "mixed": "in vector lanes on some workers, the C library's on the others"}
 
 
 def run_section(view, out):
     st, s = view.state, view.summary
     rows = [["Run folder", f"<code>{esc(view.run_dir)}</code>"]]
     if st is None:
-        rows.append(["State", f"not known: no {esc(SUMMARY_NAME)} or {esc(CHECKPOINT_NAME)}"])
+        rows.append(["State", f"not known: no {esc(SUMMARY_NAME)}" if not view.has_summary else
+                     f"not known: {esc(SUMMARY_NAME)} is not this run's account (see below)"])
     elif st.finished:
         rows.append(["State", f"finished ({esc(st.source)})"])
     else:
@@ -41,6 +48,9 @@ def run_section(view, out):
                           for h, n in Counter(s["hosts"]).items())
         rows.append(["Ranks", f"{s['ranks']} (rank 0 reads and writes, {workers} "
                               f"worker{'s' if workers != 1 else ''} fit) on {hosts}"])
+        if s.get("exp"):
+            rows.append(["exp in the fits", f"<code>{esc(s['exp'])}</code>: "
+                         + esc(EXP_WORDS.get(s["exp"], "as zorv_mpi names it"))])
     elif not view.has_summary:
         rows.append(["Run summary", f"{esc(SUMMARY_NAME)} not found (a run of an older "
                                     "zorv_mpi): version, hosts, times and outcomes are not "
@@ -68,7 +78,7 @@ def run_section(view, out):
     rows.append(["Raw files"] + files)
     rows.append(["Events"] + [num(view.phase_events(p)) if view.phase_events(p) is not None
                               else "<td>–</td>" for p in PHASES])
-    rows += phase_rows(s) if s else checkpoint_rows(view)
+    rows += phase_rows(s) if s else record_rows(view)
     html.append(table(header, rows))
     for n in view.notes:
         html.append(f'<p class="warn">{esc(n)}</p>')
@@ -82,7 +92,7 @@ def phase_rows(s):
     def state(p):
         if p["state"] in (STATE_DONE, STATE_NOT_STARTED):
             return esc(p["state"])
-        how = {STATE_RUNNING: "ended early",
+        how = {STATE_RUNNING: "ended early or still running",
                STATE_STOPPED: f"stopped by {s.get('stopped_by') or 'a signal'}",
                STATE_ERROR: "ended by an error"}[p["state"]]
         return f"<b>{esc(how)} after {p['results']:,} events</b>"
@@ -106,35 +116,12 @@ def phase_rows(s):
     return rows
 
 
-def checkpoint_rows(view):
-    """The rows of the phase table without a summary: the checkpoint's
-    counters of its phase, the records and the calibration's histograms."""
-    st = view.state
-
-    def progress(p):
-        if st is None:
-            return "–"
-        if st.phase == p and not st.finished:
-            return esc(f"stopped after {st.received:,} events")
-        if p == PROCESSING and st.phase == CALIBRATION:
-            return STATE_NOT_STARTED
-        return "complete"
-
-    good, both = [], []
+def record_rows(view):
+    """The rows of the phase table without a summary: the records and the
+    calibration's histograms."""
+    both = []
     for p in PHASES:
-        if p == PROCESSING and st is not None and st.phase == CALIBRATION:
-            good.append(("–", "–"))
-            both.append("<td>–</td>")
-            continue
-        if st is not None and st.phase == p and st.received:
-            good.append(tuple(f"{100.0 * g / st.received:.2f} %" for g in st.good))
-        else:
-            good.append(("–", "–"))
-        if p == view.record_phase and st is not None and st.phase == p:
-            # The checkpoint's own counts: the result files may have grown
-            # since it was written (see the note under the table).
-            both.append(f'<td class="num">{st.both:,} ({pct(st.both, st.received)})</td>')
-        elif p == view.record_phase:
+        if p == view.record_phase:
             whole = view.phase_events(p)
             share = pct(len(view.a), whole) if whole is None or len(view.a) <= whole else (
                 "more than the raw files in the run folder hold")
@@ -143,9 +130,9 @@ def checkpoint_rows(view):
             cal = sum(int(h["count"].sum()) for h in view.hists[:1] if h is not None) or None
             both.append(f'<td class="num">{cal:,} ({pct(cal, view.phase_events(p))})</td>'
                         if cal else "<td>–</td>")
-    return [["Progress"] + [progress(p) for p in PHASES],
-            ["Channel A fitted"] + [f'<td class="num">{g[0]}</td>' for g in good],
-            ["Channel B fitted"] + [f'<td class="num">{g[1]}</td>' for g in good],
+    return [["Progress"] + ["not known" for p in PHASES],
+            ["Channel A fitted"] + ['<td class="num">–</td>' for p in PHASES],
+            ["Channel B fitted"] + ['<td class="num">–</td>' for p in PHASES],
             ["Fitted in both channels (events with a result)"] + both]
 
 

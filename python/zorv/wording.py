@@ -55,10 +55,14 @@ def banner(view):
     st = view.state
     out = []
     if st is None:
-        out.append('<div class="warn"><b>Whether this run finished is not known:</b> the run '
-                   f"folder holds no usable <code>{esc(SUMMARY_NAME)}</code> and no "
-                   f"<code>{esc(CHECKPOINT_NAME)}</code>. The result files are taken as the "
-                   "processing phase's.</div>")
+        why = (f"its <code>{esc(SUMMARY_NAME)}</code> is not this run's account (see Run)"
+               if view.has_summary else
+               f"the run folder holds no <code>{esc(SUMMARY_NAME)}</code>")
+        if view.has_checkpoint:
+            why += (f" (the report does not read <code>{esc(CHECKPOINT_NAME)}</code>, which is "
+                    "zorv_mpi's own record for resuming; <code>cat</code> shows it)")
+        out.append(f'<div class="warn"><b>Whether this run finished is not known:</b> {why}. '
+                   "The result files are taken as the processing phase's.</div>")
     elif st.finished:
         if st.run_error:
             out.append('<div class="error"><b>The run finished with an error:</b> '
@@ -91,4 +95,15 @@ def banner(view):
     if missing:
         out.append('<div class="warn"><b>A run of an older zorv_mpi:</b> the run folder holds '
                    + "; and ".join(missing) + ".</div>")
-    return "\n".join(out)
+    return "\n".join(warnings_box(view) + out)
+
+
+def warnings_box(view):
+    """The notes and warnings the run printed, as its summary lists them: a
+    box at the very top of the page, none when there are none."""
+    said = (view.summary or {}).get("warnings") or []
+    if not said:
+        return []
+    items = "".join(f"<li><code>{esc(line)}</code></li>" for line in said)
+    return [f'<div class="warn" id="warnings"><b>What zorv_mpi warned of</b> (as '
+            f"<code>{esc(SUMMARY_NAME)}</code> lists the lines it printed):<ul>{items}</ul></div>"]
