@@ -36,6 +36,14 @@ std::string ini(std::string const& sessions, std::string const& cal_sessions)
            "bcg_est = 0 0\n";
 }
 
+// raw.1 and raw.2: three events each, every sample 0, behind 12 header bytes.
+void write_quiet_sessions()
+{
+    const std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
+    write_raw_file("raw.1", 12, quiet);
+    write_raw_file("raw.2", 12, quiet);
+}
+
 bool any_output_file()
 {
     return file_exists("ab0.bin") || file_exists("ab1.bin") || file_exists("decay0.txt") ||
@@ -115,9 +123,7 @@ TEST(DriverMpi, SecondRunInAFolderRefusesAtOnce)
     EXPECT_FALSE(file_exists("zorv_mpi.checkpoint"));
 
     close(holder);
-    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
-    write_raw_file("raw.1", 12, quiet);
-    write_raw_file("raw.2", 12, quiet);
+    write_quiet_sessions();
     r = run_mpi(2, ZORV_MPI_EXE, dir.path());
     EXPECT_NE(r.output.find("Good waveforms: 0.00% 0.00%, All 0.00%\n"), std::string::npos)
         << r.output;
@@ -146,9 +152,7 @@ TEST(DriverMpi, FifosInPlaceOfFilesHoldNothingUp)
         TempDir dir;
         write_text("win.txt", kernel17());
         write_text("zorv_mpi.ini", ini("2 2", "1 1") + c.settings);
-        std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
-        write_raw_file("raw.1", 12, quiet);
-        write_raw_file("raw.2", 12, quiet);
+        write_quiet_sessions();
         ASSERT_EQ(mkfifo(c.fifo, 0644), 0);
         CommandResult r = run_mpi(2, ZORV_MPI_EXE, dir.path(), 60);
         EXPECT_NE(r.status, -1) << "held up";
@@ -184,9 +188,7 @@ TEST(DriverMpi, RefusedOutputLeavesTheEarlierResultsWhole)
         TempDir dir;
         write_text("win.txt", kernel17());
         write_text("zorv_mpi.ini", ini("2 2", "1 1"));
-        std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
-        write_raw_file("raw.1", 12, quiet);
-        write_raw_file("raw.2", 12, quiet);
+        write_quiet_sessions();
         const std::string raw = read_text("raw.1");
         char const* kept[] = {"ab0.bin", "decay0.txt", "ab1.bin", "decay1.txt", "events.txt",
                               "zorv_mpi.checkpoint"};
@@ -284,9 +286,7 @@ TEST(DriverMpi, CheckTellsWhatARunWouldDoAndWritesNothing)
         write_text("win.txt", kernel17());
         write_text("zorv_mpi.ini", c.settings);
         if (c.raw_files) {
-            std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
-            write_raw_file("raw.1", 12, quiet);
-            write_raw_file("raw.2", 12, quiet);
+            write_quiet_sessions();
         }
         if (c.link) {
             ASSERT_EQ(symlink("raw.1", c.link), 0);
@@ -310,9 +310,7 @@ TEST(DriverMpi, ResumeOptionAndNotesInTheSummary)
     std::string settings = ini("2 2", "1 1");
     settings.erase(settings.find("bcg_est"));
     write_text("zorv_mpi.ini", settings);
-    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
-    write_raw_file("raw.1", 12, quiet);
-    write_raw_file("raw.2", 12, quiet);
+    write_quiet_sessions();
     CommandResult r = run_command("OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
                                   "OMPI_MCA_mpi_yield_when_idle=1 " ZORV_MPIEXEC
                                   " --oversubscribe -n 2 " ZORV_MPI_EXE " --resume 2>/dev/null");
@@ -337,9 +335,7 @@ TEST(DriverMpi, WalksThroughBothPhasesToTheSummary)
     TempDir dir;
     write_text("win.txt", kernel17());
     write_text("zorv_mpi.ini", ini("2 2", "1 1"));
-    std::vector<std::vector<int16_t>> quiet(3, std::vector<int16_t>(5000, 0));
-    write_raw_file("raw.1", 12, quiet);
-    write_raw_file("raw.2", 12, quiet);
+    write_quiet_sessions();
 
     CommandResult r = run_mpi(3, ZORV_MPI_EXE, dir.path());
     EXPECT_EQ(count_of(r.output, "Window length = 17\n"), 3) << r.output;
