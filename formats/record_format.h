@@ -11,6 +11,12 @@
 //
 // Result record, 72 bytes: 9 doubles, the residual sum of squares of the
 // channel's fit and then the fit's parameter vector p[0] .. p[7].
+//
+// Precision record, 72 bytes, one beside each result record in the channel's
+// precision file: 9 doubles, the number of Gauss-Newton iterations the fit
+// took (the converging one included) and then the standard errors of p[0] ..
+// p[7] in the positions the result record gives the parameters (0 for a
+// parameter the fit held).
 #ifndef ZORV_RECORD_FORMAT_H
 #define ZORV_RECORD_FORMAT_H
 
@@ -41,6 +47,10 @@ enum ResultField : int {
     kFieldAmplitude2 = 7,
     kFieldPosition2 = 8,
 };
+
+// Position of the iteration count in a precision record; its other entries
+// are at the positions of the parameters they belong to.
+constexpr int kFieldIterations = 0;
 
 // The fields' names as the Python package calls its columns.
 constexpr char const* kResultFieldKeys[kBlockDoubles] = {

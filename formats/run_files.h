@@ -33,6 +33,13 @@ inline std::string result_file_name(std::string const& abfile_path, int c)
     return abfile_path + std::to_string(c) + ".bin";
 }
 
+// Channel c's precision file, beside its result file and aligned with it:
+// "<abfile_path><c>.err.bin".
+inline std::string error_file_name(std::string const& abfile_path, int c)
+{
+    return abfile_path + std::to_string(c) + ".err.bin";
+}
+
 // Channel c's decay list: "decay<c>.txt".
 inline std::string decay_list_name(int c)
 {

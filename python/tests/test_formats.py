@@ -66,11 +66,13 @@ def test_vocabulary_matches_the_header():
     # The file names as the header's functions build them.
     for fn, template in (("raw_file_name", r'infile_path \+ "\." \+'),
                          ("result_file_name", r'abfile_path \+ std::to_string\(c\) \+ "\.bin"'),
+                         ("error_file_name", r'abfile_path \+ std::to_string\(c\) \+ "\.err\.bin"'),
                          ("decay_list_name", r'"decay" \+ std::to_string\(c\) \+ "\.txt"'),
                          ("decay_histogram_name", r'"decay_hist" \+ std::to_string\(c\) \+ "\.txt"')):
         assert re.search(fn + r"\([^)]*\)\s*\{\s*return " + template, text), fn
     assert vocabulary.raw_file_name("data/run", -1) == "data/run.-1"
     assert vocabulary.result_file_name("out/ab", 1) == "out/ab1.bin"
+    assert vocabulary.error_file_name("out/ab", 0) == "out/ab0.err.bin"
     assert (vocabulary.decay_list_name(0), vocabulary.decay_histogram_name(1)) == \
         ("decay0.txt", "decay_hist1.txt")
     assert "first_session + event / waveforms, event % waveforms" in text

@@ -25,6 +25,12 @@ def result_file_name(abfile_path: str, channel: int) -> str:
     return f"{abfile_path}{channel}.bin"
 
 
+def error_file_name(abfile_path: str, channel: int) -> str:
+    """Channel `channel`'s precision file, aligned with its result file:
+    "<abfile_path><channel>.err.bin"."""
+    return f"{abfile_path}{channel}.err.bin"
+
+
 def decay_list_name(channel: int) -> str:
     """Channel `channel`'s decay list: "decay<channel>.txt"."""
     return f"decay{channel}.txt"
