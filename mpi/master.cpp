@@ -207,7 +207,7 @@ int MasterPhase::start_fresh()
     cp.counts = GoodFitCounts();
     cp.seconds = 0.0;
     cp.skipped = 0;
-    cp.outputs = OutputSizes{{0, 0, 0, 0}};
+    cp.outputs = OutputSizes{};
     cp.finished = false;
     // Every output is opened (and so checked) before the checkpoint is
     // replaced and any output cut: a run that refuses leaves the results
@@ -336,7 +336,8 @@ int MasterPhase::take_message()
             double const* answer = &received[i * kAnswerDoubles];
             const ChannelOutcome outcomes[2] = {answer_outcome(answer, 0),
                                                 answer_outcome(answer, 1)};
-            if (outputs_.record(answer, outcomes, batch[i])) abort_ = true;
+            if (outputs_.record(answer, outcomes, batch[i], answer_precision(answer)))
+                abort_ = true;
         }
     }
     batch.clear();

@@ -7,8 +7,9 @@
 //   numbers    0 -> worker  k MPI_INT            tag 18  k event numbers (worker_reads = 1)
 //   files      0 -> worker  MPI_CHAR text        tag 19  "<session> <state>\n" per raw file
 //                                                        (worker_reads = 1)
-//   result     worker -> 0  k x 20 MPI_DOUBLE    tag 17  per event both channels' 9-double
-//                                                        blocks, then their two outcomes
+//   result     worker -> 0  k x 38 MPI_DOUBLE    tag 17  per event both channels' 9-double
+//                                                        blocks, their two outcomes, then
+//                                                        their 9-double precision records
 //   failure    worker -> 0  MPI_CHAR text        tag 43  "<first event> <what it could not read>"
 //   stop       0 -> worker  5,000 MPI_SHORT      tag 42  end of the phase
 //
@@ -38,13 +39,16 @@ constexpr int kReadFailureTag = 43;  // a worker could not read a raw file it wa
 constexpr int kWorkShorts = kRecordShorts;         // one event record
 constexpr int kResultDoubles = 2 * kBlockDoubles;  // one block per channel
 // An event's answer: its two blocks, then what became of each channel (a
-// ChannelOutcome, as a double).
-constexpr int kAnswerDoubles = kResultDoubles + 2;
+// ChannelOutcome, as a double), then the two channels' precision records.
+constexpr int kPrecisionAt = kResultDoubles + 2;
+constexpr int kAnswerDoubles = kPrecisionAt + kResultDoubles;
 
 inline ChannelOutcome answer_outcome(double const* answer, int c)
 {
     return static_cast<ChannelOutcome>(static_cast<int>(answer[kResultDoubles + c]));
 }
+
+inline double const* answer_precision(double const* answer) { return answer + kPrecisionAt; }
 constexpr int kReadFailureChars = 512;             // the longest read failure text
 
 #endif

@@ -102,7 +102,8 @@ void work_slave(EventSetup const& setup, RunSettings const& settings, SessionRan
         for (int i = 0; i < k; ++i) {
             double* answer = &out[static_cast<size_t>(i) * kAnswerDoubles];
             ChannelOutcome outcomes[2];
-            analyse_event(&events[static_cast<size_t>(i) * kWorkShorts], setup, answer, outcomes);
+            analyse_event(&events[static_cast<size_t>(i) * kWorkShorts], setup, answer, outcomes,
+                          answer + kPrecisionAt);
             for (int c = 0; c < 2; ++c)
                 answer[kResultDoubles + c] = static_cast<double>(static_cast<int>(outcomes[c]));
         }

@@ -118,7 +118,7 @@ int find_peaks(double const* t, double* positions, double* p)
 }
 
 ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
-                               double* block, ChannelDetail* detail)
+                               double* block, ChannelDetail* detail, double* precision)
 {
     double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double positions[kMaxPeaks];
@@ -169,9 +169,15 @@ ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& 
     zorv_fit::FitOptions options;
     options.max_iterations = kMaxIterations;
     zorv_fit::FitResult const fit = zorv_fit::gna(&data_set, p, free, options);
-    if (detail && fit.status == zorv_fit::FitStatus::kConverged) {
-        detail->iterations = fit.iterations + 1;
-        std::copy(fit.standard_errors, fit.standard_errors + 8, detail->standard_errors);
+    if (fit.status == zorv_fit::FitStatus::kConverged) {
+        if (detail) {
+            detail->iterations = fit.iterations + 1;
+            std::copy(fit.standard_errors, fit.standard_errors + 8, detail->standard_errors);
+        }
+        if (precision) {
+            precision[kFieldIterations] = fit.iterations + 1;
+            for (int j = 0; j < 8; ++j) precision[1 + j] = fit.standard_errors[j];
+        }
     }
     if (fit.status == zorv_fit::FitStatus::kNonFiniteStep) return ChannelOutcome::kFitNotFinite;
     if (fit.status != zorv_fit::FitStatus::kConverged) return ChannelOutcome::kFitNotConverged;
@@ -182,10 +188,13 @@ ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& 
 }
 
 void analyse_event(int16_t const* event, EventSetup const& setup, double* result,
-                   ChannelOutcome* outcomes)
+                   ChannelOutcome* outcomes, double* precision)
 {
-    const ChannelOutcome a = analyse_channel(event, 0, setup.channel[0], result);
-    const ChannelOutcome b = analyse_channel(event, 1, setup.channel[1], result + kBlockDoubles);
+    const ChannelOutcome a =
+        analyse_channel(event, 0, setup.channel[0], result, nullptr, precision);
+    const ChannelOutcome b =
+        analyse_channel(event, 1, setup.channel[1], result + kBlockDoubles, nullptr,
+                        precision ? precision + kBlockDoubles : nullptr);
     if (outcomes) {
         outcomes[0] = a;
         outcomes[1] = b;

@@ -78,16 +78,20 @@ struct ChannelDetail {
 // Analyses channel c (0 = A, 1 = B) of `event` (5,000 values, sample k of
 // channel c at 2k + c) with `setup` and fills `block` (9 doubles, cleared by
 // the caller) with the residual sum of squares and the fitted parameters, or
-// leaves it at zero when the channel is not fitted or its fit fails; fills
-// *detail, when given (which changes nothing else). Returns what became of
-// the channel.
+// leaves it at zero when the channel is not fitted or its fit fails. When
+// given, `precision` (9 doubles, cleared by the caller) receives the
+// precision record of a converged fit (its iterations and the standard
+// errors, laid out as the result record) and *detail what the analysis saw;
+// neither changes anything else. Returns what became of the channel.
 ChannelOutcome analyse_channel(int16_t const* event, int c, ChannelSetup const& setup,
-                               double* block, ChannelDetail* detail = nullptr);
+                               double* block, ChannelDetail* detail = nullptr,
+                               double* precision = nullptr);
 
 // Analyses channel A and then channel B of `event` into `result` (18
-// doubles, already cleared by the caller) and what became of each into
-// `outcomes` (2 entries, when given).
+// doubles, already cleared by the caller), what became of each into
+// `outcomes` (2 entries, when given) and, when given, both channels'
+// precision records into `precision` (18 doubles, already cleared).
 void analyse_event(int16_t const* event, EventSetup const& setup, double* result,
-                   ChannelOutcome* outcomes = nullptr);
+                   ChannelOutcome* outcomes = nullptr, double* precision = nullptr);
 
 #endif

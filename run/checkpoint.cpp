@@ -205,9 +205,12 @@ bool parse_line(std::vector<std::string> const& w, Checkpoint* cp, std::set<std:
         cp->calibrated = true;
         return parse_real(w[1], &cp->decay[0]) && parse_real(w[2], &cp->decay[1]);
     }
-    // A version 1 file has no provenance list, whose size is then unknown.
-    if (key == "outputs" && (n == 1 + kOutputFiles || n == kOutputFiles)) {
-        cp->outputs.bytes[kEventsList] = kUnknownSize;
+    // A version 1 file has four outputs (no provenance list, no precision
+    // files), a version 2 file of an earlier program five (no precision
+    // files): the sizes of the outputs it does not name are unknown.
+    if (key == "outputs" && (n == 1 + kOutputFiles || n == 1 + kPrecisionFile0 ||
+                             n == 1 + kEventsList)) {
+        for (int k = kEventsList; k < kOutputFiles; ++k) cp->outputs.bytes[k] = kUnknownSize;
         for (size_t k = 0; k + 1 < n; ++k)
             if (!parse_int64(w[1 + k], &cp->outputs.bytes[k]) || cp->outputs.bytes[k] < 0)
                 return false;
@@ -394,12 +397,16 @@ int check_checkpoint(Checkpoint const& cp, int64_t phase_events, char const* nam
                                       " events were skipped, yet the run records no error");
     int64_t const* b = cp.outputs.bytes;
     for (int k = 0; k < kOutputFiles; ++k)
-        if (b[k] < (k == kEventsList ? kUnknownSize : 0))
+        if (b[k] < (may_be_unknown(k) ? kUnknownSize : 0))
             return inconsistent(name, "an output size is negative");
     if (b[0] % kResultBytes != 0 || b[2] % kResultBytes != 0 || b[0] != b[2])
         return inconsistent(name, "result files of " + str(b[0]) + " and " + str(b[2]) +
                                       " bytes are not the same whole number of " +
                                       str(kResultBytes) + "-byte records");
+    for (int k = kPrecisionFile0; k < kPrecisionFile0 + 2; ++k)
+        if (b[k] != kUnknownSize && b[k] != b[0])
+            return inconsistent(name, "a precision file of " + str(b[k]) +
+                                          " bytes beside result files of " + str(b[0]));
     if (b[0] / kResultBytes != n.nbr_all_ok)
         return inconsistent(name, "the result files hold " + str(b[0] / kResultBytes) +
                                       " records, the counters " + str(n.nbr_all_ok));

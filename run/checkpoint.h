@@ -3,7 +3,7 @@
 //
 // Rank 0 keeps "zorv_mpi.checkpoint" in its working directory, beside the
 // decay lists. It is written at intervals, at the end of every phase and when
-// the run stops: first the five outputs are written out and put on disk,
+// the run stops: first the seven outputs are written out and put on disk,
 // then the state goes to a temporary file that is put on disk and renamed
 // into place, so that the checkpoint on disk is always a whole one and never
 // describes more than the outputs hold.
@@ -26,12 +26,15 @@
 //   calibration_outcomes0 .. outcomes1 and seconds, in the processing phase
 //   calibration_outcomes1 ..
 //   calibration_seconds T
-//   outputs B0 B1 B2 B3 B4  bytes of ab0, decay0, ab1, decay1, events.txt
+//   outputs B0 .. B6        bytes of ab0, decay0, ab1, decay1, events.txt,
+//                           ab0.err, ab1.err
 //   fingerprint KEY VALUE   one line per setting, kernel and raw file
 //   checksum H              64-bit FNV-1a of every byte above, in hex
 //   end
 // A file of version 1 (no skipped and no checksum line, four outputs) is
-// still read; its provenance list's size is kUnknownSize.
+// still read, and so is a version 2 file of five outputs; the sizes of the
+// outputs they do not name (provenance list, precision files) are
+// kUnknownSize.
 //
 // Before a resume touches anything, the checkpoint must hold together: its
 // checksum, and a state that a run can have been in (check_checkpoint).
@@ -73,7 +76,7 @@ struct Checkpoint {
     double decay[2] = {0.0, 0.0};
     GoodFitCounts calibration;  // the finished calibration (processing phase)
     double calibration_seconds = 0.0;
-    OutputSizes outputs = {{0, 0, 0, 0, 0}};
+    OutputSizes outputs = {};
     Fingerprint fingerprint;
 };
 
@@ -98,7 +101,7 @@ int read_checkpoint(Checkpoint* cp, char const* name = kCheckpointName);
 // add up with the pending and skipped events to next_event; skipped events
 // only with the run's error recorded (a version 1 file included); the good events
 // in both channels equal the records of the outputs; result files of whole,
-// equal numbers of records; finite calibrated decay rates present exactly in
+// equal numbers of records, and precision files (when known) of as many; finite calibrated decay rates present exactly in
 // the processing phase. Touches nothing. Returns 0, or 1 after printing
 // "Error: Checkpoint ... does not hold together: <what>".
 int check_checkpoint(Checkpoint const& cp, int64_t phase_events,

@@ -1,4 +1,4 @@
-// Result files and decay lists of a phase.
+// Result files, decay lists, provenance list and precision files of a phase.
 
 #include "run/results.h"
 
@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <set>
 
 #include "io/datafile.h"
@@ -18,9 +20,11 @@ namespace {
 // 900 events): few system calls, and little to do again after a failure.
 constexpr size_t kBatchBytes = 64 * 1024;
 
-bool is_result_file(int k)
+char const* output_kind(int k)
 {
-    return k % 2 == 0;
+    if (k == kEventsList) return "provenance list";
+    if (k >= kPrecisionFile0) return "precision file";
+    return k % 2 == 0 ? "result file" : "decay list";
 }
 
 }  // namespace
@@ -31,6 +35,7 @@ PhaseOutputs::PhaseOutputs(std::string const& abfile_path, int first_session, in
     for (int c = 0; c < 2; ++c) {
         names_[2 * c] = result_file_name(abfile_path, c);
         names_[2 * c + 1] = decay_list_name(c);
+        names_[kPrecisionFile0 + c] = error_file_name(abfile_path, c);
     }
     names_[kEventsList] = kEventsName;
 }
@@ -62,11 +67,8 @@ bool PhaseOutputs::open_output(int k, OutputMode mode)
     char const* refusal = nullptr;
     files_[k] = open_output_file(names_[k].c_str(), mode, &refusal);
     if (!files_[k]) {
-        std::printf("Error: Cannot create %s: %s (%s)\n",
-                    k == kEventsList    ? "provenance list"
-                    : is_result_file(k) ? "result file"
-                                        : "decay list",
-                    names_[k].c_str(), refusal ? refusal : std::strerror(errno));
+        std::printf("Error: Cannot create %s: %s (%s)\n", output_kind(k), names_[k].c_str(),
+                    refusal ? refusal : std::strerror(errno));
         close_all_quietly();
         return false;
     }
@@ -160,7 +162,7 @@ int PhaseOutputs::prepare()
 
 int PhaseOutputs::start_anew()
 {
-    written_ = OutputSizes{{0, 0, 0, 0}};
+    written_ = OutputSizes{};
     counts_ = GoodFitCounts();
     for (int k = 0; k < kOutputFiles; ++k)
         if (!cut_to(k, 0)) {
@@ -355,17 +357,30 @@ int PhaseOutputs::reopen(OutputSizes const& sizes, GoodFitCounts const& counts)
             return 1;
         }
         if (!anew) continue;
-        // One placeholder line per record already written keeps line i
-        // with record i.
-        const int64_t records = sizes.bytes[0] / kResultBytes;
-        for (int64_t i = 0; i < records; ++i) queued_[k] += "- -\n";
         written_.bytes[k] = 0;
+        queue_placeholders(k, sizes.bytes[0] / kResultBytes);
         if (write_queued()) return 1;
     }
     return 0;
 }
 
-int PhaseOutputs::record(double const* result, ChannelOutcome const outcomes[2], int event)
+// One placeholder per record already written keeps entry i of output k with
+// record i: the line "- -" in the provenance list, a record of NaN in a
+// precision file (nothing is known of those fits).
+void PhaseOutputs::queue_placeholders(int k, int64_t records)
+{
+    double unknown[kBlockDoubles];
+    std::fill(unknown, unknown + kBlockDoubles, std::numeric_limits<double>::quiet_NaN());
+    for (int64_t i = 0; i < records; ++i) {
+        if (k == kEventsList)
+            queued_[k] += "- -\n";
+        else
+            append_result_record(queued_[k], unknown);
+    }
+}
+
+int PhaseOutputs::record(double const* result, ChannelOutcome const outcomes[2], int event,
+                         double const* precision)
 {
     if (write_failed_) return 1;
     ++counts_.counter_all;
@@ -390,6 +405,12 @@ int PhaseOutputs::record(double const* result, ChannelOutcome const outcomes[2],
     const int n = std::snprintf(line, sizeof line, "%lld %lld\n", raw.session,
                                 static_cast<long long>(raw.record));
     queued_[kEventsList].append(line, static_cast<size_t>(n));
+    for (int c = 0; c < 2; ++c) {
+        if (precision)
+            append_result_record(queued_[kPrecisionFile0 + c], precision + kBlockDoubles * c);
+        else
+            queue_placeholders(kPrecisionFile0 + c, 1);
+    }
     queued_events_.push_back(event);
     return queued_[0].size() >= kBatchBytes ? write_queued() : 0;
 }

@@ -1,13 +1,16 @@
 // Output side of a run phase on rank 0: the two result files, the two decay
-// lists, the provenance list "events.txt" and the good-fit counts.
+// lists, the provenance list "events.txt", the two precision files and the
+// good-fit counts.
 //
-// The five files always hold the same events, record i of each belonging to
+// The seven files always hold the same events, record i of each belonging to
 // one event; line i of "events.txt" names that event's raw event as
-// "<session> <record>" (the record's index in its raw file, from 0). The
-// records of coincident good events are gathered in memory and written a
-// batch at a time; a batch that cannot be written completely (a full disk)
-// is cut off again in all five files, so that they end at the last whole
-// event, and its events are remembered as not done.
+// "<session> <record>" (the record's index in its raw file, from 0), and
+// record i of a precision file holds the iterations and standard errors of
+// the fit in record i of its channel's result file. The records of
+// coincident good events are gathered in memory and written a batch at a
+// time; a batch that cannot be written completely (a full disk) is cut off
+// again in all seven files, so that they end at the last whole event, and
+// its events are remembered as not done.
 #ifndef ZORV_RESULTS_H
 #define ZORV_RESULTS_H
 
@@ -20,14 +23,20 @@
 #include "io/output_file.h"
 #include "run/progress.h"
 
-// The five outputs in the order an event is written to them: result file 0,
-// decay list 0, result file 1, decay list 1, the provenance list.
-constexpr int kOutputFiles = 5;
+// The seven outputs in the order an event is written to them: result file 0,
+// decay list 0, result file 1, decay list 1, the provenance list, precision
+// file 0, precision file 1.
+constexpr int kOutputFiles = 7;
 constexpr int kEventsList = 4;
+constexpr int kPrecisionFile0 = 5;
 
-// The size of the provenance list in a checkpoint written before there was
-// one: its lines are not known.
+// The size, in a checkpoint written before there was one, of the provenance
+// list or of a precision file: their contents are not known. The file is
+// made anew with a placeholder ("- -", or a record of NaN) for each record.
 constexpr int64_t kUnknownSize = -1;
+
+// True for the outputs a checkpoint of an older version may not know.
+inline bool may_be_unknown(int k) { return k >= kEventsList; }
 
 struct OutputSizes {
     int64_t bytes[kOutputFiles];
@@ -45,21 +54,22 @@ public:
     PhaseOutputs& operator=(PhaseOutputs const&) = delete;
 
     // Opens "<abfile_path>0.bin", "decay0.txt", "<abfile_path>1.bin",
-    // "decay1.txt" and "events.txt" for writing, creating the missing ones,
+    // "decay1.txt", "events.txt", "<abfile_path>0.err.bin" and
+    // "<abfile_path>1.err.bin" for writing, creating the missing ones,
     // and cuts nothing: a run that cannot open every one of them must not
     // have cut any. Returns 0 on success; on failure prints "Error: Cannot
     // create ..." naming the file and the reason, closes whatever was opened
     // and returns 1.
     int prepare();
 
-    // After prepare(): cuts the five files to nothing; the counts start at
+    // After prepare(): cuts the seven files to nothing; the counts start at
     // 0. Returns 0, or 1 after printing which file could not be cut.
     int start_anew();
 
     // prepare(), then start_anew().
     int open();
 
-    // Checks, touching none of them, that each of the five files is a
+    // Checks, touching none of them, that each of the seven files is a
     // regular file that holds at least `sizes` bytes (a file recorded empty
     // may also be missing), and that within those sizes they hold whole,
     // aligned events: as many decay-list lines as result records, line i of
@@ -72,11 +82,12 @@ public:
     int check(OutputSizes const& sizes, double const* held_decay = nullptr, int next_event = -1,
               std::vector<int> const& pending = {}) const;
 
-    // Continues the five files of an interrupted phase with the counts it
+    // Continues the seven files of an interrupted phase with the counts it
     // had: opens each for appending, then cuts it back to `sizes` (dropping
-    // whatever was written after the checkpoint). A provenance list of
-    // unknown size (a checkpoint of a version without one) is made anew with
-    // the line "- -" for each record already written. Call check() first.
+    // whatever was written after the checkpoint). A provenance list or
+    // precision file of unknown size (a checkpoint of a version without it)
+    // is made anew with the line "- -", or a record of NaN, for each record
+    // already written. Call check() first.
     // Returns 0, or 1 after printing why.
     int reopen(OutputSizes const& sizes, GoodFitCounts const& counts);
 
@@ -84,27 +95,29 @@ public:
     // channels: counts a good fit per channel (entry 0 resp. 9 strictly
     // greater than 0) and the outcomes, and when both channels are good
     // queues both blocks for the result files, both decay rates (entries 2
-    // and 11) for the decay lists and the event's session and record for
-    // the provenance list. Returns 0, or 1 after a write error (printed
-    // once, naming the file); from then on nothing more is written or
-    // counted.
-    int record(double const* result, ChannelOutcome const outcomes[2], int event);
+    // and 11) for the decay lists, the event's session and record for the
+    // provenance list and both channels' precision records (18 doubles; not
+    // known, NaN, when `precision` is null) for the precision files. Returns
+    // 0, or 1 after a write error (printed once, naming the file); from then
+    // on nothing more is written or counted.
+    int record(double const* result, ChannelOutcome const outcomes[2], int event,
+               double const* precision = nullptr);
 
-    // Writes what is queued; with `durable` also has the system put the five
+    // Writes what is queued; with `durable` also has the system put the seven
     // files on disk (fsync). Returns 0, or 1 when this write fails. After an
     // earlier write error it writes nothing more and only puts the files, cut
     // back to their last whole event, on disk.
     int flush(bool durable);
 
-    // Writes what is queued and closes the five files in the order result 0,
-    // decay 0, result 1, decay 1, events.txt. Returns 0, or 1 after printing which file
-    // could not be completed.
+    // Writes what is queued and closes the seven files in the order result 0,
+    // decay 0, result 1, decay 1, events.txt, precision 0, precision 1.
+    // Returns 0, or 1 after printing which file could not be completed.
     int close();
 
     // The counts of the events booked and written (or queued).
     GoodFitCounts const& counts() const { return counts_; }
 
-    // Sizes of the five files up to the last batch written completely.
+    // Sizes of the seven files up to the last batch written completely.
     OutputSizes written_sizes() const { return written_; }
 
     // Events that were booked but whose records could not be written after a
@@ -115,13 +128,14 @@ public:
     bool cut_failed() const { return cut_failed_; }
 
     // Name of output k as it is opened ("<abfile_path>0.bin", "decay0.txt", ...,
-    // "events.txt").
+    // "events.txt", "<abfile_path>0.err.bin", "<abfile_path>1.err.bin").
     char const* name(int k) const { return names_[k].c_str(); }
 
 private:
     int check_channel(int c, OutputSizes const& sizes, double const* held) const;
     int check_events(OutputSizes const& sizes, int next_event,
                      std::vector<int> const& pending) const;
+    void queue_placeholders(int k, int64_t records);
     bool open_output(int k, OutputMode mode);
     bool cut_to(int k, int64_t bytes);
     void close_all_quietly();
@@ -138,7 +152,7 @@ private:
     std::string queued_[kOutputFiles];
     std::vector<int> queued_events_;
     std::vector<int> lost_events_;
-    OutputSizes written_ = {{0, 0, 0, 0}};
+    OutputSizes written_ = {};
     GoodFitCounts counts_;
     bool write_failed_ = false;
     bool cut_failed_ = false;

@@ -98,6 +98,32 @@ TEST(Checkpoint, RefusesDamagedFiles)
     }
 }
 
+// A checkpoint of an earlier version names fewer outputs: those it does not
+// name (the provenance list, the precision files) are of unknown size.
+TEST(Checkpoint, ReadsTheOutputsOfEarlierVersions)
+{
+    TempDir dir;
+    ASSERT_EQ(write_checkpoint(sample()), 0);
+    const std::string whole = read_text("zorv_mpi.checkpoint");
+    const size_t at = whole.find("outputs "), end = whole.find('\n', at);
+    const std::string body_before = whole.substr(0, at), rest = whole.substr(end + 1);
+    for (std::string line : {"outputs 72 16 72 16", "outputs 72 16 72 16 8"}) {
+        std::string body = body_before + line + "\n" + rest.substr(0, rest.find("checksum "));
+        uint64_t h = 14695981039346656037ULL;  // FNV-1a, as the file's checksum
+        for (unsigned char ch : body) h = (h ^ ch) * 1099511628211ULL;
+        char sum[24];
+        std::snprintf(sum, sizeof sum, "%016llx", static_cast<unsigned long long>(h));
+        ASSERT_TRUE(write_text("zorv_mpi.checkpoint", body + "checksum " + sum + "\nend\n"));
+        Checkpoint cp;
+        ASSERT_EQ(read_checkpoint(&cp), 0) << body;
+        const bool events = line.size() > 20;
+        EXPECT_EQ(cp.outputs.bytes[3], 16);
+        EXPECT_EQ(cp.outputs.bytes[kEventsList], events ? 8 : kUnknownSize);
+        EXPECT_EQ(cp.outputs.bytes[kPrecisionFile0], kUnknownSize);
+        EXPECT_EQ(cp.outputs.bytes[kPrecisionFile0 + 1], kUnknownSize);
+    }
+}
+
 TEST(Checkpoint, FingerprintNamesWhatDiffers)
 {
     TempDir dir;
@@ -186,7 +212,7 @@ Checkpoint consistent()
     cp.run_error = 1;
     cp.calibrated = true;
     cp.decay[0] = cp.decay[1] = -0.0015;
-    cp.outputs = OutputSizes{{3 * 72, 48, 3 * 72, 48, 12}};
+    cp.outputs = OutputSizes{{3 * 72, 48, 3 * 72, 48, 12, 3 * 72, 3 * 72}};
     return cp;
 }
 
@@ -221,6 +247,9 @@ TEST(Checkpoint, EachRuleOfAConsistentStateRefusesOnItsOwn)
         {nullptr, [](Checkpoint& c) { c.skipped = -1, c.run_error = 0, c.next_event = 8; }},
         {"an output size is negative", [](Checkpoint& c) { c.outputs.bytes[1] = -1; }},
         {"result files of 216 and 144 bytes", [](Checkpoint& c) { c.outputs.bytes[2] = 144; }},
+        {"a precision file of 144 bytes beside result files of 216",
+         [](Checkpoint& c) { c.outputs.bytes[6] = 144; }},
+        {nullptr, [](Checkpoint& c) { c.outputs.bytes[5] = kUnknownSize; }},  // an older file
         {"the result files hold 3 records, the counters 2",
          [](Checkpoint& c) { c.counts.nbr_all_ok = 2; }},
         {"the processing phase has no calibrated decay rates",

@@ -263,7 +263,7 @@ TEST(DriverMpi, CheckTellsWhatARunWouldDoAndWritesNothing)
         {ini("2 2", "1 1"), true, nullptr, 0,
          {"Check: calibration phase: sessions 1 to 1, 3 events of 3 each\n"
           "  raw.1: 30012 bytes, 3 complete records\n",
-          "Check: outputs: ab0.bin, decay0.txt, ab1.bin, decay1.txt, events.txt, "
+          "Check: outputs: ab0.bin, decay0.txt, ab1.bin, decay1.txt, events.txt, ab0.err.bin, ab1.err.bin, "
           "decay_hist0.txt, decay_hist1.txt, zorv_mpi.checkpoint and zorv_mpi.summary.json\n",
           "Check: a run could start; nothing was written\n"}},
         {"infile_path = \"raw\"\nabfile_path = \"ab\"\nwaveforms = 3\nsessions = 2 2\n"

@@ -73,7 +73,10 @@ struct PhaseAnswers {
     int good[2] = {0, 0};
     int both = 0;
     int troubled = 0;  // of `both`, events with a troublesome channel
-    std::vector<std::vector<double>> pairs;  // 18 doubles per event good in both
+    // Per event good in both channels: its 18 doubles, then what each
+    // channel's precision record must hold (the fit's iterations and
+    // standard errors, as the fit reports them).
+    std::vector<std::vector<double>> pairs;
 };
 
 PhaseAnswers analyse_phase(Session const& session, double const* decay, int lock_decay)
@@ -91,6 +94,13 @@ PhaseAnswers analyse_phase(Session const& session, double const* decay, int lock
     for (size_t e = 0; e < session.records.size(); ++e) {
         std::vector<double> result(18, 0.0);
         analyse_event(session.records[e].data(), setup, result.data());
+        static ChannelDetail detail[2];
+        for (int c = 0; c < 2; ++c) {
+            double block[kBlockDoubles] = {};
+            analyse_channel(session.records[e].data(), c, setup.channel[c], block, &detail[c]);
+            result.push_back(detail[c].iterations);
+            result.insert(result.end(), detail[c].standard_errors, detail[c].standard_errors + 8);
+        }
         bool g0 = result[0] > 0.0, g1 = result[9] > 0.0;
         phase.good[0] += g0;
         phase.good[1] += g1;
@@ -139,10 +149,14 @@ TEST(HardeningMpi, TroublesomeSamplesGiveFiniteRecordsAndLoseNothing)
     EXPECT_EQ(count_of(out, "Waveforms read: " + std::to_string(expected_cal.both) + "\n"), 2)
         << out;
 
-    // Processing phase: the four files agree record for record, and every
+    // Processing phase: the six files agree record for record, and every
     // value written is finite, with a sum of squares above 0.
     auto ab0 = read_result_file("ab0.bin");
     auto ab1 = read_result_file("ab1.bin");
+    auto err0 = read_result_file("ab0.err.bin");
+    auto err1 = read_result_file("ab1.err.bin");
+    ASSERT_EQ(err0.size(), ab0.size());
+    ASSERT_EQ(err1.size(), ab0.size());
     auto decay0 = read_lines("decay0.txt");
     auto decay1 = read_lines("decay1.txt");
     ASSERT_EQ(ab0.size(), ab1.size());
@@ -159,8 +173,10 @@ TEST(HardeningMpi, TroublesomeSamplesGiveFiniteRecordsAndLoseNothing)
         EXPECT_GT(ab1[i][0], 0.0);
         EXPECT_EQ(decay0[i], decay_line(ab0[i][2])) << "record " << i;
         EXPECT_EQ(decay1[i], decay_line(ab1[i][2])) << "record " << i;
+        EXPECT_GT(err0[i][0], 0.0) << "record " << i;
+        EXPECT_EQ(err0[i][2], 0.0) << "record " << i;  // the decay rate is held
         std::vector<double> pair = ab0[i];
-        pair.insert(pair.end(), ab1[i].begin(), ab1[i].end());
+        for (auto const* r : {&ab1[i], &err0[i], &err1[i]}) pair.insert(pair.end(), r->begin(), r->end());
         pairs.push_back(pair);
     }
 
@@ -169,7 +185,8 @@ TEST(HardeningMpi, TroublesomeSamplesGiveFiniteRecordsAndLoseNothing)
     double const calibrated[2] = {ab0[0][2], ab1[0][2]};
     PhaseAnswers expected = analyse_phase(proc, calibrated, 1);
 
-    // Nothing lost and nothing mixed up: the same records, in any order.
+    // Nothing lost and nothing mixed up: the same records, each with its
+    // fit's iterations and standard errors beside it, in any order.
     std::sort(pairs.begin(), pairs.end());
     EXPECT_EQ(static_cast<int>(pairs.size()), expected.both);
     EXPECT_TRUE(pairs == expected.pairs);

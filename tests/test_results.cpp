@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -198,6 +199,38 @@ TEST(RecordResult, ContinuesFilesCutBackToTheCheckpoint)
     ASSERT_EQ(mkdir("ab0.bin", 0755), 0);
     out = capture_stdout([&] { EXPECT_EQ(outputs.check(OutputSizes{{0, 0, 0, 0}}), 1); });
     EXPECT_EQ(out, "Error: Cannot continue ab0.bin: it is a directory\n");
+}
+
+// Record i of each precision file belongs to record i of its result file;
+// continued from a checkpoint of a version without them, the records already
+// written get a precision record of NaN (unknown), the new ones their own.
+TEST(RecordResult, PrecisionFilesStayAlignedWithTheResults)
+{
+    TempDir dir;
+    PhaseOutputs outputs("ab");
+    auto both = result_message(1.0, 2.0, 9);
+    std::vector<double> precision(18);
+    for (int k = 0; k < 18; ++k) precision[static_cast<size_t>(k)] = 100 + k;
+    ASSERT_EQ(outputs.open(), 0);
+    outputs.record(both.data(), kFitted2, 0, precision.data());
+    ASSERT_EQ(outputs.close(), 0);
+    OutputSizes older = outputs.written_sizes();
+    older.bytes[kPrecisionFile0] = older.bytes[kPrecisionFile0 + 1] = kUnknownSize;
+    ASSERT_EQ(outputs.check(older), 0);
+    ASSERT_EQ(outputs.reopen(older, outputs.counts()), 0);
+    outputs.record(both.data(), kFitted2, 1, precision.data());
+    outputs.record(both.data(), kFitted2, 2);  // no precision given: unknown
+    ASSERT_EQ(outputs.close(), 0);
+    for (int c = 0; c < 2; ++c) {
+        const auto records = read_result_file(c ? "ab1.err.bin" : "ab0.err.bin");
+        ASSERT_EQ(records.size(), 3u);
+        for (size_t i = 0; i < 3; ++i)
+            for (int k = 0; k < 9; ++k) {
+                const double v = records[i][static_cast<size_t>(k)];
+                if (i == 1) EXPECT_EQ(v, 100 + 9 * c + k);
+                else EXPECT_TRUE(std::isnan(v)) << "record " << i;
+            }
+    }
 }
 
 // A resume finds each raw event named once in events.txt, among those read

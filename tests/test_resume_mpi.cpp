@@ -159,17 +159,20 @@ std::string decay_text(double v)
     return text;
 }
 
-// The events of the five outputs as (ab0 record, ab1 record, decay0 line,
-// decay1 line, events.txt line), checking on the way that they hold whole,
-// aligned events: record i of both result files and line i of both decay
-// lists and of the provenance list belong to one event, whose decay rate the
-// decay lines repeat.
+// The events of the seven outputs as (ab0 record, decay0 line, ab1 record,
+// decay1 line, events.txt line, ab0.err record, ab1.err record), checking on
+// the way that they hold whole, aligned events: record i of both result and
+// precision files and line i of both decay lists and of the provenance list
+// belong to one event, whose decay rate the decay lines repeat.
 std::vector<std::string> aligned_events(std::string const& dir)
 {
     std::string ab[2] = {read_text(dir + "/ab0.bin"), read_text(dir + "/ab1.bin")};
     std::vector<std::string> decay[2] = {read_lines(dir + "/decay0.txt"),
                                          read_lines(dir + "/decay1.txt")};
     const std::vector<std::string> raw = read_lines(dir + "/events.txt");
+    const std::string err[2] = {read_text(dir + "/ab0.err.bin"), read_text(dir + "/ab1.err.bin")};
+    EXPECT_EQ(err[0].size(), ab[0].size());
+    EXPECT_EQ(err[1].size(), ab[0].size());
     EXPECT_EQ(ab[0].size() % 72, 0u);
     EXPECT_EQ(ab[0].size(), ab[1].size());
     const size_t n = ab[0].size() / 72;
@@ -186,7 +189,9 @@ std::vector<std::string> aligned_events(std::string const& dir)
             EXPECT_EQ(decay[c][i], decay_text(rate)) << "event " << i << " channel " << c;
             event += ab[c].substr(72 * i, 72) + decay[c][i] + "\n";
         }
-        events.push_back(event + (i < raw.size() ? raw[i] : ""));
+        event += i < raw.size() ? raw[i] : "";
+        for (int c = 0; c < 2; ++c) event += err[c].substr(72 * i, 72);
+        events.push_back(event);
     }
     std::sort(events.begin(), events.end());
     return events;
