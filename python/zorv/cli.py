@@ -77,6 +77,9 @@ Commands:
                 the web-page report of a run (as zorv-report, python3 -m zorv.report)
   show FILE...  what a result file, decay list, decay histogram, zorv_mpi.ini,
                 events.txt or run summary holds
+  export RUN_DIR OUT
+                the run's events as one table (zorv.open_run): OUT.h5 (HDF5, with
+                the summary, settings and decay histograms) or OUT.csv
 
 Options:
   -h, --help    print this text and exit
