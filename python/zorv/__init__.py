@@ -16,12 +16,12 @@ import importlib
 from typing import TYPE_CHECKING, Any, List
 
 if TYPE_CHECKING:  # what the names below are, for type checkers
-    from .files import (RESULT_FIELDS, open_raw, parameters, read_config, read_decay_hist,
+    from .files import (  # noqa: F401RESULT_FIELDS, open_raw, parameters, read_config, read_decay_hist,
                         read_decay_list, read_events, read_precision, read_results, read_summary,
                         unknown_events)
-    from .model import pulse_model
-    from .run import Run, RunError, open_run
-    from .state import read_run_state
+    from .model import pulse_model  # noqa: F401
+    from .run import Run, RunError, open_run  # noqa: F401
+    from .state import read_run_state  # noqa: F401
 
 # Name -> the module that defines it.
 _EXPORTS = {
@@ -44,7 +44,7 @@ def __getattr__(name: str) -> Any:
     except ImportError as e:
         from .cli import REQUIRED, requirement_error
         if e.name in REQUIRED:
-            raise ImportError(requirement_error([e.name])) from e
+            raise ImportError(requirement_error([str(e.name)])) from e
         raise
     value = getattr(module, name)
     globals()[name] = value

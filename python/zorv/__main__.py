@@ -50,9 +50,10 @@ def show(path: str) -> None:
                 print(f"  {f:<15}{np.mean(v):>16.8g}{np.std(v):>14.6g}{np.min(v):>16.8g}{np.max(v):>16.8g}")
     elif name.startswith("decay_hist"):
         h = files.read_decay_hist(path)
-        k = calibration_estimates(h)[0]
+        fullest = calibration_estimates(h)[0]
         print(f"{path}: {len(h)} bins from {h['centre'][0]:.10f} to {h['centre'][-1]:.10f}, "
-              f"{int(h['count'].sum()):,} values, fullest inner bin {k} at {h['centre'][k]:.10f}")
+              f"{int(h['count'].sum()):,} values, fullest inner bin {fullest} at "
+              f"{h['centre'][fullest]:.10f}")
     elif name.startswith("decay"):
         d = files.read_decay_list(path)
         print(f"{path}: {len(d):,} decay rates, mean {np.mean(d):.10f}, sd {np.std(d):.3g}")

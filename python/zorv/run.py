@@ -331,8 +331,8 @@ def open_run(path: PathLike) -> Run:
     table = np.empty(len(events), dtype=event_dtype(has_precision))
     table["session"] = events["session"][order]
     table["record"] = events["record"][order]
-    channels = list(zip(CHANNELS, records[:2], records[2:] or [None, None]))
-    for ch, result, precision in channels:
+    precisions: List[Optional[np.ndarray]] = list(records[2:]) if has_precision else [None, None]
+    for ch, result, precision in zip(CHANNELS, records[:2], precisions):
         for name in RESULT_FIELDS:
             table[f"{ch}_{name}"] = result[name][order]
         if precision is not None:
