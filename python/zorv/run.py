@@ -219,15 +219,18 @@ class Run:
 
 def _write_whole(path: PathLike, write: Any) -> None:
     """Runs write(temporary name) beside `path`, then renames the file into
-    place: a failure leaves no file of a half-written table behind."""
+    place: a failure leaves no file of a half-written table behind. An
+    OSError names `path`, the file the caller asked for."""
     final = os.fspath(path)
     tmp = final + TEMPORARY_SUFFIX
     try:
         write(tmp)
         os.replace(tmp, final)
-    except BaseException:
+    except BaseException as e:
         if os.path.lexists(tmp):
             os.unlink(tmp)
+        if isinstance(e, OSError):
+            raise OSError(e.errno, e.strerror or str(e), final) from e
         raise
 
 
