@@ -231,7 +231,8 @@ def zorv_command(*args, cwd):
     ("events.csv", 0, "events.csv: 8 events of the processing phase, 38 fields"),
     ("events.h5", 0, "events.h5: 8 events of the processing phase, 38 fields"),
     ("events.txt", 2, "Error: events.txt: the export writes .h5, .hdf5 or .csv files, not .txt"),
-    ("events", 2, "Error: events: the export writes .h5, .hdf5 or .csv files, not a file without an extension"),
+    ("events", 2, "Error: events: the export writes .h5, .hdf5 or .csv files, not a file without an "
+                  "extension"),
     ("no/such/folder/events.csv", 1, "Error: no/such/folder/events.csv: No such file or directory"),
 ])
 def test_export_command(tmp_path, out, status, words):

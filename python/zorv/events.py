@@ -28,7 +28,8 @@ class RawFiles:
         self.base = config.get("infile_path", "")
         self.offset = int(config.get("data_offset", 0))
         self.waveforms = int(config.get("waveforms", 0))
-        self.opened: Dict[int, Optional[np.ndarray]] = {}  # session -> memmap, or None for a file that is not there
+        # session -> memmap, or None for a file that is not there
+        self.opened: Dict[int, Optional[np.ndarray]] = {}
 
     def name(self, session: int) -> str:
         return raw_file_name(self.base, session)

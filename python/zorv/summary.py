@@ -135,9 +135,10 @@ def read_summary(path: Any) -> Dict[str, Any]:
     except ValueError as e:
         if not isinstance(e, json.JSONDecodeError) and str(e).startswith(f"{path}: "):
             raise  # the check's own message
-        where = f"line {e.lineno}: " if isinstance(e, json.JSONDecodeError) else ""
-        raise ValueError(f"{path}: {where}not a run summary ({e.msg if isinstance(e, json.JSONDecodeError) else e}): the file is "
-                         "damaged or cut short") from None
+        where, why = ((f"line {e.lineno}: ", e.msg) if isinstance(e, json.JSONDecodeError)
+                      else ("", str(e)))
+        raise ValueError(f"{path}: {where}not a run summary ({why}): the file is damaged or cut "
+                         "short") from None
     except RecursionError:
         # zorv_mpi nests its summary three levels deep; JSON nested deeper
         # than Python's stack (decoding, or showing a value in a message)
