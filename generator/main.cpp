@@ -35,14 +35,6 @@
 
 #include "zorv_version.h"
 
-// Generator test histogram: bins of 0.01 from -8 to 8, uniform deviates in
-// column 0, normal deviates in column 1.
-histogram1D hist(1601, 2, -8.0, 8.0);
-
-std::FILE* examplefile = nullptr;
-std::FILE* zvxfile = nullptr;
-std::FILE* sglfile = nullptr;
-
 namespace {
 
 constexpr int kTestDraws = 1000000;
@@ -124,6 +116,9 @@ bool close_ok(std::FILE* f)
 
 int test_generator()
 {
+    // Bins of 0.01 from -8 to 8, uniform deviates in column 0, normal
+    // deviates in column 1.
+    histogram1D hist(1601, 2, -8.0, 8.0);
     generator_state = 1;
     std::printf("Testing random number generator...\n");
     for (int i = 0; i < kTestDraws; ++i) {
@@ -138,7 +133,7 @@ int write_example()
 {
     char const* name = "zorv_gen_example.txt";
     generator_state = 1;
-    examplefile = std::fopen(name, "w");
+    std::FILE* examplefile = std::fopen(name, "w");
     if (examplefile == nullptr)
         return cannot_open(name);
     static std::int16_t samples[kRecordShorts];
@@ -146,7 +141,6 @@ int write_example()
     for (int j = 0; j < kSamples; ++j)
         std::fprintf(examplefile, "%d %d %d\n", j, samples[2 * j], samples[2 * j + 1]);
     bool ok = close_ok(examplefile);
-    examplefile = nullptr;
     return ok ? 0 : cannot_write(name);
 }
 
@@ -158,14 +152,14 @@ int write_synthetic()
     std::printf("Generating synthetic data:\n");
     std::snprintf(zvxname, sizeof zvxname, "synth-%d.zvx", 1);
     std::printf("%s, ", zvxname);
-    zvxfile = std::fopen(zvxname, "wb");
+    std::FILE* zvxfile = std::fopen(zvxname, "wb");
     if (zvxfile == nullptr) {
         std::printf("\n");
         return cannot_open(zvxname);
     }
     std::snprintf(sglname, sizeof sglname, "synth-%d.sgl", 1);
     std::printf("%s\n", sglname);
-    sglfile = std::fopen(sglname, "wb");
+    std::FILE* sglfile = std::fopen(sglname, "wb");
     if (sglfile == nullptr) {
         std::fclose(zvxfile);
         return cannot_open(sglname);
@@ -189,8 +183,6 @@ int write_synthetic()
 
     zvx_ok = close_ok(zvxfile) && zvx_ok;
     sgl_ok = close_ok(sglfile) && sgl_ok;
-    zvxfile = nullptr;
-    sglfile = nullptr;
     if (!zvx_ok)
         return cannot_write(zvxname);
     if (!sgl_ok)

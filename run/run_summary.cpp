@@ -14,8 +14,10 @@
 
 namespace {
 
-// True when s is made of UTF-8 sequences (lead byte, then its continuation
-// bytes).
+// True when s is UTF-8 as a JSON reader decodes it: every sequence the
+// shortest for its code point, none for a UTF-16 surrogate (U+D800 ..
+// U+DFFF) or beyond U+10FFFF. A reader refuses the whole file over one such
+// sequence, so text holding one is escaped byte by byte instead.
 bool valid_utf8(std::string const& s)
 {
     for (size_t i = 0; i < s.size();) {
@@ -26,9 +28,15 @@ bool valid_utf8(std::string const& s)
                       : (c & 0xF8) == 0xF0 ? 3
                                            : -1;
         if (n < 0) return false;
-        for (int k = 1; k <= n; ++k)
+        uint32_t code = n == 0 ? c : c & (0x3Fu >> n);
+        for (int k = 1; k <= n; ++k) {
             if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
                 return false;
+            code = code << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
+        }
+        static const uint32_t shortest[4] = {0, 0x80, 0x800, 0x10000};
+        if (code < shortest[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
         i += static_cast<size_t>(n) + 1;
     }
     return true;

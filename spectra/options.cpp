@@ -87,6 +87,9 @@ void print_usage()
         "      --dt LO:HI       fixed range of amplitude 1, position 1, width, residual\n"
         "                       sum of squares, position 2 - position 1; the maps use\n"
         "                       the amplitude and position ranges on both axes\n"
+        "      --max-rms X      leave out every event whose RMS residual,\n"
+        "                       sqrt(ssr / 2500), exceeds X ADC counts in either\n"
+        "                       channel; the summary says how many\n"
         "  -h, --help           this text\n"
         "      --version        the version\n"
         "\n"
@@ -166,6 +169,13 @@ int parse_arguments(int argc, char const* const* argv, spectra_options* opt)
                 return usage_error("Missing percentage after", name.c_str());
             if (!parse_double(value.c_str(), &opt->trim) || opt->trim < 0.0 || opt->trim >= 50.0)
                 return usage_error("Trim must be a percentage from 0 up to 50, not", value.c_str());
+        } else if (name == "--max-rms") {
+            if (!take_value())
+                return usage_error("Missing RMS residual (ADC counts) after", name.c_str());
+            if (!parse_double(value.c_str(), &opt->max_rms) || !(opt->max_rms > 0.0))
+                return usage_error("--max-rms must be a positive number of ADC counts, not",
+                                   value.c_str());
+            opt->max_rms_given = true;
         } else if (q >= 0) {
             if (!take_value())
                 return usage_error("Missing range LO:HI after", name.c_str());

@@ -125,6 +125,16 @@ int run_spectra(spectra_options const& opt)
     if (read_result_pair(opt.base, &data) != 0)
         return 1;
     spectra_set s;
+    if (opt.max_rms_given) {
+        s.left_out = leave_out_rough_fits(&data, opt.max_rms);
+        if (data.events() == 0) {
+            std::printf(
+                "Error: All %zu events have an RMS residual above %g ADC counts in either "
+                "channel; --max-rms leaves nothing to show\n",
+                s.left_out, opt.max_rms);
+            return 1;
+        }
+    }
     std::string summary;
     if (fill_spectra(data, opt, &s) != 0 || summary_text(data, s, opt, &summary) != 0)
         return 1;

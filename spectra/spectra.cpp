@@ -132,6 +132,29 @@ std::vector<double> field_values(result_pair const& data, int k, int channel)
 
 } // namespace
 
+double rms_residual(result_record const& r)
+{
+    return std::sqrt(r[kFieldSsr] / kSamples);
+}
+
+std::size_t leave_out_rough_fits(result_pair* data, double max_rms)
+{
+    std::vector<result_record>& a = data->channel[0];
+    std::vector<result_record>& b = data->channel[1];
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < data->events(); ++i) {
+        if (rms_residual(a[i]) > max_rms || rms_residual(b[i]) > max_rms)
+            continue;
+        a[kept] = a[i];
+        b[kept] = b[i];
+        ++kept;
+    }
+    std::size_t left_out = data->events() - kept;
+    a.resize(kept);
+    b.resize(kept);
+    return left_out;
+}
+
 std::vector<double> quantity_values(result_pair const& data, int q, int channel)
 {
     std::vector<double> v;
@@ -318,6 +341,11 @@ int summary_text(result_pair const& data, spectra_set& s, spectra_options const&
     t.clear();
     append(&t, "zorv_spectra: %s (channel A) and %s (channel B)\n", data.path[0].c_str(), data.path[1].c_str());
     append(&t, "Events: %zu\n", data.events());
+    if (opt.max_rms_given)
+        append(&t,
+               "Left out %zu of %zu events with an RMS residual above %g ADC counts in either "
+               "channel (--max-rms)\n",
+               s.left_out, s.left_out + data.events(), opt.max_rms);
     append(&t, "Channels with two pulses: A %zu, B %zu, both in %zu events\n\n", s.two_pulse[0],
            s.two_pulse[1], s.two_pulse_both);
 

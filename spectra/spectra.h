@@ -15,6 +15,11 @@
  *   summary.txt
  *       the text summary, also printed on standard output.
  *
+ * With --max-rms X the events whose fit left an RMS residual above X ADC
+ * counts in either channel are left out of everything written, and the
+ * summary says how many: one bad fit spoils the whole event, as the maps
+ * pair the channels.
+ *
  * Axes follow the histogram library: the given or derived range is the pair
  * of centres of the end bins, and the end bins also collect everything
  * outside. Ranges not given run between the trim and 100 - trim percentiles
@@ -62,6 +67,8 @@ struct spectra_options {
     int map_bins = 200;                    // bins per axis of the maps
     double trim = 0.5;                     // percent left out at each end of a derived range
     axis_range range[quantity_count];      // ranges given on the command line
+    bool max_rms_given = false;            // --max-rms: leave out events fitted worse than
+    double max_rms = 0.0;                  // this RMS residual (ADC counts) in either channel
 };
 
 /*
@@ -71,6 +78,21 @@ struct spectra_options {
  */
 int parse_arguments(int argc, char const* const* argv, spectra_options* opt);
 void print_usage();
+
+/*
+ * RMS residual of a channel's fit, sqrt(ssr / 2500) in ADC counts: the
+ * typical distance of a sample from the fitted curve, which the noise of the
+ * trace sets for a good fit. A pile-up or a pulse the model does not
+ * describe leaves a much larger one.
+ */
+double rms_residual(result_record const& r);
+
+/*
+ * Removes from *data every event whose RMS residual exceeds max_rms in
+ * either channel (both channels' records go, so that record i of one still
+ * belongs with record i of the other). Returns the number removed.
+ */
+std::size_t leave_out_rough_fits(result_pair* data, double max_rms);
 
 // Bins of the axes that quantity q's range spans: the amplitude and position
 // ranges are also the axes of the maps.
@@ -107,6 +129,7 @@ struct spectra_set {
     std::unique_ptr<histogram2D> position_map;
     std::size_t two_pulse[2] = {0, 0};     // channels with two pulses
     std::size_t two_pulse_both = 0;        // events with two pulses in both
+    std::size_t left_out = 0;              // events left out by --max-rms
 };
 
 /*
@@ -148,8 +171,9 @@ struct amplitude_line {
 std::vector<amplitude_line> strongest_lines(histogram1D& h, int column, int max_lines);
 
 /*
- * The summary text into *text: events, two-pulse channels, mean and spread of
- * every parameter per channel, axes, and the strongest amplitude lines.
+ * The summary text into *text: events (and those --max-rms left out),
+ * two-pulse channels, mean and spread of every parameter per channel, axes,
+ * and the strongest amplitude lines.
  * Returns 0, or prints an "Error: " line and returns 1 when a mean or spread
  * is beyond the largest double.
  */
@@ -162,7 +186,8 @@ int summary_text(result_pair const& data, spectra_set& s, spectra_options const&
  */
 int write_outputs(spectra_set& s, std::string const& summary, std::string const& output_dir);
 
-// The whole program after the command line: read, check, fill, write, print.
+// The whole program after the command line: read, check, leave out the
+// rough fits, fill, write, print.
 // Returns the exit status, 0 or 1.
 int run_spectra(spectra_options const& opt);
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <filesystem>
 #include <limits>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -775,4 +775,69 @@ TEST(SpectraProgram, FailedWriteLeavesOldOutputs)
     write_text("plain", "x");
     EXPECT_EQ(run({"ab", "-o", "plain"}, &out), 1);
     EXPECT_EQ(out.rfind("Error: Cannot create output folder 'plain'", 0), 0u) << out;
+}
+
+// ---------------------------------------------------------------- --max-rms
+
+// An event goes when either channel's RMS residual sqrt(ssr / 2500) exceeds
+// the limit (one exactly at it stays); the summary says how many, and no
+// spectrum or map counts what was left out. Event i: amplitude 100 (i + 1),
+// bin i of the axis below, in both channels.
+TEST(SpectraMaxRms, LeavesOutEventsFittedWorseInEitherChannel)
+{
+    TempDir dir;
+    double const rms[5][2] = {{40, 40}, {50, 50}, {60, 40}, {40, 60}, {70, 70}};
+    std::vector<rec> ab[2];
+    for (int i = 0; i < 5; ++i)
+        for (int c = 0; c < 2; ++c) {
+            ab[c].push_back(amp(100.0 * (i + 1)));
+            ab[c].back().ssr = 2500.0 * rms[i][c] * rms[i][c];
+        }
+    write_results("ab0.bin", ab[0]);
+    write_results("ab1.bin", ab[1]);
+    std::vector<std::pair<char const*, std::vector<double>>> const cases = {
+        {"100", {1, 1, 1, 1, 1}},
+        {"65", {1, 1, 1, 1, 0}},
+        {"50", {1, 1, 0, 0, 0}},
+        {"49.99", {1, 0, 0, 0, 0}}};
+    for (auto const& c : cases) {
+        ASSERT_EQ(
+            run({"ab", "-o", "out", "-n", "5", "--amplitude", "100:500", "--max-rms", c.first}), 0);
+        int kept =
+            static_cast<int>(c.second[0] + c.second[1] + c.second[2] + c.second[3] + c.second[4]);
+        std::string said = "Events: " + std::to_string(kept) + "\nLeft out " +
+                           std::to_string(5 - kept) + " of 5 events with an RMS residual above " +
+                           c.first + " ADC counts in either channel (--max-rms)\n";
+        EXPECT_NE(read_text("out/summary.txt").find(said), std::string::npos)
+            << read_text("out/summary.txt");
+        EXPECT_EQ(column("out/amplitude.txt", 1), c.second) << c.first;
+        EXPECT_EQ(column("out/amplitude.txt", 2), c.second) << c.first;
+        std::vector<double> map = column("out/amplitude_map.txt", 2);
+        EXPECT_EQ(std::accumulate(map.begin(), map.end(), 0.0), kept) << c.first;
+    }
+    ASSERT_EQ(run({"ab", "-o", "all"}), 0);
+    EXPECT_EQ(read_text("all/summary.txt").find("Left out"), std::string::npos);
+    std::string out;
+    EXPECT_EQ(run({"ab", "-o", "none", "--max-rms=39"}, &out), 1);
+    EXPECT_EQ(out,
+              "Error: All 5 events have an RMS residual above 39 ADC counts in either channel; "
+              "--max-rms leaves nothing to show\n");
+    EXPECT_FALSE(file_exists("none"));
+}
+
+// A limit that is not a positive finite number, or none: one line naming the
+// option, and the usage-error status.
+TEST(SpectraMaxRms, BadLimits)
+{
+    for (char const* bad :
+         std::vector<char const*>{"0", "-3", "nan", "inf", "1e400", "12x", "", nullptr}) {
+        std::vector<char const*> argv = {"zorv_spectra", "ab", "--max-rms", bad};
+        spectra_options opt;
+        std::string out =
+            capture_stdout([&] { EXPECT_EQ(parse_arguments(bad ? 4 : 3, argv.data(), &opt), 2); });
+        EXPECT_EQ(out, bad ? "Error: --max-rms must be a positive number of ADC counts, not '" +
+                                 std::string(bad) + "'; see zorv_spectra --help\n"
+                           : "Error: Missing RMS residual (ADC counts) after '--max-rms'; see "
+                             "zorv_spectra --help\n");
+    }
 }
