@@ -243,7 +243,7 @@ namespace {
 // Every entry of the working folder with its size and modification time.
 std::string folder_state()
 {
-    return run_command("ls -la --time-style=+%s.%N | tail -n +2").output;
+    return run_command("ls -lA --time-style=+%s.%N | tail -n +2").output;
 }
 
 }  // namespace
