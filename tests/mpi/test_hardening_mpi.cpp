@@ -19,7 +19,7 @@
 #include "physics/channel.h"
 #include "io/kernel_file.h"
 #include "io/settings.h"
-#include "test_hardening_traces.h"
+#include "physics/test_hardening_traces.h"
 #include "test_rng.h"
 #include "test_util.h"
 #include "physics/window.h"
