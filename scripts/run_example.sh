@@ -7,6 +7,7 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
+echo "Building zorv (a first build takes about 4 minutes on two cores; later ones only what changed)"
 ./scripts/build.sh
 
 work="${ZORV_WORK:-$top/work}"
