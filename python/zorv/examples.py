@@ -55,7 +55,6 @@ def example_section(view, out):
     if view.events is None:
         return part([f"<p>Not available: {esc(EVENTS_NAME)} is not in the run folder (a run of an "
                      "older zorv_mpi), so the raw event of a record is not known.</p>"])
-    a, b = view.a, view.b
     chosen = picks(view, out.examples)
     ev = view.events
     rows_ab = " / ".join(view.result_names)
@@ -73,21 +72,53 @@ def example_section(view, out):
         html.append(f"<p>{unknown:,} records have the line <code>- -</code>: they were written "
                     "before the run was resumed from a checkpoint of a zorv_mpi without "
                     f"{esc(EVENTS_NAME)}, and their raw events are not known.</p>")
-    out.say(f"Reading the raw events of {len(chosen)} example records")
-    found = []  # per chosen record: (session, record, samples or None, why not)
+    without = events_without_a_record(view)
+    found = read_records(view, out, chosen, "example")
+    worker, why_not = explained(view, found, without)
+    if why_not:
+        html.append(not_explained(why_not))
+    shown, drawn = record_figures(view, out, chosen, found, worker, EVENT_FIGURE, "{:02d}")
+    html += shown
+    skipped = no_record_examples(view, out, without, worker)
+    return part(html + [skipped.html] if skipped.html else html, drawn + list(skipped.figures))
+
+
+def read_records(view, out, chosen, what):
+    """The raw events of the `chosen` records ((record, why) each), read
+    from the raw files events.txt names for them: per record (session,
+    record in the raw file, samples or None, why not)."""
+    ev = view.events
+    out.say(f"Reading the raw events of {len(chosen)} {what} records")
+    found = []
     for r, _ in chosen:
         session, record = (int(ev["session"][r]), int(ev["record"][r])) if r < len(ev) else (
             UNKNOWN_EVENT, UNKNOWN_EVENT)
         found.append((session, record) + tuple(view.raw.event(session, record)))
-    without = events_without_a_record(view)
-    # One zorv_event for every raw event drawn: the smoothed traces and peaks.
-    asked = [(s, e) for s, e, samples, _ in found if samples is not None] + without
+    return found
+
+
+def explained(view, found, without=()):
+    """One zorv_event for every raw event to be drawn (those `found` and
+    the events `without` a record): ({(session, record): what it tells},
+    None) or ({}, why not)."""
+    asked = [(s, e) for s, e, samples, _ in found if samples is not None] + list(without)
     told, why_not = explain(view.run_dir, asked) if asked else ([], None)
-    worker = dict(zip(asked, told or [{}] * len(asked)))
-    if why_not:
-        html.append(f'<p class="warn">The events are not explained as the worker saw them: '
-                    f"{esc(why_not)}. Their smoothed traces, peaks and outcomes are not shown.</p>")
-    drawn = []
+    return dict(zip(asked, told or [{}] * len(asked))), why_not
+
+
+def not_explained(why_not):
+    return (f'<p class="warn">The events are not explained as the worker saw them: '
+            f"{esc(why_not)}. Their smoothed traces, peaks and outcomes are not shown.</p>")
+
+
+def record_figures(view, out, chosen, found, worker, prefix, number="{}"):
+    """The figures of the `chosen` records over their raw events `found`
+    (see `read_records`) with what zorv_event told of them (`worker`),
+    named prefix + number of each + ".png", a CSV of the numbers beside
+    each: (HTML of each, file names)."""
+    a, b, ev = view.a, view.b, view.events
+    rows_ab = " / ".join(view.result_names)
+    html, drawn = [], []
     for k, ((r, why), (session, record, samples, lack)) in enumerate(zip(chosen, found)):
         ra, rb = a[r], b[r]
         models = curves(ra, rb)
@@ -118,12 +149,11 @@ def example_section(view, out):
                     else "ends before that record")
             caption = (f"{esc(where)}: {event}; {esc(why)}. Not read: <code>{esc(name)}</code> "
                        f"{said}; only the fitted curves are shown.")
-        fname = f"{EVENT_FIGURE}{k + 1:02d}.png"
+        fname = f"{prefix}{number.format(k + 1)}.png"
         figures.event(out.path(fname), title, samples, smoothed, models, (ra, rb), view.bcg_est)
-        html.append(figure(fname, title, caption))
-        drawn.append(fname)
-    skipped = no_record_examples(view, out, without, worker)
-    return part(html + [skipped.html] if skipped.html else html, drawn + list(skipped.figures))
+        html.append(figure(fname, title, caption, figures.csv_name(fname)))
+        drawn += [fname, figures.csv_name(fname)]
+    return html, drawn
 
 
 def traces(told):
@@ -210,6 +240,6 @@ def no_record_examples(view, out, shown, worker):
                           f'{esc(OUTCOME_WORDS[told["channels"][c]["outcome"]])}</span>'
                           for c in (0, 1)) + "."
                       if told else "."))
-        html.append(figure(fname, title, caption))
-        drawn.append(fname)
+        html.append(figure(fname, title, caption, figures.csv_name(fname)))
+        drawn += [fname, figures.csv_name(fname)]
     return part(html, drawn)

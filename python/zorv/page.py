@@ -28,6 +28,7 @@ tr.muted td { color: #6a737d; font-style: italic; }
 figure { margin: 12px 0 18px; }
 figure img { max-width: 100%; height: auto; border: 1px solid #eef0f2; }
 figcaption { font-size: 13px; color: #444; margin-top: 4px; max-width: 1100px; }
+figcaption a.csv { white-space: nowrap; margin-left: 4px; }
 .warn { background: #fff4e5; border: 1px solid #f0b35a; padding: 8px 12px; border-radius: 4px; }
 .error { background: #fdecea; border: 1px solid #e0796f; padding: 8px 12px; border-radius: 4px; }
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 12.5px; background: #f3f4f6;
@@ -48,7 +49,8 @@ class Output:
 
 @dataclass(frozen=True)
 class Part:
-    """A section's HTML and the figure files it drew beside the page."""
+    """A section's HTML and the files it wrote beside the page: its
+    figures and the CSV file of each."""
     html: str
     figures: Tuple[str, ...] = ()
 
@@ -80,9 +82,12 @@ def table(header, rows, classes=None):
     return "\n".join(out)
 
 
-def figure(src, alt, caption):
+def figure(src, alt, caption, csv=None):
+    """A figure with its caption; `csv`, the file of the numbers it plots,
+    is linked at the caption's end."""
+    link = f' <a class="csv" href="{esc(csv)}">Numbers plotted (CSV)</a>' if csv else ""
     return (f'<figure><img src="{esc(src)}" alt="{esc(alt)}">'
-            f"<figcaption>{caption}</figcaption></figure>")
+            f"<figcaption>{caption}{link}</figcaption></figure>")
 
 
 def decay_time(rate):

@@ -6,8 +6,8 @@ files, decay lists and decay histograms, the provenance list "events.txt",
 the run summary "zorv_mpi.summary.json", the checkpoint
 "zorv_mpi.checkpoint", and usually "win.txt" and the raw files. The page and
 its figures go to RUN_DIR/report/ (or --out): index.html opens offline in
-any browser, its figures are PNG files beside it. Missing optional files
-leave their section saying so.
+any browser, its figures are PNG files beside it, each with a CSV file of the numbers
+it plots. Missing optional files leave their section saying so.
 
 What the run did comes from what zorv_mpi recorded, nothing is worked out
 again from the raw files: how it ended, its phases, counts, outcomes per
@@ -53,8 +53,9 @@ from .cli import describe  # noqa: E402
 from .examples import EVENT_FIGURE, SKIPPED_FIGURE, example_section  # noqa: E402
 from .page import CSS, Output, esc  # noqa: E402
 from .runview import ReportError, read_view  # noqa: E402
-from .sections import (calibration_section, config_section, outcomes_section,  # noqa: E402
-                       parameter_section, run_section, spectra_section)
+from .sections import (FLAGGED_FIGURE, calibration_section, config_section,  # noqa: E402
+                       outcomes_section, parameter_section, quality_section, run_section,
+                       spectra_section, timing_section)
 from .vocabulary import CONFIG_NAME, TEMPORARY_SUFFIX  # noqa: E402
 from .wording import banner, records_words, state_words  # noqa: E402
 
@@ -63,7 +64,9 @@ from .wording import banner, records_words, state_words  # noqa: E402
 SECTIONS = (
     ("run", "Run", run_section),
     ("calibration", "Calibration of the decay rate", calibration_section),
+    ("quality", "Fit quality", quality_section),
     ("spectra", "Spectra", spectra_section),
+    ("timing", "Coincidence timing", timing_section),
     ("outcomes", "Why channels were not fitted", outcomes_section),
     ("events", "Example events", example_section),
     ("parameters", "Fit parameters", parameter_section),
@@ -94,7 +97,8 @@ def write_page(view, out, sections=SECTIONS):
     make_out_dir(out.out_dir)
     # Example events of an earlier report that this one may not draw again.
     for old in os.listdir(out.out_dir):
-        if old.startswith((EVENT_FIGURE, SKIPPED_FIGURE)) and old.endswith(".png"):
+        if (old.startswith((EVENT_FIGURE, SKIPPED_FIGURE, FLAGGED_FIGURE))
+                and old.endswith((".png", ".csv"))):
             os.remove(out.path(old))
     body = []
     for anchor, title, fn in sections:

@@ -15,6 +15,7 @@ import numpy as np
 
 from .analysis import amplitude_lines
 from .events import RawFiles
+from .quality import FitQuality, fit_quality
 from .files import (check_finite, config_of, is_present, read_config_entries, read_decay_hist,
                     read_events, read_results, unknown_events)
 from .state import RunState, where_run_stands
@@ -99,13 +100,22 @@ class RunView:
     raw: RawFiles                   # the raw files, opened on first use
     raw_seen: Optional[dict]        # the summary's record of the raw files the run read
     has_checkpoint: bool            # zorv_mpi.checkpoint is in the folder (not read)
-    # The amplitude spectra and their lines: (lo, hi, [counts A, B], [lines A, B]).
+    # The fit quality of the records: RMS residuals and the fits flagged.
+    quality: FitQuality
+    # The amplitude spectra of the fits not flagged and their lines:
+    # (lo, hi, [counts A, B], [lines A, B]).
     spectrum: tuple
 
     @property
     def lines(self):
         """The amplitude lines of channels A and B."""
         return self.spectrum[3]
+
+    @property
+    def kept(self):
+        """The records of channels A and B whose fit is not flagged (per
+        channel: the spectra leave out the flagged fits)."""
+        return (self.a[~self.quality.flagged[0]], self.b[~self.quality.flagged[1]])
 
     @property
     def finished(self):
@@ -188,6 +198,7 @@ def read_view(run_dir, say=lambda msg: None):
                               phase_sessions(config, record_phase), config["waveforms"])
     names = [decay_histogram_name(c) for c in (0, 1)]
     present = [is_present(path(n)) for n in names]
+    q = fit_quality(a, b)
     return RunView(
         run_dir=run_dir, entries=entries, config=config, result_names=result_names, a=a, b=b,
         has_summary=has_summary, state=st,
@@ -209,7 +220,8 @@ def read_view(run_dir, say=lambda msg: None):
         # another event.
         raw_seen=st.raw_files if st is not None else None,
         has_checkpoint=is_present(path(CHECKPOINT_NAME)),
-        spectrum=amplitude_lines(a, b))
+        quality=q,
+        spectrum=amplitude_lines(a[~q.flagged[0]], b[~q.flagged[1]]))
 
 
 def result_count_note(st, paths, counts):
