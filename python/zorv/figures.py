@@ -220,25 +220,23 @@ def event(path: str, title: str, samples: Optional[np.ndarray],
     for c in (0, 1):
         full = fig.add_subplot(grid[0, 2 * c])
         zoom = fig.add_subplot(grid[0, 2 * c + 1])
-        shown = dict(samples=samples[:, c] if samples is not None else None,
-                     smoothed=smoothed[c] if smoothed is not None else None,
-                     model=models[c] if models is not None else None,
-                     record=records[c] if records is not None else None,
-                     bcg_est=bcg_est[c], peaks=peaks[c] if peaks is not None else None,
-                     decision=decisions[c] if decisions is not None else None)
-        plot.event_trace(full, c, **shown)  # type: ignore[arg-type]
-        plot.event_trace(zoom, c, zoom=True, **shown)  # type: ignore[arg-type]
-        if not fitted:
+        trace = samples[:, c] if samples is not None else None
+        for ax, zoomed in ((full, False), (zoom, True)):
+            plot.event_trace(ax, c, samples=trace,
+                             smoothed=smoothed[c] if smoothed is not None else None,
+                             model=models[c] if models is not None else None,
+                             record=records[c] if records is not None else None,
+                             bcg_est=bcg_est[c], peaks=peaks[c] if peaks is not None else None,
+                             decision=decisions[c] if decisions is not None else None, zoom=zoomed)
+        if models is None:
             full.set_xlabel("sample")
             zoom.set_xlabel("sample")
             continue
         plt.setp(full.get_xticklabels(), visible=False)
         plt.setp(zoom.get_xticklabels(), visible=False)
-        assert models is not None
-        plot.event_residuals(fig.add_subplot(grid[1, 2 * c], sharex=full), shown["samples"],
-                             models[c])
-        plot.event_residuals(fig.add_subplot(grid[1, 2 * c + 1], sharex=zoom), shown["samples"],
-                             models[c], zoom=True)
+        plot.event_residuals(fig.add_subplot(grid[1, 2 * c], sharex=full), trace, models[c])
+        plot.event_residuals(fig.add_subplot(grid[1, 2 * c + 1], sharex=zoom), trace, models[c],
+                             zoom=True)
     fig.suptitle(title, fontsize=11, fontweight="bold")
     save(fig, path)
     nan = np.full(SAMPLES, np.nan)

@@ -67,7 +67,7 @@ def channels(data: Data) -> Tuple[np.ndarray, np.ndarray]:
     """The result records of channels A and B of `data` (a run, its events
     or a selection of them, or a pair of result-record arrays), as two
     arrays of the result files' layout; TypeError for anything else."""
-    events = getattr(data, "events", data)
+    events: Any = getattr(data, "events", data)
     if isinstance(events, (tuple, list)) and len(events) == 2:
         return np.asarray(events[0]), np.asarray(events[1])
     names = getattr(getattr(events, "dtype", None), "names", None) or ()
@@ -596,7 +596,7 @@ def raw_event(data: Any, index: int) -> Optional[np.ndarray]:
     with a folder (`path`) and settings, or the raw event is not there."""
     from .events import RawFiles  # the raw files only when an event is drawn
     folder, settings = getattr(data, "path", None), getattr(data, "settings", None)
-    events = getattr(data, "events", None)
+    events: Any = getattr(data, "events", None)
     names = getattr(getattr(events, "dtype", None), "names", None) or ()
     if folder is None or settings is None or "session" not in names:
         return None

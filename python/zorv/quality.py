@@ -48,7 +48,7 @@ maximum and the first at or below it (`fwhm`).
 """
 
 from dataclasses import dataclass
-from typing import Optional, Sequence, Tuple
+from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -163,7 +163,8 @@ def line_uncertainty(counts: np.ndarray, lo: float, hi: float, line: dict) -> fl
 # ---------------------------------------------------------------------------
 # Timing
 
-def fwhm(counts: Sequence[float], edges: Sequence[float]) -> Tuple[float, float, float]:
+def fwhm(counts: Union[Sequence[float], np.ndarray],
+         edges: Union[Sequence[float], np.ndarray]) -> Tuple[float, float, float]:
     """(width, left, right): the full width at half maximum of a histogram
     of `counts` on bins with these `edges`, between its half-maximum
     crossings either side of the fullest bin (the first of equal ones);

@@ -48,11 +48,12 @@ import argparse  # noqa: E402
 import datetime  # noqa: E402
 import os  # noqa: E402
 import tempfile  # noqa: E402
+from typing import Callable, Optional, Sequence, Tuple  # noqa: E402
 
 from .cli import describe  # noqa: E402
 from .examples import EVENT_FIGURE, SKIPPED_FIGURE, example_section  # noqa: E402
-from .page import CSS, Output, esc  # noqa: E402
-from .runview import ReportError, read_view  # noqa: E402
+from .page import CSS, Output, Part, esc  # noqa: E402
+from .runview import ReportError, RunView, read_view  # noqa: E402
 from .sections import (FLAGGED_FIGURE, calibration_section, config_section,  # noqa: E402
                        outcomes_section, parameter_section, quality_section, run_section,
                        spectra_section, timing_section)
@@ -61,7 +62,8 @@ from .wording import banner, records_words, state_words  # noqa: E402
 
 # The page's sections in their order: anchor, title, the function that
 # draws it from the run's view.
-SECTIONS = (
+Section = Tuple[str, str, Callable[[RunView, Output], Part]]
+SECTIONS: Tuple[Section, ...] = (
     ("run", "Run", run_section),
     ("calibration", "Calibration of the decay rate", calibration_section),
     ("quality", "Fit quality", quality_section),
@@ -74,7 +76,7 @@ SECTIONS = (
 )
 
 
-def make_out_dir(out_dir):
+def make_out_dir(out_dir: str) -> None:
     """Makes the output folder and proves that files can be written there,
     before anything is drawn."""
     try:
@@ -91,7 +93,7 @@ def make_out_dir(out_dir):
         raise ReportError(f"cannot write into the report folder {out_dir}: {e.strerror}") from None
 
 
-def write_page(view, out, sections=SECTIONS):
+def write_page(view: RunView, out: Output, sections: Sequence[Section] = SECTIONS) -> str:
     """Draws `sections` of the run's view into `out` and writes the page
     that shows them; returns the path of its index.html."""
     make_out_dir(out.out_dir)
@@ -134,11 +136,12 @@ def write_page(view, out, sections=SECTIONS):
     return index
 
 
-def build(run_dir, out_dir=None, examples=12, say=None):
+def build(run_dir: str, out_dir: Optional[str] = None, examples: int = 12,
+          say: Optional[Callable[[str], None]] = None) -> str:
     """Writes the report of the run in `run_dir`; returns the path of its
     index.html."""
     if say is None:
-        def say(msg):
+        def say(msg: str) -> None:
             print(msg, file=sys.stderr, flush=True)
     view = read_view(run_dir, say)
     out = Output(os.path.abspath(out_dir or os.path.join(view.run_dir, "report")), examples, say)
@@ -150,8 +153,8 @@ def build(run_dir, out_dir=None, examples=12, say=None):
 MAX_EXAMPLES = 100
 
 
-def _count(most=None):
-    def parse(text):
+def _count(most: Optional[int] = None) -> Callable[[str], int]:
+    def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
@@ -163,7 +166,7 @@ def _count(most=None):
     return parse
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     """The command line: writes the report and prints the path of its page.
     Returns 0, 1 after one "Error: " line on standard error when the run
     folder cannot be described or the report cannot be written, or 2 for a

@@ -4,6 +4,7 @@ the figures it drew); none depends on another. The example events are in
 zorv.examples."""
 
 from collections import Counter
+from typing import List, Optional, Tuple
 
 import numpy as np
 
@@ -11,9 +12,9 @@ from . import figures, quality
 from .analysis import calibration_estimates
 from .examples import explained, not_explained, read_records, record_figures
 from .files import OUTCOMES, PARKED_POSITION, RESULT_FIELDS, SAMPLES, holds_two_pulses
-from .page import decay_time, esc, figure, num, part, pct, table
+from .page import Output, Part, decay_time, esc, figure, num, part, pct, table
 from .runview import (PROCESSING, SESSIONS_KEY, STATE_DONE, STATE_NOT_STARTED,
-                      STATE_RUNNING, STATE_STOPPED, STATE_ERROR)
+                      STATE_RUNNING, STATE_STOPPED, STATE_ERROR, RunView)
 from .vocabulary import EVENTS_NAME, KERNEL_NAME, PHASES, SUMMARY_NAME, decay_histogram_name
 from .wording import phase_note, stop_words
 
@@ -26,7 +27,7 @@ EXP_WORDS = {"vector": "in vector lanes, with the C library's bits, on every wor
              "mixed": "in vector lanes on some workers, the C library's on the others"}
 
 
-def run_section(view, out):
+def run_section(view: RunView, out: Output) -> Part:
     st, s = view.state, view.summary
     rows = [["Run folder", f"<code>{esc(view.run_dir)}</code>"]]
     if st is None:
@@ -41,7 +42,7 @@ def run_section(view, out):
         rows.append(["Started", esc(s["started"].replace("T", " ")) + " (local time of the "
                                                                        "last start)"])
         seconds = [s["phases"][p]["seconds"] for p in PHASES]
-        rows.append(["Time" if st.finished else "Time so far",
+        rows.append(["Time" if view.finished else "Time so far",
                      f"{sum(seconds):,.1f} s: calibration phase {seconds[0]:,.1f} s, processing "
                      f"phase {seconds[1]:,.1f} s (in all starts)"])
         workers = s["ranks"] - 1
@@ -90,11 +91,11 @@ def run_section(view, out):
     return part(html)
 
 
-def phase_rows(s):
+def phase_rows(s: dict) -> List[List[str]]:
     """The rows of the phase table that the summary `s` gives."""
     ph = [s["phases"][p] for p in PHASES]
 
-    def state(p):
+    def state(p: dict) -> str:
         if p["state"] in (STATE_DONE, STATE_NOT_STARTED):
             return esc(p["state"])
         how = {STATE_RUNNING: "ended early or still running",
@@ -102,7 +103,7 @@ def phase_rows(s):
                STATE_ERROR: "ended by an error"}[p["state"]]
         return f"<b>{esc(how)} after {p['results']:,} events</b>"
 
-    def count(p, v):
+    def count(p: dict, v: int) -> str:
         return (f'<td class="num">{v:,} ({pct(v, p["results"])})</td>'
                 if p["state"] != STATE_NOT_STARTED else "<td>–</td>")
 
@@ -121,7 +122,7 @@ def phase_rows(s):
     return rows
 
 
-def record_rows(view):
+def record_rows(view: RunView) -> List[List[str]]:
     """The rows of the phase table without a summary: the records and the
     calibration's histograms."""
     both = []
@@ -141,14 +142,14 @@ def record_rows(view):
             ["Fitted in both channels (events with a result)"] + both]
 
 
-def rate_uncertainty(view, c, rate=None):
+def rate_uncertainty(view: RunView, c: int, rate: Optional[float] = None) -> float:
     """The uncertainty of channel c's calibrated decay rate `rate` from its
     decay histogram (NaN without one)."""
     h = view.hists[c]
     return quality.decay_rate_uncertainty(h, rate) if h is not None else float("nan")
 
 
-def plus_minus(v, fmt="{:.2g}"):
+def plus_minus(v: float, fmt: str = "{:.2g}") -> str:
     """" ± v", or nothing for a value that is not known."""
     return f" ± {fmt.format(v)}" if v == v else ""
 
@@ -162,7 +163,7 @@ UNCERTAINTY_WORDS = (
     "their mean, not of the peak")
 
 
-def calibration_section(view, out):
+def calibration_section(view: RunView, out: Output) -> Part:
     if not view.calibrated:
         html = ["<p>The calibration has not run yet: the run stopped in the calibration phase, and "
                 "zorv_mpi derives the decay rates from the calibration phase's fits only at its end. "
@@ -216,7 +217,7 @@ def calibration_section(view, out):
     ], ["calibration.png", "calibration.csv"])
 
 
-def left_out_words(view):
+def left_out_words(view: RunView) -> str:
     """What the spectra leave out, in words."""
     fa, fb = view.quality.counts
     if fa + fb == 0:
@@ -229,7 +230,7 @@ def left_out_words(view):
             "record, so its summary may list the lines a little apart.</p>")
 
 
-def spectra_section(view, out):
+def spectra_section(view: RunView, out: Output) -> Part:
     ka, kb = view.kept
     both = ~view.quality.either
     figures.amplitude_spectra(out.path("amplitudes.png"), view.spectrum)
@@ -284,7 +285,7 @@ FLAGGED_FIGURE = "flagged_"
 FLAGGED_EXAMPLES = 3  # flagged fits shown at most, the worst first
 
 
-def flagged_picks(view, most):
+def flagged_picks(view: RunView, most: int) -> List[Tuple[int, str]]:
     """Up to `most` records with a flagged fit, the furthest above its
     channel's limit first, with why each is shown: (record, why)."""
     q = view.quality
@@ -299,7 +300,7 @@ def flagged_picks(view, most):
     return out
 
 
-def quality_section(view, out):
+def quality_section(view: RunView, out: Output) -> Part:
     q = view.quality
     figures.fit_quality(out.path("fit_quality.png"), q)
     rows = []
@@ -350,7 +351,7 @@ def quality_section(view, out):
     return part(html + shown, files + drawn)
 
 
-def timing_section(view, out):
+def timing_section(view: RunView, out: Output) -> Part:
     both = ~view.quality.either
     t = quality.timing(quality.position_differences(view.a[both], view.b[both]))
     figures.timing(out.path("timing.png"), t)
@@ -378,7 +379,7 @@ def timing_section(view, out):
     ], ["timing.png", "timing.csv"])
 
 
-def outcomes_section(view, out):
+def outcomes_section(view: RunView, out: Output) -> Part:
     s = view.summary
     if s is None:
         why = (f"{SUMMARY_NAME} is not in the run folder (a run of an older zorv_mpi)"
@@ -414,7 +415,7 @@ def outcomes_section(view, out):
     return part(html)
 
 
-def parameter_section(view, out):
+def parameter_section(view: RunView, out: Output) -> Part:
     rows = []
     for field in RESULT_FIELDS:
         cells = [f"<code>{field}</code>"]
@@ -434,7 +435,7 @@ def parameter_section(view, out):
         "<code>ssr</code> in ADC counts².</p>"])
 
 
-def config_section(view, out):
+def config_section(view: RunView, out: Output) -> Part:
     rows, classes = [], []
     for k, v, remark in view.entries:
         if k == "#":
