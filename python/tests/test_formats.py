@@ -35,6 +35,8 @@ def test_layouts_match_the_header():
     assert (c["kBlockDoubles"], c["kResultBytes"]) == (len(files.RESULT_FIELDS),
                                                        files.RESULT_DTYPE.itemsize)
     assert keys == files.RESULT_FIELDS
+    assert files.PRECISION_FIELDS[c["kFieldIterations"]] == "iterations"
+    assert files.PRECISION_FIELDS[1:] == tuple(f"{k}_err" for k in keys[1:])
     assert [positions[k] for k in sorted(positions)] == list(files.RESULT_FIELDS)
     assert c["kParkedPosition"] == files.PARKED_POSITION
 

@@ -3,16 +3,37 @@
     python3 -m zorv report RUN_DIR      the web-page report (as python3 -m zorv.report)
     python3 -m zorv show FILE...        what a result file, decay list, decay histogram,
                                         configuration, events.txt or run summary holds
+    python3 -m zorv export RUN_DIR OUT  the run's events as one table, OUT.h5 or OUT.csv
     python3 -m zorv --help, --version
 """
 
 import os
 import sys
+from typing import List
 
 from . import cli
 
+# The export's formats by the output's extension.
+EXPORTS = {".h5": "HDF5", ".hdf5": "HDF5", ".csv": "CSV"}
 
-def show(path):
+
+def export(run_dir: str, out: str) -> None:
+    """Writes the table of the run in `run_dir` (zorv.open_run) to `out`,
+    in the format its extension names (`EXPORTS`)."""
+    from .run import open_run
+
+    run = open_run(run_dir)
+    kind = EXPORTS[os.path.splitext(out)[1].lower()]
+    if kind == "HDF5":
+        run.to_hdf5(out)
+    else:
+        run.to_csv(out)
+    left = " (a running run: the records all its files hold so far)" if run.partial else ""
+    print(f"{out}: {len(run):,} events of the {run.phase or 'unknown'} phase, "
+          f"{len(run.fields)} fields{left}")
+
+
+def show(path: str) -> None:
     import numpy as np
 
     from . import files
@@ -29,9 +50,10 @@ def show(path):
                 print(f"  {f:<15}{np.mean(v):>16.8g}{np.std(v):>14.6g}{np.min(v):>16.8g}{np.max(v):>16.8g}")
     elif name.startswith("decay_hist"):
         h = files.read_decay_hist(path)
-        k = calibration_estimates(h)[0]
+        fullest = calibration_estimates(h)[0]
         print(f"{path}: {len(h)} bins from {h['centre'][0]:.10f} to {h['centre'][-1]:.10f}, "
-              f"{int(h['count'].sum()):,} values, fullest inner bin {k} at {h['centre'][k]:.10f}")
+              f"{int(h['count'].sum()):,} values, fullest inner bin {fullest} at "
+              f"{h['centre'][fullest]:.10f}")
     elif name.startswith("decay"):
         d = files.read_decay_list(path)
         print(f"{path}: {len(d):,} decay rates, mean {np.mean(d):.10f}, sd {np.std(d):.3g}")
@@ -58,7 +80,7 @@ def show(path):
         raise ValueError(f"{path}: not a file of zorv_mpi that this command knows")
 
 
-def main(argv):
+def main(argv: List[str]) -> int:
     if argv and argv[0] in ("-h", "--help"):
         print(cli.MAIN_HELP)
         return 0
@@ -77,7 +99,25 @@ def main(argv):
             print(f"Error: {cli.describe(e)}", file=sys.stderr)
             return 1
         return 0
-    print(__doc__.strip())
+    if argv and argv[0] == "export":
+        if len(argv) != 3:
+            print("Usage: python3 -m zorv export RUN_DIR OUT (OUT ending in .h5 or .csv)",
+                  file=sys.stderr)
+            return 2
+        extension = os.path.splitext(argv[2])[1]
+        if extension.lower() not in EXPORTS:
+            print(f"Error: {argv[2]}: the export writes .h5, .hdf5 or .csv files, not "
+                  f"{extension or 'a file without an extension'}", file=sys.stderr)
+            return 2
+        if not cli.ready():
+            return 1
+        try:
+            export(argv[1], argv[2])
+        except (ValueError, OSError, ImportError) as e:
+            print(f"Error: {cli.describe(e)}", file=sys.stderr)
+            return 1
+        return 0
+    print((__doc__ or "").strip())
     return 2
 
 

@@ -2,10 +2,12 @@
 estimates recomputed from a decay histogram, histogram ranges, and the
 amplitude spectrum with its strongest lines and their widths."""
 
+from typing import Any, Dict, List, Tuple
+
 import numpy as np
 
 
-def vertex(x1, y1, x2, y2, x3, y3):
+def vertex(x1: float, y1: float, x2: float, y2: float, x3: float, y3: float) -> float:
     """Abscissa of the vertex of the parabola through three points, in the
     form zorv_mpi evaluates it (the factor 0.5 on the numerator before the
     division)."""
@@ -14,7 +16,7 @@ def vertex(x1, y1, x2, y2, x3, y3):
     return num / den if den != 0 else float("nan")
 
 
-def calibration_estimates(hist):
+def calibration_estimates(hist: np.ndarray) -> Tuple[int, float, float]:
     """The maximum-bin and parabolic decay rates of a decay histogram (from
     `read_decay_hist`), as the calibration takes them: the fullest of bins
     1 .. n-2 (the end bins hold the trimmed tails; the lowest bin wins a
@@ -33,7 +35,7 @@ def calibration_estimates(hist):
     return e, float(centres[e]), (float(centres[e]) if np.isnan(v) else float(v))
 
 
-def trimmed_range(*arrays, trim=0.5):
+def trimmed_range(*arrays: Any, trim: float = 0.5) -> Tuple[float, float]:
     """Range from the `trim` to the 100 - `trim` percentile of all the values
     together (finite ones only); widened when they are all equal."""
     values = np.concatenate([np.asarray(a, dtype=np.float64).ravel() for a in arrays])
@@ -47,7 +49,7 @@ def trimmed_range(*arrays, trim=0.5):
     return float(lo), float(hi)
 
 
-def bin_count(n, most=1000, least=40):
+def bin_count(n: int, most: int = 1000, least: int = 40) -> int:
     """Bins for a spectrum of n values: about ten per square root of the
     events, so that a line of a thousand events shows its shape and a small
     run is not cut into empty bins."""
@@ -68,7 +70,7 @@ LINE_CONTRAST = 5.0    # ... and at least this many times the continuum
 LINE_REACH = 3         # a line's bin is the fullest within this many bins either side
 
 
-def quantile(ordered, f):
+def quantile(ordered: Any, f: float) -> float:
     """The value below which a fraction f of the sorted values lies,
     q(f) = v[k] + (v[k + 1] - v[k]) (f (N - 1) - k), k = floor(f (N - 1))."""
     pos = f * (len(ordered) - 1)
@@ -81,7 +83,7 @@ def quantile(ordered, f):
     return float(ordered[k]) + step * (pos - k)
 
 
-def spectrum_axis(*arrays, trim=SPECTRUM_TRIM):
+def spectrum_axis(*arrays: Any, trim: float = SPECTRUM_TRIM) -> Tuple[float, float]:
     """(lo, hi): the centres of the end bins of a spectrum of the values of
     all the arrays, from the `trim` to the 100 - `trim` percentile; a range
     of zero width is widened by 1 % of the value each side (0.5 around 0 or
@@ -97,7 +99,7 @@ def spectrum_axis(*arrays, trim=SPECTRUM_TRIM):
     return lo, hi
 
 
-def spectrum_counts(values, lo, hi, bins=SPECTRUM_BINS):
+def spectrum_counts(values: Any, lo: float, hi: float, bins: int = SPECTRUM_BINS) -> np.ndarray:
     """Counts of `bins` bins with centres lo .. hi: a value goes to bin
     trunc((n - 1)(x - lo)/(hi - lo) + 0.5), everything off the axis to the
     end bins."""
@@ -107,11 +109,11 @@ def spectrum_counts(values, lo, hi, bins=SPECTRUM_BINS):
     return np.bincount(k.astype(np.int64), minlength=bins).astype(np.float64)
 
 
-def bin_centre(i, bins, lo, hi):
+def bin_centre(i: float, bins: int, lo: float, hi: float) -> float:
     return (i / (bins - 1)) * (hi - lo) + lo
 
 
-def half_max_crossings(d, c):
+def half_max_crossings(d: Any, c: int) -> Tuple[float, float]:
     """The half-maximum crossings (left, right), in bin units, of the peak
     of the counts d nearest to bin c: the peak is the fullest of c and bins
     c - 2, c - 1, c + 1 (a later one only when strictly fuller); each
@@ -147,7 +149,7 @@ def half_max_crossings(d, c):
     return left, right
 
 
-def find_lines(counts, lo, hi, most=MOST_LINES):
+def find_lines(counts: Any, lo: float, hi: float, most: int = MOST_LINES) -> List[Dict[str, Any]]:
     """The strongest lines of a spectrum of counts on bins with centres
     lo .. hi, tallest first, by the one rule for amplitude lines that
     zorv_spectra applies too (spectra/spectra.h, strongest_lines):
@@ -180,12 +182,12 @@ def find_lines(counts, lo, hi, most=MOST_LINES):
     for i in range(1, n - 1):
         if d[i] < threshold:
             continue
-        left, right = max(1, i - LINE_REACH), min(n - 2, i + LINE_REACH)
-        if d[left:right + 1].max() > d[i] or np.any(d[left:i] == d[i]):
+        first, last = max(1, i - LINE_REACH), min(n - 2, i + LINE_REACH)
+        if d[first:last + 1].max() > d[i] or np.any(d[first:i] == d[i]):
             continue
         peaks.append(i)
     peaks.sort(key=lambda i: -d[i])
-    chosen = []
+    chosen: List[int] = []
     lines = []
     for p in peaks:
         if len(chosen) >= most:
@@ -208,7 +210,8 @@ def find_lines(counts, lo, hi, most=MOST_LINES):
     return lines
 
 
-def amplitude_lines(a, b, bins=SPECTRUM_BINS):
+def amplitude_lines(a: np.ndarray, b: np.ndarray, bins: int = SPECTRUM_BINS) -> Tuple[
+        float, float, List[np.ndarray], List[List[Dict[str, Any]]]]:
     """The amplitude spectra of two result arrays (channels A and B) on their
     common axis and the lines of each: (lo, hi, [counts A, counts B],
     [lines A, lines B])."""

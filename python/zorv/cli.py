@@ -10,6 +10,7 @@ here, before that check: they need neither, and a man page is made from them.
 import importlib
 import os
 import sys
+from typing import List, Optional, Sequence
 
 from . import __version__
 
@@ -17,9 +18,9 @@ REQUIRED = ("numpy", "matplotlib")
 INSTALL = ("pip install numpy matplotlib, or apt install python3-numpy python3-matplotlib")
 
 
-def missing():
+def missing() -> List[str]:
     """The required modules that this Python cannot import."""
-    out = []
+    out: List[str] = []
     for name in REQUIRED:
         try:
             importlib.import_module(name)
@@ -28,11 +29,11 @@ def missing():
     return out
 
 
-def requirement_error(names):
+def requirement_error(names: Sequence[str]) -> str:
     return f"zorv needs numpy and matplotlib ({' and '.join(names)} not found): {INSTALL}"
 
 
-def ready():
+def ready() -> bool:
     """True when numpy and matplotlib are there; otherwise prints the one
     "Error: " line on standard error that says how to get them."""
     names = missing()
@@ -41,7 +42,7 @@ def ready():
     return not names
 
 
-def describe(error):
+def describe(error: BaseException) -> str:
     """The text of an "Error: " line for an exception raised while reading
     or writing."""
     if isinstance(error, OSError) and error.filename is not None:
@@ -77,6 +78,9 @@ Commands:
                 the web-page report of a run (as zorv-report, python3 -m zorv.report)
   show FILE...  what a result file, decay list, decay histogram, zorv_mpi.ini,
                 events.txt or run summary holds
+  export RUN_DIR OUT
+                the run's events as one table (zorv.open_run): OUT.h5 (HDF5, with
+                the summary, settings and decay histograms) or OUT.csv
 
 Options:
   -h, --help    print this text and exit
@@ -86,7 +90,7 @@ Exit status: 0 done; 1 a file that could not be read or written; 2 a bad
 command line."""
 
 
-def asks(argv, names):
+def asks(argv: Sequence[str], names: Sequence[str]) -> bool:
     """True when one of the options `names` stands among argv before any "--"."""
     for arg in argv:
         if arg == "--":
@@ -96,11 +100,11 @@ def asks(argv, names):
     return False
 
 
-def report_prog():
+def report_prog() -> str:
     return "zorv-report" if os.path.basename(sys.argv[0]) == "zorv-report" else "python3 -m zorv.report"
 
 
-def report(argv=None):
+def report(argv: Optional[Sequence[str]] = None) -> int:
     """zorv-report: the exit status of the report's command line."""
     args = sys.argv[1:] if argv is None else list(argv)
     if asks(args, ("-h", "--help")):

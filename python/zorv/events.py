@@ -8,6 +8,7 @@ only when one of its events is asked for, memory-mapped: an event costs the
 """
 
 import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -22,20 +23,21 @@ SSR_MATCH = 1e-6
 class RawFiles:
     """The raw files of a run, opened on first use."""
 
-    def __init__(self, run_dir, config):
+    def __init__(self, run_dir: str, config: Dict[str, Any]) -> None:
         self.run_dir = run_dir
         self.base = config.get("infile_path", "")
         self.offset = int(config.get("data_offset", 0))
         self.waveforms = int(config.get("waveforms", 0))
-        self.opened = {}  # session -> memmap, or None for a file that is not there
+        # session -> memmap, or None for a file that is not there
+        self.opened: Dict[int, Optional[np.ndarray]] = {}
 
-    def name(self, session):
+    def name(self, session: int) -> str:
         return raw_file_name(self.base, session)
 
-    def path(self, session):
+    def path(self, session: int) -> str:
         return os.path.join(self.run_dir, self.name(session))
 
-    def events_in(self, session):
+    def events_in(self, session: int) -> Optional[int]:
         """Events zorv_mpi reads from the session's raw file (its whole
         records up to `waveforms`), or None without the file; the file is
         only looked at, not opened."""
@@ -44,7 +46,7 @@ class RawFiles:
         whole = max(os.stat(self.path(session)).st_size - self.offset, 0) // RECORD_BYTES
         return min(whole, self.waveforms)
 
-    def event(self, session, record):
+    def event(self, session: int, record: int) -> Tuple[Optional[np.ndarray], Optional[str]]:
         """(the event's samples as int16 (2500, 2), or None, and why not):
         the reason is "unknown" for a placeholder, "missing" without the raw
         file, "short" when the file ends before the record."""
@@ -62,12 +64,13 @@ class RawFiles:
         return raw[record], None
 
 
-def curves(ra, rb):
+def curves(ra: Any, rb: Any) -> List[np.ndarray]:
     """The fitted curves of both channels of one event over its samples."""
     return [fitted_curve(r) for r in (ra, rb)]
 
 
-def ssr_agreement(samples, records, models):
+def ssr_agreement(samples: np.ndarray, records: Sequence[Any],
+                  models: Sequence[np.ndarray]) -> float:
     """The largest relative difference between the residual sums of squares
     of the records (channels A and B) and those of their fitted curves over
     the raw samples: about 1e-15 for the record's own event (the fitter
@@ -80,11 +83,12 @@ def ssr_agreement(samples, records, models):
     return worst
 
 
-def events_without_record(events, sessions, raw, most):
+def events_without_record(events: np.ndarray, sessions: Sequence[int], raw: RawFiles,
+                          most: int) -> List[Tuple[int, int]]:
     """Up to `most` raw events (session, record) of the given sessions that
     no line of `events` names, in file order: in a phase that ran to its
     end, the events not fitted in both channels."""
-    out = []
+    out: List[Tuple[int, int]] = []
     for s in sessions:
         n = raw.events_in(s)
         if not n:

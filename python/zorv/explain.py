@@ -14,6 +14,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+from typing import Any, List, Optional, Sequence, Tuple
 
 from .files import SAMPLES
 from .vocabulary import OUTCOME_KEYS
@@ -25,7 +26,7 @@ IN_CHECKOUT = pathlib.Path("build") / "tools" / PROGRAM
 TIMEOUT = 600  # seconds; a few dozen events take well under one
 
 
-def find_program():
+def find_program() -> Tuple[Optional[str], Optional[str]]:
     """(path, None) of the zorv_event to run, or (None, why not): the one
     ZORV_EVENT names, else the one on PATH, else the one built in the
     checkout this package lies in."""
@@ -44,14 +45,14 @@ def find_program():
                   f"this checkout into {IN_CHECKOUT.parent})")
 
 
-def _message(stderr):
+def _message(stderr: str) -> str:
     """The line of zorv_event's standard error that says what went wrong."""
     lines = [ln.strip() for ln in stderr.splitlines() if ln.strip()]
     said = [ln for ln in lines if ln.startswith(("Error", "ERROR", PROGRAM))]
     return (said or lines or ["no message"])[-1]
 
 
-def _check(answer, events, traces):
+def _check(answer: Any, events: Sequence[Tuple[int, ...]], traces: bool) -> None:
     """Raises ValueError unless `answer` is one explanation per event."""
     if not isinstance(answer, list) or len(answer) != len(events):
         raise ValueError(f"expected {len(events)} events")
@@ -68,7 +69,8 @@ def _check(answer, events, traces):
                 raise ValueError("traces of other than 2,500 samples")
 
 
-def explain(run_dir, events, traces=True):
+def explain(run_dir: str, events: Sequence[Sequence[int]],
+            traces: bool = True) -> Tuple[Optional[List[Any]], Optional[str]]:
     """(list of zorv_event's objects, one per (session, record) of `events`,
     in order; None) or (None, why not in one line). With `traces` every
     channel also holds "smoothed" (baseline subtracted, as the worker

@@ -5,6 +5,9 @@
 - decay lists ("decay0.txt"): one "%.12f" value per line;
 - decay histograms ("decay_hist0.txt"): 250 lines "%.10f %d" of bin centre
   and count;
+- precision files ("<abfile_path>0.err.bin"), beside each result file:
+  records of 9 little-endian doubles, the fit's iteration count and the
+  standard errors of its parameters, one per result record;
 - raw waveform files: a header of `data_offset` bytes, then records of 2,500
   pairs of int16 samples (channel A, channel B), memory-mapped as an array of
   events x samples x channels;
@@ -13,11 +16,13 @@
 - the run summary "zorv_mpi.summary.json" as a dict (zorv.summary).
 """
 
+import io
 import os
 import re
 import stat
 import sys
 import time
+from typing import IO, Any, Dict, List, Literal, Optional, Sequence, TextIO, Tuple, Union, cast, overload
 
 import numpy as np
 
@@ -36,6 +41,18 @@ RESULT_FIELDS = ("ssr", "amplitude1", "decay_rate", "baseline", "position1",
 RESULT_DTYPE = np.dtype([(name, "<f8") for name in RESULT_FIELDS])
 PARAMETER_FIELDS = RESULT_FIELDS[1:]  # the fit's parameter vector p[0] .. p[7]
 
+# Fields of a precision record, in file order: the Gauss-Newton iterations
+# the fit took (the converging one included; a whole number stored as a
+# double), then the standard error of each parameter, at the position the
+# result record gives the parameter (0 for a parameter the fit held). A
+# record whose precision is not known (its result was written before the
+# file existed and the run resumed) holds NaN in every field.
+PRECISION_FIELDS = ("iterations",) + tuple(f"{name}_err" for name in PARAMETER_FIELDS)
+PRECISION_DTYPE = np.dtype([(name, "<f8") for name in PRECISION_FIELDS])
+
+# A path as the readers take it.
+PathLike = Union[str, "os.PathLike[str]"]
+
 # A channel fitted with a single pulse holds amplitude 2 at exactly 0, which
 # takes the second pulse out of the model, and position 2 here.
 PARKED_POSITION = 1500.0
@@ -44,7 +61,7 @@ PARKED_POSITION = 1500.0
 PROGRESS_BYTES = 64 << 20
 
 
-def _kind(mode):
+def _kind(mode: int) -> str:
     for test, name in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO (named pipe)"),
                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
                        (stat.S_ISSOCK, "a socket")):
@@ -53,12 +70,22 @@ def _kind(mode):
     return "not a plain file"
 
 
-def _refuse_unless_regular(path, mode):
+def _refuse_unless_regular(path: PathLike, mode: int) -> None:
     if not stat.S_ISREG(mode):
         raise ValueError(f"{path} is {_kind(mode)}, not a regular file")
 
 
-def open_input(path, text=False):
+@overload
+def open_input(path: PathLike, text: Literal[False] = ...) -> io.BufferedReader:
+    ...
+
+
+@overload
+def open_input(path: PathLike, text: Literal[True]) -> TextIO:
+    ...
+
+
+def open_input(path: PathLike, text: bool = False) -> IO[Any]:
     """Opens an input file for reading; raises ValueError for anything but a
     regular file (a folder, a FIFO, a device). The file is opened without
     blocking and checked before anything is read: a plain open of a FIFO
@@ -73,10 +100,10 @@ def open_input(path, text=False):
         raise
     if text:
         return os.fdopen(fd, "r", encoding="utf-8", errors="replace", newline="")
-    return os.fdopen(fd, "rb")
+    return cast(io.BufferedReader, os.fdopen(fd, "rb"))
 
 
-def is_present(path):
+def is_present(path: PathLike) -> bool:
     """Whether an optional input is there: False when nothing (or a dangling
     link) has its name, True for a regular file; ValueError for anything
     else of that name, which the caller cannot read."""
@@ -88,12 +115,12 @@ def is_present(path):
     return True
 
 
-def _read_text(path):
+def _read_text(path: PathLike) -> str:
     with open_input(path, text=True) as f:
         return f.read()
 
 
-def _lines(path, text):
+def _lines(path: PathLike, text: str) -> List[str]:
     """The lines of a table file written by zorv_mpi: every line ends with a
     line feed, so text without one at its end was cut short (a full disk)."""
     if text and not text.endswith("\n"):
@@ -101,7 +128,7 @@ def _lines(path, text):
     return text.split("\n")[:-1]
 
 
-def _finite(path, number, token, what, kind=float):
+def _finite(path: PathLike, number: int, token: str, what: str, kind: type = float) -> Any:
     try:
         value = kind(token)
     except ValueError:
@@ -116,7 +143,8 @@ class Progress:
     terminal, a line per tenth otherwise. Quiet below `PROGRESS_BYTES`-sized
     jobs (the caller decides through `enabled`)."""
 
-    def __init__(self, what, total, enabled=True, stream=None):
+    def __init__(self, what: str, total: int, enabled: bool = True,
+                 stream: Optional[TextIO] = None) -> None:
         self.what = what
         self.total = max(int(total), 1)
         self.enabled = enabled
@@ -125,7 +153,7 @@ class Progress:
         self.start = time.monotonic()
         self.shown = -1
 
-    def update(self, done):
+    def update(self, done: int) -> None:
         if not self.enabled:
             return
         tenth = 10 * done // self.total
@@ -137,38 +165,54 @@ class Progress:
         self.stream.write(f"{self.what}: {pct:5.1f}%{end}")
         self.stream.flush()
 
-    def close(self):
+    def close(self) -> None:
         if self.enabled:
             seconds = time.monotonic() - self.start
             self.stream.write(f"{self.what}: done in {seconds:.1f} s\n")
             self.stream.flush()
 
 
-def read_results(path, progress=None):
+def read_results(path: PathLike, progress: Optional[bool] = None,
+                 partial: bool = False) -> np.ndarray:
     """The records of a result file as a structured array (fields
     `RESULT_FIELDS`). Raises ValueError when the length is not a whole
-    number of 72-byte records."""
+    number of 72-byte records, unless `partial`: then the bytes after the
+    last whole record (a record still being written by a running zorv_mpi)
+    are left out."""
+    return _read_records(path, RESULT_DTYPE, progress, partial)
+
+
+def read_precision(path: PathLike, progress: Optional[bool] = None,
+                   partial: bool = False) -> np.ndarray:
+    """The records of a precision file "<abfile_path><c>.err.bin" as a
+    structured array (fields `PRECISION_FIELDS`), record i beside record i
+    of the channel's result file; as `read_results` otherwise."""
+    return _read_records(path, PRECISION_DTYPE, progress, partial)
+
+
+def _read_records(path: PathLike, dtype: np.dtype, progress: Optional[bool],
+                  partial: bool) -> np.ndarray:
     with open_input(path) as f:
         size = os.fstat(f.fileno()).st_size
-        if size % RESULT_DTYPE.itemsize:
+        if size % dtype.itemsize and not partial:
             raise ValueError(f"{path}: {size} bytes is not a whole number of "
-                             f"{RESULT_DTYPE.itemsize}-byte records")
-        n = size // RESULT_DTYPE.itemsize
+                             f"{dtype.itemsize}-byte records")
+        n = size // dtype.itemsize
         if progress is None:
             progress = size >= PROGRESS_BYTES
-        out = np.empty(n, dtype=RESULT_DTYPE)
-        chunk = (16 << 20) // RESULT_DTYPE.itemsize
+        out = np.empty(n, dtype=dtype)
+        chunk = (16 << 20) // dtype.itemsize
         bar = Progress(f"Reading {path}", n, progress)
         for first in range(0, n, chunk):
             block = out[first:first + chunk]
-            if f.readinto(memoryview(block).cast("B")) != block.nbytes:
+            if f.readinto(block.data.cast("B")) != block.nbytes:
                 raise ValueError(f"{path}: file shrank while being read")
             bar.update(first + len(block))
     bar.close()
     return out
 
 
-def check_finite(records, path):
+def check_finite(records: np.ndarray, path: PathLike) -> None:
     """Raises ValueError naming the first record and field of `records` that
     is not finite. zorv_mpi writes only finite values, so a NaN or an
     infinity in a result file means the file was damaged."""
@@ -179,20 +223,20 @@ def check_finite(records, path):
                              f"in {name}: zorv_mpi writes only finite values, so the file is damaged")
 
 
-def holds_two_pulses(records):
+def holds_two_pulses(records: Any) -> Any:
     """True where a result record's channel was fitted with two pulses (one
     record, or an array of them): a single-pulse fit leaves amplitude 2 at
     exactly 0 and position 2 at `PARKED_POSITION`."""
     return records["amplitude2"] != 0.0
 
 
-def parameters(records):
+def parameters(records: np.ndarray) -> np.ndarray:
     """The 8 fit parameters of result records as a plain (n, 8) array, in
     the order of the pulse model's parameter vector."""
     return np.stack([records[name] for name in PARAMETER_FIELDS], axis=-1)
 
 
-def read_decay_list(path):
+def read_decay_list(path: PathLike) -> np.ndarray:
     """A decay list: one decay rate per line, as a float64 array. Raises
     ValueError for a line that is not one finite number or a file cut short."""
     lines = _lines(path, _read_text(path))
@@ -215,7 +259,7 @@ DECAY_BINS = 250  # lines of a decay histogram as zorv_mpi writes it
 DECAY_HIST_DTYPE = np.dtype([("centre", "<f8"), ("count", "<i8")])
 
 
-def read_decay_hist(path):
+def read_decay_hist(path: PathLike) -> np.ndarray:
     """A decay histogram: structured array with fields `centre` (bin centre,
     decay rate per sample) and `count`. Raises ValueError for an empty file,
     a file cut short, a line that is not a finite centre and a count, or
@@ -239,7 +283,7 @@ def read_decay_hist(path):
     return out
 
 
-def open_raw(path, data_offset=0, records=None):
+def open_raw(path: PathLike, data_offset: int = 0, records: Optional[int] = None) -> np.ndarray:
     """A raw waveform file memory-mapped as int16 of shape (events, 2500, 2):
     [event, sample, channel] with channel 0 = A and 1 = B. `data_offset`
     header bytes are skipped; `records` (the configuration's `waveforms`)
@@ -260,7 +304,7 @@ def open_raw(path, data_offset=0, records=None):
 _NUMBER = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
 
 
-def _number(token):
+def _number(token: str) -> Union[int, float, None]:
     if not _NUMBER.match(token):
         return None
     value = float(token)
@@ -269,7 +313,7 @@ def _number(token):
     return value
 
 
-def _parse_value(text):
+def _parse_value(text: str) -> Tuple[Any, str]:
     """Value of a "key = value [remark]" entry: a quoted string, or the
     numbers at its start (one number alone, several as a list), or else the
     first word. Returns (value, remark)."""
@@ -280,7 +324,7 @@ def _parse_value(text):
             return text[1:], ""
         return text[1:end], text[end + 1:].strip()
     tokens = text.split()
-    numbers = []
+    numbers: List[Union[int, float]] = []
     for token in tokens:
         v = _number(token)
         if v is None:
@@ -298,12 +342,12 @@ def _parse_value(text):
     return tokens[0], text[len(tokens[0]):].strip()
 
 
-def read_config_entries(path):
+def read_config_entries(path: PathLike) -> List[Tuple[str, Any, str]]:
     """Every entry of a "zorv_mpi.ini" in file order: (key, value, remark).
     Comment entries ("# = text") have the key "#" and their text as value.
     Any key is accepted; a value that stands on the line after its "=" is
     found there, as zorv_mpi finds it."""
-    entries = []
+    entries: List[Tuple[str, Any, str]] = []
     lines = _read_text(path).split("\n")
     i = 0
     while i < len(lines):
@@ -327,7 +371,7 @@ def read_config_entries(path):
     return entries
 
 
-def read_config(path):
+def read_config(path: PathLike) -> Dict[str, Any]:
     """A "zorv_mpi.ini" as a dict key -> value (comments left out; a key
     given twice takes the later value, as in zorv_mpi). Paths are str,
     single numbers int or float, pairs lists: {"abfile_path": "ab",
@@ -335,7 +379,7 @@ def read_config(path):
     return config_of(read_config_entries(path))
 
 
-def config_of(entries):
+def config_of(entries: Sequence[Tuple[str, Any, str]]) -> Dict[str, Any]:
     """The dict of `read_config` from the entries of `read_config_entries`."""
     return {k: v for k, v, _ in entries if k != "#"}
 
@@ -355,14 +399,14 @@ _EVENT_LINES = re.compile(r"(?:-?\d{1,18} \d{1,18}\n|- -\n)*", re.ASCII)
 _EVENT_LINE = re.compile(r"-?\d{1,18} \d{1,18}", re.ASCII)
 
 
-def unknown_events(events):
+def unknown_events(events: np.ndarray) -> np.ndarray:
     """True for the rows of `read_events` whose raw event is not known (the
     line "- -"): their record is `UNKNOWN_EVENT`, which a raw event's record
     never is."""
     return events["record"] == UNKNOWN_EVENT
 
 
-def read_events(path):
+def read_events(path: PathLike, partial: bool = False) -> np.ndarray:
     """The provenance list "events.txt": line i names the raw event of
     record i of both result files (and line i of both decay lists) as
     "<session> <record>", the record's index in the raw file of that session
@@ -371,8 +415,12 @@ def read_events(path):
     and `record`; a placeholder line "- -" (raw event not known) gives -1 in
     both: tell it by the record (`unknown_events`), since -1 is also a
     session. Raises ValueError for a file cut short or a line that is not
-    two whole numbers (the record 0 or more) or the placeholder."""
+    two whole numbers (the record 0 or more) or the placeholder. With
+    `partial`, a last line without its line end (one still being written
+    by a running zorv_mpi) is left out instead."""
     text = _read_text(path)
+    if partial:
+        text = text[:text.rfind("\n") + 1]
     lines = _lines(path, text)
     if _EVENT_LINES.fullmatch(text):
         # What zorv_mpi writes: one pass in C over the whole text. "- -" is

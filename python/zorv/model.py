@@ -19,6 +19,7 @@ fitter's to the last bit or so: the tests hold it to 1e-12 relative.
 """
 
 import math
+from typing import Any, Optional, Sequence
 
 import numpy as np
 
@@ -30,11 +31,12 @@ _exp = np.frompyfunc(math.exp, 1, 1)
 _erf = np.frompyfunc(math.erf, 1, 1)
 
 
-def _libm(fn, a):
+def _libm(fn: Any, a: Any) -> np.ndarray:
     return np.asarray(fn(np.asarray(a, dtype=np.float64)), dtype=np.float64)
 
 
-def _pulse(x, amplitude, l, t, u0, g0, rs):
+def _pulse(x: np.ndarray, amplitude: float, l: float, t: float, u0: float, g0: float,
+           rs: float) -> np.ndarray:
     d = x - t
     h = 0.5 * _libm(_exp, d * l + u0)
     g = g0 - d
@@ -42,7 +44,7 @@ def _pulse(x, amplitude, l, t, u0, g0, rs):
     return amplitude * h * c
 
 
-def pulse_model(x, p, two_pulses=True):
+def pulse_model(x: Any, p: Sequence[float], two_pulses: bool = True) -> np.ndarray:
     """Model value at the abscissae x (samples, any shape) for the parameter
     vector p (8 values). With two_pulses=False the second pulse is left out,
     as the fitter leaves it out of a single-pulse fit; a fit with amplitude 2
@@ -60,7 +62,7 @@ def pulse_model(x, p, two_pulses=True):
     return pulses + B + C * _libm(_exp, l * x)
 
 
-def fitted_curve(record, x=None):
+def fitted_curve(record: Any, x: Optional[Any] = None) -> np.ndarray:
     """The fitted model of one result record (a row of a structured array
     from `read_results`) over the trace's samples 0 .. 2499 or at x."""
     if x is None:

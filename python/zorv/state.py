@@ -24,7 +24,7 @@ from .vocabulary import RUN_STATUSES, SUMMARY_NAME
 STATUS_FINISHED = RUN_STATUSES[1]
 
 
-def file_state(path):
+def file_state(path: str) -> str:
     """A file's size and modification time as the run summary records those
     of the raw files: "size N, modified S.NNNNNNNNN"."""
     st = os.stat(path)
@@ -48,26 +48,28 @@ class RunState:
     raw_files: Optional[Dict[str, str]] = None
 
     @property
-    def at_intervals(self):
+    def at_intervals(self) -> bool:
         """The summary is rewritten at every checkpoint (not only at the end
         of a phase, as an older zorv_mpi wrote it)."""
         return self.raw_files is not None
 
 
-def read_summary_state(path):
+def read_summary_state(path: str) -> RunState:
     """The `RunState` a run summary tells (ValueError for a damaged one)."""
     summary = read_summary(path)
     phase = summary["phase"]
     p = summary["phases"][phase]
     rates = summary["decay_rates"]
+    good = p["good"]
     return RunState(source=os.path.basename(path), finished=summary["status"] == STATUS_FINISHED,
-                    phase=phase, received=p["results"], good=tuple(p["good"]),
+                    phase=phase, received=p["results"], good=(good[0], good[1]),
                     both=p["both_good"], run_error=summary["events_lost"],
-                    calibrated=None if rates is None else tuple(rates), summary=summary,
+                    calibrated=None if rates is None else (rates[0], rates[1]), summary=summary,
                     raw_files=summary.get("raw_files"))
 
 
-def where_run_stands(run_dir, records=None):
+def where_run_stands(run_dir: str,
+                     records: Optional[int] = None) -> Tuple[Optional[RunState], Optional[str]]:
     """(RunState or None, note or None): the state of the run in `run_dir`
     from its summary, unless `records`, the records of the result files,
     show that the summary is of an earlier point or an earlier run: fewer
@@ -84,7 +86,7 @@ def where_run_stands(run_dir, records=None):
                   "the summary is from an earlier point of the run or from an earlier run")
 
 
-def read_run_state(run_dir):
+def read_run_state(run_dir: str) -> Optional[RunState]:
     """The `RunState` of the run in `run_dir` (see `where_run_stands`), or
     None when it is not known."""
     return where_run_stands(run_dir)[0]

@@ -2,6 +2,7 @@
 `read_summary`), and the outcomes of a channel that it counts."""
 
 import json
+from typing import Any, Callable, Dict, List
 
 from .vocabulary import OUTCOME_KEYS, PHASE_STATES, PHASES, RUN_STATUSES
 
@@ -19,27 +20,28 @@ OUTCOMES = tuple(zip(OUTCOME_KEYS, (
 )))
 
 
-def _is_count(v):
+def _is_count(v: Any) -> bool:
     return isinstance(v, int) and not isinstance(v, bool) and v >= 0
 
 
-def _is_number(v):
+def _is_number(v: Any) -> bool:
     return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
-def _check_summary(path, s):
-    def need(where, value, ok, want):
+def _check_summary(path: Any, s: Any) -> None:
+    def need(where: str, value: Any, ok: bool, want: str) -> None:
         if not ok:
             shown = json.dumps(value)
             shown = shown if len(shown) <= 40 else shown[:37] + "..."
             raise ValueError(f"{path}: {where} is {shown}: expected {want}; the summary is damaged")
 
-    def key(obj, name, where):
+    def key(obj: Dict[str, Any], name: str, where: str) -> Any:
         if name not in obj:
             raise ValueError(f"{path}: no {where}{name}: the summary is damaged")
         return obj[name]
 
-    def pair(obj, name, where, ok, want):
+    def pair(obj: Dict[str, Any], name: str, where: str, ok: Callable[[Any], bool],
+             want: str) -> List[Any]:
         v = key(obj, name, where)
         need(where + name, v, isinstance(v, list) and len(v) == 2 and all(ok(x) for x in v), want)
         return v
@@ -107,7 +109,7 @@ def _check_summary(path, s):
              "a list of lines")
 
 
-def read_summary(path):
+def read_summary(path: Any) -> Dict[str, Any]:
     """The run summary "zorv_mpi.summary.json" that zorv_mpi writes whole at
     every checkpoint, at the end of each phase, on a stop and at the end of
     the run, as a dict:
@@ -124,7 +126,7 @@ def read_summary(path):
     from .files import _read_text  # files imports this module: see its end
     text = _read_text(path)
 
-    def refuse(word):
+    def refuse(word: str) -> Any:
         raise ValueError(f"{word} is not a JSON number")
 
     try:
@@ -133,9 +135,10 @@ def read_summary(path):
     except ValueError as e:
         if not isinstance(e, json.JSONDecodeError) and str(e).startswith(f"{path}: "):
             raise  # the check's own message
-        where = f"line {e.lineno}: " if isinstance(e, json.JSONDecodeError) else ""
-        raise ValueError(f"{path}: {where}not a run summary ({e.msg if where else e}): the file is "
-                         "damaged or cut short") from None
+        where, why = ((f"line {e.lineno}: ", e.msg) if isinstance(e, json.JSONDecodeError)
+                      else ("", str(e)))
+        raise ValueError(f"{path}: {where}not a run summary ({why}): the file is damaged or cut "
+                         "short") from None
     except RecursionError:
         # zorv_mpi nests its summary three levels deep; JSON nested deeper
         # than Python's stack (decoding, or showing a value in a message)
