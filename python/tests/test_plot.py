@@ -1,6 +1,6 @@
 """zorv.plot: every picture drawn on the Axes it is given (or a new one),
-returned, with the numbers it was given to draw, from a run, its events, a
-pair of result arrays or plain values alike."""
+returned, with the numbers it was given to draw, from a run (zorv.open_run),
+its events, a pair of result arrays or plain values alike."""
 
 import types
 
@@ -15,6 +15,7 @@ from matplotlib.collections import QuadMesh  # noqa: E402
 from matplotlib.patches import StepPatch  # noqa: E402
 
 from test_report import HEADER, write_session  # noqa: E402
+import zorv  # noqa: E402
 from zorv import files, model, plot, quality  # noqa: E402
 
 N = 400
@@ -37,33 +38,38 @@ def records(rng, n):
     return rec
 
 
-def events_of(a, b):
-    """A run's events: session, record and a_/b_ fields, as zorv.open_run gives them."""
-    dtype = [("session", "<i8"), ("record", "<i8")] + [
-        (p + f, "<f8") for p in ("a_", "b_") for f in files.RESULT_FIELDS]
-    ev = np.zeros(len(a), dtype=dtype)
-    ev["session"] = 1
-    ev["record"] = np.arange(len(a)) % EVENTS
-    for p, rec in (("a_", a), ("b_", b)):
-        for f in files.RESULT_FIELDS:
-            ev[p + f] = rec[f]
-    return ev
+INI = """abfile_path = "ab"
+infile_path = "zorv"
+waveforms = {n}
+data_offset = {h}
+cal_sessions = 0 0
+sessions = 1 1
+bcg_est = -27000 -27000
+"""
 
 
 @pytest.fixture(scope="module")
 def run(tmp_path_factory):
+    """A run folder of N records (result files, events.txt naming raw events
+    of session 1 in shuffled order, a decay histogram, the first EVENTS raw
+    events) opened by zorv.open_run; `pair` holds the records in file order."""
     folder = tmp_path_factory.mktemp("plotrun")
     rng = np.random.default_rng(4)
     a, b = records(rng, N), records(rng, N)
+    for c, rec in enumerate((a, b)):
+        (folder / f"ab{c}.bin").write_bytes(rec.tobytes())
+    order = rng.permutation(N)
+    (folder / "events.txt").write_text("".join(f"1 {k}\n" for k in order))
+    (folder / "zorv_mpi.ini").write_text(INI.format(n=N, h=HEADER))
     write_session(folder / "zorv.1", rng, EVENTS)
     k = np.arange(250)
     counts = np.rint(200 * np.exp(-0.5 * ((k - 125) / 20.0) ** 2)).astype(int)
     (folder / "decay_hist0.txt").write_text(
         "".join("%.10f %d\n" % (-0.0016 + i * 8e-7, n) for i, n in zip(k, counts)))
-    settings = {"infile_path": "zorv", "data_offset": HEADER, "waveforms": EVENTS,
-                "bcg_est": [-27000.0, -27000.0]}
-    return types.SimpleNamespace(events=events_of(a, b), path=str(folder), settings=settings,
-                                 pair=(a, b))
+    opened = zorv.open_run(folder)
+    assert opened.events["record"].tolist() == list(range(N))
+    return types.SimpleNamespace(run=opened, pair=(a, b), path=str(folder),
+                                 row3=np.nonzero(order == 3)[0][0])
 
 
 def steps(ax):
@@ -113,7 +119,7 @@ def check_calibration(ax, run):
 
 def check_event(ax, run):
     (fit,) = [ln for ln in ax.lines if ln.get_label() == "fit, one pulse"]
-    record = run.pair[1][3]
+    record = run.pair[1][run.row3]  # the record of raw event 3, where the file has it
     assert np.array_equal(fit.get_ydata(), model.fitted_curve(record))
     (raw,) = [ln for ln in ax.lines if ln.get_label() == "raw samples"]
     samples = files.open_raw(f"{run.path}/zorv.1", HEADER)[3, :, 1]
@@ -129,7 +135,7 @@ PICTURES = {
     "fit quality": (lambda d, ax: plot.fit_quality(d, 0, ax), check_quality),
     "time difference": (lambda d, ax: plot.time_difference(d, ax), check_timing),
 }
-FORMS = {"run": lambda r: r, "events": lambda r: r.events, "pair": lambda r: r.pair}
+FORMS = {"run": lambda r: r.run, "events": lambda r: r.run.events, "pair": lambda r: r.pair}
 
 
 @pytest.mark.parametrize("form", FORMS.values(), ids=FORMS.keys())
@@ -143,8 +149,8 @@ def test_picture_on_given_axes(run, form, draw, check):
 
 # Pictures of a run's folder: the decay histogram and the raw events.
 FROM_FOLDER = {
-    "calibration": (lambda r, ax: plot.calibration(r, 0, ax), check_calibration),
-    "event": (lambda r, ax: plot.event(r, 3, 1, ax), check_event),
+    "calibration": (lambda r, ax: plot.calibration(r.run, 0, ax), check_calibration),
+    "event": (lambda r, ax: plot.event(r.run, 3, 1, ax), check_event),
 }
 
 
@@ -178,9 +184,9 @@ def test_plain_values_on_a_new_figure(draw, holds):
 
 def test_event_with_its_residuals(run):
     fig, (ax, res) = plt.subplots(2)
-    plot.event(run, 3, 1, ax, residuals=res)
+    plot.event(run.run, 3, 1, ax, residuals=res)
     samples = files.open_raw(f"{run.path}/zorv.1", HEADER)[3, :, 1]
-    assert np.allclose(res.lines[0].get_ydata(), samples - model.fitted_curve(run.pair[1][3]))
+    assert np.allclose(res.lines[0].get_ydata(), samples - model.fitted_curve(run.pair[1][run.row3]))
     plt.close(fig)
 
 

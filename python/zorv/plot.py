@@ -197,8 +197,9 @@ def coincidence_counts(a: np.ndarray, b: np.ndarray) -> Tuple[np.ndarray, np.nda
     percentile of both (values outside in the edge cells)."""
     alo, ahi = trimmed_range(a["amplitude1"], b["amplitude1"])
     edges = np.linspace(alo, ahi, bin_count(len(a), most=150, least=20) + 1)
+    both: Any = [edges, edges]  # numpy's stubs take a list of bin counts only
     h, _, _ = np.histogram2d(np.clip(a["amplitude1"], alo, ahi), np.clip(b["amplitude1"], alo, ahi),
-                             bins=[edges, edges])
+                             bins=both)
     return h, edges
 
 
@@ -239,10 +240,17 @@ def coincidence_map(data: Data, ax: Optional[Axes] = None, *,
 
 def decay_histogram(data: Any, channel: int) -> np.ndarray:
     """The decay histogram of a channel: `data` itself when it is one (fields
-    centre, count), else read from the folder of the run (`data.path`)."""
+    centre, count), else the run's (`data.decay_histograms()`, or read from
+    the folder `data.path`); ValueError when the run has none."""
     names = getattr(getattr(data, "dtype", None), "names", None) or ()
     if "centre" in names and "count" in names:
         return np.asarray(data)
+    if hasattr(data, "decay_histograms"):
+        h = data.decay_histograms()[channel]
+        if h is None:
+            raise ValueError(f"{os.path.join(str(data.path), decay_histogram_name(channel))}: not "
+                             "in the run folder, or an earlier run's (the calibration has not run)")
+        return np.asarray(h)
     folder = getattr(data, "path", None)
     if folder is None:
         raise TypeError(f"expected a decay histogram or a run, got {type(data).__name__}")
