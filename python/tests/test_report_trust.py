@@ -1,6 +1,6 @@
 """The report's numbers a physicist leans on, on a run folder made here with
-three broken fits in channel A: the fit-quality section flags them and
-shows them, the spectra and the timing leave them out and say so, the
+three broken fits in channel A and one in B: the fit-quality section flags
+them and shows the worst, the spectra and the timing leave them out and say so, the
 timing resolution is the drawn one, and the CSV file beside every figure
 reads back to the numbers it plots."""
 
@@ -14,6 +14,7 @@ from test_report_inputs import make_run
 from zorv import files, quality, report
 
 BROKEN = [10, 500, 900]  # records whose channel A fit is broken
+BROKEN_B = 300           # ... and one whose channel B fit is
 
 
 @pytest.fixture(scope="module")
@@ -23,8 +24,10 @@ def made(tmp_path_factory):
     a = files.read_results(run_dir / "ab0.bin")
     a["ssr"][BROKEN] *= [400.0, 2500.0, 10000.0]  # 20, 50 and 100 times the noise
     (run_dir / "ab0.bin").write_bytes(a.tobytes())
-    index = report.build(str(run_dir), str(run_dir / "report"), examples=3, say=lambda m: None)
     b = files.read_results(run_dir / "ab1.bin")
+    b["ssr"][BROKEN_B] *= 900.0  # 30 times the noise
+    (run_dir / "ab1.bin").write_bytes(b.tobytes())
+    index = report.build(str(run_dir), str(run_dir / "report"), examples=3, say=lambda m: None)
     page = open(index, encoding="utf-8").read()
     return run_dir / "report", page, a, b
 
@@ -46,13 +49,14 @@ def test_flagged_fits_are_counted_shown_and_left_out(made):
     out, page, a, b = made
     text = re.sub(r"<[^>]+>", " ", html.unescape(page))
     assert re.search(r"Channel A\s+1,000\s+[\d.]+\s+[\d.]+ to [\d.]+\s+[\d.]+\s+3 \(0\.30 %\)", text)
-    assert re.search(r"Channel B\s+1,000\s+[\d.]+\s+[\d.]+ to [\d.]+\s+[\d.]+\s+0 \(0\.00 %\)", text)
-    assert "Left out: the fits flagged in the fit quality above, 3 of channel A and 0 of channel B" in text
+    assert re.search(r"Channel B\s+1,000\s+[\d.]+\s+[\d.]+ to [\d.]+\s+[\d.]+\s+1 \(0\.10 %\)", text)
+    assert ("Left out: the 4 events with a fit flagged in the fit quality above (3 in channel A, 1 in "
+            "channel B), from the spectra and the coincidence map alike") in text
     # The worst first, over their records (no raw files here: the fitted curves only).
     shown = re.findall(r"Record (\d+) of ab0\.bin / ab1\.bin [^;]*; flagged: RMS residual [\d,]+ "
-                       r"in channel A, (\d+) times its median", page)
-    assert [int(r) for r, _ in shown] == [900, 500, 10]
-    assert [int(k) for _, k in shown] == pytest.approx([100, 50, 20], rel=0.1)
+                       r"in channel ([AB]), (\d+) times its median", page)
+    assert [(int(r), c) for r, c, _ in shown] == [(900, "A"), (500, "A"), (300, "B")]
+    assert [int(k) for _, _, k in shown] == pytest.approx([100, 50, 30], rel=0.1)
     assert all((out / f"flagged_{k}.png").exists() for k in (1, 2, 3))
 
 
@@ -61,14 +65,15 @@ def test_timing_resolution(made):
     text = re.sub(r"<[^>]+>", " ", html.unescape(page))
     row = re.search(r"Bin width \(samples\)\s+([\d,]+)\s+(\d+)\s+(\d+)\s+(-?[\d.]+)\s+([\d.]+)", text)
     used, left_out, outside, median, fwhm = row.groups()
-    assert (int(used.replace(",", "")) + int(outside), int(left_out)) == (997, 3)
+    assert (int(used.replace(",", "")) + int(outside), int(left_out)) == (996, 4)
     # position 1 of both channels: 1250 + 40 N(0, 1) each, so the difference
     # is a Gaussian of sigma 40 sqrt 2.
     assert float(fwhm) == pytest.approx(2.3548 * 40 * np.sqrt(2), rel=0.15)
 
 
-def kept(rec, c):
-    return ~quality.fit_quality(*rec).flagged[c]
+def kept(a, b):
+    """The events without a flagged fit in either channel."""
+    return ~quality.fit_quality(a, b).either
 
 
 def clipped_histogram(values, low, high):
@@ -78,24 +83,23 @@ def clipped_histogram(values, low, high):
 
 def check_amplitudes(t, a, b, run_dir):
     for c, rec in enumerate((a, b)):
-        v = rec["amplitude1"][kept((a, b), c)]
+        v = rec["amplitude1"][kept(a, b)]
         assert np.array_equal(t[f"fits_{'AB'[c]}"], clipped_histogram(v, t["amplitude1_low"],
                                                                      t["amplitude1_high"]))
-    assert t["fits_A"].sum() == 997
+    assert t["fits_A"].sum() == t["fits_B"].sum() == 996
 
 
 def check_map(t, a, b, run_dir):
-    both = ~quality.fit_quality(a, b).either
+    both = kept(a, b)
     low = np.unique(t["amplitude1_A_low"])
     edges = np.append(low, t["amplitude1_A_high"].max())
     h = np.histogram2d(np.clip(a["amplitude1"][both], edges[0], edges[-1]),
                        np.clip(b["amplitude1"][both], edges[0], edges[-1]), bins=[edges, edges])[0]
-    assert np.array_equal(t["events"], h.ravel()) and t["events"].sum() == 997
+    assert np.array_equal(t["events"], h.ravel()) and t["events"].sum() == 996
 
 
 def check_timing(t, a, b, run_dir):
-    both = ~quality.fit_quality(a, b).either
-    d = (a["position1"] - b["position1"])[both]
+    d = (a["position1"] - b["position1"])[kept(a, b)]
     edges = np.append(t["difference_low"], t["difference_high"][-1])
     assert np.array_equal(t["events"], np.histogram(d[(d >= edges[0]) & (d <= edges[-1])], edges)[0])
 

@@ -102,8 +102,8 @@ class RunView:
     has_checkpoint: bool            # zorv_mpi.checkpoint is in the folder (not read)
     # The fit quality of the records: RMS residuals and the fits flagged.
     quality: FitQuality
-    # The amplitude spectra of the fits not flagged and their lines:
-    # (lo, hi, [counts A, B], [lines A, B]).
+    # The amplitude spectra of the events without a flagged fit and their
+    # lines: (lo, hi, [counts A, B], [lines A, B]).
     spectrum: Tuple[float, float, List[np.ndarray], List[List[dict]]]
 
     @property
@@ -113,9 +113,11 @@ class RunView:
 
     @property
     def kept(self) -> Tuple[np.ndarray, np.ndarray]:
-        """The records of channels A and B whose fit is not flagged (per
-        channel: the spectra leave out the flagged fits)."""
-        return (self.a[~self.quality.flagged[0]], self.b[~self.quality.flagged[1]])
+        """The records of channels A and B of the events whose fits are not
+        flagged in either channel: what the spectra, the coincidence map and
+        the timing show."""
+        keep = ~self.quality.either
+        return self.a[keep], self.b[keep]
 
     @property
     def finished(self) -> bool:
@@ -222,7 +224,7 @@ def read_view(run_dir: str, say: Callable[[str], None] = lambda msg: None) -> Ru
         raw_seen=st.raw_files if st is not None else None,
         has_checkpoint=is_present(path(CHECKPOINT_NAME)),
         quality=q,
-        spectrum=amplitude_lines(a[~q.flagged[0]], b[~q.flagged[1]]))
+        spectrum=amplitude_lines(a[~q.either], b[~q.either]))
 
 
 def result_count_note(st: Optional[RunState], paths: Sequence[str],

@@ -224,17 +224,17 @@ def left_out_words(view: RunView) -> str:
         return ("<p>No fit is flagged in the fit quality above, so every record is in the spectra; "
                 "<code>zorv_spectra</code>'s summary lists the same lines.</p>")
     either = int(np.count_nonzero(view.quality.either))
-    return (f'<p class="warn" id="left-out">Left out: the fits flagged in the fit quality above, '
-            f"{fa:,} of channel A and {fb:,} of channel B; the coincidence map leaves out the "
-            f"{either:,} events flagged in either channel. <code>zorv_spectra</code> reads every "
-            "record, so its summary may list the lines a little apart.</p>")
+    return (f'<p class="warn" id="left-out">Left out: the {either:,} events with a fit flagged in '
+            f"the fit quality above ({fa:,} in channel A, {fb:,} in channel B), from the spectra "
+            "and the coincidence map alike. <code>zorv_spectra</code> reads every record (with "
+            "<code>--max-rms</code>, it leaves out the events above one limit for both channels), "
+            "so its summary may list the lines a little apart.</p>")
 
 
 def spectra_section(view: RunView, out: Output) -> Part:
     ka, kb = view.kept
-    both = ~view.quality.either
     figures.amplitude_spectra(out.path("amplitudes.png"), view.spectrum)
-    figures.amplitude_map(out.path("amplitude_map.png"), view.a[both], view.b[both], view.lines)
+    figures.amplitude_map(out.path("amplitude_map.png"), ka, kb, view.lines)
     figures.distributions(out.path("distributions.png"), view.a, view.b)
     lo, hi, counts, _ = view.spectrum
     rows = []
@@ -261,7 +261,7 @@ def spectra_section(view: RunView, out: Output) -> Part:
         f"{UNCERTAINTY_WORDS}.</p>",
         left_out_words(view),
         figure("amplitudes.png", "Amplitude spectra of channels A and B",
-               f"Amplitude 1 of the {len(ka):,} and {len(kb):,} fits not flagged, channel A (left) "
+               f"Amplitude 1 of the {len(ka):,} events without a flagged fit, channel A (left) "
                "and B (right), logarithmic scale; the strongest lines are labelled with position "
                "and FWHM (black bar at half maximum).", "amplitudes.csv"),
         lines,
@@ -321,8 +321,8 @@ def quality_section(view: RunView, out: Output) -> Part:
         "that ran off to another pulse or to the rails does. A limit of the median plus a "
         "multiple of the median absolute deviation is not used: the core is so narrow that it "
         "would flag ordinary fits a few per cent above the median, a little pile-up or a "
-        "drifting baseline. The spectra and the coincidence timing leave the flagged fits out; "
-        "the fit parameters keep every record.</p>",
+        "drifting baseline. The spectra and the coincidence timing leave out every event with a "
+        "fit flagged in either channel; the fit parameters keep every record.</p>",
         table(["", "Fits", "Median RMS (ADC counts)", "16 to 84 percentile",
                f"Limit, {quality.OUTLIER_FACTOR:g} × median", "Flagged", "Largest RMS"], rows),
         figure("fit_quality.png", "RMS residuals of the fits",
@@ -352,10 +352,9 @@ def quality_section(view: RunView, out: Output) -> Part:
 
 
 def timing_section(view: RunView, out: Output) -> Part:
-    both = ~view.quality.either
-    t = quality.timing(quality.position_differences(view.a[both], view.b[both]))
+    t = quality.timing(quality.position_differences(*view.kept))
     figures.timing(out.path("timing.png"), t)
-    left_out = int(np.count_nonzero(~both))
+    left_out = int(np.count_nonzero(view.quality.either))
     rows = [[num(t.used), num(left_out), num(t.outside), num(t.median, "{:,.2f}"),
              num(t.fwhm, "{:,.2f}"), num(t.fwhm / quality.FWHM_PER_SIGMA, "{:,.2f}"),
              num(float(t.edges[1] - t.edges[0]), "{:,.3g}")]]
