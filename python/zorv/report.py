@@ -29,11 +29,21 @@ FIFO where a file belongs) or an output folder that cannot be written ends
 the command with one "Error: " line on standard error and status 1; `build`
 raises the exception instead.
 
+How far the numbers can be trusted is on the page too: the fit quality of
+every record (a fit whose RMS residual exceeds 5 times its channel's median
+is flagged, and the events with a flagged fit are left out of the spectra,
+the coincidence map and the timing), the timing resolution (FWHM of the
+position differences of the two channels), and the statistical uncertainty
+of the calibrated decay rates and of the amplitude lines (zorv.quality says
+how each is found).
+
 The pieces: zorv.runview reads and checks the run folder into one view that
 nothing changes afterwards; zorv.wording words where the run stands;
 zorv.sections and zorv.examples draw one section each from the view alone,
-in any order; zorv.page holds the HTML pieces; this module writes the page
-and is its command line.
+in any order; zorv.quality works out the numbers of trust; zorv.plot draws
+each picture and zorv.figures lays the pictures out, saves them and writes
+the CSV file beside each; zorv.page holds the HTML pieces; this module
+writes the page and is its command line.
 """
 
 import sys
