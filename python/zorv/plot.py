@@ -493,7 +493,8 @@ def time_difference(data: Optional[Data], ax: Optional[Axes] = None, *,
     ax.set_xlabel("position 1 of channel A − position 1 of channel B (samples)")
     ax.set_ylabel("events per bin")
     ax.set_title("Coincidence timing")
-    ax.set_ylim(0, max(t.counts.max() if len(t.counts) else 1, 1) * 1.25)
+    # Head room for the legend above the peak.
+    ax.set_ylim(0, max(t.counts.max() if len(t.counts) else 1, 1) * 1.6)
     ax.legend(loc="upper right", title=f"bin width {t.edges[1] - t.edges[0]:,.3g} samples")
     return ax
 
