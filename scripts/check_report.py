@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
 """Renders a page in headless Chromium and fails on anything a reader would
 see broken: a console error or warning of level error, an uncaught script
-exception, a resource that failed to load, or an image that did not load.
-Saves a screenshot of the whole page.
+exception, a resource that failed to load, an image that did not load, a
+link to a file beside the page (a figure's CSV) that is not there, or a link
+within the page (the report's navigation to its sections) to nothing or to
+an element that shows nothing. Saves a screenshot of the whole page.
 
 Usage: scripts/check_report.py PAGE.html SCREENSHOT.png [--width 1280]
-       [--clip SELECTOR OUT.png]...
+       [--clip SELECTOR OUT.png]... [--expect SELECTOR]...
+
+--expect fails the page unless SELECTOR matches an element that shows
+something (a box of some height).
 
 Chromium (Debian's chromium) is driven through the DevTools protocol over a
 pipe (--remote-debugging-pipe: JSON messages ended by NUL bytes on file
@@ -26,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 CHROMIUM_FLAGS = [
     "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -112,7 +118,40 @@ IMAGE_CHECK = """(() => Array.from(document.images)
   .map(img => img.getAttribute('src')))()"""
 
 
-def check(page, screenshot, width, clips):
+# Every link of the page: its href as written, where it leads, and for a link
+# within the page whether its target is there and shows something.
+LINK_CHECK = """(() => Array.from(document.querySelectorAll('a[href]')).map(a => {
+  const href = a.getAttribute('href');
+  let shown = null;
+  if (href.startsWith('#')) {
+    const el = document.getElementById(decodeURIComponent(href.slice(1)));
+    shown = el ? el.getBoundingClientRect().height > 0 : false;
+  }
+  return [href, a.href, shown];
+}))()"""
+
+
+def expect_check(selector):
+    return (f"(() => {{ const el = document.querySelector({json.dumps(selector)}); "
+            "return !!el && el.getBoundingClientRect().height > 0; })()")
+
+
+def link_problems(links):
+    """What is wrong with the page's links ([href, resolved URL, target
+    shown] each): a file link to no file, an in-page link to nothing."""
+    problems = []
+    for href, url, shown in links:
+        if href.startswith("#"):
+            if not shown:
+                problems.append(f"link to nothing shown on the page: {href}")
+            continue
+        parts = urllib.parse.urlsplit(url)
+        if parts.scheme == "file" and not os.path.isfile(urllib.parse.unquote(parts.path)):
+            problems.append(f"link to a file that is not there: {href}")
+    return problems
+
+
+def check(page, screenshot, width, clips, expect=()):
     executable = shutil.which("chromium") or shutil.which("chromium-browser")
     if executable is None:
         print("check_report: chromium not found (Debian package chromium)")
@@ -139,6 +178,15 @@ def check(page, screenshot, width, clips):
                                  session=session)["result"]["result"]["value"]
             for src in images:
                 problems.append(f"image did not load: {src}")
+            links = browser.send("Runtime.evaluate", {"expression": LINK_CHECK, "returnByValue": True},
+                                 session=session)["result"]["result"]["value"]
+            problems += link_problems(links)
+            for selector in expect:
+                found = browser.send("Runtime.evaluate", {"expression": expect_check(selector),
+                                                          "returnByValue": True},
+                                     session=session)["result"]["result"]["value"]
+                if not found:
+                    problems.append(f"nothing shown for {selector}")
             for m in browser.events:
                 method, params = m.get("method"), m.get("params", {})
                 if method == "Runtime.consoleAPICalled" and params.get("type") in ("error", "assert"):
@@ -181,8 +229,8 @@ def check(page, screenshot, width, clips):
         for p in problems:
             print(f"  {p}")
         return 1
-    print(f"check_report: {page}: {count} images loaded, no console error; screenshot {screenshot} "
-          f"({width} x {height} px)")
+    print(f"check_report: {page}: {count} images loaded, {len(links)} links resolve, no console "
+          f"error; screenshot {screenshot} ({width} x {height} px)")
     return 0
 
 
@@ -193,11 +241,13 @@ def main():
     parser.add_argument("--width", type=int, default=1280)
     parser.add_argument("--clip", nargs=2, action="append", default=[], metavar=("SELECTOR", "OUT"),
                         help="also save the element matching SELECTOR as OUT")
+    parser.add_argument("--expect", action="append", default=[], metavar="SELECTOR",
+                        help="fail unless SELECTOR matches an element that shows something")
     args = parser.parse_args()
     if not os.path.exists(args.page):
         print(f"check_report: {args.page} not found")
         return 2
-    return check(args.page, args.screenshot, args.width, args.clip)
+    return check(args.page, args.screenshot, args.width, args.clip, args.expect)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@ figures, what a section hands back (`Part`) and where it draws (`Output`)."""
 import html
 import os
 from dataclasses import dataclass
-from typing import Callable, Tuple
+from typing import Callable, Iterable, Optional, Sequence, Tuple
 
 CSS = """
 body { font-family: "DejaVu Sans", Helvetica, Arial, sans-serif; color: #1d1d1f; margin: 0;
@@ -28,6 +28,7 @@ tr.muted td { color: #6a737d; font-style: italic; }
 figure { margin: 12px 0 18px; }
 figure img { max-width: 100%; height: auto; border: 1px solid #eef0f2; }
 figcaption { font-size: 13px; color: #444; margin-top: 4px; max-width: 1100px; }
+figcaption a.csv { white-space: nowrap; margin-left: 4px; }
 .warn { background: #fff4e5; border: 1px solid #f0b35a; padding: 8px 12px; border-radius: 4px; }
 .error { background: #fdecea; border: 1px solid #e0796f; padding: 8px 12px; border-radius: 4px; }
 code { font-family: "DejaVu Sans Mono", monospace; font-size: 12.5px; background: #f3f4f6;
@@ -42,33 +43,35 @@ class Output:
     examples: int = 12                            # example events at most
     say: Callable[[str], None] = lambda msg: None  # progress on the console
 
-    def path(self, name):
+    def path(self, name: str) -> str:
         return os.path.join(self.out_dir, name)
 
 
 @dataclass(frozen=True)
 class Part:
-    """A section's HTML and the figure files it drew beside the page."""
+    """A section's HTML and the files it wrote beside the page: its
+    figures and the CSV file of each."""
     html: str
     figures: Tuple[str, ...] = ()
 
 
-def part(chunks, figures=()):
+def part(chunks: Sequence[str], figures: Iterable[str] = ()) -> "Part":
     return Part("\n".join(chunks), tuple(figures))
 
 
-def esc(v):
+def esc(v: object) -> str:
     return html.escape(str(v))
 
 
-def num(v, fmt="{:,}"):
+def num(v: object, fmt: str = "{:,}") -> str:
     """A number cell; a value that is not known (NaN) shows as a dash."""
     if isinstance(v, float) and v != v:
         return '<td class="num">–</td>'
     return f'<td class="num">{esc(fmt.format(v))}</td>'
 
 
-def table(header, rows, classes=None):
+def table(header: Optional[Sequence[str]], rows: Sequence[Sequence[str]],
+          classes: Optional[Sequence[str]] = None) -> str:
     out = ["<table>"]
     if header:
         out.append("<tr>" + "".join(f"<th>{h}</th>" for h in header) + "</tr>")
@@ -80,16 +83,19 @@ def table(header, rows, classes=None):
     return "\n".join(out)
 
 
-def figure(src, alt, caption):
+def figure(src: str, alt: str, caption: str, csv: Optional[str] = None) -> str:
+    """A figure with its caption; `csv`, the file of the numbers it plots,
+    is linked at the caption's end."""
+    link = f' <a class="csv" href="{esc(csv)}">Numbers plotted (CSV)</a>' if csv else ""
     return (f'<figure><img src="{esc(src)}" alt="{esc(alt)}">'
-            f"<figcaption>{caption}</figcaption></figure>")
+            f"<figcaption>{caption}{link}</figcaption></figure>")
 
 
-def decay_time(rate):
+def decay_time(rate: float) -> str:
     """The decay time −1/λ of a decay rate, in words: a rate that is not
     negative (a calibration on fits that did not decay) has none."""
     return f"decay time {-1.0 / rate:,.1f} samples" if rate < 0 else "no decay time: not negative"
 
 
-def pct(part, whole):
+def pct(part: float, whole: Optional[float]) -> str:
     return "–" if not whole else f"{100.0 * part / whole:.2f} %"

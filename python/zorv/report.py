@@ -6,8 +6,8 @@ files, decay lists and decay histograms, the provenance list "events.txt",
 the run summary "zorv_mpi.summary.json", the checkpoint
 "zorv_mpi.checkpoint", and usually "win.txt" and the raw files. The page and
 its figures go to RUN_DIR/report/ (or --out): index.html opens offline in
-any browser, its figures are PNG files beside it. Missing optional files
-leave their section saying so.
+any browser, its figures are PNG files beside it, each with a CSV file of the numbers
+it plots. Missing optional files leave their section saying so.
 
 What the run did comes from what zorv_mpi recorded, nothing is worked out
 again from the raw files: how it ended, its phases, counts, outcomes per
@@ -29,11 +29,21 @@ FIFO where a file belongs) or an output folder that cannot be written ends
 the command with one "Error: " line on standard error and status 1; `build`
 raises the exception instead.
 
+How far the numbers can be trusted is on the page too: the fit quality of
+every record (a fit whose RMS residual exceeds 5 times its channel's median
+is flagged, and the events with a flagged fit are left out of the spectra,
+the coincidence map and the timing), the timing resolution (FWHM of the
+position differences of the two channels), and the statistical uncertainty
+of the calibrated decay rates and of the amplitude lines (zorv.quality says
+how each is found).
+
 The pieces: zorv.runview reads and checks the run folder into one view that
 nothing changes afterwards; zorv.wording words where the run stands;
 zorv.sections and zorv.examples draw one section each from the view alone,
-in any order; zorv.page holds the HTML pieces; this module writes the page
-and is its command line.
+in any order; zorv.quality works out the numbers of trust; zorv.plot draws
+each picture and zorv.figures lays the pictures out, saves them and writes
+the CSV file beside each; zorv.page holds the HTML pieces; this module
+writes the page and is its command line.
 """
 
 import sys
@@ -48,22 +58,27 @@ import argparse  # noqa: E402
 import datetime  # noqa: E402
 import os  # noqa: E402
 import tempfile  # noqa: E402
+from typing import Callable, Optional, Sequence, Tuple  # noqa: E402
 
 from .cli import describe  # noqa: E402
 from .examples import EVENT_FIGURE, SKIPPED_FIGURE, example_section  # noqa: E402
-from .page import CSS, Output, esc  # noqa: E402
-from .runview import ReportError, read_view  # noqa: E402
-from .sections import (calibration_section, config_section, outcomes_section,  # noqa: E402
-                       parameter_section, run_section, spectra_section)
+from .page import CSS, Output, Part, esc  # noqa: E402
+from .runview import ReportError, RunView, read_view  # noqa: E402
+from .sections import (FLAGGED_FIGURE, calibration_section, config_section,  # noqa: E402
+                       outcomes_section, parameter_section, quality_section, run_section,
+                       spectra_section, timing_section)
 from .vocabulary import CONFIG_NAME, TEMPORARY_SUFFIX  # noqa: E402
 from .wording import banner, records_words, state_words  # noqa: E402
 
 # The page's sections in their order: anchor, title, the function that
 # draws it from the run's view.
-SECTIONS = (
+Section = Tuple[str, str, Callable[[RunView, Output], Part]]
+SECTIONS: Tuple[Section, ...] = (
     ("run", "Run", run_section),
     ("calibration", "Calibration of the decay rate", calibration_section),
+    ("quality", "Fit quality", quality_section),
     ("spectra", "Spectra", spectra_section),
+    ("timing", "Coincidence timing", timing_section),
     ("outcomes", "Why channels were not fitted", outcomes_section),
     ("events", "Example events", example_section),
     ("parameters", "Fit parameters", parameter_section),
@@ -71,7 +86,7 @@ SECTIONS = (
 )
 
 
-def make_out_dir(out_dir):
+def make_out_dir(out_dir: str) -> None:
     """Makes the output folder and proves that files can be written there,
     before anything is drawn."""
     try:
@@ -88,13 +103,14 @@ def make_out_dir(out_dir):
         raise ReportError(f"cannot write into the report folder {out_dir}: {e.strerror}") from None
 
 
-def write_page(view, out, sections=SECTIONS):
+def write_page(view: RunView, out: Output, sections: Sequence[Section] = SECTIONS) -> str:
     """Draws `sections` of the run's view into `out` and writes the page
     that shows them; returns the path of its index.html."""
     make_out_dir(out.out_dir)
     # Example events of an earlier report that this one may not draw again.
     for old in os.listdir(out.out_dir):
-        if old.startswith((EVENT_FIGURE, SKIPPED_FIGURE)) and old.endswith(".png"):
+        if (old.startswith((EVENT_FIGURE, SKIPPED_FIGURE, FLAGGED_FIGURE))
+                and old.endswith((".png", ".csv"))):
             os.remove(out.path(old))
     body = []
     for anchor, title, fn in sections:
@@ -130,11 +146,12 @@ def write_page(view, out, sections=SECTIONS):
     return index
 
 
-def build(run_dir, out_dir=None, examples=12, say=None):
+def build(run_dir: str, out_dir: Optional[str] = None, examples: int = 12,
+          say: Optional[Callable[[str], None]] = None) -> str:
     """Writes the report of the run in `run_dir`; returns the path of its
     index.html."""
     if say is None:
-        def say(msg):
+        def say(msg: str) -> None:
             print(msg, file=sys.stderr, flush=True)
     view = read_view(run_dir, say)
     out = Output(os.path.abspath(out_dir or os.path.join(view.run_dir, "report")), examples, say)
@@ -146,8 +163,8 @@ def build(run_dir, out_dir=None, examples=12, say=None):
 MAX_EXAMPLES = 100
 
 
-def _count(most=None):
-    def parse(text):
+def _count(most: Optional[int] = None) -> Callable[[str], int]:
+    def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
@@ -159,7 +176,7 @@ def _count(most=None):
     return parse
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     """The command line: writes the report and prints the path of its page.
     Returns 0, 1 after one "Error: " line on standard error when the run
     folder cannot be described or the report cannot be written, or 2 for a

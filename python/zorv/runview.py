@@ -9,7 +9,7 @@ anything is drawn.
 
 import os
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -17,6 +17,7 @@ from .analysis import amplitude_lines
 from .events import RawFiles
 from .files import (check_finite, config_of, is_present, read_config_entries, read_decay_hist,
                     read_events, read_results, unknown_events)
+from .quality import FitQuality, fit_quality
 from .state import RunState, where_run_stands
 from .vocabulary import (CHECKPOINT_NAME, CONFIG_NAME, EVENTS_NAME, PHASE_STATES, PHASES,
                          RUN_STATUSES, SUMMARY_NAME, decay_histogram_name, result_file_name)
@@ -30,7 +31,7 @@ STATUS_RUNNING, STATUS_FINISHED, STATUS_STOPPED, STATUS_ERROR = RUN_STATUSES
 SESSIONS_KEY = {CALIBRATION: "cal_sessions", PROCESSING: "sessions"}
 
 
-def phase_sessions(config, phase):
+def phase_sessions(config: Dict[str, Any], phase: str) -> range:
     """The sessions of a phase, as zorv_mpi.ini gives them."""
     first, last = config[SESSIONS_KEY[phase]]
     return range(first, last + 1)
@@ -54,7 +55,7 @@ SETTINGS = {
 }
 
 
-def check_config(config, path):
+def check_config(config: Dict[str, Any], path: str) -> None:
     """Fills in the settings the report uses that `config` lacks, and raises
     ReportError for one that is missing without a default or of the wrong
     kind (a damaged zorv_mpi.ini)."""
@@ -99,25 +100,36 @@ class RunView:
     raw: RawFiles                   # the raw files, opened on first use
     raw_seen: Optional[dict]        # the summary's record of the raw files the run read
     has_checkpoint: bool            # zorv_mpi.checkpoint is in the folder (not read)
-    # The amplitude spectra and their lines: (lo, hi, [counts A, B], [lines A, B]).
-    spectrum: tuple
+    # The fit quality of the records: RMS residuals and the fits flagged.
+    quality: FitQuality
+    # The amplitude spectra of the events without a flagged fit and their
+    # lines: (lo, hi, [counts A, B], [lines A, B]).
+    spectrum: Tuple[float, float, List[np.ndarray], List[List[dict]]]
 
     @property
-    def lines(self):
+    def lines(self) -> List[List[dict]]:
         """The amplitude lines of channels A and B."""
         return self.spectrum[3]
 
     @property
-    def finished(self):
+    def kept(self) -> Tuple[np.ndarray, np.ndarray]:
+        """The records of channels A and B of the events whose fits are not
+        flagged in either channel: what the spectra, the coincidence map and
+        the timing show."""
+        keep = ~self.quality.either
+        return self.a[keep], self.b[keep]
+
+    @property
+    def finished(self) -> bool:
         return self.state is not None and self.state.finished
 
-    def path(self, name):
+    def path(self, name: str) -> str:
         return os.path.join(self.run_dir, name)
 
-    def sessions(self, phase):
+    def sessions(self, phase: str) -> range:
         return phase_sessions(self.config, phase)
 
-    def phase_events(self, phase):
+    def phase_events(self, phase: str) -> Optional[int]:
         """Events of a phase: the summary's count, else those the raw files
         in the folder hold (None when none is there)."""
         if self.summary:
@@ -126,12 +138,12 @@ class RunView:
         return sum(c for c in counts if c) if any(counts) else None
 
 
-def read_view(run_dir, say=lambda msg: None):
+def read_view(run_dir: str, say: Callable[[str], None] = lambda msg: None) -> RunView:
     """Reads and checks every input of the run in `run_dir`: damaged input
     raises ReportError or ValueError naming the file."""
     run_dir = os.path.abspath(run_dir)
 
-    def path(name):
+    def path(name: str) -> str:
         return os.path.join(run_dir, name)
 
     if not os.path.isdir(run_dir):
@@ -143,7 +155,8 @@ def read_view(run_dir, say=lambda msg: None):
     entries = read_config_entries(ini)
     config = config_of(entries)
     check_config(config, ini)
-    result_names = tuple(result_file_name(config["abfile_path"], c) for c in (0, 1))
+    result_names = (result_file_name(config["abfile_path"], 0),
+                    result_file_name(config["abfile_path"], 1))
     for name in result_names:
         if not is_present(path(name)):
             raise ReportError(f"result file {path(name)} not found")
@@ -188,6 +201,7 @@ def read_view(run_dir, say=lambda msg: None):
                               phase_sessions(config, record_phase), config["waveforms"])
     names = [decay_histogram_name(c) for c in (0, 1)]
     present = [is_present(path(n)) for n in names]
+    q = fit_quality(a, b)
     return RunView(
         run_dir=run_dir, entries=entries, config=config, result_names=result_names, a=a, b=b,
         has_summary=has_summary, state=st,
@@ -202,17 +216,19 @@ def read_view(run_dir, say=lambda msg: None):
         stale_hists=tuple(n for n, p in zip(names, present) if p and not calibrated),
         hists=tuple(read_decay_hist(path(n)) if p and calibrated else None
                     for n, p in zip(names, present)),
-        bcg_est=tuple(float(v) for v in config["bcg_est"]),
+        bcg_est=(float(config["bcg_est"][0]), float(config["bcg_est"][1])),
         raw=RawFiles(run_dir, config),
         # What the summary recorded of the raw files the run read, to tell
         # a raw file replaced since from a line of events.txt that names
         # another event.
         raw_seen=st.raw_files if st is not None else None,
         has_checkpoint=is_present(path(CHECKPOINT_NAME)),
-        spectrum=amplitude_lines(a, b))
+        quality=q,
+        spectrum=amplitude_lines(a[~q.either], b[~q.either]))
 
 
-def result_count_note(st, paths, counts):
+def result_count_note(st: Optional[RunState], paths: Sequence[str],
+                      counts: Sequence[int]) -> str:
     """Result files of unequal length: a finished run writes a record to
     both for every event, so the file that holds other than the count the
     run recorded is damaged (ReportError); otherwise (a run that did not
@@ -227,7 +243,8 @@ def result_count_note(st, paths, counts):
             f"is one event, so only the first {min(counts):,} are used.")
 
 
-def check_events(ev, records, st, path, phase, sessions, waveforms):
+def check_events(ev: np.ndarray, records: int, st: Optional[RunState], path: str, phase: str,
+                 sessions: range, waveforms: int) -> List[str]:
     """events.txt must name one raw event of the records' phase for every
     record: ReportError otherwise, or the note that a run that did not
     finish wrote one file further than the other. Returns the notes."""

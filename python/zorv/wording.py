@@ -2,12 +2,15 @@
 page, the header's state and records, how an unfinished run stopped, and
 the warning over the sections drawn from calibration-phase records."""
 
+from typing import List, Optional
+
 from .page import esc
-from .runview import (CALIBRATION, PROCESSING, STATE_DONE, STATUS_ERROR, STATUS_STOPPED)
+from .runview import (CALIBRATION, PROCESSING, STATE_DONE, STATUS_ERROR, STATUS_STOPPED,
+                      RunView)
 from .vocabulary import CHECKPOINT_NAME, CONFIG_NAME, EVENTS_NAME, SUMMARY_NAME
 
 
-def stop_words(view):
+def stop_words(view: RunView) -> Optional[str]:
     """How the run stopped, e.g. "stopped by SIGUSR1 in the calibration
     phase after 40 of 120 events"; None for a finished run or one without a
     summary or checkpoint."""
@@ -28,20 +31,20 @@ def stop_words(view):
     return f"{how} in the {st.phase} phase after {of} events"
 
 
-def state_words(view):
+def state_words(view: RunView) -> str:
     if view.state is None:
         return "finished or not: not known"
-    return "finished" if view.state.finished else "NOT FINISHED: " + stop_words(view)
+    return "finished" if view.state.finished else "NOT FINISHED: " + (stop_words(view) or "")
 
 
-def records_words(view):
+def records_words(view: RunView) -> str:
     n = len(view.a)
     if view.record_phase == CALIBRATION:
         return f"{n:,} calibration-phase records (decay rate free)"
     return f"{n:,} events fitted in both channels"
 
 
-def phase_note(view):
+def phase_note(view: RunView) -> List[str]:
     """The warning over every section drawn from the records, when they are
     the calibration phase's."""
     if view.record_phase == PROCESSING:
@@ -50,7 +53,7 @@ def phase_note(view):
             "not the processing phase's results.</p>"]
 
 
-def banner(view):
+def banner(view: RunView) -> str:
     """The boxes at the top of the page: what is unfinished or unknown."""
     st = view.state
     out = []
@@ -98,7 +101,7 @@ def banner(view):
     return "\n".join(warnings_box(view) + out)
 
 
-def warnings_box(view):
+def warnings_box(view: RunView) -> List[str]:
     """The notes and warnings the run printed, as its summary lists them: a
     box at the very top of the page, none when there are none."""
     said = (view.summary or {}).get("warnings") or []
