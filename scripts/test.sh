@@ -19,4 +19,4 @@ python=${PYTHON:-/usr/bin/python3}
 run_dir=build/python-run
 ZORV_TEST_RUN_DIR=$run_dir PYTHONDONTWRITEBYTECODE=1 \
   "$python" -m pytest -q -p no:cacheprovider python/tests
-"$python" scripts/check_report.py "$run_dir/report/index.html" build/report-screenshot.png
+"$python" scripts/check_report.py "$run_dir/report/index.html" build/report-screenshot.png --expect "#quality img" --expect "#timing img"
