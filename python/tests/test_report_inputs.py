@@ -331,6 +331,20 @@ def test_show_names_the_damaged_file(tmp_path, name, text, words):
     assert out.stderr.count("\n") == 1 and words in out.stderr and str(tmp_path) in out.stderr
 
 
+@pytest.mark.parametrize("name, first, fields", [
+    ("ab0.bin", "1 result records", ["ssr", "position2"]),
+    ("ab0.err.bin", "1 precision records", ["iterations", "amplitude1_err", "position2_err"]),
+])
+def test_show_tells_result_and_precision_files_apart(tmp_path, name, first, fields):
+    (tmp_path / name).write_bytes(np.arange(9, dtype="<f8").tobytes())
+    out = subprocess.run([sys.executable, "-m", "zorv", "show", str(tmp_path / name)], cwd=ROOT / "python",
+                         capture_output=True, text=True, timeout=60)
+    lines = out.stdout.splitlines()
+    assert out.returncode == 0 and lines[0].endswith(first), out.stdout + out.stderr
+    names = [line.split()[0] for line in lines[2:]]
+    assert len(names) == 9 and all(f in names for f in fields)
+
+
 @pytest.mark.parametrize("warnings, box", [
     (["Warning: hist_overflow = 0.6 trims more than half of the decay rates"], True),
     ([], False),

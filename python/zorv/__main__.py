@@ -41,13 +41,14 @@ def show(path: str) -> None:
 
     name = os.path.basename(path)
     if name.endswith(".bin"):
-        rec = files.read_results(path)
-        print(f"{path}: {len(rec):,} result records")
+        precision = name.endswith(".err.bin")
+        rec = files.read_precision(path) if precision else files.read_results(path)
+        print(f"{path}: {len(rec):,} {'precision' if precision else 'result'} records")
         if len(rec):
-            print(f"  {'field':<15}{'mean':>16}{'sd':>14}{'min':>16}{'max':>16}")
-            for f in files.RESULT_FIELDS:
+            print(f"  {'field':<19}{'mean':>16}{'sd':>14}{'min':>16}{'max':>16}")
+            for f in rec.dtype.names:
                 v = rec[f]
-                print(f"  {f:<15}{np.mean(v):>16.8g}{np.std(v):>14.6g}{np.min(v):>16.8g}{np.max(v):>16.8g}")
+                print(f"  {f:<19}{np.mean(v):>16.8g}{np.std(v):>14.6g}{np.min(v):>16.8g}{np.max(v):>16.8g}")
     elif name.startswith("decay_hist"):
         h = files.read_decay_hist(path)
         fullest = calibration_estimates(h)[0]
