@@ -59,6 +59,9 @@ for c in 0 1; do
   records=$(( $(stat -c %s "ab$c.bin") / 72 ))
   echo "  ab$c.bin: $records records of 9 doubles (channel $c, processing phase)"
   echo "  decay$c.txt: $(wc -l < "decay$c.txt") decay rates; decay_hist$c.txt: calibration histogram"
+  if [ -f "ab$c.err.bin" ]; then
+    echo "  ab$c.err.bin: $(( $(stat -c %s "ab$c.err.bin") / 72 )) records of the fit's iterations and standard errors"
+  fi
 done
 [ -f events.txt ] && echo "  events.txt: the raw event of each record ($(wc -l < events.txt) lines)"
 [ -f zorv_mpi.summary.json ] &&
