@@ -18,10 +18,10 @@ from zorv import analysis, files
 PRECISION = 1e-10
 
 
-def counts_at(spec, lo=-0.00151, step=1e-8):
+def counts_at(counts, lo=-0.00151, step=1e-8):
     """Values on the bin centres of a list spanning bins 0 .. 249 with
     hist_overflow 0: {bin: count}, bins 0 and 249 included."""
-    return [lo + k * step for k, n in sorted(spec.items()) for _ in range(n)]
+    return [lo + k * step for k, n in sorted(counts.items()) for _ in range(n)]
 
 
 def run_rates(seed, n):
