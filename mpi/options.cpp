@@ -4,11 +4,14 @@
 
 #include "mpi/options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
+#include "io/settings.h"
 #include "run/stop_signal.h"
 #include "zorv_version.h"
 
@@ -18,7 +21,8 @@ namespace {
 static_assert(kStoppedStatus == 75, "the usage text names status 75");
 
 char const kUsage[] =
-    "Usage: mpiexec -n RANKS zorv_mpi [--resume]\n"
+    "Usage: mpiexec -n RANKS zorv_mpi [--resume] [--events-per-message N]\n"
+    "                                 [--worker-reads 0|1]\n"
     "  or:  zorv_mpi --check | --help | --version\n"
     "Two-channel detector pulse analysis: rank 0 hands the raw events to the\n"
     "other ranks (at least one), which fit each channel's pulses. A calibration\n"
@@ -42,6 +46,12 @@ char const kUsage[] =
     "  --check      check the setup without MPI and report what a run would do;\n"
     "               writes nothing\n"
     "  --resume     resume as if resume = 1 stood in zorv_mpi.ini\n"
+    "  --events-per-message N\n"
+    "               hand out N events (1 to 4096) at a time, whatever\n"
+    "               zorv_mpi.ini says; speed only, never the results\n"
+    "  --worker-reads 0|1\n"
+    "               1: the workers read the raw files themselves, whatever\n"
+    "               zorv_mpi.ini says; speed only, never the results\n"
     "  -h, --help   print this text and exit; writes nothing\n"
     "  --version    print the version and exit\n"
     "\n"
@@ -64,6 +74,34 @@ bool is_first_rank()
     return true;
 }
 
+// The value of option `name` at argv[*i], given as "--name=V" or as
+// "--name V" (then *i moves on to V); nullptr when argv[*i] is another
+// argument. *missing is set when the option came without a value.
+char const* option_value(char const* name, int argc, char** argv, int* i, bool* missing)
+{
+    const size_t n = std::strlen(name);
+    char const* arg = argv[*i];
+    if (std::strncmp(arg, name, n) != 0) return nullptr;
+    if (arg[n] == '=') return arg + n + 1;
+    if (arg[n] != '\0') return nullptr;
+    if (*i + 1 >= argc) {
+        *missing = true;
+        return arg + n;
+    }
+    return argv[++*i];
+}
+
+// A decimal integer in [lo, hi], the whole text; false otherwise.
+bool parse_int_in(char const* text, int lo, int hi, int* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
 }  // namespace
 
 char const* program_usage()
@@ -74,7 +112,25 @@ char const* program_usage()
 int parse_program_options(int* argc, char** argv, ProgramOptions* options)
 {
     bool const speaks = is_first_rank();
-    int kept = 1;
+    // The options with a value: the key they stand for, its range and what
+    // the usage error says it takes.
+    struct {
+        char const* name;
+        int* value;
+        int lo, hi;
+        char const* expects;
+    } const valued[] = {
+        {"--events-per-message", &options->events_per_message, 1, kMaxEventsPerMessage,
+         "an integer from 1 to 4096"},
+        {"--worker-reads", &options->worker_reads, 0, 1, "0 or 1"},
+    };
+    auto refuse = [&](std::string const& line) {
+        if (speaks) {
+            std::fprintf(stderr, "zorv_mpi: %s\n", line.c_str());
+            std::fputs(kUsage, stderr);
+        }
+        return 2;
+    };
     for (int i = 1; i < *argc; ++i) {
         char const* arg = argv[i];
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -87,17 +143,26 @@ int parse_program_options(int* argc, char** argv, ProgramOptions* options)
         }
         if (std::strcmp(arg, "--check") == 0) {
             options->check = true;
-        } else if (std::strcmp(arg, "--resume") == 0) {
-            options->resume = true;
-        } else {
-            if (speaks) {
-                std::fprintf(stderr, "zorv_mpi: unknown option '%s'\n", arg);
-                std::fputs(kUsage, stderr);
-            }
-            return 2;
+            continue;
         }
+        if (std::strcmp(arg, "--resume") == 0) {
+            options->resume = true;
+            continue;
+        }
+        bool known = false;
+        for (auto const& o : valued) {
+            bool missing = false;
+            char const* text = option_value(o.name, *argc, argv, &i, &missing);
+            if (text == nullptr) continue;
+            if (missing) return refuse(std::string(o.name) + " takes " + o.expects);
+            if (!parse_int_in(text, o.lo, o.hi, o.value))
+                return refuse(std::string(o.name) + " takes " + o.expects + ", not '" + text + "'");
+            known = true;
+            break;
+        }
+        if (!known) return refuse(std::string("unknown option '") + arg + "'");
     }
-    argv[kept] = nullptr;
-    *argc = kept;
+    argv[1] = nullptr;
+    *argc = 1;
     return kGoOn;
 }

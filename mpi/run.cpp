@@ -424,7 +424,7 @@ std::string real_pair(double const v[2])
 }
 
 // Rank 0 (or --check): reads zorv_mpi.ini (which echoes it), applies
-// --resume, names the keys whose zero default a run rarely wants and checks
+// --resume, --events-per-message and --worker-reads, names the keys whose zero default a run rarely wants and checks
 // the settings. Returns 0, or 1 after the reader's or the check's message.
 int read_settings(ProgramOptions const& options, RunPlan* plan)
 {
@@ -433,6 +433,15 @@ int read_settings(ProgramOptions const& options, RunPlan* plan)
     if (options.resume) {
         s.resume = 1;
         std::printf("Resuming as --resume asks (resume = 1)\n");
+    }
+    if (options.events_per_message >= 0) {
+        s.events_per_message = options.events_per_message;
+        std::printf("Using events_per_message = %d as --events-per-message asks\n",
+                    s.events_per_message);
+    }
+    if (options.worker_reads >= 0) {
+        s.worker_reads = options.worker_reads;
+        std::printf("Using worker_reads = %d as --worker-reads asks\n", s.worker_reads);
     }
     // Each of these defaults to 0, which nearly always gives bad results
     // without an error: say what was assumed, where the user looks.

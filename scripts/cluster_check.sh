@@ -18,9 +18,9 @@
 #   2. zorv_mpi the default way (rank 0 reads and sends every event);
 #   3. zorv_mpi with 8 events per message and worker_reads = 1;
 #   4. examples/zorv_mpi.sbatch, started as Slurm would start it on the three
-#      nodes (a hostfile as the allocation; zorv_mpi.ini sets 32 events per
-#      message and worker_reads = 1 as the example asks, and every start runs
-#      zorv_mpi --resume), and in the processing phase nodeC
+#      nodes (a hostfile as the allocation; every start runs zorv_mpi
+#      --resume with 32 events per message and worker_reads = 1, as the
+#      example does), and in the processing phase nodeC
 #      dies: its daemon and ranks, every process the stand-in started in
 #      that node, are stopped and killed at once (SIGKILL). The job must end
 #      by itself within a minute with a status other than 0, leave nothing
@@ -319,11 +319,11 @@ check default
 check batches "events_per_message = 8" "worker_reads = 1"
 
 # --- A node dies ---------------------------------------------------------------
-# The batch example, started as Slurm would start it on three nodes, with
-# the batch settings it asks the user to set in zorv_mpi.ini; it resumes
-# with zorv_mpi --resume.
+# The batch example, started as Slurm would start it on three nodes; it
+# resumes with zorv_mpi --resume and hands out work with its own batch
+# settings.
 run="$base/killed"
-run_dir killed "checkpoint_interval = 0.2" "events_per_message = 32" "worker_reads = 1"
+run_dir killed "checkpoint_interval = 0.2"
 say "Three nodes, a node dies: examples/zorv_mpi.sbatch on $hosts3"
 start_job "$run" "$hosts3"
 # log_has FILE PATTERN: a line of the console or log FILE matches PATTERN

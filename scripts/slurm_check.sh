@@ -89,6 +89,10 @@ cleanup() {
       [ -f "$f" ] || continue
       printf '\n==> %s <==\n' "$f"
       tr '\r' '\n' < "$f" | grep -v '^Done: \|^  ' | tail -n 25
+      printf -- '--- %s: ' "$(dirname "$f")/zorv_mpi.checkpoint"
+      awk '$1 == "state" || $1 == "phase" || $1 == "next_event" { printf "%s ", $0 }' "$(dirname "$f")/zorv_mpi.checkpoint" 2>&1 || true
+      echo
+      ls -l --time-style=+%T.%N "$(dirname "$f")" | grep -v ' synth\.' || true
     done
     say "FAIL: ${reason:-exit status $status}"
   fi
@@ -135,9 +139,8 @@ if [ "$(stat -c %s synth-1.zvx 2>/dev/null)" != "$size" ] || [ "$(stat -c %s syn
 fi
 # A checkpoint every half second, so that the check can see how far the job
 # got; it does not change results. Every event of the files: a start must
-# last long enough to be interrupted in it. The jobs that run to their end
-# have the batch settings a user of the example sets once in the file; the
-# cancelled one does without them, and its log must say so.
+# last long enough to be interrupted in it. The batch settings come from
+# the example's command line, never from the file.
 for d in whole run cancel readonly; do
   mkdir "$base/$d"
   ln -s "$base/data/synth-1.zvx" "$base/$d/synth.1"
@@ -146,7 +149,6 @@ for d in whole run cancel readonly; do
   cp "$top/examples/zorv_mpi.ini" "$base/$d/"
   printf 'checkpoint_interval = 0.5\n' >> "$base/$d/zorv_mpi.ini"
 done
-printf '%s\n' "events_per_message = 32" "worker_reads = 1" | tee -a "$base/run/zorv_mpi.ini" >> "$base/readonly/zorv_mpi.ini"
 printf 'waveforms = 1000\n' >> "$base/readonly/zorv_mpi.ini"
 
 ranks=$(( $(nproc) + 1 ))
@@ -303,7 +305,8 @@ ended
 
 expect 4 ": job $job start "
 expect 4 "Resuming as --resume asks (resume = 1)"
-expect 0 "=== note: zorv_mpi.ini does not set "
+expect 4 "Using events_per_message = 32 as --events-per-message asks"
+expect 4 "Using worker_reads = 1 as --worker-reads asks"
 expect 1 "No checkpoint zorv_mpi.checkpoint: starting from the beginning"
 expect 1 "Stopped by SIGUSR1 in the calibration phase after "
 expect 1 "Resuming the calibration phase from zorv_mpi.checkpoint: "
@@ -330,8 +333,6 @@ interrupt 0 calibration 300
 ended
 [ "$state" = CANCELLED ] && [ "$(field Restarts)" = 0 ] || fail "the cancelled job did not end as CANCELLED without a restart"
 expect 1 "; not requeued, the job ends ("
-expect 1 "=== note: zorv_mpi.ini does not set events_per_message"
-expect 1 "=== note: zorv_mpi.ini does not set worker_reads"
 grep -qx 'state running' "$run/zorv_mpi.checkpoint" || fail "the cancelled job left no checkpoint to continue from"
 
 # A zorv_mpi.ini that nothing may change: the job never writes to it, so it

@@ -313,9 +313,12 @@ TEST(DriverMpi, ResumeOptionAndNotesInTheSummary)
     write_quiet_sessions();
     CommandResult r = run_command("OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
                                   "OMPI_MCA_mpi_yield_when_idle=1 " ZORV_MPIEXEC
-                                  " --oversubscribe -n 2 " ZORV_MPI_EXE " --resume 2>/dev/null");
+                                  " --oversubscribe -n 2 " ZORV_MPI_EXE
+                                  " --resume --events-per-message=5 --worker-reads 1 2>/dev/null");
     EXPECT_NE(r.output.find("End of configuration file\n"
                             "Resuming as --resume asks (resume = 1)\n"
+                            "Using events_per_message = 5 as --events-per-message asks\n"
+                            "Using worker_reads = 1 as --worker-reads asks\n"
                             "Note: bcg_est is not set; using 0 0 (the baseline subtracted before "
                             "the peak search)\n"),
               std::string::npos)
@@ -326,6 +329,10 @@ TEST(DriverMpi, ResumeOptionAndNotesInTheSummary)
     EXPECT_NE(read_text("zorv_mpi.summary.json")
                   .find("\"warnings\": [\n    \"Note: bcg_est is not set; using 0 0"),
               std::string::npos);
+    EXPECT_NE(read_text("zorv_mpi.summary.json")
+                  .find("\"events_per_message\": 5,\n    \"worker_reads\": 1\n"),
+              std::string::npos)
+        << read_text("zorv_mpi.summary.json");
 }
 
 // Both phases run: the kernel reaches every rank, both phases read their

@@ -37,12 +37,19 @@ TEST(CommandLine, AnswersAtOnceAndWritesNothing)
         std::string err;  // first line of standard error
     };
     std::vector<Row> const rows = {
-        {ZORV_MPI_EXE " --help", 0, "Usage: mpiexec -n RANKS zorv_mpi [--resume]", ""},
-        {ZORV_MPI_EXE " -h", 0, "Usage: mpiexec -n RANKS zorv_mpi [--resume]", ""},
+        {ZORV_MPI_EXE " --help", 0,
+         "Usage: mpiexec -n RANKS zorv_mpi [--resume] [--events-per-message N]", ""},
+        {ZORV_MPI_EXE " -h", 0,
+         "Usage: mpiexec -n RANKS zorv_mpi [--resume] [--events-per-message N]", ""},
         {ZORV_MPI_EXE " --version", 0, "zorv_mpi " + v, ""},
         {ZORV_MPI_EXE " --resume --version", 0, "zorv_mpi " + v, ""},
         {ZORV_MPI_EXE " --foo", 2, "", "zorv_mpi: unknown option '--foo'"},
         {ZORV_MPI_EXE " --check extra", 2, "", "zorv_mpi: unknown option 'extra'"},
+        {ZORV_MPI_EXE " --events-per-message 0", 2, "",
+         "zorv_mpi: --events-per-message takes an integer from 1 to 4096, not '0'"},
+        {ZORV_MPI_EXE " --worker-reads=yes", 2, "",
+         "zorv_mpi: --worker-reads takes 0 or 1, not 'yes'"},
+        {ZORV_MPI_EXE " --worker-reads", 2, "", "zorv_mpi: --worker-reads takes 0 or 1"},
         {mpiexec + ZORV_MPI_EXE " --version", 0, "zorv_mpi " + v, ""},
         {mpiexec + ZORV_MPI_EXE " --resume --bar", 2, "", "zorv_mpi: unknown option '--bar'"},
         {ZORV_GEN_EXE " --help", 0, "Usage: zorv_gen [-o DIR]", ""},
@@ -84,6 +91,7 @@ TEST(ProgramOptions, TakesItsOwnAndLeavesArgvZeroForMpi)
         std::vector<std::string> args;
         int status;
         bool check, resume;
+        int events_per_message = -1, worker_reads = -1;
     };
     std::vector<Row> const rows = {
         {{}, kGoOn, false, false},
@@ -92,6 +100,12 @@ TEST(ProgramOptions, TakesItsOwnAndLeavesArgvZeroForMpi)
         {{"--resume", "-resume"}, 2, false, true},
         {{"--help", "--foo"}, 0, false, false},
         {{"--"}, 2, false, false},
+        {{"--events-per-message", "32", "--worker-reads=1"}, kGoOn, false, false, 32, 1},
+        {{"--events-per-message=4096", "--worker-reads", "0"}, kGoOn, false, false, 4096, 0},
+        {{"--events-per-message=4097"}, 2, false, false},
+        {{"--events-per-message", "8x"}, 2, false, false},
+        {{"--events-per-messages=8"}, 2, false, false},
+        {{"--worker-reads", "-1"}, 2, false, false},
     };
     for (Row const& row : rows) {
         std::vector<std::string> words = {"zorv_mpi"};
@@ -106,6 +120,8 @@ TEST(ProgramOptions, TakesItsOwnAndLeavesArgvZeroForMpi)
         EXPECT_EQ(status, row.status) << row.args.size();
         EXPECT_EQ(options.check, row.check) << row.args.size();
         EXPECT_EQ(options.resume, row.resume) << row.args.size();
+        if (status == kGoOn) EXPECT_EQ(options.events_per_message, row.events_per_message);
+        if (status == kGoOn) EXPECT_EQ(options.worker_reads, row.worker_reads);
         if (status == kGoOn) {
             EXPECT_EQ(argc, 1);
             EXPECT_EQ(argv[1], nullptr);
