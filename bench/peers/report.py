@@ -74,9 +74,11 @@ def main():
 
     ratios = [f"ours / {key} = {rate['gna'] / rate[key]:.2f}" for key, _, _ in fitters[1:]]
     print("\nratios: " + ", ".join(ratios))
-    ahead = rate["gna"] >= 2.0 * rate["scipy"] and all(
-        rate["gna"] > rate[key] for key, _, _ in fitters[1:])
-    print("target (at least 2x scipy and faster than Ceres): " + ("met" if ahead else "NOT met"))
+    # What the fitter is held to: twice scipy's MINPACK, and since the
+    # exponential runs in vector lanes, eight times Ceres.
+    ahead = rate["gna"] >= 2.0 * rate["scipy"] and (
+        "ceres" not in rate or rate["gna"] >= 8.0 * rate["ceres"])
+    print("target (at least 2x scipy and 8x Ceres): " + ("met" if ahead else "NOT met"))
 
     both = np.ones(n, bool)
     for key in results:
