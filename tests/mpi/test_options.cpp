@@ -120,8 +120,10 @@ TEST(ProgramOptions, TakesItsOwnAndLeavesArgvZeroForMpi)
         EXPECT_EQ(status, row.status) << row.args.size();
         EXPECT_EQ(options.check, row.check) << row.args.size();
         EXPECT_EQ(options.resume, row.resume) << row.args.size();
-        if (status == kGoOn) EXPECT_EQ(options.events_per_message, row.events_per_message);
-        if (status == kGoOn) EXPECT_EQ(options.worker_reads, row.worker_reads);
+        if (status == kGoOn) {
+            EXPECT_EQ(options.events_per_message, row.events_per_message);
+            EXPECT_EQ(options.worker_reads, row.worker_reads);
+        }
         if (status == kGoOn) {
             EXPECT_EQ(argc, 1);
             EXPECT_EQ(argv[1], nullptr);
