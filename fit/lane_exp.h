@@ -7,11 +7,15 @@
 // operation for operation in the library's order, in every lane of an AVX2
 // or AVX-512 vector, and gives arguments outside the sequence's range
 // (|x| < 2^-54, |x| >= 512, infinities, NaN) to the library one at a time.
+// erf goes the same way where the library's erf is two exps and two
+// rational functions (1.25 <= |z| < 6); nearer 0 the library computes it.
 //
 // Whether the lanes really match is not assumed: on first use each process
 // compares them with the library, at every vector width its CPU has, on a
 // fixed set of arguments that meets every table entry, both signs, r near 0
-// and near +-ln2/256, and the edges of the range. If one result differs in
+// and near +-ln2/256, and the edges of the range (erf: the edges of its
+// lanes' range and branches, and 4,096 arguments in (-7, 7)). If one result
+// differs in
 // one bit (another C library, another version, a CPU without FMA, a table
 // built wrong) the process calls the library for the whole run. With two
 // lanes (SSE2, no fused multiply-add) the library is always called.
@@ -24,11 +28,14 @@ namespace zorv_fit {
 // exp_u_exact of each point:
 //   exact  out[i] = exp_exact(w[i])
 //   u      out[i] = exp_u_exact(u[i], erf_z[i], exp_w[i], limit)
-// n >= 0, any n.
+//   erf    out[i] = erf_exact(z[i])
+// n >= 0, any n. erf's lanes take 1.25 <= |z| < 6, the branch of glibc's
+// erf that calls exp twice; the rest is the library's or exactly +-1.
 struct ExpRuns {
   void (*exact)(double const* w, double* out, int n);
   void (*u)(double const* u, double const* erf_z, double const* exp_w, double limit, double* out,
             int n);
+  void (*erf)(double const* z, double* out, int n);
 };
 
 // The runs for a pass `lanes` doubles wide (vector_width()): the lanes when
@@ -52,6 +59,10 @@ bool lanes_available(int lanes);
 // where the library's fast sequence applies, the library elsewhere. Only
 // for an available width.
 void exp_in_lanes(int lanes, double const* x, double* out, int n);
+
+// erf_exact of each z[i] in the lanes of that width, whatever the
+// comparison said. Only for an available width.
+void erf_in_lanes(int lanes, double const* z, double* out, int n);
 
 // Runs the start-up comparison again, as a new process would, and adopts
 // its verdict; returns exp_kind(). altered_entry >= 0 first flips the last

@@ -86,14 +86,6 @@ ZORV_INLINE void load_xy(double const (*pt)[2], V& x, V& y)
   }
 }
 
-// The library calls of a run of n points, in functions of their own: outside
-// the vector code the loop around each call stays short, and the vector
-// registers need not be kept across it. (exp's runs: lane_exp.h.)
-__attribute__((noinline)) void erf_run(double const* z, double* out, int n)
-{
-  for (int i = 0; i < n; ++i) out[i] = erf_exact(z[i]);
-}
-
 // Phase 1: arguments of the library calls.
 template <class V, int kPulses>
 ZORV_INLINE void block_arguments(PassInput const& in, double const (*pt)[2], PassScratch& s)
@@ -142,7 +134,7 @@ ZORV_INLINE void block_calls(PassInput const& in, PassScratch& s)
     if (all_lanes(behind))
       for (int n = 0; n < kBlock; n += kLanes<V>) store(s.erfz[q] + n, -one);
     else
-      erf_run(s.z[q], s.erfz[q], kBlock);
+      in.exp->erf(s.z[q], s.erfz[q], kBlock);
     if (all_lanes(gauss_zero))
       for (int n = 0; n < kBlock; n += kLanes<V>) store(s.ew[q] + n, zero);
     else

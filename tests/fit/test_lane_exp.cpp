@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <link.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -238,4 +239,46 @@ TEST(LaneExp, StartUpComparisonFallsBackToTheLibrary)
   EXPECT_STREQ(et::recheck(-1), "library");
   unsetenv("ZORV_EXP");
   EXPECT_STREQ(et::recheck(-1), "vector");
+}
+
+// erf in lanes against erf_exact (the library, exactly +-1 from |z| = 6) at
+// every width: 4 x 10^7 arguments over (-7, 7), densest where the lanes
+// work, the edges of their range and of the library's two branches inside
+// it with 200 neighbours each, special values, runs of every length to 9.
+TEST(LaneErf, MatchesTheLibrary)
+{
+  if (widths().empty()) GTEST_SKIP() << "no FMA lanes on this CPU";
+  std::vector<double> z = {0.0, -0.0, kInf, -kInf, std::nan(""), 1e-300, 0.84375, -0.84375};
+  for (double edge : {1.25, 0x1.6db6ep+1, 6.0})
+    for (double s : {1.0, -1.0}) {
+      double v = s * edge;
+      for (int k = 0; k < 100; ++k) v = std::nextafter(v, 0.0);
+      for (int k = 0; k < 200; ++k, v = std::nextafter(v, s * kInf)) z.push_back(v);
+    }
+  Rng rng(13);
+  std::vector<double> x(1 << 20);
+  long n = 0;
+  for (int chunk = 0; chunk < 40; ++chunk) {
+    double const span = chunk % 4 == 0 ? 7.0 : 6.0;
+    for (double& v : x) v = span * (2.0 * rng.uniform() - 1.0);
+    if (chunk == 0) x.insert(x.end(), z.begin(), z.end());
+    std::vector<double> want(x.size()), got(x.size());
+    for (size_t i = 0; i < x.size(); ++i) want[i] = zorv_fit::erf_exact(x[i]);
+    for (int lanes : widths()) {
+      for (size_t i = 0; i < x.size();) {
+        int const m = chunk == 0 ? static_cast<int>(1 + i % 9) : 4096;
+        int const k = static_cast<int>(std::min<size_t>(m, x.size() - i));
+        et::erf_in_lanes(lanes, x.data() + i, got.data() + i, k);
+        i += k;
+      }
+      for (size_t i = 0; i < x.size(); ++i)
+        if (!same(got[i], want[i])) {
+          ADD_FAILURE() << "lanes " << lanes << ": erf(" << std::hexfloat << x[i]
+                        << ") = " << got[i] << ", library " << want[i];
+          return;
+        }
+    }
+    n += static_cast<long>(x.size());
+  }
+  EXPECT_GE(n, 40000000L);
 }
