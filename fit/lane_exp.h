@@ -15,10 +15,10 @@
 // fixed set of arguments that meets every table entry, both signs, r near 0
 // and near +-ln2/256, and the edges of the range (erf: the edges of its
 // lanes' range and branches, and 4,096 arguments in (-7, 7)). If one result
-// differs in
-// one bit (another C library, another version, a CPU without FMA, a table
-// built wrong) the process calls the library for the whole run. With two
-// lanes (SSE2, no fused multiply-add) the library is always called.
+// differs in one bit (another C library, another version, a CPU without
+// FMA, a table built wrong) the process calls the library for the whole
+// run. With two lanes (SSE2, no fused multiply-add) the library is always
+// called.
 #ifndef ZORV_FIT_LANE_EXP_H
 #define ZORV_FIT_LANE_EXP_H
 

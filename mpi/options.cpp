@@ -19,6 +19,7 @@ namespace {
 
 // Exit statuses the usage states, held to their meaning in the code.
 static_assert(kStoppedStatus == 75, "the usage text names status 75");
+static_assert(kMaxEventsPerMessage == 4096, "the usage text names 4096 events per message");
 
 char const kUsage[] =
     "Usage: mpiexec -n RANKS zorv_mpi [--resume] [--events-per-message N]\n"
